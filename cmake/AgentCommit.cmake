@@ -1,0 +1,14 @@
+# Generates agent_commit.h with the source revision as 12 lowercase hex digits.
+# The header is regenerated on every build but only rewritten when the revision
+# changes, so a new commit refreshes the value without needless rebuilds.
+set(TARNWEL_COMMIT_HEADER_DIR "${CMAKE_BINARY_DIR}/generated")
+set(TARNWEL_COMMIT_HEADER "${TARNWEL_COMMIT_HEADER_DIR}/agent_commit.h")
+
+add_custom_target(tarnwel_agent_commit
+  COMMAND ${CMAKE_COMMAND}
+          -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+          -DOUTPUT=${TARNWEL_COMMIT_HEADER}
+          -P ${CMAKE_SOURCE_DIR}/cmake/WriteAgentCommit.cmake
+  BYPRODUCTS ${TARNWEL_COMMIT_HEADER}
+  COMMENT "Checking the source revision"
+  VERBATIM)

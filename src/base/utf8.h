@@ -1,0 +1,29 @@
+// UTF-8 validation, as strict as the Unicode standard: no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwel {
+
+struct Utf8Error {
+  std::size_t valid_up_to;  // bytes before the first bad sequence
+  std::size_t bad_length;   // length of the bad sequence; 0 if the text ends inside it
+};
+
+// The first invalid sequence of `text`, or nothing if it is all valid.
+std::optional<Utf8Error> find_invalid_utf8(std::string_view text);
+
+inline bool is_valid_utf8(std::string_view text) { return !find_invalid_utf8(text).has_value(); }
+
+// "invalid utf-8 sequence of 1 bytes from index 3", or
+// "incomplete utf-8 byte sequence from index 3".
+std::string describe(const Utf8Error& error);
+
+// `text` with each invalid sequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view text);
+
+}  // namespace tarnwel

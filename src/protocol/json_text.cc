@@ -1,0 +1,126 @@
+#include "protocol/json_text.h"
+
+#include <exception>
+
+namespace tarnwel {
+namespace {
+
+// nlohmann's parser has no nesting limit of its own. This SAX handler builds
+// the value like the library's DOM parser and stops it one level too deep.
+class DepthLimitedBuilder {
+ public:
+  explicit DepthLimitedBuilder(Json& result) : dom_(result, /*allow_exceptions=*/true) {}
+
+  bool too_deep() const { return too_deep_; }
+
+  bool null() { return dom_.null(); }
+  bool boolean(bool v) { return dom_.boolean(v); }
+  bool number_integer(Json::number_integer_t v) { return dom_.number_integer(v); }
+  bool number_unsigned(Json::number_unsigned_t v) { return dom_.number_unsigned(v); }
+  bool number_float(Json::number_float_t v, const Json::string_t& s) {
+    return dom_.number_float(v, s);
+  }
+  bool string(Json::string_t& v) { return dom_.string(v); }
+  bool binary(Json::binary_t& v) { return dom_.binary(v); }
+  bool start_object(std::size_t n) { return enter() && dom_.start_object(n); }
+  bool key(Json::string_t& v) { return dom_.key(v); }
+  bool end_object() {
+    --depth_;
+    return dom_.end_object();
+  }
+  bool start_array(std::size_t n) { return enter() && dom_.start_array(n); }
+  bool end_array() {
+    --depth_;
+    return dom_.end_array();
+  }
+  bool parse_error(std::size_t position, const std::string& token,
+                   const nlohmann::detail::exception& ex) {
+    return dom_.parse_error(position, token, ex);  // throws: exceptions are allowed
+  }
+
+ private:
+  bool enter() {
+    if (++depth_ > MAX_JSON_DEPTH) {
+      too_deep_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  nlohmann::detail::json_sax_dom_parser<Json> dom_;
+  std::size_t depth_ = 0;
+  bool too_deep_ = false;
+};
+
+// Line and column (both from 1) of the bracket that opens level MAX_JSON_DEPTH + 1.
+// The parser accepted everything before it, so a plain scan that skips strings
+// finds the same bracket.
+std::string position_of_excess_bracket(std::string_view text) {
+  std::size_t depth = 0, line = 1, column = 0;
+  bool in_string = false, escaped = false;
+  for (char c : text) {
+    ++column;
+    if (c == '\n') {
+      ++line;
+      column = 0;
+      continue;
+    }
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > MAX_JSON_DEPTH) break;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// "[json.exception.parse_error.101] parse error at ..." without the library's tag.
+std::string without_tag(const char* what) {
+  std::string_view text = what;
+  if (!text.empty() && text.front() == '[') {
+    const auto end = text.find("] ");
+    if (end != std::string_view::npos) text.remove_prefix(end + 2);
+  }
+  return std::string(text);
+}
+
+}  // namespace
+
+Result<Json, JsonError> parse_json_text(std::string_view text) {
+  Json value;
+  DepthLimitedBuilder builder(value);
+  try {
+    const bool complete = Json::sax_parse(text, &builder);
+    if (builder.too_deep()) {
+      return JsonError{"parse error at " + position_of_excess_bracket(text) +
+                       ": nesting too deep; at most " + std::to_string(MAX_JSON_DEPTH) +
+                       " levels of arrays and objects are allowed"};
+    }
+    if (!complete) return JsonError{"parse error: incomplete value"};
+  } catch (const Json::exception& e) {
+    return JsonError{without_tag(e.what())};
+  }
+  return value;
+}
+
+Result<std::string, JsonError> encode_compact(const Json& value) {
+  try {
+    return value.dump(-1, ' ', /*ensure_ascii=*/false, Json::error_handler_t::strict);
+  } catch (const Json::exception& e) {
+    return JsonError{without_tag(e.what())};
+  }
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,90 @@
+// SecretCache: the agent's one store of secrets, one per profile name, each
+// with its own time-to-live. A secret enters only after the presence check of
+// its "unlock" is granted; a "lock" or newer "unlock" that lands while that
+// check is on screen keeps the older secret out (generation numbers).
+//
+// Thread-safety: every operation may be called from any thread at any time.
+// Lock order: generations_mu_, then entries_mu_; neither is held while the
+// user is prompted, so get/lock/live_profiles go on during a prompt.
+//
+//   auto cache = std::make_shared<SecretCache>(DEFAULT_TTL);
+//   PresenceOutcome r = cache->unlock("work", "deploy", LockedSecret(bytes), std::nullopt);
+//   std::optional<LockedSecret> copy = cache->get("work");
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/mutex.h"
+#include "presence/presence_backend.h"
+#include "secret_cache/locked_secret.h"
+#include "secret_cache/presence_checker.h"
+#include "secret_cache/time_to_live.h"
+
+namespace tarnwel {
+
+class SecretCache {
+ public:
+  // The agent's cache: the platform's presence backend and the monotonic clock.
+  explicit SecretCache(TimeToLive default_ttl);
+  // For tests and tools: a backend and a clock of the caller's choosing.
+  SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
+              std::shared_ptr<const Clock> clock);
+  ~SecretCache();
+
+  SecretCache(const SecretCache&) = delete;
+  SecretCache& operator=(const SecretCache&) = delete;
+
+  // Confirms presence with `reason`, then stores `secret` for `profile` with
+  // `ttl` (default_ttl when absent). Blocks for the length of the check.
+  // Success also when a later lock/unlock of the profile overtook this one
+  // while the check ran; the secret is then dropped (wiped).
+  PresenceOutcome unlock(std::string_view profile, std::string_view reason, LockedSecret secret,
+                         std::optional<TimeToLive> ttl);
+
+  // A fresh copy of the live secret of `profile`; none when absent or expired
+  // (an expired entry is removed on the way). Never extends a secret's life.
+  std::optional<LockedSecret> get(std::string_view profile);
+
+  // Forgets the secret of `profile`, and voids unlocks of it in progress.
+  void lock(std::string_view profile);
+
+  // Forgets every secret, and voids every unlock in progress.
+  void lock_all();
+
+  // Names of the profiles with a live secret in ascending byte order; expired
+  // entries are purged on the way.
+  std::vector<std::string> live_profiles();
+
+ private:
+  struct CacheEntry {
+    LockedSecret secret;
+    TimeToLive ttl;
+    Instant stored_at;
+  };
+  struct GenerationTable {
+    std::unordered_map<std::string, std::uint64_t> map;
+    std::uint64_t counter = 0;
+  };
+
+  std::uint64_t bump_generation(std::string_view profile) REQUIRES(generations_mu_);
+  bool expired(const CacheEntry& entry, Instant now) const;
+
+  const TimeToLive default_ttl_;
+  const std::shared_ptr<const Clock> clock_;
+
+  Mutex generations_mu_ ACQUIRED_BEFORE(entries_mu_);
+  GenerationTable generations_ GUARDED_BY(generations_mu_);
+  Mutex entries_mu_;
+  std::unordered_map<std::string, CacheEntry> entries_ GUARDED_BY(entries_mu_);
+
+  PresenceChecker presence_;
+};
+
+}  // namespace tarnwel

@@ -1,0 +1,43 @@
+// TimeToLive: how long a cached secret lives, from whole seconds up to
+// 2^64 - 1 (the wire allows any unsigned 64-bit count, which std::chrono's
+// signed seconds cannot hold). Expiry compares an elapsed duration with it,
+// so no absolute expiry instant is ever computed and nothing can overflow.
+//
+//   TimeToLive ttl = TimeToLive::from_seconds(60);
+//   bool expired = ttl.exceeded_by(clock.now() - stored_at);
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace tarnwel {
+
+class TimeToLive {
+ public:
+  static constexpr TimeToLive from_seconds(std::uint64_t seconds) { return TimeToLive(seconds, 0); }
+
+  std::uint64_t seconds() const { return seconds_; }
+  std::uint32_t subsecond_nanos() const { return nanos_; }
+
+  // True once `elapsed` is strictly longer than this time-to-live: a secret is
+  // still live at exactly its ttl. A negative elapsed time counts as zero.
+  bool exceeded_by(std::chrono::nanoseconds elapsed) const {
+    if (elapsed.count() <= 0) return false;
+    const auto ns = static_cast<std::uint64_t>(elapsed.count());
+    const std::uint64_t whole = ns / 1'000'000'000u;
+    const auto frac = static_cast<std::uint32_t>(ns % 1'000'000'000u);
+    return whole > seconds_ || (whole == seconds_ && frac > nanos_);
+  }
+
+  friend bool operator==(const TimeToLive&, const TimeToLive&) = default;
+
+ private:
+  constexpr TimeToLive(std::uint64_t seconds, std::uint32_t nanos) : seconds_(seconds), nanos_(nanos) {}
+  std::uint64_t seconds_;
+  std::uint32_t nanos_;
+};
+
+// The agent's default time-to-live: 24 hours.
+inline constexpr TimeToLive DEFAULT_TTL = TimeToLive::from_seconds(86'400);
+
+}  // namespace tarnwel
