@@ -1,0 +1,82 @@
+#include "base/unix_socket.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+namespace tarnwel {
+namespace {
+
+Result<sockaddr_un, SysError> address_of(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  // The name must fit with its terminating NUL; a truncated name would bind or
+  // reach some other socket.
+  if (path.size() >= sizeof addr.sun_path) return SysError{ENAMETOOLONG};
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  return addr;
+}
+
+[[maybe_unused]] bool set_cloexec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
+
+}  // namespace
+
+Result<UniqueFd, SysError> unix_stream_socket() {
+#if defined(SOCK_CLOEXEC)
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return SysError{errno};
+#else
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!fd.valid() || !set_cloexec(fd.get())) return SysError{errno};
+#endif
+  return fd;
+}
+
+Result<UniqueFd, SysError> connect_unix(const std::string& path) {
+  auto addr = address_of(path);
+  if (!addr.ok()) return addr.error();
+  auto fd = unix_stream_socket();
+  if (!fd.ok()) return fd.error();
+  while (::connect(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()),
+                   sizeof(sockaddr_un)) != 0) {
+    if (errno != EINTR) return SysError{errno};
+  }
+  return std::move(fd).value();
+}
+
+Result<UniqueFd, SysError> listen_unix(const std::string& path) {
+  auto addr = address_of(path);
+  if (!addr.ok()) return addr.error();
+  auto fd = unix_stream_socket();
+  if (!fd.ok()) return fd.error();
+  if (::bind(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()),
+             sizeof(sockaddr_un)) != 0) {
+    return SysError{errno};
+  }
+  // -1 asks for the system's maximum: Linux and the BSDs cap any larger or
+  // negative backlog at somaxconn.
+  if (::listen(fd.value().get(), -1) != 0) return SysError{errno};
+  return std::move(fd).value();
+}
+
+UniqueFd accept_connection(int listener) {
+#if defined(__linux__)
+  return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+#else
+  UniqueFd fd(::accept(listener, nullptr, nullptr));
+  if (fd.valid() && !set_cloexec(fd.get())) fd.reset();
+  return fd;
+#endif
+}
+
+Result<Ok, SysError> set_nonblocking(int fd, bool nonblocking) {
+  int on = nonblocking ? 1 : 0;
+  if (::ioctl(fd, FIONBIO, &on) != 0) return SysError{errno};
+  return Ok{};
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,34 @@
+// Unix-domain stream sockets: the plumbing shared by the agent and its probe.
+// Every descriptor is close-on-exec, so a program the agent starts inherits none.
+#pragma once
+
+#include <string>
+
+#include "base/result.h"
+#include "base/unique_fd.h"
+
+namespace tarnwel {
+
+// An errno value from a failed call.
+struct SysError {
+  int number;
+};
+
+// A new, unconnected Unix-domain stream socket.
+Result<UniqueFd, SysError> unix_stream_socket();
+
+// Connects to `path`. A path longer than a socket address holds fails with
+// ENAMETOOLONG rather than being cut short.
+Result<UniqueFd, SysError> connect_unix(const std::string& path);
+
+// Binds a new socket to `path` and listens with the largest backlog the
+// system allows.
+Result<UniqueFd, SysError> listen_unix(const std::string& path);
+
+// Accepts one pending connection (close-on-exec); an invalid fd when none.
+UniqueFd accept_connection(int listener);
+
+// Switches `fd` between blocking and non-blocking mode (FIONBIO).
+Result<Ok, SysError> set_nonblocking(int fd, bool nonblocking);
+
+}  // namespace tarnwel

@@ -1,0 +1,105 @@
+#include "paths/runtime_dir.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "base/diagnostics.h"
+#include "base/os_error.h"
+#include "paths/user_temp_dir.h"
+
+namespace tarnwel {
+namespace {
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_symlink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::optional<std::string> non_empty(std::optional<std::string> value) {
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> current_dir() {
+  std::vector<char> buf(256);
+  while (true) {
+    if (::getcwd(buf.data(), buf.size()) != nullptr) return std::string(buf.data());
+    if (errno != ERANGE) return std::nullopt;
+    buf.resize(buf.size() * 2);
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> process_env(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::string choose_base_dir(const EnvLookup& env) {
+  if (auto dir = non_empty(env("TARNWEL_AGENT_RUNTIME_DIR"))) return *dir;
+  if (auto dir = user_temp_dir()) return *dir;
+  if (auto dir = non_empty(env("XDG_RUNTIME_DIR"))) return *dir;
+  for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+    if (auto dir = env(name); dir && is_directory(*dir)) return *dir;
+  }
+  for (const char* dir : {"/tmp", "/var/tmp", "/usr/tmp"}) {
+    if (is_directory(dir)) return dir;
+  }
+  if (auto dir = current_dir()) return *dir;
+  return "/tmp";
+}
+
+std::string runtime_dir_for(std::string_view base, unsigned long uid) {
+  std::string dir(base);
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  dir += "tarnwel-agent-" + std::to_string(uid);
+  return dir;
+}
+
+Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir) {
+  const auto symlink_refusal = [&] {
+    return DirRefusal{display_path(dir) + " is a symlink - refusing to follow it"};
+  };
+  if (is_symlink(dir)) return symlink_refusal();
+  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    return DirRefusal{os_error_text(errno)};
+  }
+  // Something may have swapped the name for a link since the first test.
+  if (is_symlink(dir)) return symlink_refusal();
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return DirRefusal{os_error_text(errno)};
+  if (!S_ISDIR(st.st_mode)) return DirRefusal{display_path(dir) + " is not a directory"};
+  const uid_t uid = ::getuid();
+  if (st.st_uid != uid) {
+    return DirRefusal{display_path(dir) + " is owned by uid " + std::to_string(st.st_uid) +
+                      ", not this process's uid " + std::to_string(uid)};
+  }
+  if (::chmod(dir.c_str(), 0700) != 0) return DirRefusal{os_error_text(errno)};
+  return Ok{};
+}
+
+std::string socket_path() {
+  const std::string dir = runtime_dir_for(choose_base_dir(process_env), ::getuid());
+  const Result<Ok, DirRefusal> prepared = prepare_runtime_dir(dir);
+  if (!prepared.ok()) {
+    diagnose("refusing to use runtime dir " + display_path(dir) + ": " + prepared.error().reason);
+    // Nothing exists yet that needs cleaning up, and no other place is tried:
+    // a refused directory is final.
+    std::exit(1);
+  }
+  return dir + "/agent.sock";
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,47 @@
+// Where the agent's socket lives: "agent.sock" in a private runtime directory
+// "tarnwel-agent-{uid}" under a base directory taken from the environment.
+// The directory is created if needed and refused unless it is a real
+// directory (not a symbolic link) owned by this user; it is left with mode 0700.
+//
+//   std::string path = socket_path();  // or the process has exited with status 1
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+
+namespace tarnwel {
+
+// Reads one environment variable; empty optional when unset.
+using EnvLookup = std::function<std::optional<std::string>(const char* name)>;
+
+// The process's real environment.
+std::optional<std::string> process_env(const char* name);
+
+// The first base directory that the environment and the platform yield:
+// TARNWEL_AGENT_RUNTIME_DIR; the platform's per-user temporary directory;
+// XDG_RUNTIME_DIR; TMPDIR, TEMP, TMP naming an existing directory; /tmp,
+// /var/tmp, /usr/tmp; the current directory; /tmp.
+std::string choose_base_dir(const EnvLookup& env);
+
+// `base` joined with "tarnwel-agent-{uid}", with one separator.
+std::string runtime_dir_for(std::string_view base, unsigned long uid);
+
+// Why a runtime directory was refused.
+struct DirRefusal {
+  std::string reason;
+};
+
+// Creates `dir` if needed and checks it: not a symbolic link, a directory,
+// owned by the real user id; then sets its mode to 0700.
+Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir);
+
+// The socket path for this process. On a refused directory it writes
+// "tarnwel-agent: refusing to use runtime dir {dir}: {reason}" and exits with
+// status 1; it never returns an error.
+std::string socket_path();
+
+}  // namespace tarnwel
