@@ -12,6 +12,7 @@
 //   PresenceOutcome outcome = checker.require_presence("work", "deploy");
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,12 +35,19 @@ class PresenceChecker {
   PresenceOutcome require_presence(std::string_view profile, std::string_view reason);
 
  private:
+  friend class PresenceCheckerProbe;  // tests: sees joins_ and in_flight_
   struct PendingPresenceCheck;
   class InFlightGuard;
+
+  // The gate, the blank-reason rule and the backend: one check's outcome.
+  PresenceOutcome consult_backend(std::string_view reason);
 
   Mutex in_flight_mu_;
   std::unordered_map<std::string, std::shared_ptr<PendingPresenceCheck>> in_flight_
       GUARDED_BY(in_flight_mu_);
+  // Requests that joined a running check since start; tests wait on it to know
+  // that a request is waiting for another's outcome.
+  std::uint64_t joins_ GUARDED_BY(in_flight_mu_) = 0;
   Mutex presence_gate_;
   const std::unique_ptr<PresenceBackend> backend_;
 };

@@ -63,6 +63,7 @@ class SecretCache {
   std::vector<std::string> live_profiles();
 
  private:
+  friend class SecretCacheProbe;  // tests: drive the two halves of unlock apart
   struct CacheEntry {
     LockedSecret secret;
     TimeToLive ttl;
@@ -74,6 +75,10 @@ class SecretCache {
   };
 
   std::uint64_t bump_generation(std::string_view profile) REQUIRES(generations_mu_);
+  // The second half of unlock: stores `secret` unless the profile's generation
+  // has moved on from `generation`.
+  void store_if_current(std::string_view profile, std::uint64_t generation, LockedSecret secret,
+                        TimeToLive ttl);
   bool expired(const CacheEntry& entry, Instant now) const;
 
   const TimeToLive default_ttl_;

@@ -1,0 +1,142 @@
+#include "secret_cache/presence_checker.h"
+
+#include <optional>
+#include <utility>
+
+namespace tarnwel {
+namespace {
+
+// The characters with the Unicode White_Space property beyond ASCII, as UTF-8.
+constexpr std::string_view NON_ASCII_WHITE_SPACE[] = {
+    "\xC2\x85",      // U+0085
+    "\xC2\xA0",      // U+00A0
+    "\xE1\x9A\x80",  // U+1680
+    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
+    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",  // U+2000-200A
+    "\xE2\x80\xA8",  // U+2028
+    "\xE2\x80\xA9",  // U+2029
+    "\xE2\x80\xAF",  // U+202F
+    "\xE2\x81\x9F",  // U+205F
+    "\xE3\x80\x80",  // U+3000
+};
+
+// Bytes of the White_Space character that `text` starts with; 0 if none.
+std::size_t white_space_prefix(std::string_view text) {
+  if (text.empty()) return 0;
+  const char c = text.front();
+  if ((c >= '\t' && c <= '\r') || c == ' ') return 1;
+  for (std::string_view space : NON_ASCII_WHITE_SPACE) {
+    if (text.starts_with(space)) return space.size();
+  }
+  return 0;
+}
+
+// Whether nothing would be left after trimming White_Space from both ends.
+bool is_blank(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t space = white_space_prefix(text);
+    if (space == 0) return false;
+    text.remove_prefix(space);
+  }
+  return true;
+}
+
+// Holds the gate once try_lock has taken it, so a backend that throws still
+// lets go of it.
+class SCOPED_CAPABILITY HeldGate {
+ public:
+  explicit HeldGate(Mutex& gate) REQUIRES(gate) : gate_(gate) {}
+  ~HeldGate() RELEASE() { gate_.unlock(); }
+  HeldGate(const HeldGate&) = delete;
+  HeldGate& operator=(const HeldGate&) = delete;
+
+ private:
+  Mutex& gate_;
+};
+
+}  // namespace
+
+struct PresenceChecker::PendingPresenceCheck {
+  Mutex mu;
+  CondVar published;
+  std::optional<PresenceOutcome> result GUARDED_BY(mu);
+};
+
+// Publishes the leader's outcome to its joiners and frees the profile, on
+// every way out of the leader's check. A leader that never stored an outcome
+// (its backend threw) publishes Busy, so that no joiner waits forever.
+class PresenceChecker::InFlightGuard {
+ public:
+  InFlightGuard(PresenceChecker& checker, std::string profile,
+                std::shared_ptr<PendingPresenceCheck> check) noexcept
+      : checker_(checker), profile_(std::move(profile)), check_(std::move(check)) {}
+  InFlightGuard(const InFlightGuard&) = delete;
+  InFlightGuard& operator=(const InFlightGuard&) = delete;
+
+  ~InFlightGuard() {
+    {
+      MutexLock lock(check_->mu);
+      check_->result = result_ ? std::move(*result_) : PresenceOutcome(PresenceError::busy());
+    }
+    check_->published.notify_all();
+    // A request that came between publishing and this removal has joined and
+    // has the outcome already; one that comes after leads a new check.
+    auto removed = [&] {
+      MutexLock lock(checker_.in_flight_mu_);
+      return checker_.in_flight_.extract(profile_);
+    }();
+  }
+
+  void set_result(PresenceOutcome outcome) { result_ = std::move(outcome); }
+
+ private:
+  std::optional<PresenceOutcome> result_;
+  PresenceChecker& checker_;
+  const std::string profile_;
+  const std::shared_ptr<PendingPresenceCheck> check_;
+};
+
+PresenceChecker::PresenceChecker(std::unique_ptr<PresenceBackend> backend) : backend_(std::move(backend)) {}
+
+PresenceChecker::~PresenceChecker() = default;
+
+PresenceOutcome PresenceChecker::require_presence(std::string_view profile, std::string_view reason) {
+  std::string name(profile);
+  std::shared_ptr<PendingPresenceCheck> check;
+  bool leader = false;
+  {
+    MutexLock lock(in_flight_mu_);
+    auto it = in_flight_.find(name);
+    if (it == in_flight_.end()) {
+      it = in_flight_.emplace(name, std::make_shared<PendingPresenceCheck>()).first;
+      leader = true;
+    } else {
+      ++joins_;
+    }
+    check = it->second;
+  }
+
+  if (!leader) {
+    // No time limit here: the leader's backend bounds its own wait, and the
+    // leader's guard publishes however that wait ends.
+    MutexLock lock(check->mu);
+    check->published.wait(lock, [&]() REQUIRES(check->mu) { return check->result.has_value(); });
+    return *check->result;
+  }
+
+  InFlightGuard guard(*this, std::move(name), std::move(check));
+  PresenceOutcome outcome = consult_backend(reason);
+  guard.set_result(outcome);
+  return outcome;
+}
+
+PresenceOutcome PresenceChecker::consult_backend(std::string_view reason) {
+  // Never wait for the gate: a second prompt queued behind the first would
+  // confuse the user about which request it is for.
+  if (!presence_gate_.try_lock()) return PresenceError::busy();
+  HeldGate gate(presence_gate_);
+  if (is_blank(reason)) return PresenceError::denied("a non-empty reason is required");
+  return backend_->evaluate(reason);
+}
+
+}  // namespace tarnwel
