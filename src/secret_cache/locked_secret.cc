@@ -26,7 +26,9 @@ std::size_t whole_pages(std::size_t size) {
 
 }  // namespace
 
-void testing::set_release_observer(ReleaseObserver observer) noexcept { release_observer = observer; }
+void testing::set_release_observer(ReleaseObserver observer) noexcept {
+  release_observer = observer;
+}
 
 void secure_wipe(void* data, std::size_t size) noexcept {
   // Volatile stores, one byte at a time: the compiler may neither drop them as

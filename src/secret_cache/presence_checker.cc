@@ -13,11 +13,11 @@ constexpr std::string_view NON_ASCII_WHITE_SPACE[] = {
     "\xE1\x9A\x80",  // U+1680
     "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
     "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",  // U+2000-200A
-    "\xE2\x80\xA8",  // U+2028
-    "\xE2\x80\xA9",  // U+2029
-    "\xE2\x80\xAF",  // U+202F
-    "\xE2\x81\x9F",  // U+205F
-    "\xE3\x80\x80",  // U+3000
+    "\xE2\x80\xA8",                                                                  // U+2028
+    "\xE2\x80\xA9",                                                                  // U+2029
+    "\xE2\x80\xAF",                                                                  // U+202F
+    "\xE2\x81\x9F",                                                                  // U+205F
+    "\xE3\x80\x80",                                                                  // U+3000
 };
 
 // Bytes of the White_Space character that `text` starts with; 0 if none.
@@ -96,11 +96,13 @@ class PresenceChecker::InFlightGuard {
   const std::shared_ptr<PendingPresenceCheck> check_;
 };
 
-PresenceChecker::PresenceChecker(std::unique_ptr<PresenceBackend> backend) : backend_(std::move(backend)) {}
+PresenceChecker::PresenceChecker(std::unique_ptr<PresenceBackend> backend)
+    : backend_(std::move(backend)) {}
 
 PresenceChecker::~PresenceChecker() = default;
 
-PresenceOutcome PresenceChecker::require_presence(std::string_view profile, std::string_view reason) {
+PresenceOutcome PresenceChecker::require_presence(std::string_view profile,
+                                                  std::string_view reason) {
   std::string name(profile);
   std::shared_ptr<PendingPresenceCheck> check;
   bool leader = false;

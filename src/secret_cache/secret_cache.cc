@@ -15,8 +15,8 @@ SecretCache::SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend
 
 SecretCache::~SecretCache() = default;
 
-PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view reason, LockedSecret secret,
-                                    std::optional<TimeToLive> ttl) {
+PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view reason,
+                                    LockedSecret secret, std::optional<TimeToLive> ttl) {
   // Take the generation before prompting: a lock that lands while the user
   // decides must win, however late the check is granted.
   std::uint64_t generation = 0;
@@ -30,8 +30,8 @@ PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view r
   return Ok{};
 }
 
-void SecretCache::store_if_current(std::string_view profile, std::uint64_t generation, LockedSecret secret,
-                                   TimeToLive ttl) {
+void SecretCache::store_if_current(std::string_view profile, std::uint64_t generation,
+                                   LockedSecret secret, TimeToLive ttl) {
   std::string name(profile);
   MutexLock generations(generations_mu_);
   // Overtaken by a lock, lock_all or newer unlock: drop the secret, and still
