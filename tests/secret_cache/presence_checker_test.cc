@@ -1,0 +1,168 @@
+#include "secret_cache/presence_checker.h"
+
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/cache_probes.h"
+#include "support/fake_presence_backend.h"
+
+namespace tarnwel {
+namespace {
+
+using testing::FakeBackendFailure;
+using testing::FakePresenceBackend;
+
+const PresenceError BLANK_REASON = PresenceError::denied("a non-empty reason is required");
+
+class PresenceCheckerTest : public ::testing::Test {
+ protected:
+  PresenceCheckerTest()
+      : owned_(std::make_unique<FakePresenceBackend>()),
+        backend(*owned_),
+        checker(std::move(owned_)) {}
+
+  // Runs a request on a thread of its own; the outcome is read after join().
+  std::thread request(std::string profile, std::string reason,
+                      std::optional<PresenceOutcome>& out) {
+    return std::thread(
+        [this, profile, reason, &out] { out = checker.require_presence(profile, reason); });
+  }
+  bool joins_reach(std::uint64_t n) { return PresenceCheckerProbe::wait_for_joins(checker, n); }
+  bool in_flight(std::string_view profile) {
+    return PresenceCheckerProbe::in_flight(checker, profile);
+  }
+
+ private:
+  std::unique_ptr<FakePresenceBackend> owned_;
+
+ protected:
+  FakePresenceBackend& backend;
+  PresenceChecker checker;
+};
+
+TEST_F(PresenceCheckerTest, BlankReasonIsDeniedWithoutPromptingOtherReasonsPassUntrimmed) {
+  for (std::string blank :
+       {"", " \t\n\v\f\r", "\xC2\x85\xC2\xA0\xE1\x9A\x80", "\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8",
+        "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"}) {
+    EXPECT_EQ(checker.require_presence("a", blank).error(), BLANK_REASON) << blank;
+  }
+  EXPECT_EQ(backend.calls(), 0u);
+
+  // Zero-width space (U+200B) and U+180E look blank but are not White_Space.
+  const std::vector<std::string> shown = {" deploy\xC2\xA0", "\xE2\x80\x8B", "\xE1\xA0\x8E",
+                                          "\xC2\xA0x"};
+  for (const std::string& reason : shown) EXPECT_TRUE(checker.require_presence("a", reason).ok());
+  EXPECT_EQ(backend.reasons(), shown);
+  EXPECT_FALSE(in_flight("a"));
+}
+
+TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
+  backend.hold_calls();
+  std::optional<PresenceOutcome> leader, first, second;
+  std::thread t0 = request("a", "leader's reason", leader);
+  ASSERT_TRUE(backend.wait_for_calls(1));
+  std::thread t1 = request("a", "   ", first);  // a joiner's reason is never looked at
+  std::thread t2 = request("a", "other", second);
+  ASSERT_TRUE(joins_reach(2));
+  backend.finish(PresenceError::denied("user cancelled"));
+  t0.join(), t1.join(), t2.join();
+
+  for (auto* outcome : {&leader, &first, &second}) {
+    EXPECT_EQ((*outcome)->error(), PresenceError::denied("user cancelled"));
+  }
+  EXPECT_EQ(backend.reasons(), std::vector<std::string>{"leader's reason"});
+  EXPECT_FALSE(in_flight("a"));
+
+  // Nothing is remembered: the next request prompts again.
+  backend.answer_at_once(Ok{});
+  EXPECT_TRUE(checker.require_presence("a", "again").ok());
+  EXPECT_EQ(backend.calls(), 2u);
+}
+
+TEST_F(PresenceCheckerTest, AnotherProfileIsBusyAtOnceWhileACheckRuns) {
+  backend.hold_calls();
+  std::optional<PresenceOutcome> a;
+  std::thread t = request("a", "for a", a);
+  ASSERT_TRUE(backend.wait_for_calls(1));
+
+  EXPECT_EQ(checker.require_presence("b", "for b").error(), PresenceError::busy());
+  EXPECT_EQ(checker.require_presence("b", " ").error(),
+            PresenceError::busy());  // the gate comes first
+  EXPECT_FALSE(in_flight("b"));
+  EXPECT_EQ(backend.calls(), 1u);
+
+  backend.finish(Ok{});
+  t.join();
+  EXPECT_TRUE(a->ok());
+  backend.answer_at_once(Ok{});
+  EXPECT_TRUE(checker.require_presence("b", "for b").ok());
+}
+
+// A check that ends at once (Busy, or a blank reason) leaves only a short
+// window to join; many requests at once make joins likely, and the probe
+// counts them, so the test goes on until joiners have been seen.
+TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
+  constexpr int THREADS = 8;
+  const auto crowd = [&](const std::string& profile, const std::string& reason,
+                         const PresenceError& expected) {
+    const std::uint64_t before = PresenceCheckerProbe::joins(checker);
+    for (int round = 0; round < 2000 && PresenceCheckerProbe::joins(checker) == before; ++round) {
+      std::latch start(THREADS);
+      std::vector<std::thread> threads;
+      for (int i = 0; i < THREADS; ++i) {
+        threads.emplace_back([&] {
+          start.arrive_and_wait();
+          PresenceOutcome outcome = checker.require_presence(profile, reason);
+          if (outcome.ok() || !(outcome.error() == expected)) ADD_FAILURE() << "unexpected outcome";
+        });
+      }
+      for (auto& t : threads) t.join();
+    }
+    EXPECT_GT(PresenceCheckerProbe::joins(checker), before) << "no request ever joined";
+    EXPECT_FALSE(in_flight(profile));
+  };
+
+  backend.hold_calls();
+  std::optional<PresenceOutcome> a;
+  std::thread holder = request("a", "for a", a);
+  ASSERT_TRUE(backend.wait_for_calls(1));
+  crowd("b", "fine", PresenceError::busy());
+  backend.finish(Ok{});
+  holder.join();
+
+  crowd("c", "\xE3\x80\x80", BLANK_REASON);
+  EXPECT_EQ(backend.calls(), 1u);
+}
+
+TEST_F(PresenceCheckerTest, ThrowingBackendGivesJoinersBusyAndFreesTheGate) {
+  backend.hold_calls();
+  std::optional<PresenceOutcome> first, second;
+  std::thread leader(
+      [&] { EXPECT_THROW((void)checker.require_presence("a", "why"), FakeBackendFailure); });
+  ASSERT_TRUE(backend.wait_for_calls(1));
+  std::thread t1 = request("a", "why", first);
+  std::thread t2 = request("a", "why", second);
+  ASSERT_TRUE(joins_reach(2));
+  backend.finish_by_throwing();
+  leader.join(), t1.join(), t2.join();
+
+  EXPECT_EQ(first->error(), PresenceError::busy());
+  EXPECT_EQ(second->error(), PresenceError::busy());
+  EXPECT_FALSE(in_flight("a"));
+  backend.answer_at_once(Ok{});
+  EXPECT_TRUE(checker.require_presence("b", "why").ok());
+
+  backend.throw_at_once();  // a throw without joiners leaves nothing behind either
+  EXPECT_THROW((void)checker.require_presence("c", "why"), FakeBackendFailure);
+  backend.answer_at_once(PresenceError::timed_out());
+  EXPECT_EQ(checker.require_presence("c", "why").error(), PresenceError::timed_out());
+}
+
+}  // namespace
+}  // namespace tarnwel

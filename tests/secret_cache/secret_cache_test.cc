@@ -1,0 +1,214 @@
+#include "secret_cache/secret_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "secret_cache/locked_secret_testing.h"
+#include "support/cache_probes.h"
+#include "support/fake_clock.h"
+#include "support/fake_presence_backend.h"
+
+namespace tarnwel {
+namespace {
+
+using std::chrono::nanoseconds;
+using std::chrono::seconds;
+using testing::FakeClock;
+using testing::FakePresenceBackend;
+using Names = std::vector<std::string>;
+
+class SecretCacheTest : public ::testing::Test {
+ protected:
+  explicit SecretCacheTest(TimeToLive default_ttl = DEFAULT_TTL)
+      : owned_(std::make_unique<FakePresenceBackend>()),
+        backend(*owned_),
+        clock(std::make_shared<FakeClock>()),
+        cache(default_ttl, std::move(owned_), clock) {}
+
+  PresenceOutcome unlock(std::string_view profile, std::string_view secret,
+                         std::optional<TimeToLive> ttl = std::nullopt) {
+    return cache.unlock(profile, "reason", LockedSecret(secret), ttl);
+  }
+  // An unlock on a thread of its own; the outcome is read after join().
+  std::thread unlock_async(std::string profile, std::string secret,
+                           std::optional<PresenceOutcome>& out) {
+    return std::thread([this, profile, secret, &out] { out = unlock(profile, secret); });
+  }
+  std::optional<std::string> get(std::string_view profile) {
+    std::optional<LockedSecret> copy = cache.get(profile);
+    if (!copy) return std::nullopt;
+    return std::string(copy->bytes());
+  }
+  bool joins_reach(std::uint64_t n) {
+    return PresenceCheckerProbe::wait_for_joins(SecretCacheProbe::checker(cache), n);
+  }
+
+ private:
+  std::unique_ptr<FakePresenceBackend> owned_;
+
+ protected:
+  FakePresenceBackend& backend;
+  std::shared_ptr<FakeClock> clock;
+  SecretCache cache;
+};
+
+TEST_F(SecretCacheTest, StoresOnlyAfterAGrantedCheckAndHandsOutCopies) {
+  EXPECT_EQ(get("a"), std::nullopt);
+  backend.answer_at_once(PresenceError::denied("no"));
+  EXPECT_EQ(unlock("a", "s3cret").error(), PresenceError::denied("no"));
+  EXPECT_EQ(get("a"), std::nullopt);
+
+  backend.answer_at_once(Ok{});
+  ASSERT_TRUE(unlock("a", "s3cret").ok());
+  ASSERT_TRUE(unlock("A", "other").ok());
+  std::optional<LockedSecret> one = cache.get("a"), two = cache.get("a");
+  ASSERT_TRUE(one && two);
+  EXPECT_EQ(one->bytes(), "s3cret");
+  EXPECT_NE(one->bytes().data(), two->bytes().data());
+  EXPECT_EQ(get("A"), "other");  // names compare as exact bytes
+
+  cache.lock("never-unlocked");
+  cache.lock("A");
+  EXPECT_EQ(get("A"), std::nullopt);
+  EXPECT_EQ(cache.live_profiles(), Names{"a"});
+  cache.lock_all();
+  EXPECT_EQ(cache.live_profiles(), Names{});
+}
+
+TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptAndTheLaterOneWins) {
+  backend.hold_calls();
+  std::optional<PresenceOutcome> first, second;
+  std::thread t1 = unlock_async("a", "first", first);
+  ASSERT_TRUE(backend.wait_for_calls(1));
+  std::thread t2 = unlock_async("a", "second", second);
+  ASSERT_TRUE(joins_reach(1));
+  std::optional<PresenceOutcome> busy;
+  std::thread t3 = unlock_async("b", "other", busy);
+  t3.join();
+  EXPECT_EQ(busy->error(), PresenceError::busy());
+
+  // No cache lock is held while the user decides.
+  EXPECT_EQ(get("a"), std::nullopt);
+  backend.finish(Ok{});
+  t1.join(), t2.join();
+  EXPECT_TRUE(first->ok());
+  EXPECT_TRUE(second->ok());
+  EXPECT_EQ(backend.calls(), 1u);
+  EXPECT_EQ(get("a"), "second");
+  EXPECT_EQ(cache.live_profiles(), Names{"a"});
+}
+
+TEST_F(SecretCacheTest, LockDuringThePromptVoidsThePendingUnlock) {
+  backend.answer_at_once(Ok{});
+  ASSERT_TRUE(unlock("cached", "kept until lock_all").ok());
+
+  backend.hold_calls();
+  std::optional<PresenceOutcome> outcome;
+  std::thread t = unlock_async("a", "late", outcome);
+  ASSERT_TRUE(backend.wait_for_calls(2));
+  cache.lock("a");
+  backend.finish(Ok{});
+  t.join();
+  EXPECT_TRUE(outcome->ok());
+  EXPECT_EQ(get("a"), std::nullopt);
+  EXPECT_EQ(get("cached"), "kept until lock_all");
+
+  // lock_all voids the leader and its joiner alike.
+  std::optional<PresenceOutcome> leader, joiner;
+  std::thread t1 = unlock_async("a", "one", leader);
+  ASSERT_TRUE(backend.wait_for_calls(3));
+  std::thread t2 = unlock_async("a", "two", joiner);
+  ASSERT_TRUE(joins_reach(1));
+  cache.lock_all();
+  backend.finish(Ok{});
+  t1.join(), t2.join();
+  EXPECT_TRUE(leader->ok());
+  EXPECT_TRUE(joiner->ok());
+  EXPECT_EQ(cache.live_profiles(), Names{});
+}
+
+// An unlock whose check was granted, caught between its check and its store:
+// a later unlock whose check fails still takes a generation and so voids it,
+// while the secret already cached stays.
+TEST_F(SecretCacheTest, FailedUnlockKeepsTheCachedSecretButVoidsAnEarlierOneOnItsWay) {
+  ASSERT_TRUE(unlock("a", "cached").ok());
+  const std::uint64_t on_its_way = SecretCacheProbe::take_generation(cache, "a");
+  backend.answer_at_once(PresenceError::denied("no"));
+  EXPECT_FALSE(unlock("a", "refused").ok());
+  SecretCacheProbe::store_if_current(cache, "a", on_its_way, LockedSecret("granted late"));
+  EXPECT_EQ(get("a"), "cached");
+
+  const std::uint64_t current = SecretCacheProbe::take_generation(cache, "a");
+  SecretCacheProbe::store_if_current(cache, "a", current, LockedSecret("stored"));
+  EXPECT_EQ(get("a"), "stored");
+}
+
+class SecretCacheExpiryTest : public SecretCacheTest {
+ protected:
+  SecretCacheExpiryTest() : SecretCacheTest(TimeToLive::from_seconds(100)) {}
+};
+
+TEST_F(SecretCacheExpiryTest, LiveAtExactlyItsTtlAndReadingNeverExtendsIt) {
+  ASSERT_TRUE(unlock("a", "x", TimeToLive::from_seconds(10)).ok());
+  ASSERT_TRUE(unlock("default", "y").ok());
+  for (int second = 1; second <= 10; ++second) {
+    clock->advance(seconds(1));
+    EXPECT_EQ(get("a"), "x") << second;
+  }
+  clock->advance(nanoseconds(1));
+  EXPECT_EQ(get("a"), std::nullopt);
+
+  clock->advance(seconds(90) - nanoseconds(1));
+  EXPECT_EQ(get("default"), "y");
+  clock->advance(nanoseconds(1));
+  EXPECT_EQ(cache.live_profiles(), Names{});
+  EXPECT_EQ(get("default"), std::nullopt);
+}
+
+TEST_F(SecretCacheExpiryTest, LargestTtlNeverExpiresAndNothingOverflows) {
+  ASSERT_TRUE(
+      unlock("forever", "x", TimeToLive::from_seconds(std::numeric_limits<std::uint64_t>::max()))
+          .ok());
+  ASSERT_TRUE(unlock("brief", "y", TimeToLive::from_seconds(1)).ok());
+  clock->set(Instant::max());
+  EXPECT_EQ(get("forever"), "x");
+  EXPECT_EQ(cache.live_profiles(), Names{"forever"});
+}
+
+std::size_t wiped_releases = 0;
+
+TEST_F(SecretCacheExpiryTest, ReplacementWipesTheOldSecretAndRestartsLifeWithTheNewTtl) {
+  ASSERT_TRUE(unlock("a", "old", TimeToLive::from_seconds(10)).ok());
+  clock->advance(seconds(8));
+  wiped_releases = 0;
+  testing::set_release_observer([](std::string_view pages, std::size_t) {
+    if (pages.find_first_not_of('\0') == std::string_view::npos) ++wiped_releases;
+  });
+  ASSERT_TRUE(unlock("a", "new", TimeToLive::from_seconds(5)).ok());
+  testing::set_release_observer(nullptr);
+  EXPECT_EQ(wiped_releases, 1u);
+
+  clock->advance(seconds(5));
+  EXPECT_EQ(get("a"), "new");  // the old entry would have gone at 10 s
+  clock->advance(nanoseconds(1));
+  EXPECT_EQ(get("a"), std::nullopt);
+}
+
+TEST_F(SecretCacheExpiryTest, LiveProfilesAreInByteOrderWithExpiredOnesPurged) {
+  for (const char* name : {"\xC3\xA9", "ab", "a", "z", "B"}) ASSERT_TRUE(unlock(name, "x").ok());
+  ASSERT_TRUE(unlock("gone", "x", TimeToLive::from_seconds(1)).ok());
+  clock->advance(seconds(2));
+  EXPECT_EQ(cache.live_profiles(), (Names{"B", "a", "ab", "z", "\xC3\xA9"}));
+  clock->set(Instant{});  // would revive an entry that was only hidden, not removed
+  EXPECT_EQ(get("gone"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tarnwel

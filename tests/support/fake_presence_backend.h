@@ -1,0 +1,109 @@
+// FakePresenceBackend: a PresenceBackend that records the reason of every call
+// and answers as the test scripts it:
+//   answer_at_once(outcome)  every call returns `outcome` at once (the start: granted);
+//   throw_at_once()          every call throws FakeBackendFailure;
+//   hold_calls()             every call blocks until the test finishes it with
+//                            finish(outcome) or finish_by_throwing().
+// wait_for_calls(n) blocks until n calls have started, so a test knows that a
+// check is on screen before it races something against it; no sleeps needed.
+// Waits are bounded (WAIT_LIMIT) so a broken test fails instead of hanging.
+//
+//   auto owned = std::make_unique<FakePresenceBackend>();
+//   FakePresenceBackend& backend = *owned;   // stays valid while its owner lives
+//   backend.hold_calls();
+//   std::thread t([&] { checker.require_presence("a", "why"); });
+//   ASSERT_TRUE(backend.wait_for_calls(1));
+//   backend.finish(PresenceError::denied("no"));
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/mutex.h"
+#include "presence/presence_backend.h"
+
+namespace tarnwel::testing {
+
+inline constexpr std::chrono::seconds WAIT_LIMIT{20};
+
+struct FakeBackendFailure : std::runtime_error {
+  FakeBackendFailure() : std::runtime_error("fake presence backend failed") {}
+};
+
+class FakePresenceBackend final : public PresenceBackend {
+ public:
+  PresenceOutcome evaluate(std::string_view reason) override {
+    MutexLock lock(mu_);
+    reasons_.emplace_back(reason);
+    changed_.notify_all();
+    if (mode_ == Mode::Throw) throw FakeBackendFailure();
+    if (mode_ == Mode::Answer) return answer_;
+    const bool finished =
+        changed_.wait_until(lock, deadline(), [&]() REQUIRES(mu_) { return finish_.has_value(); });
+    if (!finished) return PresenceError::denied("fake presence backend: never finished");
+    Finish finish = std::move(*finish_);
+    finish_.reset();
+    if (finish.throws) throw FakeBackendFailure();
+    return finish.outcome;
+  }
+
+  void answer_at_once(PresenceOutcome outcome) {
+    MutexLock lock(mu_);
+    mode_ = Mode::Answer;
+    answer_ = std::move(outcome);
+  }
+  void throw_at_once() {
+    MutexLock lock(mu_);
+    mode_ = Mode::Throw;
+  }
+  void hold_calls() {
+    MutexLock lock(mu_);
+    mode_ = Mode::Hold;
+  }
+  // Ends the held call (or the next one) with `outcome`.
+  void finish(PresenceOutcome outcome) { set_finish({std::move(outcome), false}); }
+  void finish_by_throwing() { set_finish({Ok{}, true}); }
+
+  // Whether `n` calls have started within WAIT_LIMIT.
+  bool wait_for_calls(std::size_t n) {
+    MutexLock lock(mu_);
+    return changed_.wait_until(lock, deadline(),
+                               [&]() REQUIRES(mu_) { return reasons_.size() >= n; });
+  }
+  std::size_t calls() const {
+    MutexLock lock(mu_);
+    return reasons_.size();
+  }
+  std::vector<std::string> reasons() const {
+    MutexLock lock(mu_);
+    return reasons_;
+  }
+
+ private:
+  enum class Mode { Answer, Throw, Hold };
+  struct Finish {
+    PresenceOutcome outcome;
+    bool throws;
+  };
+
+  static std::chrono::steady_clock::time_point deadline() {
+    return std::chrono::steady_clock::now() + WAIT_LIMIT;
+  }
+  void set_finish(Finish finish) {
+    MutexLock lock(mu_);
+    finish_ = std::move(finish);
+    changed_.notify_all();
+  }
+
+  mutable Mutex mu_;
+  CondVar changed_;
+  Mode mode_ GUARDED_BY(mu_) = Mode::Answer;
+  PresenceOutcome answer_ GUARDED_BY(mu_) = Ok{};
+  std::optional<Finish> finish_ GUARDED_BY(mu_);
+  std::vector<std::string> reasons_ GUARDED_BY(mu_);
+};
+
+}  // namespace tarnwel::testing
