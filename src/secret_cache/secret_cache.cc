@@ -6,9 +6,6 @@
 
 namespace tarnwel {
 
-SecretCache::SecretCache(TimeToLive default_ttl)
-    : SecretCache(default_ttl, make_platform_backend(), monotonic_clock()) {}
-
 SecretCache::SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
                          std::shared_ptr<const Clock> clock)
     : default_ttl_(default_ttl), clock_(std::move(clock)), presence_(std::move(backend)) {}
