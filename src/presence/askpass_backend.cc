@@ -1,0 +1,118 @@
+#include "presence/askpass_backend.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/os_error.h"
+#include "base/utf8.h"
+#include "presence/subprocess.h"
+
+extern "C" {
+extern char** environ;
+}
+
+namespace tarnwel {
+namespace {
+
+constexpr std::string_view PROMPT_VARIABLE = "SSH_ASKPASS_PROMPT=";
+
+std::optional<std::string> find_on_path(std::string_view name) {
+  const char* path = ::getenv("PATH");
+  if (path == nullptr) return std::nullopt;
+  std::string_view dirs = path;
+  for (;;) {
+    const std::size_t colon = dirs.find(':');
+    std::string dir(dirs.substr(0, colon));
+    if (dir.empty()) dir = ".";  // an empty element names the working directory
+    std::string candidate = dir + "/" + std::string(name);
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+std::optional<std::string> askpass_program() {
+  for (const char* variable : {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS"}) {
+    const char* value = ::getenv(variable);
+    if (value != nullptr && *value != '\0') return std::string(value);
+  }
+  return find_on_path("ssh-askpass");
+}
+
+std::vector<std::string> askpass_environment() {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    if (!text.starts_with(PROMPT_VARIABLE)) entries.emplace_back(text);
+  }
+  entries.emplace_back(std::string(PROMPT_VARIABLE) + "confirm");
+  return entries;
+}
+
+// The first line with more than white space, without its trailing white
+// space; empty if there is none.
+std::string first_line(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    const std::size_t last = line.find_last_not_of(" \t\r\v\f");
+    if (last != std::string_view::npos) {
+      // The text ends up in a JSON reply, which must be valid UTF-8.
+      return utf8_lossy(line.substr(0, last + 1));
+    }
+    if (newline == std::string_view::npos) break;
+    text.remove_prefix(newline + 1);
+  }
+  return {};
+}
+
+PresenceOutcome outcome_of(const SubprocessRun& run) {
+  switch (run.end) {
+    case SubprocessRun::End::Exited: {
+      if (run.number == 0) return Ok{};
+      std::string line = first_line(run.error_output);
+      if (!line.empty()) return PresenceError::denied(std::move(line));
+      return PresenceError::denied("askpass exited with status " + std::to_string(run.number));
+    }
+    case SubprocessRun::End::Signalled:
+      return PresenceError::denied("askpass was killed by signal " + std::to_string(run.number));
+    case SubprocessRun::End::TimedOut:
+      return PresenceError::timed_out();
+  }
+  return PresenceError::timed_out();  // unreachable: every end is handled above
+}
+
+}  // namespace
+
+PresenceOutcome AskpassBackend::evaluate(std::string_view reason) {
+  // An argument ends at its first NUL: the user would confirm a truncated reason.
+  if (reason.find('\0') != std::string_view::npos) {
+    return PresenceError::denied("askpass cannot show a reason that contains a NUL character");
+  }
+  std::optional<std::string> program = askpass_program();
+  if (!program.has_value()) return PresenceError::unsupported();
+
+  const Result<SubprocessRun, SubprocessError> run =
+      run_subprocess({std::move(*program), std::string(reason)}, askpass_environment(),
+                     MonotonicClock::now() + wait_, kill_grace_);
+  if (run.ok()) return outcome_of(run.value());
+  switch (run.error().stage) {
+    case SubprocessError::Stage::Start:
+      return PresenceError::denied("could not run askpass: " + os_error_text(run.error().errnum));
+    case SubprocessError::Stage::Wait:
+      return PresenceError::denied("could not wait for askpass: " +
+                                   os_error_text(run.error().errnum));
+  }
+  return PresenceError::denied("could not wait for askpass");  // unreachable, as above
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,49 @@
+// AskpassBackend: asks the user through an askpass program, the confirmation
+// dialog that ssh-agent's confirm option also uses, where the system offers no
+// local-authentication service.
+//
+// The program is $TARNWEL_AGENT_ASKPASS, else $SSH_ASKPASS (each if set and not
+// empty), else ssh-askpass found on PATH; with none of them the outcome is
+// Unsupported. It runs with the reason, exactly as given, as its one argument,
+// and with SSH_ASKPASS_PROMPT=confirm added to the agent's environment, which
+// asks for a yes/no dialog rather than a passphrase. Exit status 0 grants.
+// Otherwise the outcome is Denied with the first non-empty line it wrote to
+// stderr, or with how it ended; TimedOut if it is still running after `wait`
+// (it is then terminated).
+//
+// Thread-safety: evaluate() may run on any thread but not on two at once, as
+// PresenceBackend requires. It reads the environment (getenv, environ) each
+// time, so that a change made before the agent starts its threads is seen;
+// nothing may change the environment while threads run, since POSIX gives
+// getenv no protection against setenv.
+//
+//   AskpassBackend backend;  // waits up to 120 s
+//   PresenceOutcome outcome = backend.evaluate("unlock the deploy key");
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+#include "base/clock.h"
+#include "presence/presence_backend.h"
+
+namespace tarnwel {
+
+class AskpassBackend final : public PresenceBackend {
+ public:
+  static constexpr std::chrono::seconds DEFAULT_WAIT{120};
+  // How long a program that was told to terminate may linger before it is killed.
+  static constexpr std::chrono::seconds DEFAULT_KILL_GRACE{1};
+
+  explicit AskpassBackend(MonotonicClock::duration wait = DEFAULT_WAIT,
+                          MonotonicClock::duration kill_grace = DEFAULT_KILL_GRACE)
+      : wait_(wait), kill_grace_(kill_grace) {}
+
+  PresenceOutcome evaluate(std::string_view reason) override;
+
+ private:
+  const MonotonicClock::duration wait_;
+  const MonotonicClock::duration kill_grace_;
+};
+
+}  // namespace tarnwel

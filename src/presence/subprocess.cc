@@ -1,0 +1,259 @@
+#include "presence/subprocess.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <optional>
+#include <thread>
+
+#include "base/unique_fd.h"
+
+namespace tarnwel {
+namespace {
+
+// How often the child is looked at where no pidfd can announce its end.
+constexpr auto FALLBACK_TICK = std::chrono::milliseconds(20);
+
+UniqueFd open_pidfd(pid_t pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+  // Fails on kernels before 5.3; the caller then looks at the child by ticks.
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  static_cast<void>(pid);
+  return UniqueFd();
+#endif
+}
+
+// Both ends close on exec; a child gets the write end only as its stderr.
+int make_pipe(int fds[2]) {
+#if defined(__APPLE__)
+  // No pipe2 here; POSIX_SPAWN_CLOEXEC_DEFAULT keeps these out of the child.
+  if (::pipe(fds) != 0) return -1;
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  return 0;
+#else
+  return ::pipe2(fds, O_CLOEXEC);
+#endif
+}
+
+class SpawnActions {
+ public:
+  SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+struct WaitFailure {
+  int errnum;
+};
+// A wait status, or why there is none.
+using WaitOutcome = Result<int, WaitFailure>;
+
+// The started child. Until it is reaped it is killed and reaped when this
+// goes, so that no path leaves a zombie or a stray process.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid), pidfd_(open_pidfd(pid)) {}
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    static_cast<void>(reap(0));
+  }
+
+  pid_t pid() const { return pid_; }
+  // Readable once the child has ended; -1 where the system has no pidfd.
+  int pidfd() const { return pidfd_.get(); }
+
+  // The wait status once the child has ended; nothing while it runs.
+  // `options` is 0 to block or WNOHANG.
+  std::optional<WaitOutcome> reap(int options) {
+    int status = 0;
+    pid_t done = -1;
+    do {
+      done = ::waitpid(pid_, &status, options);
+    } while (done < 0 && errno == EINTR);
+    if (done == 0) return std::nullopt;
+    pid_ = -1;  // reaped, or lost to someone else: never signal this pid again
+    if (done < 0) return WaitOutcome(WaitFailure{errno});
+    return WaitOutcome(status);
+  }
+
+ private:
+  pid_t pid_;
+  UniqueFd pidfd_;
+};
+
+// The read end of the child's stderr pipe, non-blocking.
+class ErrorOutput {
+ public:
+  explicit ErrorOutput(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  bool open() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+
+  // Reads what the pipe holds now, within a bound, so that a writer that
+  // never stops cannot keep the caller here. Closes at end of file.
+  void drain() {
+    std::array<char, 16 * 1024> buf;
+    for (int reads = 0; fd_.valid() && reads < 16; ++reads) {
+      const ssize_t n = ::read(fd_.get(), buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) fd_.reset();
+        return;
+      }
+      if (n == 0) {
+        fd_.reset();
+        return;
+      }
+      const std::size_t room = MAX_ERROR_OUTPUT_BYTES - kept_.size();
+      kept_.append(buf.data(), std::min(room, static_cast<std::size_t>(n)));
+    }
+  }
+
+  std::string take() { return std::move(kept_); }
+
+ private:
+  UniqueFd fd_;
+  std::string kept_;
+};
+
+int poll_timeout_ms(Instant now, Instant deadline, bool ticking) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+  if (ticking) left = std::min<std::chrono::milliseconds>(left, FALLBACK_TICK);
+  return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
+// The child's wait status once it has ended, or nothing at `deadline`. Drains
+// its stderr meanwhile. Sleeps in poll: on the pipe and on the pidfd, or where
+// there is no pidfd, for a short tick at a time.
+std::optional<WaitOutcome> wait_for_end(Child& child, ErrorOutput& output, Instant deadline) {
+  for (;;) {
+    if (std::optional<WaitOutcome> ended = child.reap(WNOHANG)) return ended;
+    const Instant now = MonotonicClock::now();
+    if (now >= deadline) return std::nullopt;
+    std::array<pollfd, 2> fds{};
+    nfds_t count = 0;
+    if (output.open()) fds[count++] = {output.fd(), POLLIN, 0};
+    if (child.pidfd() >= 0) fds[count++] = {child.pidfd(), POLLIN, 0};
+    const int ready = ::poll(fds.data(), count, poll_timeout_ms(now, deadline, child.pidfd() < 0));
+    if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(FALLBACK_TICK);  // never spin
+    output.drain();
+  }
+}
+
+std::vector<char*> c_strings(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::string>& arguments,
+                                                      const std::vector<std::string>& environment,
+                                                      Instant deadline,
+                                                      MonotonicClock::duration kill_grace) {
+  const auto start_failed = [](int errnum) {
+    return SubprocessError{SubprocessError::Stage::Start, errnum};
+  };
+  int pipe_fds[2];
+  if (make_pipe(pipe_fds) != 0) return start_failed(errno);
+  UniqueFd read_end(pipe_fds[0]);
+  UniqueFd write_end(pipe_fds[1]);
+  if (::fcntl(read_end.get(), F_SETFL, O_NONBLOCK) != 0) return start_failed(errno);
+
+  SpawnActions actions;
+  int rc =
+      ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) {
+    rc = ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  if (rc == 0)
+    rc = ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Our descriptors close on exec, but one another library opened without
+  // O_CLOEXEC would leak into the child all the same.
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+#endif
+  if (rc != 0) return start_failed(rc);
+
+  SpawnAttributes attributes;
+  // The agent ignores SIGPIPE, and ignored signals survive exec: give the
+  // child default dispositions and an empty mask.
+  sigset_t all_signals;
+  sigset_t no_signals;
+  sigfillset(&all_signals);
+  sigdelset(&all_signals, SIGKILL);
+  sigdelset(&all_signals, SIGSTOP);
+  sigemptyset(&no_signals);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(__APPLE__)
+  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // every descriptor but the file actions' targets
+#endif
+  rc = ::posix_spawnattr_setflags(attributes.get(), flags);
+  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attributes.get(), &all_signals);
+  if (rc == 0) rc = ::posix_spawnattr_setsigmask(attributes.get(), &no_signals);
+  if (rc != 0) return start_failed(rc);
+
+  const std::vector<char*> argv = c_strings(arguments);
+  const std::vector<char*> envp = c_strings(environment);
+  pid_t pid = -1;
+  rc = ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), envp.data());
+  if (rc != 0) return start_failed(rc);
+  Child child(pid);
+  // From now on only the child holds the write end, so end of file means it
+  // (and whatever it started) has let go of its stderr.
+  write_end.reset();
+  ErrorOutput output(std::move(read_end));
+
+  std::optional<WaitOutcome> ended = wait_for_end(child, output, deadline);
+  if (!ended.has_value()) {
+    ::kill(child.pid(), SIGTERM);
+    if (!wait_for_end(child, output, MonotonicClock::now() + kill_grace).has_value()) {
+      ::kill(child.pid(), SIGKILL);
+      static_cast<void>(child.reap(0));
+    }
+    return SubprocessRun{SubprocessRun::End::TimedOut, 0, output.take()};
+  }
+  if (!ended->ok()) return SubprocessError{SubprocessError::Stage::Wait, ended->error().errnum};
+  const int status = ended->value();
+  output.drain();  // what it wrote just before it ended
+  if (WIFSIGNALED(status)) {
+    return SubprocessRun{SubprocessRun::End::Signalled, WTERMSIG(status), output.take()};
+  }
+  return SubprocessRun{SubprocessRun::End::Exited, WEXITSTATUS(status), output.take()};
+}
+
+}  // namespace tarnwel
