@@ -1,0 +1,75 @@
+// A stand-in for the parts of the Objective-C runtime, the Blocks runtime,
+// Foundation and LocalAuthentication that LocalAuthenticationBackend calls, so
+// that the backend's own source runs and is checked off macOS.
+//
+// The runtime entry points (objc_msgSend, _Block_copy, ...) are defined in the
+// .cc with C linkage. A `Framework` scripts how the next evaluation is
+// answered, on a thread of its own as the real service does, and records what
+// the backend did: the reason it passed, every release, and every misuse as a
+// fault instead of undefined behaviour.
+//
+// Thread-safety: one Framework at a time, created and finished on the test's
+// thread; the runtime functions may be called from any thread.
+//
+//   Framework framework({.reply = Reply::DeniedWithError, .error_text = "Canceled."});
+//   PresenceOutcome outcome = backend.evaluate("reason");
+//   framework.finish();
+//   EXPECT_TRUE(framework.record().faults.empty());
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnwel::objc_standin {
+
+enum class Reply {
+  Granted,             // success, no error object
+  GrantedWithError,    // success, and an error object all the same
+  DeniedWithError,     // failure with an error whose description is the script's error_text
+  DeniedWithoutError,  // failure, no error object
+  Never,               // keeps the block until finish() and never calls it
+  DropWithoutReply,    // releases the block on its thread without calling it
+  AfterWaitEnds,       // calls it (granted) once deliver_late_reply() has been called
+};
+
+struct Script {
+  Reply reply = Reply::Granted;
+  std::string error_text = "Canceled by user.";
+  bool hide_context_class = false;
+  bool new_context_returns_nil = false;
+  bool string_init_fails = false;
+  bool block_copy_fails = false;
+};
+
+struct Record {
+  int evaluations = 0;
+  long policy = -1;
+  std::string reason;  // the bytes of the reason string the framework was given
+  unsigned long reason_encoding = 0;
+  bool block_was_heap_copy = false;  // evaluatePolicy got the block _Block_copy returned
+  int block_copies = 0;              // stack to heap
+  int block_calls = 0;
+  int block_disposals = 0;
+  int live_objects = 0;  // objects created and not yet deallocated
+  int live_blocks = 0;   // heap blocks not yet disposed
+  // "release block", "dispose block" and "dealloc <class>", in order.
+  std::vector<std::string> events;
+  // Misuse: unknown selectors, over-releases, stack blocks used after their copy...
+  std::vector<std::string> faults;
+};
+
+class Framework {
+ public:
+  explicit Framework(Script script);
+  ~Framework();
+  Framework(const Framework&) = delete;
+  Framework& operator=(const Framework&) = delete;
+
+  // Lets an AfterWaitEnds reply go ahead.
+  void deliver_late_reply();
+  // Joins the framework's thread and releases the block it still holds.
+  void finish();
+  Record record() const;
+};
+
+}  // namespace tarnwel::objc_standin
