@@ -19,6 +19,7 @@
 #include "base/clock.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "presence/subprocess.h"
 
 namespace tarnwel {
 namespace {
@@ -183,8 +184,9 @@ TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   EXPECT_LT(MonotonicClock::now() - start, std::chrono::seconds(3));  // SIGTERM, no grace used
   expect_no_children();
 
-  // This one ignores SIGTERM: only SIGKILL, after the grace, can end it.
-  const auto wait = milliseconds(50);
+  // This one ignores SIGTERM: only SIGKILL, after the grace, can end it. The
+  // wait leaves the shell time to set its trap even on a loaded machine.
+  const auto wait = milliseconds(200);
   const auto grace = milliseconds(100);
   const Instant second_start = MonotonicClock::now();
   outcome = evaluate_with(script("stubborn", "trap '' TERM; : > \"$DIR/trapped\"; exec sleep 5"),
@@ -209,7 +211,7 @@ exit 1)")),
   const PresenceOutcome outcome =
       evaluate_with(script("one_long_line", R"(head -c 300000 /dev/zero | tr '\0' x >&2; exit 1)"));
   ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error().denied_text(), std::string(64 * 1024, 'x'));
+  EXPECT_EQ(outcome.error().denied_text(), std::string(MAX_ERROR_OUTPUT_BYTES, 'x'));
 }
 
 }  // namespace
