@@ -1,0 +1,146 @@
+#include "server/agent.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "base/diagnostics.h"
+#include "base/os_error.h"
+#include "base/unix_socket.h"
+#include "paths/runtime_dir.h"
+#include "protocol/framing.h"
+#include "server/connection.h"
+#include "server/identity.h"
+
+namespace tarnwel {
+namespace {
+
+// A write to a client that has gone away must fail with EPIPE instead of
+// killing the agent, and a closed 0-2 must not be handed to the socket.
+void prepare_process() {
+  ::signal(SIGPIPE, SIG_IGN);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) ::close(opened);  // lower fds were open after all
+  }
+}
+
+[[noreturn]] void bind_failed(const std::string& path, int err) {
+  diagnose("could not bind " + display_path(path) + ": " + os_error_text(err));
+  std::exit(1);
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The probe failed: an agent that is stopping removes its own socket soon, so
+// give it a moment before removing whatever is left.
+void remove_stale_entry(const std::string& path) {
+  const Instant deadline = MonotonicClock::now() + STALE_SOCKET_WAIT;
+  while (exists(path) && MonotonicClock::now() < deadline) {
+    std::this_thread::sleep_for(STALE_SOCKET_POLL);
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) bind_failed(path, errno);
+}
+
+void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache,
+                             std::shared_ptr<ShutdownFlag> shutdown) {
+  try {
+    // Detached: nobody waits for a connection thread, and the handle of a
+    // finished one has nothing to give back.
+    std::thread([stream = std::move(stream), cache = std::move(cache),
+                 shutdown = std::move(shutdown)]() mutable {
+      handle_connection(std::move(stream), std::move(cache), std::move(shutdown));
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread could be started: the stream went with the failed thread's
+    // state and is closed already; the other clients keep being served.
+  }
+}
+
+}  // namespace
+
+bool probe_existing_agent(const std::string& path) {
+  Result<UniqueFd, SysError> stream = connect_unix(path);
+  if (!stream.ok()) return false;
+  const Json probe = {{"cmd", "ping"}, {"protocol_version", PROTOCOL_VERSION}};
+  if (!write_message(stream.value().get(), probe).ok()) return false;
+  const Result<Json, FramingError> reply = read_message(stream.value().get(), PROBE_TIMEOUT);
+  if (!reply.ok()) return false;
+  const auto ok = reply.value().find("ok");
+  return ok != reply.value().end() && ok->is_boolean() && ok->get<bool>();
+}
+
+void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
+           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock) {
+  Instant last_activity = clock.now();
+  while (!shutdown->is_set()) {
+    // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
+    if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - last_activity) > IDLE_LIMIT) {
+      break;
+    }
+    UniqueFd stream = accept_connection(listener.get());
+    if (!stream.valid()) {
+      // Nothing pending (or a failed accept, which is not worth a word): the
+      // sleep is what lets the loop see the flag and the idle limit.
+      std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
+      continue;
+    }
+    last_activity = clock.now();
+    if (auto blocking = set_nonblocking(stream.get(), false); !blocking.ok()) {
+      diagnose("could not clear O_NONBLOCK on accepted stream: " +
+               os_error_text(blocking.error().number));
+      continue;
+    }
+    start_connection_thread(std::move(stream), cache, shutdown);
+  }
+  // Wipe before the socket goes, so that no client can still read a secret
+  // from an agent that is already unreachable by name.
+  cache->lock_all();
+  ::unlink(path.c_str());
+}
+
+void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock) {
+  const std::string path = socket_path();
+  if (exists(path)) {
+    if (probe_existing_agent(path)) return;  // another agent serves this user
+    remove_stale_entry(path);
+  }
+  Result<UniqueFd, SysError> listener = listen_unix(path);
+  if (!listener.ok()) bind_failed(path, listener.error().number);
+  // The directory is private already; this keeps the socket private even if
+  // the directory's mode is ever loosened.
+  (void)::chmod(path.c_str(), 0600);
+  if (auto nonblocking = set_nonblocking(listener.value().get(), true); !nonblocking.ok()) {
+    // This is deliberately fatal: a blocking listener would never see the
+    // shutdown flag or the idle limit.
+    diagnose("set_nonblocking failed: " + os_error_text(nonblocking.error().number));
+    std::exit(101);
+  }
+  auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::move(backend), clock);
+  auto shutdown = std::make_shared<ShutdownFlag>();
+  serve(listener.value(), path, std::move(cache), std::move(shutdown), *clock);
+}
+
+void run() {
+  prepare_process();
+  try {
+    run(make_platform_backend(), monotonic_clock());
+  } catch (const std::exception& e) {
+    // Deliberately fatal: the main thread cannot serve without its state.
+    diagnose(std::string("internal error: ") + e.what());
+    std::_Exit(101);
+  }
+}
+
+}  // namespace tarnwel

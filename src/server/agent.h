@@ -1,0 +1,46 @@
+// The agent's main thread: find the socket path, defer to a live agent or take
+// over a stale socket, listen, and serve every connection on a thread of its
+// own until a request asks the agent to stop or no client has come for 8 days.
+//
+//   int main() { run(); }
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "base/clock.h"
+#include "base/unique_fd.h"
+#include "secret_cache/secret_cache.h"
+#include "server/shutdown_flag.h"
+
+namespace tarnwel {
+
+// No connection for longer than this ends the agent.
+inline constexpr std::chrono::seconds IDLE_LIMIT{691'200};
+// The accept loop's sleep when no connection is pending.
+inline constexpr std::chrono::milliseconds ACCEPT_POLL_INTERVAL{100};
+// How long the start-up probe waits for a serving agent's reply.
+inline constexpr std::chrono::seconds PROBE_TIMEOUT{6};
+// How long a stale socket may take to vanish by itself before it is removed.
+inline constexpr std::chrono::milliseconds STALE_SOCKET_WAIT{500};
+inline constexpr std::chrono::milliseconds STALE_SOCKET_POLL{20};
+
+// Runs the agent. Returns when another agent already serves the socket, or
+// after the shutdown sequence; exits the process itself with status 1 when the
+// runtime directory or the socket cannot be taken, 101 on an internal failure.
+void run();
+
+// As run(), with the presence backend and the clock of the caller's choosing.
+void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock);
+
+// True when an agent at `path` answers a "ping" with "ok": true.
+bool probe_existing_agent(const std::string& path);
+
+// Serves connections on the non-blocking `listener` until `shutdown` is set or
+// the idle limit has passed on `clock`; then wipes the cache and removes the
+// socket file at `path`.
+void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
+           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock);
+
+}  // namespace tarnwel

@@ -1,0 +1,83 @@
+#include "server/cache_commands.h"
+
+#include <cstdint>
+#include <optional>
+
+#include "base/utf8.h"
+#include "secret_cache/locked_secret.h"
+#include "secret_cache/time_to_live.h"
+#include "server/dispatch.h"
+
+namespace tarnwel {
+namespace {
+
+constexpr const char* BAD_TTL = "ttl_seconds must be absent or a positive integer number of seconds";
+
+// Absent: no time-to-live of the request's own. Present: an unsigned integer >= 1.
+Result<std::optional<TimeToLive>, Response> requested_ttl(const Json& request) {
+  const auto ttl = request.find("ttl_seconds");
+  if (ttl == request.end()) return std::optional<TimeToLive>();
+  if (!ttl->is_number_unsigned()) return invalid_request_response(BAD_TTL);
+  const auto seconds = ttl->get<std::uint64_t>();
+  if (seconds == 0) return invalid_request_response(BAD_TTL);
+  return std::optional<TimeToLive>(TimeToLive::from_seconds(seconds));
+}
+
+}  // namespace
+
+Response handle_status(SecretCache& cache) {
+  Response reply = handle_ping();
+  reply["cached_profiles"] = cache.live_profiles();
+  return reply;
+}
+
+Response handle_unlock(const Json& request, SecretCache& cache) {
+  const auto profile = require_non_empty_string(request, "profile");
+  if (!profile.ok()) return profile.error();
+  const auto reason = require_non_empty_string(request, "reason");
+  if (!reason.ok()) return reason.error();
+  const auto secret = request.find("secret");
+  if (secret == request.end() || !secret->is_string()) {
+    return invalid_request_response("unlock requires a \"secret\" string");
+  }
+  auto ttl = requested_ttl(request);
+  if (!ttl.ok()) return std::move(ttl).error();
+
+  LockedSecret locked(secret->get_ref<const std::string&>());
+  const PresenceOutcome outcome =
+      cache.unlock(profile.value(), reason.value(), std::move(locked), ttl.value());
+  if (!outcome.ok()) {
+    const PresenceError& error = outcome.error();
+    return error_response(error_code_for(error.kind()), error.display());
+  }
+  return Json{{"ok", true}};
+}
+
+Response handle_get_secret(const Json& request, SecretCache& cache) {
+  const auto profile = require_non_empty_string(request, "profile");
+  if (!profile.ok()) return profile.error();
+  // The copy is wiped when it leaves scope, on every way out, before the reply
+  // is written.
+  const std::optional<LockedSecret> copy = cache.get(profile.value());
+  if (!copy) return bare_error_response(ErrorCode::NotCached);
+  if (!is_valid_utf8(copy->bytes())) {
+    return error_response(ErrorCode::CorruptSecret, "cached secret is not valid UTF-8");
+  }
+  Response reply = Json::object();
+  reply["ok"] = true;
+  reply["secret"] = std::string(copy->bytes());
+  return reply;
+}
+
+Response handle_lock(const Json& request, SecretCache& cache) {
+  if (!request.contains("profile")) {
+    cache.lock_all();
+    return Json{{"ok", true}};
+  }
+  const auto profile = require_non_empty_string(request, "profile");
+  if (!profile.ok()) return profile.error();
+  cache.lock(profile.value());
+  return Json{{"ok", true}};
+}
+
+}  // namespace tarnwel

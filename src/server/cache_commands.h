@@ -1,0 +1,25 @@
+// Handlers of the four commands that work on the SecretCache: "status",
+// "unlock", "get_secret" and "lock". Each checks its members in a fixed order
+// and returns one complete Response.
+#pragma once
+
+#include "protocol/json.h"
+#include "secret_cache/secret_cache.h"
+#include "server/response.h"
+
+namespace tarnwel {
+
+// The "ping" members plus "cached_profiles" in byte order.
+Response handle_status(SecretCache& cache);
+
+// Checks profile, reason, secret, ttl_seconds; then blocks for the presence
+// check and stores the secret. {"ok":true}, or the presence failure.
+Response handle_unlock(const Json& request, SecretCache& cache);
+
+// The cached secret of the profile, or "not_cached". Never prompts.
+Response handle_get_secret(const Json& request, SecretCache& cache);
+
+// Forgets one profile, or all when "profile" is absent.
+Response handle_lock(const Json& request, SecretCache& cache);
+
+}  // namespace tarnwel

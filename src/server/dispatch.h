@@ -1,0 +1,30 @@
+// The request envelope: the protocol-version check, then the command switch.
+// "ping" and "shutdown" are answered here; the cache commands have handlers of
+// their own (cache_commands.h).
+//
+// Thread-safety: handle_request runs on many connection threads at once; it
+// shares only the cache (which locks for itself) and the shutdown flag.
+#pragma once
+
+#include "protocol/json.h"
+#include "secret_cache/secret_cache.h"
+#include "server/response.h"
+#include "server/shutdown_flag.h"
+
+namespace tarnwel {
+
+// The reply to one request. A wrong or missing protocol_version sets the
+// shutdown flag before the reply exists, whatever the command.
+Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown);
+
+// {"agent_commit", "agent_pid", "agent_version", "ok": true, "protocol_version"}
+Response handle_ping();
+
+// Sets the flag; the accept loop stops the agent once it sees it.
+Response handle_shutdown(ShutdownFlag& shutdown);
+
+// How an unknown `cmd` is shown after "no such command: ": None when absent or
+// not a string, else Some("...") with the name escaped as a quoted literal.
+std::string describe_command(const Json& request);
+
+}  // namespace tarnwel
