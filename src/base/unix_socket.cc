@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -70,6 +71,20 @@ UniqueFd accept_connection(int listener) {
   UniqueFd fd(::accept(listener, nullptr, nullptr));
   if (fd.valid() && !set_cloexec(fd.get())) fd.reset();
   return fd;
+#endif
+}
+
+Result<uid_t, SysError> peer_uid(int fd) {
+#if defined(SO_PEERCRED)
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return SysError{errno};
+  return cred.uid;
+#else
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (::getpeereid(fd, &uid, &gid) != 0) return SysError{errno};
+  return uid;
 #endif
 }
 

@@ -2,6 +2,8 @@
 // Every descriptor is close-on-exec, so a program the agent starts inherits none.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "base/result.h"
@@ -27,6 +29,9 @@ Result<UniqueFd, SysError> listen_unix(const std::string& path);
 
 // Accepts one pending connection (close-on-exec); an invalid fd when none.
 UniqueFd accept_connection(int listener);
+
+// The effective user id of the process at the other end of a connected socket.
+Result<uid_t, SysError> peer_uid(int fd);
 
 // Switches `fd` between blocking and non-blocking mode (FIONBIO).
 Result<Ok, SysError> set_nonblocking(int fd, bool nonblocking);

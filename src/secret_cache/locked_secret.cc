@@ -37,6 +37,14 @@ void secure_wipe(void* data, std::size_t size) noexcept {
   for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
 }
 
+[[gnu::noinline]] void wipe_stack(std::size_t bytes) noexcept {
+  // A variable-length area would do, but is not standard C++; a fixed one
+  // large enough for the deepest request path is.
+  constexpr std::size_t AREA = 128 * 1024;
+  volatile unsigned char area[AREA];
+  secure_wipe(const_cast<unsigned char*>(area), bytes < AREA ? bytes : AREA);
+}
+
 LockedSecret::LockedSecret(std::string_view bytes) {
   if (bytes.empty()) return;  // nothing to lock, nothing to warn about
   // Pages of its own: mlock and munlock work on whole pages, so a secret that

@@ -18,6 +18,7 @@
 #include "protocol/framing.h"
 #include "server/connection.h"
 #include "server/identity.h"
+#include "server/process_hardening.h"
 
 namespace tarnwel {
 namespace {
@@ -36,6 +37,14 @@ void prepare_process() {
 [[noreturn]] void bind_failed(const std::string& path, int err) {
   diagnose("could not bind " + display_path(path) + ": " + os_error_text(err));
   std::exit(1);
+}
+
+// Only this user and root may talk to the agent. The directory's mode keeps
+// others out already; this holds even if that mode is ever loosened. A peer
+// whose credentials cannot be read is refused.
+bool peer_may_connect(int stream) {
+  const Result<uid_t, SysError> peer = peer_uid(stream);
+  return peer.ok() && (peer.value() == ::getuid() || peer.value() == ::geteuid() || peer.value() == 0);
 }
 
 bool exists(const std::string& path) {
@@ -61,6 +70,8 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache
     std::thread([stream = std::move(stream), cache = std::move(cache),
                  shutdown = std::move(shutdown)]() mutable {
       handle_connection(std::move(stream), std::move(cache), std::move(shutdown));
+      // Thread stacks are cached and reused: leave no request bytes on this one.
+      wipe_stack();
     }).detach();
   } catch (const std::system_error&) {
     // No thread could be started: the stream went with the failed thread's
@@ -102,6 +113,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
                os_error_text(blocking.error().number));
       continue;
     }
+    if (!peer_may_connect(stream.get())) continue;  // closed unread and unanswered
     start_connection_thread(std::move(stream), cache, shutdown);
   }
   // Wipe before the socket goes, so that no client can still read a secret
@@ -134,6 +146,7 @@ void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> 
 
 void run() {
   prepare_process();
+  harden_process();
   try {
     run(make_platform_backend(), monotonic_clock());
   } catch (const std::exception& e) {
