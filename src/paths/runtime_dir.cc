@@ -39,6 +39,8 @@ std::optional<std::string> current_dir() {
   }
 }
 
+std::string socket_in(const std::string& runtime_dir) { return runtime_dir + "/agent.sock"; }
+
 }  // namespace
 
 std::optional<std::string> process_env(const char* name) {
@@ -90,6 +92,10 @@ Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir) {
   return Ok{};
 }
 
+std::string socket_path_for(const EnvLookup& env) {
+  return socket_in(runtime_dir_for(choose_base_dir(env), ::getuid()));
+}
+
 std::string socket_path() {
   const std::string dir = runtime_dir_for(choose_base_dir(process_env), ::getuid());
   const Result<Ok, DirRefusal> prepared = prepare_runtime_dir(dir);
@@ -99,7 +105,7 @@ std::string socket_path() {
     // a refused directory is final.
     std::exit(1);
   }
-  return dir + "/agent.sock";
+  return socket_in(dir);
 }
 
 }  // namespace tarnwel

@@ -39,6 +39,11 @@ struct DirRefusal {
 // owned by the real user id; then sets its mode to 0700.
 Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir);
 
+// The socket path that socket_path() would return for `env` and this user,
+// computed without creating, checking or changing anything, so that a client
+// finds the agent's socket by the same rules without touching the directory.
+std::string socket_path_for(const EnvLookup& env);
+
 // The socket path for this process. On a refused directory it writes
 // "tarnwel-agent: refusing to use runtime dir {dir}: {reason}" and exits with
 // status 1; it never returns an error.
