@@ -1,0 +1,203 @@
+#include "e2e/agent_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "agent_commit.h"
+
+extern "C" {
+extern char** environ;
+}
+
+namespace tarnwel::testing {
+namespace {
+
+constexpr auto POLL_INTERVAL = 5ms;
+
+std::vector<char*> c_strings(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(POLL_INTERVAL);
+  }
+  return true;
+}
+
+TempDir::TempDir() {
+  std::string pattern = "/tmp/tarnwel-e2e-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    return;
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string runtime_dir_in(const std::string& base) {
+  return base + "/tarnwel-agent-" + std::to_string(::getuid());
+}
+
+std::string socket_path_in(const std::string& base) { return runtime_dir_in(base) + "/agent.sock"; }
+
+std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass,
+                                           const std::string& path) {
+  std::vector<std::string> environment = {"TARNWEL_AGENT_RUNTIME_DIR=" + base, "PATH=" + path};
+  if (!askpass.empty()) environment.push_back("TARNWEL_AGENT_ASKPASS=" + askpass);
+  // A sanitizer build of the agent should honour the options the tests run with.
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    for (std::string_view prefix :
+         {"ASAN_OPTIONS=", "UBSAN_OPTIONS=", "TSAN_OPTIONS=", "LSAN_OPTIONS="}) {
+      if (text.starts_with(prefix)) environment.emplace_back(text);
+    }
+  }
+  return environment;
+}
+
+AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    return;
+  }
+  output_.reset(fds[0]);
+  UniqueFd write_end(fds[1]);
+  ::fcntl(output_.get(), F_SETFL, O_NONBLOCK);
+
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDERR_FILENO);
+  const std::vector<std::string> arguments = {TARNWEL_AGENT_BINARY};
+  const int rc = ::posix_spawn(&pid_, TARNWEL_AGENT_BINARY, &actions, nullptr,
+                               c_strings(arguments).data(), c_strings(environment).data());
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    pid_ = -1;
+    ADD_FAILURE() << "posix_spawn " << TARNWEL_AGENT_BINARY << ": " << std::strerror(rc);
+  }
+}
+
+AgentProcess::~AgentProcess() { kill_and_reap(); }
+
+bool AgentProcess::running() {
+  if (pid_ <= 0 || exit_code_.has_value()) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return false;
+}
+
+std::optional<int> AgentProcess::wait_for_exit(std::chrono::milliseconds limit) {
+  wait_until([&] { return !running(); }, limit);
+  return exit_code_;
+}
+
+void AgentProcess::kill_and_reap() {
+  if (!running()) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  exit_code_ = 128 + SIGKILL;
+}
+
+std::string AgentProcess::output() {
+  char buf[4096];
+  ssize_t n;
+  while (output_.valid() && (n = ::read(output_.get(), buf, sizeof buf)) > 0) {
+    output_text_.append(buf, static_cast<std::size_t>(n));
+  }
+  return output_text_;
+}
+
+bool wait_until_serving(AgentProcess& agent, const std::string& socket_path) {
+  bool serving = false;
+  wait_until([&] {
+    serving = connect_to(socket_path).valid();
+    return serving || !agent.running();
+  });
+  return serving;
+}
+
+UniqueFd connect_to(const std::string& socket_path) {
+  UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socket_path.size() >= sizeof address.sun_path) return UniqueFd();
+  std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  if (::connect(stream.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return UniqueFd();
+  }
+  return stream;
+}
+
+UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
+  UniqueFd stream = connect_to(socket_path);
+  EXPECT_TRUE(stream.valid()) << "connect " << socket_path << ": " << std::strerror(errno);
+  while (stream.valid() && !bytes.empty()) {
+    const ssize_t n = ::send(stream.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) {
+      ADD_FAILURE() << "send: " << std::strerror(errno);
+      break;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return stream;
+}
+
+std::string read_reply(int stream) {
+  const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
+  ::setsockopt(stream, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string reply;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(stream, buf, sizeof buf);
+    if (n == 0) return reply;
+    if (n < 0) {
+      ADD_FAILURE() << "read of reply: " << std::strerror(errno) << " after '" << reply << "'";
+      return reply;
+    }
+    reply.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+std::string round_trip(const std::string& socket_path, std::string_view bytes) {
+  UniqueFd stream = send_request(socket_path, bytes);
+  return stream.valid() ? read_reply(stream.get()) : std::string();
+}
+
+std::string ping_reply(pid_t pid) {
+  return std::string("{\"agent_commit\":\"") + TARNWEL_AGENT_COMMIT +
+         "\",\"agent_pid\":" + std::to_string(pid) +
+         ",\"agent_version\":\"1.12.0\",\"ok\":true,\"protocol_version\":2}\n";
+}
+
+}  // namespace tarnwel::testing

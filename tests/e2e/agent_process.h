@@ -1,0 +1,103 @@
+// Harness for end-to-end tests: the real agent binary in a child process, on a
+// private runtime directory, spoken to with raw bytes over its socket.
+//
+// Thread-safety: none; each test drives its own objects from one thread.
+//
+//   TempDir root;
+//   AgentProcess agent(agent_environment(root.path(), askpass.program()));
+//   ASSERT_TRUE(wait_until_serving(agent, socket_path_in(root.path())));
+//   EXPECT_EQ(round_trip(path, "{\"cmd\":\"status\",\"protocol_version\":2}\n"), "...");
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/unique_fd.h"
+
+namespace tarnwel::testing {
+
+using namespace std::chrono_literals;
+
+// Bound on every wait for something the agent is expected to do promptly; far
+// above any healthy delay, so that it only ever ends a test that has failed.
+constexpr std::chrono::milliseconds EVENT_LIMIT = 15s;
+
+// Polls `done` until it holds or `limit` passes; returns whether it held. For
+// events a test can observe but is not notified of (a file appears, a process
+// ends), never as a guess at how long something takes.
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit = EVENT_LIMIT);
+
+// A fresh directory under /tmp, removed with everything in it at scope exit.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Where the agent puts its socket for the base directory `base`.
+std::string runtime_dir_in(const std::string& base);
+std::string socket_path_in(const std::string& base);
+
+// A complete environment for the agent: the base directory, the askpass
+// program (left out when empty), PATH, and any sanitizer options of ours.
+std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass,
+                                           const std::string& path = "/usr/bin:/bin");
+
+// The agent binary running as a child with exactly `environment`. Its stdout and
+// stderr both go to one pipe, so anything written to stdout shows up as output
+// too. The guard kills and reaps the child if it still runs at scope exit.
+class AgentProcess {
+ public:
+  explicit AgentProcess(const std::vector<std::string>& environment);
+  ~AgentProcess();
+  AgentProcess(const AgentProcess&) = delete;
+  AgentProcess& operator=(const AgentProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running();
+  // The exit code once the agent has ended (128 + signal if a signal ended
+  // it), or nothing if it still runs after `limit`.
+  std::optional<int> wait_for_exit(std::chrono::milliseconds limit = EVENT_LIMIT);
+  void kill_and_reap();
+  // Everything written so far; after the agent has ended, everything it wrote.
+  std::string output();
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> exit_code_;
+  UniqueFd output_;
+  std::string output_text_;
+};
+
+// Waits until something accepts connections at `socket_path` while `agent`
+// still runs.
+bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
+
+// A connected client stream, or an invalid one if nothing accepts at the path.
+UniqueFd connect_to(const std::string& socket_path);
+// Sends `bytes` on a new connection and returns the stream, unread.
+UniqueFd send_request(const std::string& socket_path, std::string_view bytes);
+// Reads until the agent closes the stream (bounded: a stalled agent fails the
+// test instead of hanging it).
+std::string read_reply(int stream);
+// One request, one reply: the reply's bytes, or "" if nothing answered.
+std::string round_trip(const std::string& socket_path, std::string_view bytes);
+
+constexpr std::string_view PING = "{\"cmd\":\"ping\",\"protocol_version\":2}\n";
+// The exact reply to PING from the agent with process id `pid`.
+std::string ping_reply(pid_t pid);
+
+}  // namespace tarnwel::testing
