@@ -1,0 +1,70 @@
+#include "e2e/fake_askpass.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "e2e/agent_process.h"
+
+namespace tarnwel::testing {
+namespace {
+
+// The answer file holds the exit status on its first line and the stderr text
+// after it. The 10 ms poll is the run waiting for the test's event; the run
+// gives up after about a minute so that a crashed test leaves nothing behind.
+constexpr std::string_view SCRIPT = R"sh(#!/bin/sh
+d='@DIR@'
+printf '%s %s\n' "$SSH_ASKPASS_PROMPT" "$1" >> "$d/runs"
+i=0
+while [ ! -e "$d/answer" ]; do
+  [ -d "$d" ] || exit 98
+  i=$((i + 1))
+  [ "$i" -lt 6000 ] || exit 97
+  sleep 0.01
+done
+tail -n +2 "$d/answer" >&2
+exit "$(head -n 1 "$d/answer")"
+)sh";
+
+void write_file(const std::string& path, std::string_view text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  ASSERT_TRUE(out.flush()) << "cannot write " << path;
+}
+
+}  // namespace
+
+FakeAskpass::FakeAskpass(const std::string& dir)
+    : program_(dir + "/askpass"), control_dir_(dir + "/askpass.d") {
+  EXPECT_EQ(::mkdir(control_dir_.c_str(), 0700), 0) << control_dir_;
+  std::string script(SCRIPT);
+  script.replace(script.find("@DIR@"), 5, control_dir_);
+  write_file(program_, script);
+  EXPECT_EQ(::chmod(program_.c_str(), 0700), 0) << program_;
+}
+
+void FakeAskpass::answer(int status, std::string_view error_text) {
+  // Renamed into place, so that a waiting run never reads half an answer.
+  const std::string staged = control_dir_ + "/answer.new";
+  write_file(staged, std::to_string(status) + "\n" + std::string(error_text));
+  ASSERT_EQ(::rename(staged.c_str(), (control_dir_ + "/answer").c_str()), 0);
+}
+
+void FakeAskpass::hold() { ::unlink((control_dir_ + "/answer").c_str()); }
+
+std::vector<std::string> FakeAskpass::runs() const {
+  std::ifstream in(control_dir_ + "/runs");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool FakeAskpass::wait_for_runs(std::size_t count) const {
+  return wait_until([&] { return runs().size() >= count; });
+}
+
+}  // namespace tarnwel::testing
