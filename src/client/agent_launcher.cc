@@ -1,0 +1,159 @@
+#include "client/agent_launcher.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/os_error.h"
+#include "client/own_executable.h"
+#include "paths/runtime_dir.h"
+
+extern char** environ;  // NOLINT: POSIX declares it nowhere
+
+namespace tarnwel {
+namespace {
+
+constexpr std::string_view AGENT_PROGRAM = "tarnwel-agent";
+// How often a starting agent is asked whether it is ready.
+constexpr std::chrono::milliseconds PING_INTERVAL{20};
+
+bool is_executable_file(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string beside(const std::string& file, std::string_view name) {
+  const std::size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return std::string(name);
+  return file.substr(0, slash + 1) + std::string(name);
+}
+
+std::optional<std::string> search_path(std::string_view name) {
+  const std::optional<std::string> path = process_env("PATH");
+  if (!path) return std::nullopt;
+  std::size_t start = 0;
+  while (start <= path->size()) {
+    std::size_t end = path->find(':', start);
+    if (end == std::string::npos) end = path->size();
+    std::string dir = path->substr(start, end - start);
+    if (dir.empty()) dir = ".";  // an empty PATH entry means the current directory
+    std::string candidate = dir + "/" + std::string(name);
+    if (is_executable_file(candidate)) return candidate;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+// posix_spawn's attribute and file-action objects, destroyed on every way out.
+struct SpawnSetup {
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_t actions;
+  SpawnSetup() {
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_init(&actions);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+Result<pid_t, std::string> spawn_detached(const std::string& program) {
+  SpawnSetup setup;
+  // Descriptor 0 first, then 1 and 2 as copies of it: the agent opens nothing
+  // of its own on them, and no pipe of the caller's stays open in it.
+  int err = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDWR, 0);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 1);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 2);
+  // Whatever the caller ignores or blocks (a shell's SIGINT under "&", say)
+  // must not stick to a long-lived agent.
+  sigset_t defaults;
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  sigset_t no_mask;
+  sigemptyset(&no_mask);
+  if (err == 0) err = posix_spawnattr_setsigdefault(&setup.attr, &defaults);
+  if (err == 0) err = posix_spawnattr_setsigmask(&setup.attr, &no_mask);
+  if (err == 0) {
+    err = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
+                                                    POSIX_SPAWN_SETSIGMASK);
+  }
+  if (err != 0) return "posix_spawn setup: " + os_error_text(err);
+
+  std::string arg0 = program;
+  char* argv[] = {arg0.data(), nullptr};
+  pid_t pid = -1;
+  err = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv, environ);
+  if (err != 0) return "posix_spawn " + display_path(program) + ": " + os_error_text(err);
+  return pid;
+}
+
+std::string how_it_ended(int status) {
+  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+  return "ended";
+}
+
+}  // namespace
+
+std::optional<std::string> find_agent_program() {
+  if (const std::optional<std::string> self = own_executable_path()) {
+    std::string candidate = beside(*self, AGENT_PROGRAM);
+    if (is_executable_file(candidate)) return candidate;
+  }
+  return search_path(AGENT_PROGRAM);
+}
+
+Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
+                                                       const std::string& program,
+                                                       std::chrono::nanoseconds wait) {
+  Result<AgentIdentity, ClientError> first = client.ping();
+  if (first.ok()) return StartedAgent{true, std::move(first).value()};
+  const ClientError& why = first.error();
+  // A mismatching agent has just been told to stop by that ping, and the new
+  // one takes over its socket once it is gone.
+  const bool replaceable = why.kind == ClientError::Kind::NoAgent ||
+                           (why.kind == ClientError::Kind::Agent &&
+                            why.code == AgentErrorCode::ProtocolMismatch);
+  if (!replaceable) return describe(why);
+
+  Result<pid_t, std::string> spawned = spawn_detached(program);
+  if (!spawned.ok()) return std::move(spawned).error();
+  const pid_t pid = spawned.value();
+
+  const Instant deadline = MonotonicClock::now() + wait;
+  while (true) {
+    Result<AgentIdentity, ClientError> pong = client.ping();
+    if (pong.ok()) return StartedAgent{false, std::move(pong).value()};
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      // It ended by itself: it found another agent serving (which a last ping
+      // reaches), or it refused to start and said why on its stderr, which is
+      // /dev/null here.
+      Result<AgentIdentity, ClientError> last = client.ping();
+      if (last.ok()) return StartedAgent{false, std::move(last).value()};
+      return display_path(program) + " " + how_it_ended(status) +
+             " before answering; run it in a terminal to see why";
+    }
+    if (MonotonicClock::now() >= deadline) {
+      return display_path(program) + " was started but did not answer within " +
+             std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count()) + " s: " +
+             describe(pong.error());
+    }
+    std::this_thread::sleep_for(PING_INTERVAL);
+  }
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,50 @@
+// Starting an agent for a client that found none: locate the tarnwel-agent
+// program, start it detached from the caller's terminal and session, and wait
+// a bounded time until it answers "ping".
+//
+// The agent is started with posix_spawn in a session of its own
+// (POSIX_SPAWN_SETSID), with default signal handling, an empty signal mask and
+// descriptors 0-2 on /dev/null: no terminal's hang-up or ctrl-c reaches it,
+// and it holds no pipe of the caller open. It keeps the caller's environment
+// (the variables that place its socket and choose its askpass program) and
+// current directory (a relative TARNWEL_AGENT_RUNTIME_DIR is resolved there).
+// It is not double-forked: the caller watches it while it starts, so that an
+// agent that exits at once (a refused runtime directory) is reaped and reported
+// instead of waited for. Once it answers, it is left running as the caller's
+// child; a short-lived caller such as tarnwelctl exits soon after and the
+// system adopts and reaps the agent. A long-lived caller that starts agents
+// should reap its children (SIGCHLD) or the agent's exit leaves a zombie.
+//
+//   Result<StartedAgent, std::string> agent = ensure_agent_running(client, program);
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "base/result.h"
+#include "client/client.h"
+
+namespace tarnwel {
+
+// How long a new agent may take to answer its first "ping".
+inline constexpr std::chrono::seconds AGENT_START_WAIT{5};
+
+// The tarnwel-agent program: the one beside this process's own executable,
+// else the first executable "tarnwel-agent" on PATH; nothing if neither exists.
+std::optional<std::string> find_agent_program();
+
+struct StartedAgent {
+  bool already_running;  // an agent answered before any was started
+  AgentIdentity identity;
+};
+
+// Pings the agent of `client`. When none is running (or the one running
+// speaks another protocol version, and so stops on that ping), starts
+// `program` and waits up to `wait` for it to answer. A failure's text says
+// why no agent answers.
+Result<StartedAgent, std::string> ensure_agent_running(
+    const Client& client, const std::string& program,
+    std::chrono::nanoseconds wait = AGENT_START_WAIT);
+
+}  // namespace tarnwel

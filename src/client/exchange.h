@@ -1,0 +1,32 @@
+// One request, one reply: connect to the agent's socket, send a request line,
+// read the reply line within a time limit, close. Both lines live in wiped
+// buffers, since either may carry a secret.
+//
+// Thread-safe: every call has a connection of its own.
+//
+//   Result<WipedBytes, ClientError> reply = exchange(path, line, std::chrono::seconds(10));
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "base/result.h"
+#include "client/client_error.h"
+#include "client/wiped_bytes.h"
+
+namespace tarnwel {
+
+// Sends `request_line` (one JSON text and its newline) to the agent at
+// `socket_path` and returns the reply's text without its newline. A missing
+// socket or one nobody listens on is Kind::NoAgent; a reply that is not one
+// newline-terminated line of at most MAX_MESSAGE_BYTES within `reply_limit`
+// is Kind::Transport.
+Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
+                                         const WipedBytes& request_line,
+                                         std::chrono::nanoseconds reply_limit);
+
+// Reads one newline-terminated line from `fd` within `limit`, as exchange()
+// does, and returns it without the newline; bytes after it are dropped.
+Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds limit);
+
+}  // namespace tarnwel

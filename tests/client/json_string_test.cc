@@ -1,0 +1,68 @@
+#include "client/json_string.h"
+
+#include <gtest/gtest.h>
+
+#include "protocol/json_text.h"
+
+namespace tarnwel {
+namespace {
+
+std::string literal_of(std::string_view text) {
+  WipedBytes out;
+  append_json_string(out, text);
+  return std::string(as_view(out));
+}
+
+std::string decoded(std::string_view body) {
+  Result<WipedBytes, std::string> bytes = decode_json_string(body);
+  EXPECT_TRUE(bytes.ok()) << body;
+  return bytes.ok() ? std::string(as_view(bytes.value())) : std::string();
+}
+
+// The client writes a secret's literal itself; the agent's writer is the
+// reference for the escaping, byte for byte.
+TEST(JsonStringTest, EscapesExactlyAsTheAgentsWriter) {
+  std::string every_byte;
+  for (int b = 1; b < 0x80; ++b) every_byte.push_back(static_cast<char>(b));
+  every_byte += "\xc3\xa9\xe2\x82\xac\xf0\x9f\x94\x91";  // é € and a key emoji
+  for (const std::string& text : {std::string(), std::string("plain"), every_byte,
+                                  std::string("a\0b", 3), std::string("\"\\/")}) {
+    const Result<std::string, JsonError> reference = encode_compact(Json(text));
+    ASSERT_TRUE(reference.ok());
+    EXPECT_EQ(literal_of(text), reference.value());
+  }
+  EXPECT_EQ(literal_of("\x1f\x7f"), "\"\\u001f\x7f\"");
+}
+
+TEST(JsonStringTest, DecodesEveryEscapeAndReadsBackWhatItWrote) {
+  EXPECT_EQ(decoded(R"(\"\\\/\b\f\n\r\t)"), "\"\\/\b\f\n\r\t");
+  EXPECT_EQ(decoded(R"(\u0041\u00e9\u20AC)"), "A\xc3\xa9\xe2\x82\xac");
+  EXPECT_EQ(decoded(R"(\ud83d\udd11)"), "\xf0\x9f\x94\x91");  // a surrogate pair
+  EXPECT_EQ(decoded(R"(\u0000)"), std::string("\0", 1));
+  EXPECT_EQ(decoded(""), "");
+
+  std::string every_byte;
+  for (int b = 0; b < 0x80; ++b) every_byte.push_back(static_cast<char>(b));
+  const std::string literal = literal_of(every_byte);
+  EXPECT_EQ(decoded(std::string_view(literal).substr(1, literal.size() - 2)), every_byte);
+}
+
+TEST(JsonStringTest, RefusesBadEscapesLoneSurrogatesAndRawControlBytes) {
+  for (const std::string_view bad :
+       {R"(\x)", R"(ab\)", R"(\u12)", R"(\u12G4)", R"(\ud83d)", R"(\ud83dx)", R"(\ud83d\u0041)",
+        R"(\udd11)", "a\nb", "\x01"}) {
+    const Result<WipedBytes, std::string> result = decode_json_string(bad);
+    ASSERT_FALSE(result.ok()) << bad;
+    // The description must never quote the text, which may be a secret.
+    EXPECT_EQ(result.error().find(bad), std::string::npos);
+  }
+}
+
+TEST(JsonStringTest, FindsTheEndOfALiteralPastEscapedQuotes) {
+  EXPECT_EQ(end_of_json_string(R"("ab"cd)", 0), 4u);
+  EXPECT_EQ(end_of_json_string(R"("a\"b\\"x)", 0), 8u);
+  EXPECT_EQ(end_of_json_string(R"("open\")", 0), 8u);  // never closes: size + 1
+}
+
+}  // namespace
+}  // namespace tarnwel
