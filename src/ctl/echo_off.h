@@ -1,0 +1,28 @@
+// EchoOff: turns off echo on a terminal while a secret is typed, and puts the
+// terminal's settings back on every way out: when it goes out of scope, and
+// when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the process meanwhile (the
+// handler restores the settings, then lets the signal do what it did before).
+//
+// One at a time per process: the signal handlers share one saved state.
+//
+//   EchoOff echo_off(STDIN_FILENO);  // a no-op unless fd 0 is a terminal
+//   read_line(...);
+#pragma once
+
+namespace tarnwel {
+
+class EchoOff {
+ public:
+  explicit EchoOff(int fd);
+  ~EchoOff();
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+  // Whether echo was on a terminal and is now off.
+  bool active() const { return active_; }
+
+ private:
+  bool active_ = false;
+};
+
+}  // namespace tarnwel

@@ -1,0 +1,20 @@
+// tarnwelctl's exit statuses, one per class of outcome, so that scripts can
+// tell "the agent said no" from "there is no agent" without parsing text.
+#pragma once
+
+namespace tarnwel {
+
+inline constexpr int EXIT_SUCCEEDED = 0;
+// The agent answered with an error (not_cached, presence_denied, ...).
+inline constexpr int EXIT_AGENT_ERROR = 1;
+// The command line was wrong, or the secret on standard input was unusable.
+inline constexpr int EXIT_USAGE = 2;
+// No agent is running (nothing listens at the socket path).
+inline constexpr int EXIT_NO_AGENT = 3;
+// Talking to the agent failed (connect, send, receive, time limit), its reply
+// broke the protocol, or the output could not be written.
+inline constexpr int EXIT_COMMUNICATION = 4;
+// No agent could be started ("start", or "unlock" starting one by itself).
+inline constexpr int EXIT_START_FAILED = 5;
+
+}  // namespace tarnwel

@@ -1,0 +1,36 @@
+// tarnwelctl: the command-line client of tarnwel-agent.
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ctl/command_line.h"
+#include "ctl/exit_status.h"
+#include "ctl/output.h"
+#include "ctl/run_command.h"
+#include "ctl/usage.h"
+
+int main(int argc, char** argv) {
+  using namespace tarnwel;
+  // A closed stdout or a vanished agent is reported as an error, not a silent death.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const Result<Invocation, UsageError> parsed = parse_command_line(args);
+  if (!parsed.ok()) {
+    const UsageError& error = parsed.error();
+    report(error.text);
+    const std::string help = error.command ? "tarnwelctl " +
+                                                 std::string(command_name(*error.command)) +
+                                                 " --help"
+                                           : "tarnwelctl --help";
+    report("see '" + help + "'");
+    return EXIT_USAGE;
+  }
+  const Invocation& inv = parsed.value();
+  if (inv.help) {
+    return write_all(STDOUT_FILENO, help_text(inv.command)) ? EXIT_SUCCEEDED : EXIT_COMMUNICATION;
+  }
+  return run_command(inv);
+}

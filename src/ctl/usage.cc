@@ -1,0 +1,116 @@
+#include "ctl/usage.h"
+
+namespace tarnwel {
+namespace {
+
+constexpr const char* EXIT_STATUSES = R"(
+Exit status:
+  0  success
+  1  the agent answered with an error (not_cached, presence_denied, ...)
+  2  usage error: a wrong command line, or an unusable secret on standard input
+  3  no agent is running
+  4  communication failure: connecting, sending or receiving failed or timed
+     out, the reply broke the protocol, or the output could not be written
+  5  no agent could be started
+)";
+
+constexpr const char* OVERALL = R"(Usage: tarnwelctl [--json] COMMAND [ARGUMENTS]
+
+Talks to this user's tarnwel-agent, which keeps secrets in memory for a while
+after the user has confirmed their presence.
+
+Commands:
+  ping                       show the running agent's version and process id
+  status                     show the agent and the profiles that hold a secret
+  unlock PROFILE --reason TEXT [--ttl SECONDS] [--no-start]
+                             hand the agent a secret, read from standard input
+  get PROFILE                print the cached secret of PROFILE
+  lock [PROFILE]             forget PROFILE's secret, or every secret
+  shutdown                   stop the agent; it forgets every secret
+  start                      start an agent unless one is running
+
+Options:
+  --json      print the agent's reply line exactly as it came
+  -h, --help  show this help, or a command's help after its name
+
+Errors go to standard error, prefixed "tarnwelctl: ": the agent's message, or
+its error code when it sent no message.
+)";
+
+constexpr const char* PING = R"(Usage: tarnwelctl ping [--json]
+
+Asks the running agent for its identity and prints its version, source
+revision, process id and protocol version. Never starts an agent.
+)";
+
+constexpr const char* STATUS = R"(Usage: tarnwelctl status [--json]
+
+Prints the agent's identity and the profiles that hold an unexpired secret,
+one per line. Never starts an agent.
+)";
+
+constexpr const char* UNLOCK = R"(Usage: tarnwelctl unlock PROFILE --reason TEXT [--ttl SECONDS] [--no-start] [--json]
+
+Hands the agent a secret for PROFILE. The agent asks the person at the
+machine to confirm their presence, showing TEXT, and keeps the secret for
+SECONDS (by default 24 hours). The command waits for that confirmation, for
+at most a little over two minutes.
+
+The secret is read from standard input, never from an argument or the
+environment. From a terminal, one line is read without echo; from a pipe or
+a file, everything up to the end of input. One trailing newline is removed.
+
+When no agent is running, one is started first (as "start" does), unless
+--no-start is given; then the command fails with exit status 3.
+
+Options:
+  --reason TEXT    the reason the confirmation shows (required)
+  --ttl SECONDS    how long the agent keeps the secret, a whole number >= 1
+  --no-start       never start an agent
+)";
+
+constexpr const char* GET = R"(Usage: tarnwelctl get PROFILE [--json]
+
+Prints PROFILE's cached secret and a newline on standard output, and nothing
+else there. Fails with exit status 1 and "not_cached" when the agent holds no
+secret for it. Never starts an agent.
+)";
+
+constexpr const char* LOCK = R"(Usage: tarnwelctl lock [PROFILE] [--json]
+
+Makes the agent forget PROFILE's secret, or every secret when no PROFILE is
+given. Succeeds whether or not anything was cached. Never starts an agent.
+)";
+
+constexpr const char* SHUTDOWN = R"(Usage: tarnwelctl shutdown [--json]
+
+Stops the agent; it forgets every secret and removes its socket.
+)";
+
+constexpr const char* START = R"(Usage: tarnwelctl start [--json]
+
+Starts a tarnwel-agent unless one is already running: the one installed beside
+tarnwelctl, else the first on PATH. The agent runs detached from the terminal
+in a session of its own. Waits up to 5 seconds for it to answer; with --json,
+prints its "ping" reply. Succeeds also when an agent was already running.
+)";
+
+}  // namespace
+
+std::string help_text(std::optional<Command> command) {
+  const char* text = OVERALL;
+  if (command) {
+    switch (*command) {
+      case Command::Ping: text = PING; break;
+      case Command::Status: text = STATUS; break;
+      case Command::Unlock: text = UNLOCK; break;
+      case Command::Get: text = GET; break;
+      case Command::Lock: text = LOCK; break;
+      case Command::Shutdown: text = SHUTDOWN; break;
+      case Command::Start: text = START; break;
+    }
+  }
+  return std::string(text) + EXIT_STATUSES;
+}
+
+}  // namespace tarnwel

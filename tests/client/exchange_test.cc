@@ -1,0 +1,120 @@
+// The client's transport against stand-in peers: nothing at the path, a stale
+// socket, and listeners that misbehave in the ways a reply can.
+#include "client/client.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/unix_socket.h"
+#include "client/agent_harness.h"
+#include "paths/runtime_dir.h"
+
+namespace tarnwel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Accepts one connection, reads the request line, then answers with `reply`
+// (possibly nothing) and closes.
+class OneShotPeer {
+ public:
+  OneShotPeer(const std::string& path, std::string reply, bool hang = false)
+      : listener_(listen_unix(path).value()),
+        thread_([this, reply = std::move(reply), hang] {
+          UniqueFd conn(::accept(listener_.get(), nullptr, nullptr));
+          std::string request;
+          char c = 0;
+          while (::read(conn.get(), &c, 1) == 1 && c != '\n') request.push_back(c);
+          if (hang) {
+            // Holds the connection open until the client gives up and closes.
+            while (::read(conn.get(), &c, 1) > 0) {
+            }
+            return;
+          }
+          (void)::send(conn.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+        }) {}
+  ~OneShotPeer() { thread_.join(); }
+
+ private:
+  UniqueFd listener_;
+  std::thread thread_;
+};
+
+class ClientTransportTest : public ::testing::Test {
+ protected:
+  client_testing::Sandbox box;
+  std::string path = box.dir() + "/peer.sock";
+  Client client{path, ReplyLimits{200ms, 200ms}};
+};
+
+TEST_F(ClientTransportTest, NothingListeningMeansNoAgent) {
+  const ClientError missing = client.ping().error();
+  EXPECT_EQ(missing.kind, ClientError::Kind::NoAgent);
+  EXPECT_NE(missing.message.find(path), std::string::npos);
+
+  {  // a socket file left behind by an agent that is gone
+    UniqueFd stale = listen_unix(path).value();
+  }
+  EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
+}
+
+TEST_F(ClientTransportTest, SilentClosedOrOversizedRepliesAreTransportFailures) {
+  const auto failure_for = [&](std::string reply, bool hang = false) {
+    ::unlink(path.c_str());
+    OneShotPeer peer(path, std::move(reply), hang);
+    Result<WipedBytes, ClientError> line = client.request({{"cmd", "ping"}});
+    EXPECT_FALSE(line.ok());
+    return line.ok() ? ClientError::protocol("") : line.error();
+  };
+  const ClientError silent = failure_for("", /*hang=*/true);
+  EXPECT_EQ(silent.kind, ClientError::Kind::Transport);
+  EXPECT_EQ(silent.message, "timed out waiting for the agent's reply");
+
+  const ClientError closed = failure_for("");
+  EXPECT_EQ(closed.kind, ClientError::Kind::Transport);
+  EXPECT_EQ(closed.message, "the agent closed the connection without a reply");
+
+  const ClientError cut = failure_for(R"({"ok":tr)");
+  EXPECT_EQ(cut.kind, ClientError::Kind::Transport);
+  EXPECT_EQ(cut.message, "the agent closed the connection mid-reply");
+
+  const ClientError huge = failure_for(std::string(1'000'000, ' ') + "\n");
+  EXPECT_EQ(huge.kind, ClientError::Kind::Transport);
+}
+
+TEST_F(ClientTransportTest, TheReplyLineComesBackExactlyAndAMalformedOneFailsTheCall) {
+  {
+    // Only the first line counts; what follows it is dropped.
+    const std::string exact = std::string(999'999, ' ');
+    OneShotPeer peer(path, exact + "\n{\"ok\":true}\n");
+    Result<WipedBytes, ClientError> line = client.request({{"cmd", "ping"}});
+    ASSERT_TRUE(line.ok()) << describe(line.error());
+    EXPECT_EQ(as_view(line.value()), exact);
+  }
+  ::unlink(path.c_str());
+  {
+    OneShotPeer peer(path, "{\"ok\":true,\"agent_pid\":\"x\"}\n");
+    const ClientError bad = client.ping().error();
+    EXPECT_EQ(bad.kind, ClientError::Kind::Protocol);
+    EXPECT_EQ(bad.message, "the reply has no unsigned integer \"protocol_version\"");
+  }
+}
+
+TEST(ClientSocketTest, FindsTheAgentsSocketWithoutCreatingAnything) {
+  client_testing::Sandbox box;
+  const std::string base = box.dir() + "/not-yet/";
+  const std::string path = socket_path_for([&](const char* name) -> std::optional<std::string> {
+    if (std::string_view(name) == "TARNWEL_AGENT_RUNTIME_DIR") return base;
+    return std::nullopt;
+  });
+  EXPECT_EQ(path, box.dir() + "/not-yet/tarnwel-agent-" + std::to_string(::getuid()) +
+                      "/agent.sock");
+  EXPECT_EQ(::access((box.dir() + "/not-yet").c_str(), F_OK), -1);
+}
+
+}  // namespace
+}  // namespace tarnwel

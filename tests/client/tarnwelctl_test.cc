@@ -1,0 +1,262 @@
+// tarnwelctl end to end: the real binary against the real agent.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/unix_socket.h"
+#include "client/agent_harness.h"
+#include "client/client.h"
+
+namespace tarnwel {
+namespace {
+
+using client_testing::AgentChild;
+using client_testing::CtlResult;
+using client_testing::run_ctl;
+using client_testing::Sandbox;
+
+class TarnwelctlTest : public ::testing::Test {
+ protected:
+  CtlResult ctl(const std::vector<std::string>& args, const std::string& input = "") {
+    return run_ctl(args, input, box.environment());
+  }
+
+  Sandbox box;
+  Client client{box.socket_path()};
+};
+
+TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
+  const CtlResult none = ctl({"ping"});
+  EXPECT_EQ(none.status, 3);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "tarnwelctl: no agent is running (nothing answers at " + box.socket_path() +
+                          ")\n");
+  EXPECT_EQ(ctl({"get", "p"}).status, 3);  // only unlock and start start an agent
+  EXPECT_EQ(ctl({"status"}).status, 3);
+  EXPECT_FALSE(client.ping().ok());
+
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frobnicate"},
+                                             {"get"},
+                                             {"get", "a", "b"},
+                                             {"ping", "extra"},
+                                             {"unlock", "p"},
+                                             {"unlock", "p", "--reason", "r", "--ttl", "0"},
+                                             {"unlock", "p", "--reason", "r", "--ttl", "5s"},
+                                             {"unlock", "p", "--reason"},
+                                             {"lock", "--reason", "r"},
+                                             {"ping", "--verbose"},
+                                             {"ping", "--json=yes"}}) {
+    const CtlResult usage = ctl(wrong);
+    EXPECT_EQ(usage.status, 2) << ::testing::PrintToString(wrong);
+    EXPECT_EQ(usage.out, "");
+    EXPECT_EQ(usage.err.rfind("tarnwelctl: ", 0), 0u) << usage.err;
+  }
+
+  AgentChild agent(box.environment(), box.socket_path());
+  const CtlResult missing = ctl({"get", "p"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "tarnwelctl: not_cached\n");
+  const CtlResult empty_profile = ctl({"lock", ""});
+  EXPECT_EQ(empty_profile.status, 1);
+  EXPECT_EQ(empty_profile.err, "tarnwelctl: profile must be present and a non-empty string\n");
+  EXPECT_EQ(ctl({"lock"}).status, 0);
+  EXPECT_EQ(ctl({"ping"}).status, 0);
+
+  // A peer that answers with something that is not the protocol.
+  Sandbox other;
+  std::filesystem::create_directories(std::filesystem::path(other.socket_path()).parent_path());
+  UniqueFd listener = listen_unix(other.socket_path()).value();
+  std::thread peer([&] {
+    UniqueFd conn(::accept(listener.get(), nullptr, nullptr));
+    char buf[256];
+    (void)::read(conn.get(), buf, sizeof buf);
+    (void)::write(conn.get(), "garbage\n", 8);
+  });
+  const CtlResult broken = run_ctl({"ping"}, "", other.environment());
+  peer.join();
+  EXPECT_EQ(broken.status, 4);
+  EXPECT_EQ(broken.err.rfind("tarnwelctl: malformed reply", 0), 0u) << broken.err;
+}
+
+TEST_F(TarnwelctlTest, UnlockTakesTheSecretFromStdinAndGetPrintsOnlyIt) {
+  AgentChild agent(box.environment(), box.socket_path());
+  const std::pair<std::string, std::string> cases[] = {
+      {"s3 cret\n", "s3 cret\n"},       // the line's newline is stripped ...
+      {"two\n\n", "two\n\n"},           // ... one of them only
+      {"no newline", "no newline\n"},   // nothing to strip
+      {"", "\n"},                       // an empty secret
+      {"caf\xc3\xa9\r\n", "caf\xc3\xa9\r\n"},
+  };
+  for (const auto& [input, printed] : cases) {
+    const CtlResult unlock = ctl({"unlock", "p", "--reason", "test", "--ttl", "60"}, input);
+    ASSERT_EQ(unlock.status, 0) << unlock.err;
+    EXPECT_EQ(unlock.out, "");
+    EXPECT_EQ(unlock.err, "");  // no prompt when stdin is not a terminal
+    const CtlResult get = ctl({"get", "p"});
+    EXPECT_EQ(get.status, 0);
+    EXPECT_EQ(get.out, printed);
+    EXPECT_EQ(get.err, "");
+  }
+  const CtlResult not_utf8 = ctl({"unlock", "p", "--reason", "test"}, "\xff\n");
+  EXPECT_EQ(not_utf8.status, 2);
+  EXPECT_EQ(not_utf8.err, "tarnwelctl: the secret is not valid UTF-8\n");
+
+  box.answer(client_testing::AskpassAnswer::Deny);
+  const CtlResult denied = ctl({"unlock", "q", "--reason", "test"}, "x");
+  EXPECT_EQ(denied.status, 1);
+  EXPECT_EQ(denied.err, "tarnwelctl: presence check failed: denied by the test\n");
+}
+
+TEST_F(TarnwelctlTest, JsonPrintsTheReplyLineAsItCame) {
+  AgentChild agent(box.environment(), box.socket_path());
+  ASSERT_TRUE(client.unlock("p", "test", "tab\there").ok());
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--json", "ping"}, {"status", "--json"}, {"get", "p", "--json"}}) {
+    const std::string cmd = args[0] == "--json" ? args[1] : args[0];
+    Json request = {{"cmd", cmd == "get" ? "get_secret" : cmd}, {"protocol_version", 2}};
+    if (cmd == "get") request["profile"] = "p";
+    const Result<WipedBytes, ClientError> expected = client.request(request);
+    ASSERT_TRUE(expected.ok());
+    const CtlResult printed = ctl(args);
+    EXPECT_EQ(printed.status, 0);
+    EXPECT_EQ(printed.out, std::string(as_view(expected.value())) + "\n");
+  }
+  const CtlResult missing = ctl({"--json", "get", "none"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "{\"error\":\"not_cached\",\"ok\":false}\n");
+  const CtlResult unlocked = ctl({"--json", "unlock", "q", "--reason", "r"}, "x\n");
+  EXPECT_EQ(unlocked.status, 0);
+  EXPECT_EQ(unlocked.out, "{\"ok\":true}\n");
+}
+
+TEST_F(TarnwelctlTest, OnlyUnlockAndStartStartAnAgentAndNeverASecondOne) {
+  const CtlResult refused = ctl({"unlock", "p", "--reason", "r", "--no-start"}, "x");
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
+
+  const CtlResult unlocked = ctl({"unlock", "p", "--reason", "r"}, "started\n");
+  ASSERT_EQ(unlocked.status, 0) << unlocked.err;
+  const Result<AgentIdentity, ClientError> first = client.ping();
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ(std::string(client.get_secret("p").value().bytes()), "started");
+
+  const CtlResult again = ctl({"start"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(client.ping().value().agent_pid, first.value().agent_pid);
+  EXPECT_EQ(std::string(client.get_secret("p").value().bytes()), "started");
+}
+
+TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionAndStreams) {
+  const CtlResult started = ctl({"start", "--json"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  const Result<AgentIdentity, ClientError> id = client.ping();
+  ASSERT_TRUE(id.ok());
+  EXPECT_EQ(started.out.rfind("{\"agent_commit\":", 0), 0u) << started.out;
+  const auto pid = static_cast<pid_t>(id.value().agent_pid);
+  EXPECT_EQ(::getsid(pid), pid);  // a session of its own, led by the agent
+  for (const char* fd : {"0", "1", "2"}) {
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd),
+              "/dev/null");
+  }
+}
+
+TEST_F(TarnwelctlTest, HelpNamesEveryCommandAndTheExitStatuses) {
+  const CtlResult overall = ctl({"--help"});
+  EXPECT_EQ(overall.status, 0);
+  for (const char* name : {"ping", "status", "unlock", "get", "lock", "shutdown", "start",
+                           "--json", "Exit status", "no agent is running"}) {
+    EXPECT_NE(overall.out.find(name), std::string::npos) << name;
+  }
+  const CtlResult unlock = ctl({"unlock", "--help"});  // help wins over the missing arguments
+  EXPECT_EQ(unlock.status, 0);
+  EXPECT_NE(unlock.out.find("--no-start"), std::string::npos);
+  EXPECT_NE(unlock.out.find("standard input"), std::string::npos);
+  EXPECT_EQ(unlock.err, "");
+}
+
+// A pseudo-terminal on stdin: the secret is typed without echo and the
+// terminal's settings come back, also when ctrl-c ends the prompt.
+class TerminalSecretTest : public TarnwelctlTest {
+ protected:
+  void SetUp() override {
+    master_ = UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master_.valid());
+    ASSERT_EQ(::grantpt(master_.get()), 0);
+    ASSERT_EQ(::unlockpt(master_.get()), 0);
+    slave_ = UniqueFd(::open(::ptsname(master_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(slave_.valid());
+  }
+
+  // Starts `tarnwelctl unlock` on the terminal and returns once its prompt is
+  // out, which it writes only after echo is off.
+  pid_t start_unlock(UniqueFd& err_read) {
+    int err[2];
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    err_read = UniqueFd(err[0]);
+    const pid_t pid = client_testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS,
+                                            {"unlock", "tty", "--reason", "r"}, box.environment(),
+                                            slave_.get(), -1, err[1]);
+    ::close(err[1]);
+    std::string prompt;
+    char c = 0;
+    while (prompt.find(": ") == std::string::npos && ::read(err_read.get(), &c, 1) == 1) {
+      prompt.push_back(c);
+    }
+    EXPECT_EQ(prompt, "Secret for profile tty: ");
+    return pid;
+  }
+
+  bool echo_on() {
+    termios settings{};
+    EXPECT_EQ(::tcgetattr(slave_.get(), &settings), 0);
+    return (settings.c_lflag & ECHO) != 0;
+  }
+
+  UniqueFd master_, slave_;
+};
+
+TEST_F(TerminalSecretTest, TypedWithoutEchoAndTheTerminalRestored) {
+  AgentChild agent(box.environment(), box.socket_path());
+  ASSERT_TRUE(echo_on());
+  UniqueFd err;
+  const pid_t pid = start_unlock(err);
+  EXPECT_FALSE(echo_on());
+  ASSERT_EQ(::write(master_.get(), "typed secret\n", 13), 13);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(echo_on());
+  EXPECT_EQ(std::string(client.get_secret("tty").value().bytes()), "typed secret");
+
+  // Nothing came back on the terminal: no echo of the secret.
+  ::fcntl(master_.get(), F_SETFL, O_NONBLOCK);
+  char buf[64];
+  EXPECT_LE(::read(master_.get(), buf, sizeof buf), 0);
+}
+
+TEST_F(TerminalSecretTest, InterruptedPromptRestoresTheTerminal) {
+  UniqueFd err;
+  const pid_t pid = start_unlock(err);
+  EXPECT_FALSE(echo_on());
+  ASSERT_EQ(::kill(pid, SIGINT), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_TRUE(echo_on());
+}
+
+}  // namespace
+}  // namespace tarnwel
