@@ -1,0 +1,133 @@
+#include "stress/process_inspection.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "base/unique_fd.h"
+#include "e2e/agent_process.h"
+
+namespace tarnwel::testing {
+namespace {
+
+constexpr std::size_t READ_BLOCK = std::size_t{1} << 20;
+
+struct Region {
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
+  std::string name;
+};
+
+std::vector<Region> writable_regions(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::vector<Region> regions;
+  for (std::string line; std::getline(maps, line);) {
+    std::istringstream fields(line);
+    std::string range, perms, offset, device, inode, path;
+    fields >> range >> perms >> offset >> device >> inode;
+    std::getline(fields >> std::ws, path);
+    if (perms.size() < 2 || perms[0] != 'r' || perms[1] != 'w') continue;
+    Region region;
+    region.start = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+    region.end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+    region.name = path.empty() ? "anonymous at " + range : path + " at " + range;
+    regions.push_back(std::move(region));
+  }
+  return regions;
+}
+
+std::size_t count_in(std::string_view haystack, const std::vector<std::string_view>& needles) {
+  std::size_t count = 0;
+  for (std::string_view needle : needles) {
+    for (std::size_t at = haystack.find(needle); at != std::string_view::npos;
+         at = haystack.find(needle, at + 1)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+std::vector<std::string_view> fragments_of(std::string_view secret) {
+  const std::size_t piece = std::min(secret.size(), FRAGMENT_BYTES);
+  std::vector<std::string_view> fragments;
+  for (std::size_t at = 0; at < secret.size(); at += piece) {
+    // The last piece is a whole one, overlapping the one before if need be.
+    fragments.push_back(secret.substr(std::min(at, secret.size() - piece), piece));
+  }
+  return fragments;
+}
+
+std::size_t entries_in(const std::string& dir) {
+  std::error_code error;
+  std::size_t count = 0;
+  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+std::string MemoryScan::describe() const {
+  std::string text = std::to_string(occurrences) + " occurrence(s) in " +
+                     std::to_string(scanned_bytes) + " bytes scanned";
+  for (const std::string& where : found_in) text += "\n  found in " + where;
+  for (const std::string& where : skipped) text += "\n  skipped " + where;
+  return text;
+}
+
+MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
+  MemoryScan scan;
+  const std::vector<Region> regions = writable_regions(pid);
+  UniqueFd memory(::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
+  if (regions.empty() || !memory.valid() || secret.empty()) return scan;
+  scan.opened = true;
+  const std::vector<std::string_view> needles = fragments_of(secret);
+  const std::size_t overlap = needles.front().size() - 1;
+  // Blocks overlap by one byte less than a piece, so a piece that straddles
+  // two blocks is counted once.
+  std::string block;
+  for (const Region& region : regions) {
+    const std::size_t size = region.end - region.start;
+    if (size > LARGEST_SCANNED_REGION) {
+      scan.skipped.push_back(region.name + " (too large)");
+      continue;
+    }
+    std::size_t found = 0;
+    std::size_t kept = 0;  // tail of the previous block, already counted in
+    for (std::uintptr_t at = region.start; at < region.end;) {
+      const std::size_t want = std::min<std::size_t>(READ_BLOCK, region.end - at);
+      block.resize(kept + want);
+      const ssize_t n = ::pread(memory.get(), block.data() + kept, want, static_cast<off_t>(at));
+      if (n <= 0) {
+        scan.skipped.push_back(region.name + " (unreadable from " + std::to_string(at) + ")");
+        break;
+      }
+      block.resize(kept + static_cast<std::size_t>(n));
+      found += count_in(block, needles);
+      scan.scanned_bytes += static_cast<std::size_t>(n);
+      at += static_cast<std::size_t>(n);
+      kept = std::min(block.size(), overlap);
+      block.erase(0, block.size() - kept);
+    }
+    if (found > 0) scan.found_in.push_back(region.name + ": " + std::to_string(found));
+    scan.occurrences += found;
+  }
+  return scan;
+}
+
+std::size_t thread_count(pid_t pid) { return entries_in("/proc/" + std::to_string(pid) + "/task"); }
+
+std::size_t descriptor_count(pid_t pid) {
+  return entries_in("/proc/" + std::to_string(pid) + "/fd");
+}
+
+bool wait_for_thread_count(pid_t pid, std::size_t threads) {
+  return wait_until([&] { return thread_count(pid) == threads; });
+}
+
+}  // namespace tarnwel::testing

@@ -1,0 +1,122 @@
+// Other processes are kept out of the agent: no core file, no ptrace and no
+// /proc/PID/mem for the agent's own user (only root keeps those rights), and
+// no conversation with a peer of another user.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "e2e/agent_process.h"
+#include "stress/askpass_script.h"
+#include "stress/other_user.h"
+#include "stress/process_inspection.h"
+#include "stress/requests.h"
+
+namespace tarnwel::testing {
+namespace {
+
+constexpr int ALLOWED = 0;
+constexpr int DENIED = 1;
+
+// The soft and hard "Max core file size" of /proc/PID/limits, e.g. "0 0".
+std::string core_limits(pid_t pid) {
+  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+  for (std::string line; std::getline(limits, line);) {
+    if (!line.starts_with("Max core file size")) continue;
+    std::istringstream fields(line.substr(sizeof "Max core file size" - 1));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    return soft + " " + hard;
+  }
+  return "";
+}
+
+// What a process of the caller's user may do to `pid`: ALLOWED if it can
+// open /proc/PID/mem or attach with ptrace, DENIED if both are refused for
+// want of permission.
+int probe_access(pid_t pid, const std::string& mem_path) {
+  const int mem = ::open(mem_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (mem >= 0) return ALLOWED;
+  if (errno != EACCES && errno != EPERM) return 2;
+  if (::ptrace(PTRACE_ATTACH, pid, nullptr, nullptr) == 0) return ALLOWED;
+  return errno == EPERM ? DENIED : 3;
+}
+
+TEST(ProcessIsolationTest, OnlyRootMayReadTheMemoryOfAnAgentOfAnotherUser) {
+  TempDir root;
+  const std::string askpass = write_askpass_script(root.path(), "exit 0");
+  const std::string socket = prepare_runtime_dir_for_user(root.path(), ISOLATION_USER);
+  ProcessAsUser agent(ISOLATION_USER, {TARNWEL_AGENT_BINARY},
+                      agent_environment(root.path(), askpass));
+  ASSERT_TRUE(wait_until([&] { return connect_to(socket).valid() || !agent.running(); }));
+  ASSERT_TRUE(agent.running());
+  const std::string secret = random_secret();
+  ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");
+
+  EXPECT_EQ(core_limits(agent.pid()), "0 0");
+  const std::string mem_path = "/proc/" + std::to_string(agent.pid()) + "/mem";
+  EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return probe_access(agent.pid(), mem_path); }),
+            DENIED);
+
+  // The same user may read a process of its own that has not hardened itself,
+  // so the refusal above is the agent's doing.
+  ProcessAsUser bystander(ISOLATION_USER, {"/bin/sleep", "60"}, {});
+  ASSERT_TRUE(wait_until([&] {
+    std::ifstream status("/proc/" + std::to_string(bystander.pid()) + "/status");
+    std::string text((std::istreambuf_iterator<char>(status)), {});
+    return text.find("Name:\tsleep") != std::string::npos;
+  }));
+  const std::string bystander_mem = "/proc/" + std::to_string(bystander.pid()) + "/mem";
+  EXPECT_EQ(run_as_user(ISOLATION_USER,
+                        [&] { return probe_access(bystander.pid(), bystander_mem); }),
+            ALLOWED);
+
+  const MemoryScan scan = scan_writable_memory(agent.pid(), secret);
+  EXPECT_TRUE(scan.opened);
+  EXPECT_GE(scan.occurrences, 1u) << scan.describe();
+}
+
+// A peer of another user, let through the file modes on purpose: 0 if the
+// agent closed its connection without a byte of reply, else what went wrong.
+int connect_as_stranger(const std::string& socket, bool send_ping) {
+  const UniqueFd stream = connect_to(socket);
+  if (!stream.valid()) return 2;
+  if (send_ping && ::send(stream.get(), PING.data(), PING.size(), MSG_NOSIGNAL) < 0) return 3;
+  // A served connection would get a reply, at the latest the "timed out"
+  // one 5 s on; the limit only keeps a broken agent from hanging the test.
+  const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
+  ::setsockopt(stream.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  char byte = 0;
+  const ssize_t n = ::read(stream.get(), &byte, 1);
+  if (n > 0) return 4;  // a reply
+  if (n < 0 && errno != ECONNRESET) return 5;  // timed out, or failed otherwise
+  return 0;  // end of stream, or reset because the ping went unread
+}
+
+TEST(ProcessIsolationTest, ConnectionOfAnotherUserIsClosedUnansweredWhileOwnUserIsServed) {
+  TempDir root;
+  AgentProcess agent(agent_environment(root.path(), ""));
+  const std::string socket = socket_path_in(root.path());
+  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  ASSERT_EQ(::chmod(root.path().c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(runtime_dir_in(root.path()).c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(socket.c_str(), 0666), 0);
+
+  for (const bool send_ping : {false, true}) {
+    EXPECT_EQ(run_as_user(PEER_CHECK_USER, [&] { return connect_as_stranger(socket, send_ping); }),
+              0)
+        << (send_ping ? "with a ping" : "silent");
+    EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
+  }
+  EXPECT_EQ(agent.output(), "");
+}
+
+}  // namespace
+}  // namespace tarnwel::testing

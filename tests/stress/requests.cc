@@ -1,0 +1,43 @@
+#include "stress/requests.h"
+
+#include <random>
+
+namespace tarnwel::testing {
+
+std::string request_line(std::string_view cmd, Json members) {
+  members["cmd"] = std::string(cmd);
+  members["protocol_version"] = 2;
+  return members.dump() + "\n";
+}
+
+std::string unlock_line(std::string_view profile, std::string_view secret,
+                        std::optional<unsigned> ttl_seconds) {
+  Json members = {{"profile", std::string(profile)},
+                  {"reason", "stress test"},
+                  {"secret", std::string(secret)}};
+  if (ttl_seconds) members["ttl_seconds"] = *ttl_seconds;
+  return request_line("unlock", std::move(members));
+}
+
+std::string get_secret_line(std::string_view profile) {
+  return request_line("get_secret", {{"profile", std::string(profile)}});
+}
+
+std::string lock_line(std::optional<std::string_view> profile) {
+  if (!profile) return request_line("lock");
+  return request_line("lock", {{"profile", std::string(*profile)}});
+}
+
+std::string random_secret() {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::random_device device;
+  std::string secret;
+  for (int i = 0; i < 32; ++i) {
+    const auto byte = static_cast<unsigned>(device()) & 0xFF;
+    secret += DIGITS[byte >> 4];
+    secret += DIGITS[byte & 0xF];
+  }
+  return secret;
+}
+
+}  // namespace tarnwel::testing

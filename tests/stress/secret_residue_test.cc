@@ -1,0 +1,97 @@
+// No copy of a secret outlives its time in the cache: the agent's writable
+// memory holds the secret while it is cached and not one byte-for-byte copy
+// once it is locked, expired and purged, or refused by the presence check.
+// The scan looks at the whole process from outside (/proc/PID/mem), so it
+// also catches copies in buffers that no code path frees explicitly.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "e2e/agent_process.h"
+#include "e2e/fake_askpass.h"
+#include "stress/process_inspection.h"
+#include "stress/requests.h"
+
+namespace tarnwel::testing {
+namespace {
+
+constexpr std::string_view OK = "{\"ok\":true}\n";
+
+class SecretResidueTest : public ::testing::Test {
+ protected:
+  // Every presence check ends at once with `askpass_status` (0 grants).
+  void start_agent(int askpass_status, std::string_view askpass_error = "") {
+    askpass_.answer(askpass_status, askpass_error);
+    agent_ = std::make_unique<AgentProcess>(agent_environment(root_.path(), askpass_.program()));
+    ASSERT_TRUE(wait_until_serving(*agent_, socket_)) << agent_->output();
+  }
+
+  std::string send(std::string_view line) { return round_trip(socket_, line); }
+
+  // The scan waits for every connection thread to end first: a thread still
+  // writing its reply holds the secret legitimately.
+  MemoryScan scan_for(const std::string& secret) {
+    EXPECT_TRUE(wait_for_thread_count(agent_->pid())) << thread_count(agent_->pid());
+    MemoryScan scan = scan_writable_memory(agent_->pid(), secret);
+    EXPECT_TRUE(scan.opened);
+    // Without a sanitizer every writable region is scanned.
+    if (!UNDER_ASAN && !UNDER_TSAN) {
+      EXPECT_TRUE(scan.skipped.empty()) << scan.describe();
+    }
+    return scan;
+  }
+
+  TempDir root_;
+  FakeAskpass askpass_{root_.path()};
+  std::string socket_ = socket_path_in(root_.path());
+  std::unique_ptr<AgentProcess> agent_;
+};
+
+TEST_F(SecretResidueTest, CachedSecretIsInMemoryUntilLockedThenNowhere) {
+  ASSERT_NO_FATAL_FAILURE(start_agent(0));
+  const std::string secret = random_secret();
+  ASSERT_EQ(send(unlock_line("work", secret)), OK);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(send(get_secret_line("work")), "{\"ok\":true,\"secret\":\"" + secret + "\"}\n");
+  }
+  const MemoryScan cached = scan_for(secret);
+  EXPECT_GE(cached.occurrences, 1u) << cached.describe();
+
+  ASSERT_EQ(send(lock_line("work")), OK);
+  const MemoryScan locked = scan_for(secret);
+  EXPECT_EQ(locked.occurrences, 0u) << locked.describe();
+}
+
+TEST_F(SecretResidueTest, ExpiredSecretLeavesNoCopyOncePurged) {
+  ASSERT_NO_FATAL_FAILURE(start_agent(0));
+  const std::string secret = random_secret();
+  ASSERT_EQ(send(unlock_line("brief", secret, /*ttl_seconds=*/1)), OK);
+  const std::string reply = send(get_secret_line("brief"));
+  // An expired entry stays in memory until a request touches it, so it is
+  // found here whether or not its second has passed yet.
+  const MemoryScan cached = scan_for(secret);
+  EXPECT_GE(cached.occurrences, 1u) << cached.describe() << "\nget_secret: " << reply;
+
+  // "status" purges expired entries; it lists the profile until then.
+  const std::string purged = request_line("status");
+  EXPECT_TRUE(wait_until([&] {
+    return send(purged).find("\"cached_profiles\":[]") != std::string::npos;
+  }));
+  EXPECT_EQ(send(get_secret_line("brief")), "{\"error\":\"not_cached\",\"ok\":false}\n");
+  const MemoryScan expired = scan_for(secret);
+  EXPECT_EQ(expired.occurrences, 0u) << expired.describe();
+}
+
+TEST_F(SecretResidueTest, SecretOfDeniedUnlockLeavesNoCopy) {
+  ASSERT_NO_FATAL_FAILURE(start_agent(1, "not you"));
+  const std::string secret = random_secret();
+  ASSERT_EQ(send(unlock_line("work", secret)),
+            "{\"error\":\"presence_denied\",\"message\":\"presence check failed: not you\","
+            "\"ok\":false}\n");
+  const MemoryScan denied = scan_for(secret);
+  EXPECT_GT(denied.scanned_bytes, 0u);
+  EXPECT_EQ(denied.occurrences, 0u) << denied.describe();
+}
+
+}  // namespace
+}  // namespace tarnwel::testing
