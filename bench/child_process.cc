@@ -1,0 +1,66 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "base/clock.h"
+#include "wire_client.h"
+
+extern char** environ;
+
+namespace tarnwel::bench {
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& extra_env,
+                           const std::string& output_path) {
+  std::vector<std::string> env(extra_env);
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  std::vector<char*> argv_c;
+  for (const std::string& a : argv) argv_c.push_back(const_cast<char*>(a.c_str()));
+  argv_c.push_back(nullptr);
+  std::vector<char*> env_c;
+  for (const std::string& e : env) env_c.push_back(const_cast<char*>(e.c_str()));
+  env_c.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv_c[0], &actions, nullptr, argv_c.data(), env_c.data()) == 0) {
+    pid_ = pid;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+bool wait_until_serving(const std::string& socket_path, double seconds) {
+  const Instant deadline =
+      MonotonicClock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::duration<double>(seconds));
+  while (MonotonicClock::now() < deadline) {
+    if (request_once(socket_path, PING_REQUEST, OK_MARK).kind == ReplyKind::Ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+}  // namespace tarnwel::bench

@@ -1,0 +1,118 @@
+#include "load_run.h"
+
+#include <algorithm>
+#include <latch>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "base/unique_fd.h"
+#include "wire_client.h"
+
+namespace tarnwel::bench {
+namespace {
+
+void count(LoadResult& result, ReplyKind kind, std::chrono::nanoseconds latency,
+           const std::string& failure) {
+  switch (kind) {
+    case ReplyKind::Ok:
+      ++result.ok;
+      result.latencies.push_back(latency);
+      return;
+    case ReplyKind::Busy:
+      ++result.busy;
+      return;
+    case ReplyKind::Failed:
+      if (result.failed++ == 0) result.failure_sample = failure;
+      return;
+  }
+}
+
+void merge(LoadResult& into, LoadResult&& part) {
+  into.latencies.insert(into.latencies.end(), part.latencies.begin(), part.latencies.end());
+  into.ok += part.ok;
+  into.busy += part.busy;
+  if (into.failed == 0) into.failure_sample = part.failure_sample;
+  into.failed += part.failed;
+  into.last_reply = std::max(into.last_reply, part.last_reply);
+}
+
+double seconds_between(Instant from, Instant to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+LoadResult run_closed_loop(const LoadSpec& spec) {
+  const auto clients = static_cast<std::size_t>(spec.clients);
+  std::vector<LoadResult> parts(clients);
+  std::latch start(spec.clients + 1);
+  Instant begin{};
+  {
+    std::vector<std::jthread> threads;
+    threads.reserve(clients);
+    for (std::size_t i = 0; i < clients; ++i) {
+      threads.emplace_back([&, i] {
+        start.arrive_and_wait();
+        LoadResult& mine = parts[i];
+        const std::string request =
+            spec.request_for_client ? spec.request_for_client(static_cast<int>(i)) : spec.request;
+        const Instant stop = MonotonicClock::now() + spec.duration;
+        while (MonotonicClock::now() < stop) {
+          const Exchange e = request_once(spec.socket_path, request, spec.ok_mark);
+          count(mine, e.kind, e.latency, e.failure);
+          mine.last_reply = MonotonicClock::now();
+        }
+      });
+    }
+    begin = MonotonicClock::now();
+    start.arrive_and_wait();
+  }
+  LoadResult result;
+  for (LoadResult& part : parts) merge(result, std::move(part));
+  result.seconds = seconds_between(begin, result.last_reply);
+  return result;
+}
+
+LoadResult run_sporadic(const LoadSpec& spec, int requests, std::chrono::milliseconds min_pause,
+                        std::chrono::milliseconds max_pause) {
+  std::mt19937 random(20240601);
+  std::uniform_int_distribution<long> pause(min_pause.count(), max_pause.count());
+  LoadResult result;
+  const Instant begin = MonotonicClock::now();
+  for (int i = 0; i < requests; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+    const Exchange e = request_once(spec.socket_path, spec.request, spec.ok_mark);
+    count(result, e.kind, e.latency, e.failure);
+    result.last_reply = MonotonicClock::now();
+  }
+  result.seconds = seconds_between(begin, result.last_reply);
+  return result;
+}
+
+LoadResult run_preconnected(const LoadSpec& spec, int requests, int batch,
+                            std::chrono::milliseconds settle, const RequestMaker& make) {
+  LoadResult result;
+  const Instant begin = MonotonicClock::now();
+  for (int done = 0; done < requests;) {
+    std::vector<UniqueFd> streams;
+    for (int i = 0; i < batch && done + i < requests; ++i) {
+      streams.push_back(connect_to(spec.socket_path));
+    }
+    std::this_thread::sleep_for(settle);
+    for (const UniqueFd& stream : streams) {
+      const std::string request = make ? make(done) : spec.request;
+      const Instant start = MonotonicClock::now();
+      const std::optional<std::string> reply =
+          stream.valid() ? exchange_on(stream.get(), request) : std::nullopt;
+      result.last_reply = MonotonicClock::now();
+      count(result, classify(reply, spec.ok_mark), result.last_reply - start,
+            stream.valid() ? describe_failure(reply) : "connect failed");
+      ++done;
+    }
+  }
+  result.seconds = seconds_between(begin, result.last_reply);
+  return result;
+}
+
+}  // namespace tarnwel::bench

@@ -1,0 +1,46 @@
+// What /proc tells about a running process: resident and locked memory,
+// threads, descriptors and CPU time. Linux only; every reader returns zero or
+// an empty list when the file cannot be read.
+//
+//   ProcessSnapshot s = snapshot(pid);
+//   std::printf("%ld KiB resident, %ld threads\n", s.rss_kib, s.threads);
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarnwel::bench {
+
+struct ProcessSnapshot {
+  long rss_kib = 0;           // VmRSS
+  long pss_kib = 0;           // Pss in smaps_rollup: shared pages divided among their users
+  long locked_kib = 0;        // VmLck
+  long smaps_locked_kib = 0;  // Locked in smaps_rollup
+  long threads = 0;           // entries of /proc/PID/task
+  long descriptors = 0;       // entries of /proc/PID/fd
+};
+
+ProcessSnapshot snapshot(pid_t pid);
+
+struct CpuUse {
+  std::uint64_t ticks = 0;              // utime + stime, in clock ticks
+  std::chrono::nanoseconds on_cpu{0};   // schedstat run time, summed over threads
+  std::uint64_t voluntary_switches = 0; // of every thread, from each task's status
+};
+
+CpuUse cpu_use(pid_t pid);
+
+// Resident memory by mapping: the file name, or [heap], [stack], or
+// "anonymous" for mappings without a name (thread stacks, malloc arenas,
+// secret pages), summed, largest first.
+struct MappingRss {
+  std::string name;
+  long rss_kib = 0;
+};
+std::vector<MappingRss> rss_by_mapping(pid_t pid);
+
+}  // namespace tarnwel::bench

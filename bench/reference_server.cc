@@ -1,0 +1,119 @@
+// The yardstick for the load generator: the simplest server of the agent's
+// design. One thread per connection, one line read, one fixed "ping" reply,
+// then the connection is closed. Only the way connections are accepted can be
+// chosen, so that the cost of the agent's polled accept loop can be told apart
+// from the cost of its request handling, and so that other ways of waiting for
+// a connection can be tried:
+//
+//   tarnwel-bench-reference SOCKET blocking  # blocking accept (the reference)
+//   tarnwel-bench-reference SOCKET poll      # non-blocking accept, 100 ms sleep when idle
+//   tarnwel-bench-reference SOCKET backoff   # same, but the sleep starts at 1 ms after a
+//                                            # connection and doubles up to 100 ms
+//   tarnwel-bench-reference SOCKET timeout   # blocking accept that gives up after 100 ms
+//                                            # (SO_RCVTIMEO on the listener, Linux)
+//
+// Runs until killed.
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace tarnwel::bench {
+namespace {
+
+constexpr std::chrono::milliseconds POLL_SLEEP{100};
+constexpr std::chrono::milliseconds FIRST_BACKOFF{1};
+
+enum class AcceptMode { Blocking, Poll, Backoff, Timeout };
+
+class Fd {  // Owns one descriptor; the reference links none of the project's code.
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&&) = delete;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void serve_one(Fd stream, const std::string& reply) {
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = ::read(stream.get(), chunk, sizeof chunk);
+    if (n <= 0) return;
+    if (std::memchr(chunk, '\n', static_cast<std::size_t>(n)) != nullptr) break;
+  }
+  std::string_view rest = reply;
+  while (!rest.empty()) {
+    const ssize_t n = ::send(stream.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+int serve(const char* path, AcceptMode mode) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const bool nonblocking = mode == AcceptMode::Poll || mode == AcceptMode::Backoff;
+  Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (listener.get() < 0 || std::strlen(path) >= sizeof address.sun_path) return 1;
+  std::strcpy(address.sun_path, path);
+  ::unlink(path);
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), SOMAXCONN) != 0) {
+    std::perror("tarnwel-bench-reference: bind");
+    return 1;
+  }
+  if (mode == AcceptMode::Timeout) {
+    const timeval limit{0, 100'000};
+    (void)::setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  // The agent's ping reply in shape and size.
+  const std::string reply = R"({"agent_commit":"000000000000","agent_pid":)" +
+                            std::to_string(::getpid()) +
+                            R"(,"agent_version":"1.12.0","ok":true,"protocol_version":2})" + "\n";
+  std::chrono::milliseconds sleep = FIRST_BACKOFF;
+  for (;;) {
+    Fd stream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (stream.get() < 0) {
+      if (mode == AcceptMode::Poll) std::this_thread::sleep_for(POLL_SLEEP);
+      if (mode == AcceptMode::Backoff) {
+        std::this_thread::sleep_for(sleep);
+        sleep = std::min(sleep * 2, POLL_SLEEP);
+      }
+      continue;
+    }
+    sleep = FIRST_BACKOFF;
+    std::thread(serve_one, std::move(stream), std::cref(reply)).detach();
+  }
+}
+
+}  // namespace
+}  // namespace tarnwel::bench
+
+int main(int argc, char** argv) {
+  using tarnwel::bench::AcceptMode;
+  const std::string_view mode = argc == 3 ? argv[2] : "";
+  if (mode == "blocking") return tarnwel::bench::serve(argv[1], AcceptMode::Blocking);
+  if (mode == "poll") return tarnwel::bench::serve(argv[1], AcceptMode::Poll);
+  if (mode == "backoff") return tarnwel::bench::serve(argv[1], AcceptMode::Backoff);
+  if (mode == "timeout") return tarnwel::bench::serve(argv[1], AcceptMode::Timeout);
+  std::fprintf(stderr, "usage: tarnwel-bench-reference SOCKET blocking|poll|backoff|timeout\n");
+  return 2;
+}
