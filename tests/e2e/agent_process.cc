@@ -110,7 +110,13 @@ AgentProcess::~AgentProcess() { kill_and_reap(); }
 bool AgentProcess::running() {
   if (pid_ <= 0 || exit_code_.has_value()) return false;
   int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+  if (done == 0) return true;
+  if (done < 0) {
+    ADD_FAILURE() << "waitpid " << pid_ << ": " << std::strerror(errno);
+    exit_code_ = -1;
+    return false;
+  }
   exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return false;
 }
