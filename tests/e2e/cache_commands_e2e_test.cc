@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "agent_commit.h"
 #include "e2e/agent_process.h"
