@@ -126,7 +126,7 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
   // one takes over its socket once it is gone.
   const bool replaceable = why.kind == ClientError::Kind::NoAgent ||
                            (why.kind == ClientError::Kind::Agent &&
-                            why.code == AgentErrorCode::ProtocolMismatch);
+                            why.code == ErrorCode::ProtocolMismatch);
   if (!replaceable) return describe(why);
 
   Result<pid_t, std::string> spawned = spawn_detached(program);

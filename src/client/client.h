@@ -12,7 +12,7 @@
 //
 //   Client client = Client::for_this_user();
 //   Result<LockedSecret, ClientError> secret = client.get_secret("deploy");
-//   if (!secret.ok() && secret.error().code == AgentErrorCode::NotCached) ...
+//   if (!secret.ok() && secret.error().code == ErrorCode::NotCached) ...
 #pragma once
 
 #include <chrono>

@@ -2,7 +2,7 @@
 //
 // Kind::Agent means the agent answered {"ok":false,...}: `code` mirrors the
 // wire's "error" member, `wire_code` keeps its text (so a code added by a newer
-// agent still reaches the user as AgentErrorCode::Unrecognised), and `message`
+// agent, which has no `code` here, still reaches the user), and `message`
 // is the agent's "message" member, empty where the agent sends none. The other
 // kinds are the client's own findings; their `message` says what went wrong.
 //
@@ -13,29 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/error_code.h"
+
 namespace tarnwel {
-
-// The agent's error codes, in the order the agent lists them, plus one for a
-// code this client does not know.
-enum class AgentErrorCode {
-  ProtocolError,
-  ProtocolMismatch,
-  UnknownCommand,
-  InvalidRequest,
-  NotCached,
-  CorruptSecret,
-  PresenceBusy,
-  PresenceDenied,
-  PresenceTimedOut,
-  PresenceUnsupported,
-  Unrecognised,
-};
-
-// "protocol_error", ...; "unrecognised" for Unrecognised, which has no wire name.
-std::string_view wire_name(AgentErrorCode code);
-
-// The code whose wire name is `name`; Unrecognised for any other text.
-AgentErrorCode agent_error_code_from(std::string_view name);
 
 struct ClientError {
   enum class Kind {
@@ -46,7 +26,7 @@ struct ClientError {
   };
 
   Kind kind;
-  AgentErrorCode code = AgentErrorCode::Unrecognised;  // Kind::Agent only
+  std::optional<ErrorCode> code;  // Kind::Agent, when this build knows the code
   std::string wire_code;                               // Kind::Agent only
   std::string message;
 

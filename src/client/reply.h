@@ -2,7 +2,7 @@
 // taken out before the JSON library sees the line (secret_member.h).
 //
 //   Result<Reply, ClientError> reply = decode_reply(std::move(line));
-//   if (!reply.ok()) return reply.error();  // e.g. Kind::Agent, AgentErrorCode::NotCached
+//   if (!reply.ok()) return reply.error();  // e.g. Kind::Agent, ErrorCode::NotCached
 #pragma once
 
 #include <optional>

@@ -75,7 +75,7 @@ int unlock(const Client& client, const Invocation& inv) {
     // left for the unlock request itself to report.
     const Result<AgentIdentity, ClientError> pong = client.ping();
     const bool replaceable = !pong.ok() && (pong.error().kind == ClientError::Kind::NoAgent ||
-                                            pong.error().code == AgentErrorCode::ProtocolMismatch);
+                                            pong.error().code == ErrorCode::ProtocolMismatch);
     if (replaceable) {
       if (const int status = start(client); status != EXIT_SUCCEEDED) return status;
     }

@@ -6,12 +6,6 @@
 namespace tarnwel {
 namespace {
 
-constexpr std::array<std::string_view, 10> WIRE_NAMES = {
-    "protocol_error",   "protocol_mismatch", "unknown_command", "invalid_request",
-    "not_cached",       "corrupt_secret",    "presence_busy",   "presence_denied",
-    "presence_timed_out", "presence_unsupported",
-};
-
 constexpr std::array<ErrorCode, 4> PRESENCE_CODES = {
     ErrorCode::PresenceBusy,
     ErrorCode::PresenceDenied,
@@ -20,8 +14,6 @@ constexpr std::array<ErrorCode, 4> PRESENCE_CODES = {
 };
 
 }  // namespace
-
-std::string_view wire_name(ErrorCode code) { return WIRE_NAMES[static_cast<std::size_t>(code)]; }
 
 ErrorCode error_code_for(PresenceError::Kind kind) {
   return PRESENCE_CODES[static_cast<std::size_t>(kind)];

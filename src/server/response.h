@@ -10,29 +10,12 @@
 
 #include "base/result.h"
 #include "presence/presence_error.h"
+#include "protocol/error_code.h"
 #include "protocol/json.h"
 
 namespace tarnwel {
 
 using Response = Json;
-
-// Every failure a reply can carry. The four presence codes follow the order of
-// PresenceError::Kind, so that a kind's position picks its code.
-enum class ErrorCode {
-  ProtocolError,
-  ProtocolMismatch,
-  UnknownCommand,
-  InvalidRequest,
-  NotCached,
-  CorruptSecret,
-  PresenceBusy,
-  PresenceDenied,
-  PresenceTimedOut,
-  PresenceUnsupported,
-};
-
-// "protocol_error", "protocol_mismatch", ...
-std::string_view wire_name(ErrorCode code);
 
 // The code that answers a failed presence check of this kind.
 ErrorCode error_code_for(PresenceError::Kind kind);

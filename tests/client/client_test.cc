@@ -63,39 +63,39 @@ TEST_F(ClientAgentTest, SecretsRoundTripByteForByteAndLockForgetsThem) {
   EXPECT_EQ(got.value().size(), 0u);
 
   ASSERT_TRUE(client.lock("awkward").ok());
-  EXPECT_EQ(client.get_secret("awkward").error().code, AgentErrorCode::NotCached);
+  EXPECT_EQ(client.get_secret("awkward").error().code, ErrorCode::NotCached);
   EXPECT_TRUE(client.get_secret("kept").ok());
   ASSERT_TRUE(client.lock().ok());
-  EXPECT_EQ(client.get_secret("kept").error().code, AgentErrorCode::NotCached);
+  EXPECT_EQ(client.get_secret("kept").error().code, ErrorCode::NotCached);
   EXPECT_TRUE(client.status().value().cached_profiles.empty());
 }
 
 TEST_F(ClientAgentTest, EveryAgentErrorArrivesAsItsTypedError) {
   const ClientError not_cached = client.get_secret("never").error();
   EXPECT_EQ(not_cached.kind, ClientError::Kind::Agent);
-  EXPECT_EQ(not_cached.code, AgentErrorCode::NotCached);
+  EXPECT_EQ(not_cached.code, ErrorCode::NotCached);
   EXPECT_EQ(describe(not_cached), "not_cached");
 
   const ClientError empty_profile = client.unlock("", "test", "x").error();
-  EXPECT_EQ(empty_profile.code, AgentErrorCode::InvalidRequest);
+  EXPECT_EQ(empty_profile.code, ErrorCode::InvalidRequest);
   EXPECT_EQ(empty_profile.message, "profile must be present and a non-empty string");
   const ClientError zero_ttl = client.unlock("p", "test", "x", 0).error();
-  EXPECT_EQ(zero_ttl.code, AgentErrorCode::InvalidRequest);
+  EXPECT_EQ(zero_ttl.code, ErrorCode::InvalidRequest);
   EXPECT_EQ(zero_ttl.message, "ttl_seconds must be absent or a positive integer number of seconds");
 
   const ClientError unknown = agent_error_for(client, {{"cmd", "Ping"}, {"protocol_version", 2}});
-  EXPECT_EQ(unknown.code, AgentErrorCode::UnknownCommand);
+  EXPECT_EQ(unknown.code, ErrorCode::UnknownCommand);
   EXPECT_EQ(unknown.message, "no such command: Some(\"Ping\")");
 
   const ClientError framing = agent_error_for(client, Json::array({1}));
-  EXPECT_EQ(framing.code, AgentErrorCode::ProtocolError);
+  EXPECT_EQ(framing.code, ErrorCode::ProtocolError);
   EXPECT_EQ(framing.message, "message must be a JSON object");
 
   box.answer(AskpassAnswer::Deny);
   const ClientError denied = client.unlock("p", "test", "x").error();
-  EXPECT_EQ(denied.code, AgentErrorCode::PresenceDenied);
+  EXPECT_EQ(denied.code, ErrorCode::PresenceDenied);
   EXPECT_EQ(denied.message, "presence check failed: denied by the test");
-  EXPECT_EQ(client.get_secret("p").error().code, AgentErrorCode::NotCached);
+  EXPECT_EQ(client.get_secret("p").error().code, ErrorCode::NotCached);
 
   // While one profile's check waits for the user, another profile is refused.
   box.answer(AskpassAnswer::Grant);
@@ -103,7 +103,7 @@ TEST_F(ClientAgentTest, EveryAgentErrorArrivesAsItsTypedError) {
   auto first = std::async(std::launch::async, [&] { return client.unlock("first", "test", "1"); });
   box.wait_for_prompt();
   const ClientError busy = client.unlock("second", "test", "2").error();
-  EXPECT_EQ(busy.code, AgentErrorCode::PresenceBusy);
+  EXPECT_EQ(busy.code, ErrorCode::PresenceBusy);
   EXPECT_EQ(busy.message, "a presence check for a different profile is already in progress");
   box.release();
   EXPECT_TRUE(first.get().ok());
@@ -114,7 +114,7 @@ TEST(ClientAgentLifecycleTest, WithoutAnAskpassProgramPresenceIsUnsupported) {
   Sandbox box;
   AgentChild agent(box.environment(/*with_askpass=*/false), box.socket_path());
   const ClientError error = Client(box.socket_path()).unlock("p", "test", "x").error();
-  EXPECT_EQ(error.code, AgentErrorCode::PresenceUnsupported);
+  EXPECT_EQ(error.code, ErrorCode::PresenceUnsupported);
   EXPECT_EQ(error.message, "presence check is not supported on this platform");
 }
 
@@ -125,7 +125,7 @@ TEST(ClientAgentLifecycleTest, AMismatchingVersionAndShutdownBothStopTheAgent) {
     AgentChild agent(box.environment(), box.socket_path());
     const ClientError mismatch =
         agent_error_for(client, {{"cmd", "ping"}, {"protocol_version", 1}});
-    EXPECT_EQ(mismatch.code, AgentErrorCode::ProtocolMismatch);
+    EXPECT_EQ(mismatch.code, ErrorCode::ProtocolMismatch);
     EXPECT_EQ(describe(mismatch), "protocol_mismatch");
     EXPECT_TRUE(agent.wait_for_exit());
     EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);

@@ -10,18 +10,18 @@ Result<Reply, ClientError> decode(std::string_view text) {
 }
 
 TEST(DecodeReplyTest, EveryWireCodeBecomesItsTypedError) {
-  const std::pair<std::string, AgentErrorCode> codes[] = {
-      {"protocol_error", AgentErrorCode::ProtocolError},
-      {"protocol_mismatch", AgentErrorCode::ProtocolMismatch},
-      {"unknown_command", AgentErrorCode::UnknownCommand},
-      {"invalid_request", AgentErrorCode::InvalidRequest},
-      {"not_cached", AgentErrorCode::NotCached},
-      {"corrupt_secret", AgentErrorCode::CorruptSecret},
-      {"presence_busy", AgentErrorCode::PresenceBusy},
-      {"presence_denied", AgentErrorCode::PresenceDenied},
-      {"presence_timed_out", AgentErrorCode::PresenceTimedOut},
-      {"presence_unsupported", AgentErrorCode::PresenceUnsupported},
-      {"a_code_from_a_newer_agent", AgentErrorCode::Unrecognised},
+  const std::pair<std::string, std::optional<ErrorCode>> codes[] = {
+      {"protocol_error", ErrorCode::ProtocolError},
+      {"protocol_mismatch", ErrorCode::ProtocolMismatch},
+      {"unknown_command", ErrorCode::UnknownCommand},
+      {"invalid_request", ErrorCode::InvalidRequest},
+      {"not_cached", ErrorCode::NotCached},
+      {"corrupt_secret", ErrorCode::CorruptSecret},
+      {"presence_busy", ErrorCode::PresenceBusy},
+      {"presence_denied", ErrorCode::PresenceDenied},
+      {"presence_timed_out", ErrorCode::PresenceTimedOut},
+      {"presence_unsupported", ErrorCode::PresenceUnsupported},
+      {"a_code_from_a_newer_agent", std::nullopt},
   };
   for (const auto& [wire, code] : codes) {
     const Result<Reply, ClientError> with_message =
