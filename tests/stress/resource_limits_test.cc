@@ -1,0 +1,116 @@
+// The agent under exhausted resources: thousands of silent connections, and
+// no thread to be had for a new connection. It goes on serving, and gives
+// back every thread and descriptor once the load has gone.
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "e2e/agent_process.h"
+#include "stress/askpass_script.h"
+#include "stress/other_user.h"
+#include "stress/process_inspection.h"
+#include "stress/requests.h"
+
+namespace tarnwel::testing {
+namespace {
+
+// The agent's limit for receiving a request.
+constexpr auto REQUEST_TIMEOUT = 5s;
+constexpr std::string_view TIMED_OUT =
+    "{\"error\":\"protocol_error\",\"message\":\"timed out waiting for a message\",\"ok\":false}\n";
+
+// Raises this process's descriptor limit (and with it the limit of an agent
+// it starts) to at least `needed`; root may raise the hard limit too.
+bool raise_descriptor_limit(rlim_t needed) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= needed) return true;
+  limit.rlim_cur = needed;
+  limit.rlim_max = std::max(limit.rlim_max, needed);
+  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// Whether the agent has written to or closed `stream` (without consuming it).
+bool has_news(int stream) {
+  pollfd ready{stream, POLLIN, 0};
+  return ::poll(&ready, 1, 0) == 1;
+}
+
+// Whether the agent closed `stream` without writing anything.
+bool closed_unanswered(int stream) {
+  char byte = 0;
+  return has_news(stream) && ::recv(stream, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsBlockNoOneAndEndAtTheirLimit) {
+  constexpr std::size_t HELD = 2'000;
+  ASSERT_TRUE(raise_descriptor_limit(2 * HELD + 256));
+  TempDir root;
+  AgentProcess agent(agent_environment(root.path(), ""));
+  const std::string socket = socket_path_in(root.path());
+  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  ASSERT_TRUE(wait_for_thread_count(agent.pid()));
+  const std::size_t idle_descriptors = descriptor_count(agent.pid());
+
+  const auto first_connected = std::chrono::steady_clock::now();
+  std::vector<UniqueFd> held;
+  for (std::size_t i = 0; i < HELD; ++i) {
+    held.push_back(connect_to(socket));
+    ASSERT_TRUE(held.back().valid()) << "connection " << i;
+  }
+  ASSERT_TRUE(wait_for_thread_count(agent.pid(), IDLE_THREADS + HELD))
+      << thread_count(agent.pid());
+  EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
+  // Answered while every silent connection was still waiting for its request.
+  EXPECT_LT(std::chrono::steady_clock::now() - first_connected, REQUEST_TIMEOUT);
+  for (const UniqueFd& stream : held) ASSERT_FALSE(has_news(stream.get()));
+
+  for (const UniqueFd& stream : held) ASSERT_EQ(read_reply(stream.get()), TIMED_OUT);
+  held.clear();
+  EXPECT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());
+  EXPECT_TRUE(wait_until([&] { return descriptor_count(agent.pid()) == idle_descriptors; }))
+      << descriptor_count(agent.pid()) << " open, " << idle_descriptors << " at rest";
+  EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
+}
+
+TEST(ResourceLimitsTest, ConnectionsBeyondTheThreadLimitAreClosedAndTheCacheSurvives) {
+  // RLIMIT_NPROC counts every thread of the agent's user (root is exempt):
+  // with this many, a few connections are served and the rest find no thread.
+  constexpr rlim_t MAX_THREADS = 6;
+  constexpr std::size_t SERVABLE = MAX_THREADS - IDLE_THREADS;
+  constexpr std::size_t HELD = SERVABLE + 6;
+  TempDir root;
+  const std::string askpass = write_askpass_script(root.path(), "exit 0");
+  const std::string socket = prepare_runtime_dir_for_user(root.path(), THREAD_LIMIT_USER);
+  ProcessAsUser agent(THREAD_LIMIT_USER, {TARNWEL_AGENT_BINARY},
+                      agent_environment(root.path(), askpass), MAX_THREADS);
+  ASSERT_TRUE(wait_until([&] { return connect_to(socket).valid() || !agent.running(); }));
+  const std::string secret = random_secret();
+  ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");
+  ASSERT_TRUE(wait_for_thread_count(agent.pid()));
+
+  std::vector<UniqueFd> held;
+  for (std::size_t i = 0; i < HELD; ++i) held.push_back(connect_to(socket));
+  std::size_t closed = 0;
+  EXPECT_TRUE(wait_until([&] {
+    closed = 0;
+    for (const UniqueFd& stream : held) closed += closed_unanswered(stream.get()) ? 1 : 0;
+    return closed >= HELD - SERVABLE;
+  })) << closed << " of " << HELD << " closed";
+  EXPECT_TRUE(agent.running());
+
+  // Once the load is gone, the agent has threads again and the secret it
+  // cached before is intact.
+  held.clear();
+  ASSERT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());
+  EXPECT_EQ(round_trip(socket, get_secret_line("work")),
+            "{\"ok\":true,\"secret\":\"" + secret + "\"}\n");
+}
+
+}  // namespace
+}  // namespace tarnwel::testing
