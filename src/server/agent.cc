@@ -27,6 +27,18 @@ namespace {
 // killing the agent, and a closed 0-2 must not be handed to the socket.
 void prepare_process() {
   ::signal(SIGPIPE, SIG_IGN);
+  // SIGCHLD stays blocked in every thread (they all inherit this mask). The
+  // presence program's exit raises it; a fast program can exit while the
+  // spawning thread still blocks all signals, and the kernel then wakes some
+  // other thread for it. A socket read with a receive time-out, as every
+  // connection thread does, fails with EINTR on such a wake-up even though
+  // nothing handles the signal, and that client would get "read failed:
+  // Interrupted system call". Children are reaped by waiting on them, which
+  // needs no signal.
+  sigset_t child;
+  sigemptyset(&child);
+  sigaddset(&child, SIGCHLD);
+  ::pthread_sigmask(SIG_BLOCK, &child, nullptr);
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     const int opened = ::open("/dev/null", O_RDWR);
