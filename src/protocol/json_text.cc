@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "base/utf8.h"
+
 namespace tarnwel {
 namespace {
 
@@ -110,7 +112,9 @@ Result<Json, JsonError> parse_json_text(std::string_view text) {
     }
     if (!complete) return JsonError{"parse error: incomplete value"};
   } catch (const Json::exception& e) {
-    return JsonError{without_tag(e.what())};
+    // The description quotes the bytes last read, which can end inside a
+    // multi-byte character; it goes into a JSON reply, so it must be UTF-8.
+    return JsonError{utf8_lossy(without_tag(e.what()))};
   }
   return value;
 }

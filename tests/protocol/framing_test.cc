@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/utf8.h"
 #include "support/socket_pair.h"
 
 namespace tarnwel {
@@ -101,6 +102,16 @@ TEST(FramingTest, RefusesWhatIsNotOneJsonObject) {
             "malformed message: invalid utf-8 sequence of 1 bytes from index 9");
   EXPECT_EQ(read_error("{\"cmd\":\"\xE2\x82\"}\n"),
             "malformed message: invalid utf-8 sequence of 2 bytes from index 8");
+}
+
+TEST(FramingTest, ParseErrorThatQuotesHalfACharacterCanStillBeSentBack) {
+  // The parser's description quotes what it read last: here the first byte of
+  // a two-byte character.
+  const std::string error = read_error("{\"cmd\":\"ping\",\xC3\xA9}\n");
+  EXPECT_EQ(error.rfind("malformed message: ", 0), 0u) << error;
+  EXPECT_TRUE(is_valid_utf8(error)) << error;
+  EXPECT_NE(error.find("\xEF\xBF\xBD"), std::string::npos) << error;  // U+FFFD in its place
+  EXPECT_FALSE(frame_of(Json{{"message", error}}).empty());
 }
 
 TEST(FramingTest, NestingLimitIs127Levels) {
