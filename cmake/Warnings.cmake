@@ -13,7 +13,20 @@ if(TARNWEL_WERROR)
 endif()
 target_compile_definitions(tarnwel_options INTERFACE $<$<CONFIG:Debug>:_GLIBCXX_ASSERTIONS>)
 
-if(TARNWEL_USE_ASAN)
+if(TARNWEL_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "TARNWEL_BUILD_FUZZERS needs clang (libFuzzer)")
+  endif()
+  if(TARNWEL_USE_ASAN OR TARNWEL_USE_TSAN)
+    message(FATAL_ERROR "TARNWEL_BUILD_FUZZERS brings its own sanitizers")
+  endif()
+  # Coverage for libFuzzer in every target; the fuzz targets add its main.
+  # Optimised a little, so a minute of fuzzing gets through more inputs.
+  set(_san -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+    -fno-omit-frame-pointer -O1)
+  target_compile_options(tarnwel_options INTERFACE ${_san})
+  target_link_options(tarnwel_options INTERFACE -fsanitize=address,undefined)
+elseif(TARNWEL_USE_ASAN)
   set(_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_compile_options(tarnwel_options INTERFACE ${_san})
   target_link_options(tarnwel_options INTERFACE ${_san})
@@ -32,7 +45,7 @@ check_cxx_compiler_flag(-ftrivial-auto-var-init=zero TARNWEL_HAS_AUTO_VAR_INIT)
 if(TARNWEL_HAS_AUTO_VAR_INIT)
   target_compile_options(tarnwel_options INTERFACE -ftrivial-auto-var-init=zero)
 endif()
-if(NOT TARNWEL_USE_ASAN AND NOT TARNWEL_USE_TSAN)
+if(NOT TARNWEL_USE_ASAN AND NOT TARNWEL_USE_TSAN AND NOT TARNWEL_BUILD_FUZZERS)
   # _FORTIFY_SOURCE needs optimisation and gets in the sanitizers' way.
   target_compile_definitions(tarnwel_options INTERFACE
     $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)

@@ -1,0 +1,152 @@
+// The request path from raw bytes to the reply's bytes: each line of the
+// input goes through a socket pair into handle_connection (framing, envelope,
+// commands), all lines against one cache, so later requests see what earlier
+// ones stored. The first byte picks how every presence check ends.
+//
+// Invariants: every request gets exactly one reply line of compact JSON with
+// a boolean "ok" and, on failure, a known error code; and what "get_secret"
+// and "status" report matches a model of the cache built from the successful
+// "unlock" and "lock" replies (the clock stands still, so nothing expires).
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/utf8.h"
+#include "fuzz/fuzz_check.h"
+#include "protocol/json_text.h"
+#include "server/connection.h"
+#include "support/fake_clock.h"
+#include "support/fake_presence_backend.h"
+#include "support/reply_line.h"
+
+namespace tarnwel {
+namespace {
+
+// Larger inputs could fill the socket buffer before anything reads it.
+constexpr std::size_t LARGEST_INPUT = 64 * 1024;
+
+constexpr std::array<std::string_view, 10> ERROR_CODES = {
+    "protocol_error", "protocol_mismatch", "unknown_command",    "invalid_request",
+    "not_cached",     "corrupt_secret",    "presence_busy",      "presence_denied",
+    "presence_timed_out", "presence_unsupported"};
+
+PresenceOutcome presence_answer(std::uint8_t choice) {
+  switch (choice % 5) {
+    case 0: return Ok{};
+    case 1: return PresenceError::denied("fuzz says no");
+    case 2: return PresenceError::busy();
+    case 3: return PresenceError::timed_out();
+    default: return PresenceError::unsupported();
+  }
+}
+
+// Sends `frame` as everything a client says, and returns everything the
+// connection's handler answers before it closes the stream.
+std::string serve(std::string_view frame, const std::shared_ptr<SecretCache>& cache,
+                  const std::shared_ptr<ShutdownFlag>& shutdown) {
+  int fds[2];
+  FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
+  UniqueFd agent_end(fds[0]);
+  UniqueFd client(fds[1]);
+  FUZZ_CHECK(::send(client.get(), frame.data(), frame.size(), MSG_NOSIGNAL) ==
+                 static_cast<ssize_t>(frame.size()),
+             "the frame fits the socket buffer");
+  ::shutdown(client.get(), SHUT_WR);  // the end of input, not a wait for the time limit
+  handle_connection(std::move(agent_end), cache, shutdown);
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(client.get(), buffer, sizeof buffer)) > 0;) {
+    reply.append(buffer, static_cast<std::size_t>(n));
+  }
+  return reply;
+}
+
+// The request the agent read, if the frame held one.
+std::optional<Json> request_in(std::string_view frame) {
+  const std::string_view text = frame.substr(0, frame.find('\n'));
+  if (frame.find('\n') == std::string_view::npos || !is_valid_utf8(text)) return std::nullopt;
+  Result<Json, JsonError> value = parse_json_text(text);
+  if (!value.ok() || !value.value().is_object()) return std::nullopt;
+  return std::move(value).value();
+}
+
+std::string member(const Json& request, const char* name) {
+  const auto it = request.find(name);
+  return it != request.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// Checks one reply against the model of the cache and updates the model.
+void check_against_model(const Json& request, const Json& reply, bool granted,
+                         std::map<std::string, std::string>& model) {
+  const std::string cmd = member(request, "cmd");
+  const bool ok = reply["ok"].get<bool>();
+  const std::string error = ok ? "" : reply["error"].get<std::string>();
+  if (error == "protocol_mismatch" || error == "invalid_request") return;
+  const std::string profile = member(request, "profile");
+  if (cmd == "unlock") {
+    FUZZ_CHECK(ok == granted, "an unlock succeeds exactly when presence is granted");
+    if (ok) model[profile] = member(request, "secret");
+  } else if (cmd == "lock" && ok) {
+    if (request.contains("profile")) {
+      model.erase(profile);
+    } else {
+      model.clear();
+    }
+  } else if (cmd == "get_secret") {
+    const auto cached = model.find(profile);
+    if (cached == model.end()) {
+      FUZZ_CHECK(error == "not_cached", "a secret never stored or since locked is not handed out");
+    } else {
+      FUZZ_CHECK(ok && reply["secret"] == cached->second, "get_secret returns the stored secret");
+    }
+  } else if (cmd == "status") {
+    Json profiles = Json::array();
+    for (const auto& [name, secret] : model) profiles.push_back(name);
+    FUZZ_CHECK(reply["cached_profiles"] == profiles, "status lists the cached profiles in order");
+  }
+}
+
+}  // namespace
+}  // namespace tarnwel
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tarnwel;
+  if (size == 0 || size > LARGEST_INPUT) return 0;
+  const PresenceOutcome answer = presence_answer(data[0]);
+  auto backend = std::make_unique<testing::FakePresenceBackend>();
+  backend->answer_at_once(answer);
+  auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::move(backend),
+                                             std::make_shared<testing::FakeClock>());
+  auto shutdown = std::make_shared<ShutdownFlag>();
+  std::map<std::string, std::string> model;
+
+  std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  while (!input.empty()) {
+    const std::size_t newline = input.find('\n');
+    const std::string_view frame =
+        input.substr(0, newline == std::string_view::npos ? input.size() : newline + 1);
+    input.remove_prefix(frame.size());
+    const std::string bytes = serve(frame, cache, shutdown);
+    const std::optional<Json> reply = testing::parse_reply_line(bytes);
+    FUZZ_CHECK(reply.has_value(), "every request gets exactly one compact JSON reply line");
+    if (!(*reply)["ok"].get<bool>()) {
+      const auto code = reply->find("error");
+      FUZZ_CHECK(code != reply->end() && code->is_string() &&
+                     std::find(ERROR_CODES.begin(), ERROR_CODES.end(),
+                               code->get<std::string>()) != ERROR_CODES.end(),
+                 "a failed reply carries a known error code");
+    }
+    if (const std::optional<Json> request = request_in(frame)) {
+      check_against_model(*request, *reply, answer.ok(), model);
+    }
+  }
+  return 0;
+}
