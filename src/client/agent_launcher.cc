@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/executable_search.h"
 #include "base/os_error.h"
 #include "client/own_executable.h"
 #include "paths/runtime_dir.h"
@@ -26,31 +27,10 @@ constexpr std::string_view AGENT_PROGRAM = "tarnwel-agent";
 // How often a starting agent is asked whether it is ready.
 constexpr std::chrono::milliseconds PING_INTERVAL{20};
 
-bool is_executable_file(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 std::string beside(const std::string& file, std::string_view name) {
   const std::size_t slash = file.rfind('/');
   if (slash == std::string::npos) return std::string(name);
   return file.substr(0, slash + 1) + std::string(name);
-}
-
-std::optional<std::string> search_path(std::string_view name) {
-  const std::optional<std::string> path = process_env("PATH");
-  if (!path) return std::nullopt;
-  std::size_t start = 0;
-  while (start <= path->size()) {
-    std::size_t end = path->find(':', start);
-    if (end == std::string::npos) end = path->size();
-    std::string dir = path->substr(start, end - start);
-    if (dir.empty()) dir = ".";  // an empty PATH entry means the current directory
-    std::string candidate = dir + "/" + std::string(name);
-    if (is_executable_file(candidate)) return candidate;
-    start = end + 1;
-  }
-  return std::nullopt;
 }
 
 // posix_spawn's attribute and file-action objects, destroyed on every way out.
@@ -113,7 +93,7 @@ std::optional<std::string> find_agent_program() {
     std::string candidate = beside(*self, AGENT_PROGRAM);
     if (is_executable_file(candidate)) return candidate;
   }
-  return search_path(AGENT_PROGRAM);
+  return find_on_path(AGENT_PROGRAM);
 }
 
 Result<StartedAgent, std::string> ensure_agent_running(const Client& client,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/executable_search.h"
 #include "base/os_error.h"
 #include "base/utf8.h"
 #include "presence/subprocess.h"
@@ -20,25 +21,6 @@ namespace tarnwel {
 namespace {
 
 constexpr std::string_view PROMPT_VARIABLE = "SSH_ASKPASS_PROMPT=";
-
-std::optional<std::string> find_on_path(std::string_view name) {
-  const char* path = ::getenv("PATH");
-  if (path == nullptr) return std::nullopt;
-  std::string_view dirs = path;
-  for (;;) {
-    const std::size_t colon = dirs.find(':');
-    std::string dir(dirs.substr(0, colon));
-    if (dir.empty()) dir = ".";  // an empty element names the working directory
-    std::string candidate = dir + "/" + std::string(name);
-    struct stat st {};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    if (colon == std::string_view::npos) return std::nullopt;
-    dirs.remove_prefix(colon + 1);
-  }
-}
 
 std::optional<std::string> askpass_program() {
   for (const char* variable : {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS"}) {

@@ -15,6 +15,7 @@
 #include "base/unix_socket.h"
 #include "client/agent_harness.h"
 #include "client/client.h"
+#include "support/socket_pair.h"
 
 namespace tarnwel {
 namespace {
@@ -81,8 +82,8 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
   std::thread peer([&] {
     UniqueFd conn(::accept(listener.get(), nullptr, nullptr));
     char buf[256];
-    (void)::read(conn.get(), buf, sizeof buf);
-    (void)::write(conn.get(), "garbage\n", 8);
+    // The request is read only so that the reply comes after it.
+    if (::read(conn.get(), buf, sizeof buf) > 0) testing::send_all(conn.get(), "garbage\n");
   });
   const CtlResult broken = run_ctl({"ping"}, "", other.environment());
   peer.join();

@@ -138,17 +138,19 @@ TEST(LocalAuthenticationBackendTest, LateReplyIsDroppedAndItsBlockStaysValid) {
 
 TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartDeniesAndLeaksNothing) {
   struct Case {
-    Script script;
+    bool Script::*fault;
     std::string text;
   };
   const Case cases[] = {
-      {{.hide_context_class = true}, "LAContext is not available"},
-      {{.new_context_returns_nil = true}, "no LAContext was created"},
-      {{.string_init_fails = true}, "the reason text was refused"},
-      {{.block_copy_fails = true}, "the reply block could not be copied"},
+      {&Script::hide_context_class, "LAContext is not available"},
+      {&Script::new_context_returns_nil, "no LAContext was created"},
+      {&Script::string_init_fails, "the reason text was refused"},
+      {&Script::block_copy_fails, "the reply block could not be copied"},
   };
   for (const Case& c : cases) {
-    Framework framework(c.script);
+    Script script;
+    script.*c.fault = true;
+    Framework framework(script);
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
     const PresenceOutcome outcome = backend.evaluate("reason");
     framework.finish();
