@@ -40,7 +40,7 @@ void secure_wipe(void* data, std::size_t size) noexcept {
 [[gnu::noinline]] void wipe_stack(std::size_t bytes) noexcept {
   // A variable-length area would do, but is not standard C++; a fixed one
   // large enough for the deepest request path is.
-  constexpr std::size_t AREA = 128 * 1024;
+  constexpr std::size_t AREA = 64 * 1024;
   volatile unsigned char area[AREA];
   secure_wipe(const_cast<unsigned char*>(area), bytes < AREA ? bytes : AREA);
 }

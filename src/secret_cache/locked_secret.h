@@ -52,6 +52,6 @@ void secure_wipe(void* data, std::size_t size) noexcept;
 
 // Zeroes the stack below the caller's frame, as deep as `bytes`: for a thread
 // that is done with a request and whose stack will be reused.
-void wipe_stack(std::size_t bytes = 128 * 1024) noexcept;
+void wipe_stack(std::size_t bytes = 64 * 1024) noexcept;
 
 }  // namespace tarnwel
