@@ -698,12 +698,13 @@ int run(const Options& options) {
       << " MiB, which is more than the common default locked-memory limit of 8 MiB for an "
          "ordinary user (about 2,000 secrets); beyond it an agent without CAP_IPC_LOCK keeps "
          "further secrets unlocked and writes the mlock warning for each.\n\n"
-      << "**Idle memory.** " << kib(idle.rss_kib) << " resident at idle, of which shared "
-         "libraries are most (see the breakdown: libc, libstdc++, libm, the loader); the heap and "
-         "anonymous memory are under 100 KiB. The reference server, with none of the agent's code, "
-         "idles at "
-      << kib(reference_idle.rss_kib) << ", so the C++ runtime linked as shared libraries is most of "
-         "the gap to 2 MiB.";
+      << "**Idle memory.** " << kib(idle.rss_kib) << " resident at idle. The agent links the C++ "
+         "runtime (libstdc++, libgcc) statically, so of the shared libraries only libc and the "
+         "loader remain, and they are most of it (see the breakdown); how much of libc is resident "
+         "varies from run to run with the kernel's fault-around, which maps neighbouring pages of a "
+         "file that are already cached. The heap and anonymous memory are under 100 KiB. The "
+         "reference server, a few dozen lines linked against the shared C++ runtime, idles at "
+      << kib(reference_idle.rss_kib) << ".";
   for (const auto& [name, snap] : variants) {
     out << " The agent built with `-static-libstdc++ -static-libgcc` idles at " << kib(snap.rss_kib)
         << ".";

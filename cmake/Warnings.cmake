@@ -50,6 +50,11 @@ if(NOT TARNWEL_USE_ASAN AND NOT TARNWEL_USE_TSAN AND NOT TARNWEL_BUILD_FUZZERS)
   target_compile_definitions(tarnwel_options INTERFACE
     $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
 endif()
+check_cxx_compiler_flag(-ffunction-sections TARNWEL_HAS_FUNCTION_SECTIONS)
+if(TARNWEL_HAS_FUNCTION_SECTIONS)
+  # Lets the agent's link drop code it never calls.
+  target_compile_options(tarnwel_options INTERFACE -ffunction-sections -fdata-sections)
+endif()
 check_linker_flag(CXX "-Wl,-z,relro,-z,now" TARNWEL_HAS_RELRO)
 if(TARNWEL_HAS_RELRO)
   target_link_options(tarnwel_options INTERFACE "-Wl,-z,relro,-z,now")
