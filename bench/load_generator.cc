@@ -80,16 +80,16 @@ struct Agent {
   ChildProcess process;
 };
 
-LoadSpec load_spec(std::string_view socket, std::string_view request, std::string_view ok_mark,
+LoadPlan load_plan(std::string_view socket, std::string_view request, std::string_view ok_mark,
                    int clients = 1,
                    std::chrono::milliseconds duration = std::chrono::milliseconds(2000)) {
-  LoadSpec spec;
-  spec.socket_path = socket;
-  spec.request = request;
-  spec.ok_mark = ok_mark;
-  spec.clients = clients;
-  spec.duration = duration;
-  return spec;
+  LoadPlan plan;
+  plan.socket_path = socket;
+  plan.request = request;
+  plan.ok_mark = ok_mark;
+  plan.clients = clients;
+  plan.duration = duration;
+  return plan;
 }
 
 std::string kib(long value) { return std::to_string(value) + " KiB"; }
@@ -202,8 +202,8 @@ std::string write_askpass(const std::string& work_dir) {
 // accept loop's poll is paid once per batch, not once per profile; unlocks of
 // different profiles at once would be refused as presence_busy.
 LoadResult populate(const std::string& socket, int from, int target) {
-  const LoadSpec spec = load_spec(socket, "", OK_MARK);
-  return run_preconnected(spec, target - from, 200, std::chrono::milliseconds(150),
+  const LoadPlan plan = load_plan(socket, "", OK_MARK);
+  return run_preconnected(plan, target - from, 200, std::chrono::milliseconds(150),
                           [from](int i) { return unlock_request(profile_name(from + i), SECRET); });
 }
 
@@ -258,7 +258,7 @@ int run(const Options& options) {
   for (const int clients : CLIENT_COUNTS) {
     const auto load = [&](std::string_view socket, std::string_view request,
                           std::string_view mark) {
-      return run_closed_loop(load_spec(socket, request, mark, clients, options.duration));
+      return run_closed_loop(load_plan(socket, request, mark, clients, options.duration));
     };
     progress("load with " + std::to_string(clients) + " clients");
     reference_rows.push_back(figures_of("reference", "ping", clients,
@@ -290,7 +290,7 @@ int run(const Options& options) {
   progress("sporadic client");
   constexpr int SPORADIC_REQUESTS = 20;
   const auto sporadic = [&](const std::string& socket) {
-    return run_sporadic(load_spec(socket, PING_REQUEST, OK_MARK),
+    return run_sporadic(load_plan(socket, PING_REQUEST, OK_MARK),
                         SPORADIC_REQUESTS, std::chrono::milliseconds(50),
                         std::chrono::milliseconds(250));
   };
@@ -305,7 +305,7 @@ int run(const Options& options) {
   progress("requests on accepted connections");
   const auto preconnected = [&](std::string_view socket, std::string_view request,
                                 std::string_view mark, int count) {
-    return run_preconnected(load_spec(socket, request, mark), count,
+    return run_preconnected(load_plan(socket, request, mark), count,
                             50, std::chrono::milliseconds(150));
   };
   const std::vector<ScenarioFigures> handling_reference = {figures_of(
@@ -323,10 +323,10 @@ int run(const Options& options) {
   for (const int clients : {1, 8}) {
     unlock_rows.push_back(figures_of(
         "agent", "unlock, one profile", clients,
-        run_closed_loop(load_spec(agent.socket, unlock_request("bench", SECRET), OK_MARK, clients,
+        run_closed_loop(load_plan(agent.socket, unlock_request("bench", SECRET), OK_MARK, clients,
                                   options.duration))));
   }
-  LoadSpec per_client = load_spec(agent.socket, "", OK_MARK, 8, options.duration);
+  LoadPlan per_client = load_plan(agent.socket, "", OK_MARK, 8, options.duration);
   per_client.request_for_client = [](int i) {
     return unlock_request("bench-" + std::to_string(i), SECRET);
   };
@@ -360,7 +360,7 @@ int run(const Options& options) {
   for (const int clients : {1, 8}) {
     status_rows.push_back(figures_of(
         "agent", "status, 10,000 profiles", clients,
-        run_closed_loop(load_spec(many.socket, STATUS_REQUEST, last_name, clients,
+        run_closed_loop(load_plan(many.socket, STATUS_REQUEST, last_name, clients,
                                   options.duration))));
   }
   status_rows.push_back(figures_of(

@@ -43,10 +43,10 @@ double seconds_between(Instant from, Instant to) {
 
 }  // namespace
 
-LoadResult run_closed_loop(const LoadSpec& spec) {
-  const auto clients = static_cast<std::size_t>(spec.clients);
+LoadResult run_closed_loop(const LoadPlan& plan) {
+  const auto clients = static_cast<std::size_t>(plan.clients);
   std::vector<LoadResult> parts(clients);
-  std::latch start(spec.clients + 1);
+  std::latch start(plan.clients + 1);
   Instant begin{};
   {
     std::vector<std::jthread> threads;
@@ -56,10 +56,10 @@ LoadResult run_closed_loop(const LoadSpec& spec) {
         start.arrive_and_wait();
         LoadResult& mine = parts[i];
         const std::string request =
-            spec.request_for_client ? spec.request_for_client(static_cast<int>(i)) : spec.request;
-        const Instant stop = MonotonicClock::now() + spec.duration;
+            plan.request_for_client ? plan.request_for_client(static_cast<int>(i)) : plan.request;
+        const Instant stop = MonotonicClock::now() + plan.duration;
         while (MonotonicClock::now() < stop) {
-          const Exchange e = request_once(spec.socket_path, request, spec.ok_mark);
+          const Exchange e = request_once(plan.socket_path, request, plan.ok_mark);
           count(mine, e.kind, e.latency, e.failure);
           mine.last_reply = MonotonicClock::now();
         }
@@ -74,7 +74,7 @@ LoadResult run_closed_loop(const LoadSpec& spec) {
   return result;
 }
 
-LoadResult run_sporadic(const LoadSpec& spec, int requests, std::chrono::milliseconds min_pause,
+LoadResult run_sporadic(const LoadPlan& plan, int requests, std::chrono::milliseconds min_pause,
                         std::chrono::milliseconds max_pause) {
   std::mt19937 random(20240601);
   std::uniform_int_distribution<long> pause(min_pause.count(), max_pause.count());
@@ -82,7 +82,7 @@ LoadResult run_sporadic(const LoadSpec& spec, int requests, std::chrono::millise
   const Instant begin = MonotonicClock::now();
   for (int i = 0; i < requests; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
-    const Exchange e = request_once(spec.socket_path, spec.request, spec.ok_mark);
+    const Exchange e = request_once(plan.socket_path, plan.request, plan.ok_mark);
     count(result, e.kind, e.latency, e.failure);
     result.last_reply = MonotonicClock::now();
   }
@@ -90,23 +90,23 @@ LoadResult run_sporadic(const LoadSpec& spec, int requests, std::chrono::millise
   return result;
 }
 
-LoadResult run_preconnected(const LoadSpec& spec, int requests, int batch,
+LoadResult run_preconnected(const LoadPlan& plan, int requests, int batch,
                             std::chrono::milliseconds settle, const RequestMaker& make) {
   LoadResult result;
   const Instant begin = MonotonicClock::now();
   for (int done = 0; done < requests;) {
     std::vector<UniqueFd> streams;
     for (int i = 0; i < batch && done + i < requests; ++i) {
-      streams.push_back(connect_to(spec.socket_path));
+      streams.push_back(connect_to(plan.socket_path));
     }
     std::this_thread::sleep_for(settle);
     for (const UniqueFd& stream : streams) {
-      const std::string request = make ? make(done) : spec.request;
+      const std::string request = make ? make(done) : plan.request;
       const Instant start = MonotonicClock::now();
       const std::optional<std::string> reply =
           stream.valid() ? exchange_on(stream.get(), request) : std::nullopt;
       result.last_reply = MonotonicClock::now();
-      count(result, classify(reply, spec.ok_mark), result.last_reply - start,
+      count(result, classify(reply, plan.ok_mark), result.last_reply - start,
             stream.valid() ? describe_failure(reply) : "connect failed");
       ++done;
     }

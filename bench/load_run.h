@@ -6,9 +6,9 @@
 //
 // Thread-safety: each call owns its client threads and joins them.
 //
-//   LoadSpec spec;
-//   spec.socket_path = path; spec.request = PING_REQUEST; spec.ok_mark = OK_MARK; spec.clients = 8;
-//   LoadResult r = run_closed_loop(spec);
+//   LoadPlan plan;
+//   plan.socket_path = path; plan.request = PING_REQUEST; plan.ok_mark = OK_MARK; plan.clients = 8;
+//   LoadResult r = run_closed_loop(plan);
 #pragma once
 
 #include <chrono>
@@ -21,7 +21,7 @@
 
 namespace tarnwel::bench {
 
-struct LoadSpec {
+struct LoadPlan {
   std::string socket_path;
   std::string request;
   std::string ok_mark;
@@ -42,19 +42,19 @@ struct LoadResult {
 };
 
 // `clients` threads, each sending one request after another for `duration`.
-LoadResult run_closed_loop(const LoadSpec& spec);
+LoadResult run_closed_loop(const LoadPlan& plan);
 
 // One client, `requests` requests, each after a pause drawn uniformly from
 // [min_pause, max_pause] (fixed seed, so runs are alike).
-LoadResult run_sporadic(const LoadSpec& spec, int requests, std::chrono::milliseconds min_pause,
+LoadResult run_sporadic(const LoadPlan& plan, int requests, std::chrono::milliseconds min_pause,
                         std::chrono::milliseconds max_pause);
 
-// The request to send as the i-th; empty means spec.request every time.
+// The request to send as the i-th; empty means plan.request every time.
 using RequestMaker = std::function<std::string(int)>;
 
 // `requests` requests, one at a time, each on a connection opened in a batch
 // of `batch` and given `settle` to be accepted; timed from send to reply.
-LoadResult run_preconnected(const LoadSpec& spec, int requests, int batch,
+LoadResult run_preconnected(const LoadPlan& plan, int requests, int batch,
                             std::chrono::milliseconds settle, const RequestMaker& make = {});
 
 }  // namespace tarnwel::bench
