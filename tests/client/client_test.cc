@@ -110,33 +110,5 @@ TEST_F(ClientAgentTest, EveryAgentErrorArrivesAsItsTypedError) {
   EXPECT_TRUE(client.get_secret("first").ok());
 }
 
-TEST(ClientAgentLifecycleTest, WithoutAnAskpassProgramPresenceIsUnsupported) {
-  Sandbox box;
-  AgentChild agent(box.environment(/*with_askpass=*/false), box.socket_path());
-  const ClientError error = Client(box.socket_path()).unlock("p", "test", "x").error();
-  EXPECT_EQ(error.code, ErrorCode::PresenceUnsupported);
-  EXPECT_EQ(error.message, "presence check is not supported on this platform");
-}
-
-TEST(ClientAgentLifecycleTest, AMismatchingVersionAndShutdownBothStopTheAgent) {
-  Sandbox box;
-  const Client client(box.socket_path());
-  {
-    AgentChild agent(box.environment(), box.socket_path());
-    const ClientError mismatch =
-        agent_error_for(client, {{"cmd", "ping"}, {"protocol_version", 1}});
-    EXPECT_EQ(mismatch.code, ErrorCode::ProtocolMismatch);
-    EXPECT_EQ(describe(mismatch), "protocol_mismatch");
-    EXPECT_TRUE(agent.wait_for_exit());
-    EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
-  }
-  {
-    AgentChild agent(box.environment(), box.socket_path());
-    ASSERT_TRUE(client.shutdown().ok());
-    EXPECT_TRUE(agent.wait_for_exit());
-    EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
-  }
-}
-
 }  // namespace
 }  // namespace tarnwel

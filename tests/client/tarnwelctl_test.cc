@@ -174,20 +174,6 @@ TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionAndStreams) {
   }
 }
 
-TEST_F(TarnwelctlTest, HelpNamesEveryCommandAndTheExitStatuses) {
-  const CtlResult overall = ctl({"--help"});
-  EXPECT_EQ(overall.status, 0);
-  for (const char* name : {"ping", "status", "unlock", "get", "lock", "shutdown", "start",
-                           "--json", "Exit status", "no agent is running"}) {
-    EXPECT_NE(overall.out.find(name), std::string::npos) << name;
-  }
-  const CtlResult unlock = ctl({"unlock", "--help"});  // help wins over the missing arguments
-  EXPECT_EQ(unlock.status, 0);
-  EXPECT_NE(unlock.out.find("--no-start"), std::string::npos);
-  EXPECT_NE(unlock.out.find("standard input"), std::string::npos);
-  EXPECT_EQ(unlock.err, "");
-}
-
 // A pseudo-terminal on stdin: the secret is typed without echo and the
 // terminal's settings come back, also when ctrl-c ends the prompt.
 class TerminalSecretTest : public TarnwelctlTest {

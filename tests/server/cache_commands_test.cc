@@ -90,18 +90,6 @@ TEST_F(CacheCommandsTest, SecretsRoundTripExactlyAndExpireByTheirTtl) {
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"max")"), "{\"ok\":true,\"secret\":\"m\"}");
 }
 
-TEST_F(CacheCommandsTest, StatusListsLiveProfilesInByteOrder) {
-  const std::string identity_prefix = "{\"agent_commit\":\"" + std::string(AGENT_COMMIT) +
-                                      "\",\"agent_pid\":" + std::to_string(agent_pid()) +
-                                      ",\"agent_version\":\"1.12.0\",\"cached_profiles\":";
-  const std::string identity_suffix = ",\"ok\":true,\"protocol_version\":2}";
-  EXPECT_EQ(ask(R"("cmd":"status")"), identity_prefix + "[]" + identity_suffix);
-  for (const char* profile : {"b", "a", "B", "ab"}) {
-    EXPECT_EQ(ask(std::string(R"("cmd":"unlock","reason":"r","secret":"s","profile":")") + profile + "\""), OK);
-  }
-  EXPECT_EQ(ask(R"("cmd":"status")"), identity_prefix + R"(["B","a","ab","b"])" + identity_suffix);
-}
-
 TEST_F(CacheCommandsTest, LockForgetsOneOrAllButRefusesAnEmptyName) {
   for (const char* profile : {"a", "b"}) {
     EXPECT_EQ(ask(std::string(R"("cmd":"unlock","reason":"r","secret":"s","profile":")") + profile + "\""), OK);
