@@ -31,7 +31,8 @@ std::string explain_agent_error(const ClientError& error, const FailedCommand& f
 #else
       return the_agent(client) +
              " has no program to ask for confirmation: it runs TARNWEL_AGENT_ASKPASS, else "
-             "SSH_ASKPASS, else ssh-askpass from PATH, and found none of them when it started" +
+             "SSH_ASKPASS, else ssh-askpass from PATH, as its environment had them when it "
+             "started, and found none" +
              std::string(RESTART_HINT);
 #endif
     case ErrorCode::PresenceDenied:
@@ -64,22 +65,21 @@ std::string explain_agent_error(const ClientError& error, const FailedCommand& f
 }  // namespace
 
 std::string explain(const ClientError& error, const FailedCommand& failed, const Client& client) {
-  switch (error.kind) {
-    case ClientError::Kind::Agent:
-      if (!error.code) return describe(error);  // a code a newer agent knows
-      return explain_agent_error(error, failed, client);
-    case ClientError::Kind::NoAgent:
-      if (failed.command == Command::Get || failed.command == Command::Run) {
-        return error.message + ": an agent holds no secret until one is unlocked; " +
-               unlock_hint(failed) + " starts one";
-      }
-      if (failed.command == Command::Unlock) {
-        return error.message + ": drop --no-start to have one started";
-      }
-      return error.message + ": 'tarnwelctl start' starts one";
-    case ClientError::Kind::Transport:
-    case ClientError::Kind::Protocol:
-      break;
+  // The client's other findings (transport, protocol, ...) carry their own
+  // words already.
+  if (error.kind == ClientError::Kind::Agent) {
+    if (!error.code) return describe(error);  // a code a newer agent knows
+    return explain_agent_error(error, failed, client);
+  }
+  if (error.kind == ClientError::Kind::NoAgent) {
+    if (failed.command == Command::Get || failed.command == Command::Run) {
+      return error.message + ": an agent holds no secret until one is unlocked; " +
+             unlock_hint(failed) + " starts one";
+    }
+    if (failed.command == Command::Unlock) {
+      return error.message + ": drop --no-start to have one started";
+    }
+    return error.message + ": 'tarnwelctl start' starts one";
   }
   return describe(error);
 }

@@ -13,7 +13,9 @@ Result<Credential, std::string> parse_credential(std::string_view text) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) break;
     const std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) return "not a key=value line: " + std::string(line.substr(0, 40));
+    if (eq == std::string_view::npos) {
+      return "not a key=value line: " + std::string(line.substr(0, 40));
+    }
     const std::string_view key = line.substr(0, eq);
     const std::string_view value = line.substr(eq + 1);
     if (key == "protocol") {

@@ -84,9 +84,11 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
   const CtlResult missing = ctl({"get", "p"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
-  EXPECT_EQ(missing.err, "tarnwelctl: no secret is cached for 'p': run tarnwelctl unlock p --reason TEXT\n");
+  EXPECT_EQ(missing.err,
+            "tarnwelctl: no secret is cached for 'p': run tarnwelctl unlock p --reason TEXT\n");
   const CtlResult quoted = ctl({"get", "it's"});
-  EXPECT_EQ(quoted.err, "tarnwelctl: no secret is cached for 'it's': run tarnwelctl unlock 'it'\\''s' --reason TEXT\n");
+  EXPECT_EQ(quoted.err, "tarnwelctl: no secret is cached for 'it's': run tarnwelctl unlock "
+                        "'it'\\''s' --reason TEXT\n");
   EXPECT_EQ(ctl({"lock"}).status, 0);
   EXPECT_EQ(ctl({"ping"}).status, 0);
 
