@@ -6,7 +6,7 @@
 namespace tarnwel {
 namespace {
 
-constexpr std::array<std::pair<Command, std::string_view>, 7> COMMANDS = {{
+constexpr std::array<std::pair<Command, std::string_view>, 9> COMMANDS = {{
     {Command::Ping, "ping"},
     {Command::Status, "status"},
     {Command::Unlock, "unlock"},
@@ -14,6 +14,8 @@ constexpr std::array<std::pair<Command, std::string_view>, 7> COMMANDS = {{
     {Command::Lock, "lock"},
     {Command::Shutdown, "shutdown"},
     {Command::Start, "start"},
+    {Command::Run, "run"},
+    {Command::SocketPath, "socket-path"},
 }};
 
 std::optional<Command> command_named(std::string_view name) {
@@ -23,19 +25,26 @@ std::optional<Command> command_named(std::string_view name) {
   return std::nullopt;
 }
 
-// A whole number of seconds, at least 1, that fits 64 bits; digits only, so
-// that "+5", " 5" and "5s" are refused rather than half-read.
-std::optional<std::uint64_t> parse_ttl(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
+std::optional<std::uint64_t> seconds_per(char unit) {
+  switch (unit) {
+    case 's': case 'S': return 1;
+    case 'm': case 'M': return 60;
+    case 'h': case 'H': return 3600;
+    case 'd': case 'D': return 86400;
+    case 'w': case 'W': return 604800;
+    default: return std::nullopt;
   }
-  if (value == 0) return std::nullopt;
-  return value;
+}
+
+// An environment variable's name as the shell writes one.
+bool is_variable_name(std::string_view name) {
+  if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
+  for (const char c : name) {
+    const bool word = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                      (c >= '0' && c <= '9') || c == '_';
+    if (!word) return false;
+  }
+  return true;
 }
 
 class Parser {
@@ -44,27 +53,37 @@ class Parser {
 
   Result<Invocation, UsageError> parse() {
     std::vector<std::string> positional;
+    std::vector<std::string> after_dashes;  // what follows "--"
     bool options_ended = false;
     for (i_ = 0; i_ < args_.size(); ++i_) {
       const std::string& arg = args_[i_];
-      if (options_ended || arg.size() < 2 || arg[0] != '-') {
-        positional.push_back(arg);
-        continue;
-      }
-      if (arg == "--") {
+      if (options_ended) {
+        after_dashes.push_back(arg);
+      } else if (arg == "--") {
         options_ended = true;
-        continue;
+      } else if (arg.size() < 2 || arg[0] != '-') {
+        positional.push_back(arg);
+      } else if (std::optional<UsageError> error = option(arg)) {
+        return std::move(*error);
       }
-      if (std::optional<UsageError> error = option(arg)) return std::move(*error);
+    }
+    if (positional.empty() && !after_dashes.empty()) {
+      positional.push_back(after_dashes.front());
+      after_dashes.erase(after_dashes.begin());
     }
     if (!positional.empty()) {
       inv_.command = command_named(positional.front());
       if (!inv_.command) return UsageError{"unknown command '" + positional.front() + "'", {}};
       positional.erase(positional.begin());
     }
-    // Help wins over everything else that may be wrong on the line.
-    if (inv_.help) return inv_;
+    // Help and the version win over everything else that may be wrong on the line.
+    if (inv_.help || inv_.version) return inv_;
     if (!inv_.command) return UsageError{"no command given", {}};
+    if (*inv_.command == Command::Run) {
+      inv_.run_argv = std::move(after_dashes);
+    } else {
+      positional.insert(positional.end(), after_dashes.begin(), after_dashes.end());
+    }
     if (std::optional<UsageError> error = check(positional)) return std::move(*error);
     return inv_;
   }
@@ -84,23 +103,40 @@ class Parser {
 
     if (name == "--help" || name == "-h") {
       inv_.help = true;
+    } else if (name == "--version" || name == "-V") {
+      inv_.version = true;
     } else if (name == "--json") {
       inv_.json = true;
     } else if (name == "--no-start") {
       inv_.no_start = true;
-      unlock_only_.push_back(name);
+      owned_.emplace_back(name, Command::Unlock);
+    } else if (name == "--allow-empty") {
+      inv_.allow_empty = true;
+      owned_.emplace_back(name, Command::Unlock);
     } else if (name == "--reason") {
       if (!take_value()) return UsageError{"--reason needs a text", Command::Unlock};
       inv_.reason = *value;
-      unlock_only_.push_back(name);
+      owned_.emplace_back(name, Command::Unlock);
       return std::nullopt;
     } else if (name == "--ttl") {
-      if (!take_value()) return UsageError{"--ttl needs a number of seconds", Command::Unlock};
-      inv_.ttl_seconds = parse_ttl(*value);
+      if (!take_value()) return UsageError{"--ttl needs a duration", Command::Unlock};
+      inv_.ttl_seconds = parse_duration(*value);
       if (!inv_.ttl_seconds) {
-        return UsageError{"--ttl must be a whole number of seconds, at least 1", Command::Unlock};
+        return UsageError{"--ttl takes seconds (3600) or a duration such as 90s, 30m, 8h or 2d, "
+                          "at least 1 second; not '" + *value + "'",
+                          Command::Unlock};
       }
-      unlock_only_.push_back(name);
+      owned_.emplace_back(name, Command::Unlock);
+      return std::nullopt;
+    } else if (name == "--env") {
+      if (!take_value()) return UsageError{"--env needs a variable name", Command::Run};
+      if (!is_variable_name(*value)) {
+        return UsageError{"--env needs a variable name of letters, digits and '_', not '" +
+                              *value + "'",
+                          Command::Run};
+      }
+      inv_.env_name = *value;
+      owned_.emplace_back(name, Command::Run);
       return std::nullopt;
     } else {
       return UsageError{"unknown option '" + name + "'", std::nullopt};
@@ -112,21 +148,45 @@ class Parser {
   std::optional<UsageError> check(std::vector<std::string>& positional) {
     const Command command = *inv_.command;
     const std::string name(command_name(command));
-    if (command != Command::Unlock && !unlock_only_.empty()) {
-      return UsageError{unlock_only_.front() + " is an option of unlock only", command};
+    for (const auto& [option, owner] : owned_) {
+      if (owner != command) {
+        return UsageError{option + " is an option of " + std::string(command_name(owner)) +
+                              " only",
+                          command};
+      }
     }
-    const bool takes_profile =
-        command == Command::Unlock || command == Command::Get || command == Command::Lock;
-    const bool needs_profile = command == Command::Unlock || command == Command::Get;
+    const bool takes_profile = command == Command::Unlock || command == Command::Get ||
+                               command == Command::Lock || command == Command::Run;
+    const bool needs_profile = takes_profile && command != Command::Lock;
     if (positional.size() > (takes_profile ? 1u : 0u)) {
+      if (command == Command::Run) {
+        return UsageError{"run: the command to run goes after '--', as in: tarnwelctl run " +
+                              positional.front() + " -- " + positional.back(),
+                          command};
+      }
       return UsageError{name + ": unexpected argument '" + positional.back() + "'", command};
     }
     if (positional.empty() && needs_profile) {
       return UsageError{name + " needs a PROFILE", command};
     }
-    if (!positional.empty()) inv_.profile = std::move(positional.front());
-    if (command == Command::Unlock && !inv_.reason) {
-      return UsageError{"unlock needs --reason TEXT, which the confirmation shows", command};
+    if (!positional.empty()) {
+      if (is_blank(positional.front())) {
+        return UsageError{name + ": the profile name is empty or blank", command};
+      }
+      inv_.profile = std::move(positional.front());
+    }
+    if (command == Command::Unlock) {
+      if (!inv_.reason) {
+        return UsageError{"unlock needs --reason TEXT, which the confirmation shows", command};
+      }
+      if (is_blank(*inv_.reason)) {
+        return UsageError{"unlock: the --reason text is empty or blank; say what the secret is "
+                          "for, the confirmation shows it",
+                          command};
+      }
+    }
+    if (command == Command::Run && inv_.run_argv.empty()) {
+      return UsageError{"run needs a command after '--'", command};
     }
     return std::nullopt;
   }
@@ -134,7 +194,8 @@ class Parser {
   const std::vector<std::string>& args_;
   std::size_t i_ = 0;
   Invocation inv_;
-  std::vector<std::string> unlock_only_;  // unlock's options seen, to refuse them elsewhere
+  // The command-specific options seen, with the command they belong to.
+  std::vector<std::pair<std::string, Command>> owned_;
 };
 
 }  // namespace
@@ -148,6 +209,41 @@ std::string_view command_name(Command command) {
 
 Result<Invocation, UsageError> parse_command_line(const std::vector<std::string>& args) {
   return Parser(args).parse();
+}
+
+std::optional<std::uint64_t> parse_duration(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t total = 0;
+  while (!text.empty()) {
+    std::uint64_t number = 0;
+    std::size_t digits = 0;
+    // Digits only: "+5", " 5" and "5 s" are refused rather than half-read.
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+      const auto digit = static_cast<std::uint64_t>(text[digits] - '0');
+      if (number > (UINT64_MAX - digit) / 10) return std::nullopt;
+      number = number * 10 + digit;
+      ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    std::uint64_t unit = 1;
+    if (digits < text.size()) {
+      const std::optional<std::uint64_t> per = seconds_per(text[digits]);
+      if (!per) return std::nullopt;
+      unit = *per;
+      ++digits;
+    } else if (total != 0) {
+      return std::nullopt;  // "1h30": a bare number only stands alone
+    }
+    if (number > UINT64_MAX / unit || number * unit > UINT64_MAX - total) return std::nullopt;
+    total += number * unit;
+    text.remove_prefix(digits);
+  }
+  if (total == 0) return std::nullopt;
+  return total;
+}
+
+bool is_blank(std::string_view text) {
+  return text.find_first_not_of(" \t\n\r\v\f") == std::string_view::npos;
 }
 
 }  // namespace tarnwel

@@ -1,8 +1,10 @@
 // tarnwelctl's command line, parsed into one Invocation or a usage error.
 //
 //   tarnwelctl [--json] COMMAND [ARGUMENTS] [OPTIONS]
+//   tarnwelctl run PROFILE [--env NAME] -- COMMAND...
 //
-// Options may stand anywhere after the program name; "--" ends them.
+// Options may stand anywhere after the program name; "--" ends them (and,
+// for "run", starts the command to run).
 //
 //   Result<Invocation, UsageError> inv = parse_command_line({"unlock", "deploy", "--reason", "x"});
 #pragma once
@@ -17,19 +19,26 @@
 
 namespace tarnwel {
 
-enum class Command { Ping, Status, Unlock, Get, Lock, Shutdown, Start };
+enum class Command { Ping, Status, Unlock, Get, Lock, Shutdown, Start, Run, SocketPath };
 
-// "ping", "status", "unlock", "get", "lock", "shutdown", "start".
+// "ping", "status", "unlock", "get", "lock", "shutdown", "start", "run", "socket-path".
 std::string_view command_name(Command command);
 
+// The variable "run" puts the secret in unless --env names another.
+inline constexpr std::string_view DEFAULT_SECRET_VARIABLE = "TARNWEL_SECRET";
+
 struct Invocation {
-  std::optional<Command> command;  // absent only together with `help`
+  std::optional<Command> command;  // absent only together with `help` or `version`
   bool help = false;
+  bool version = false;
   bool json = false;
   std::optional<std::string> profile;
   std::optional<std::string> reason;
   std::optional<std::uint64_t> ttl_seconds;
   bool no_start = false;
+  bool allow_empty = false;
+  std::string env_name{DEFAULT_SECRET_VARIABLE};
+  std::vector<std::string> run_argv;  // "run": the command and its arguments
 };
 
 struct UsageError {
@@ -38,5 +47,14 @@ struct UsageError {
 };
 
 Result<Invocation, UsageError> parse_command_line(const std::vector<std::string>& args);
+
+// A time-to-live as ssh-add -t takes it: a whole number of seconds ("90"), or
+// numbers with units s, m, h, d, w, in either case ("90s", "30m", "8h", "2d",
+// "1h30m"). At least 1 second and at most 2^64 - 1; nothing otherwise.
+std::optional<std::uint64_t> parse_duration(std::string_view text);
+
+// Empty or white space only: refused for profiles and reasons, which the
+// person at the machine has to recognise.
+bool is_blank(std::string_view text);
 
 }  // namespace tarnwel

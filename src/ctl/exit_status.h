@@ -16,5 +16,10 @@ inline constexpr int EXIT_NO_AGENT = 3;
 inline constexpr int EXIT_COMMUNICATION = 4;
 // No agent could be started ("start", or "unlock" starting one by itself).
 inline constexpr int EXIT_START_FAILED = 5;
+// "run" could not run its command, as env(1) and the shells report it: 127
+// when there is no such program, 126 when it exists but cannot be run.
+// Once the command runs, its own exit status is tarnwelctl's.
+inline constexpr int EXIT_CANNOT_RUN = 126;
+inline constexpr int EXIT_COMMAND_NOT_FOUND = 127;
 
 }  // namespace tarnwel

@@ -10,6 +10,7 @@
 #include "ctl/output.h"
 #include "ctl/run_command.h"
 #include "ctl/usage.h"
+#include "agent_commit.h"
 
 int main(int argc, char** argv) {
   using namespace tarnwel;
@@ -29,6 +30,11 @@ int main(int argc, char** argv) {
     return EXIT_USAGE;
   }
   const Invocation& inv = parsed.value();
+  if (inv.version) {
+    const std::string line = std::string("tarnwelctl ") + TARNWEL_VERSION + " (commit " +
+                             TARNWEL_AGENT_COMMIT + ")\n";
+    return write_all(STDOUT_FILENO, line) ? EXIT_SUCCEEDED : EXIT_COMMUNICATION;
+  }
   if (inv.help) {
     return write_all(STDOUT_FILENO, help_text(inv.command)) ? EXIT_SUCCEEDED : EXIT_COMMUNICATION;
   }

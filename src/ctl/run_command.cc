@@ -1,17 +1,22 @@
 #include "ctl/run_command.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "base/os_error.h"
 #include "client/agent_launcher.h"
 #include "client/client.h"
 #include "client/reply.h"
 #include "ctl/exit_status.h"
+#include "ctl/messages.h"
 #include "ctl/output.h"
 #include "ctl/secret_input.h"
+
+extern char** environ;  // NOLINT: POSIX declares it nowhere
 
 namespace tarnwel {
 namespace {
@@ -26,10 +31,21 @@ int exit_status_for(const ClientError& error) {
   return EXIT_COMMUNICATION;
 }
 
-int fail(const ClientError& error) {
-  report(describe(error));
-  return exit_status_for(error);
-}
+// The failure in words, on stderr, and its exit status.
+class Failure {
+ public:
+  Failure(const Client& client, const Invocation& inv)
+      : client_(client), failed_{*inv.command, inv.profile} {}
+
+  int operator()(const ClientError& error) const {
+    report(explain(error, failed_, client_));
+    return exit_status_for(error);
+  }
+
+ private:
+  const Client& client_;
+  FailedCommand failed_;
+};
 
 int print(std::string_view text) {
   if (write_all(STDOUT_FILENO, text)) return EXIT_SUCCEEDED;
@@ -38,8 +54,12 @@ int print(std::string_view text) {
 }
 
 // --json: the reply line exactly as it came, then the exit status its content
-// calls for.
+// calls for. Only failures that are not the agent's reply are put in words.
 int print_reply_line(Result<WipedBytes, ClientError> line) {
+  const auto fail = [](const ClientError& error) {
+    report(describe(error));
+    return exit_status_for(error);
+  };
   if (!line.ok()) return fail(line.error());
   WipedBytes text = std::move(line).value();
   text.push_back('\n');
@@ -70,6 +90,22 @@ int start(const Client& client) {
 }
 
 int unlock(const Client& client, const Invocation& inv) {
+  const Failure fail(client, inv);
+  // The secret is read and checked before anything is sent or started.
+  std::optional<RequestLine> request;
+  {
+    const Result<WipedBytes, std::string> secret = read_secret(STDIN_FILENO, *inv.profile);
+    if (!secret.ok()) {
+      report(secret.error());
+      return EXIT_USAGE;
+    }
+    if (secret.value().empty() && !inv.allow_empty) {
+      report("the secret is empty (standard input held nothing but perhaps a newline), so "
+             "nothing was sent; give --allow-empty to store an empty secret");
+      return EXIT_USAGE;
+    }
+    request = unlock_request(*inv.profile, *inv.reason, as_view(secret.value()), inv.ttl_seconds);
+  }  // the request holds its own copy now; this block's copy is wiped
   if (!inv.no_start) {
     // Only a missing (or mismatching) agent is replaced; any other failure is
     // left for the unlock request itself to report.
@@ -80,15 +116,6 @@ int unlock(const Client& client, const Invocation& inv) {
       if (const int status = start(client); status != EXIT_SUCCEEDED) return status;
     }
   }
-  std::optional<RequestLine> request;
-  {
-    const Result<WipedBytes, std::string> secret = read_secret(STDIN_FILENO, *inv.profile);
-    if (!secret.ok()) {
-      report(secret.error());
-      return EXIT_USAGE;
-    }
-    request = unlock_request(*inv.profile, *inv.reason, as_view(secret.value()), inv.ttl_seconds);
-  }  // the request holds its own copy now; this block's copy is wiped
   const RequestLine& line = *request;
   if (inv.json) return print_reply_line(client.send(line));
   const Result<WipedBytes, ClientError> reply = client.send(line);
@@ -105,7 +132,7 @@ int get(const Client& client, const Invocation& inv) {
     return print_reply_line(client.send(command_request("get_secret", members)));
   }
   const Result<LockedSecret, ClientError> secret = client.get_secret(*inv.profile);
-  if (!secret.ok()) return fail(secret.error());
+  if (!secret.ok()) return Failure(client, inv)(secret.error());
   WipedBytes out;
   out.reserve(secret.value().size() + 1);
   append(out, secret.value().bytes());
@@ -113,9 +140,48 @@ int get(const Client& client, const Invocation& inv) {
   return print(as_view(out));
 }
 
-int status(const Client& client) {
+// "run": the command in place of this process, with the secret in one
+// variable of its environment and nowhere else (not in its arguments).
+int run(const Client& client, const Invocation& inv) {
+  const Result<LockedSecret, ClientError> secret = client.get_secret(*inv.profile);
+  if (!secret.ok()) return Failure(client, inv)(secret.error());
+  if (secret.value().bytes().find('\0') != std::string_view::npos) {
+    report("the secret of '" + *inv.profile + "' holds a NUL character, which an environment "
+           "variable cannot carry");
+    return EXIT_CANNOT_RUN;
+  }
+  WipedBytes entry;
+  append(entry, inv.env_name);
+  entry.push_back('=');
+  append(entry, secret.value().bytes());
+  entry.push_back('\0');
+
+  const std::string prefix = inv.env_name + "=";
+  std::vector<char*> env;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (std::string_view(*e).rfind(prefix, 0) != 0) env.push_back(*e);
+  }
+  env.push_back(entry.data());
+  env.push_back(nullptr);
+  std::vector<char*> argv;
+  for (const std::string& arg : inv.run_argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  // The command gets the signal handling a shell would give it.
+  ::signal(SIGPIPE, SIG_DFL);
+  char** const own = environ;
+  environ = env.data();
+  ::execvp(argv[0], argv.data());
+  const int err = errno;
+  environ = own;
+  ::signal(SIGPIPE, SIG_IGN);
+  report("cannot run " + display_path(inv.run_argv.front()) + ": " + os_error_text(err));
+  return err == ENOENT ? EXIT_COMMAND_NOT_FOUND : EXIT_CANNOT_RUN;
+}
+
+int status(const Client& client, const Invocation& inv) {
   const Result<AgentStatus, ClientError> status = client.status();
-  if (!status.ok()) return fail(status.error());
+  if (!status.ok()) return Failure(client, inv)(status.error());
   std::string text = identity_line(status.value().identity);
   if (status.value().cached_profiles.empty()) {
     text += "cached profiles: none\n";
@@ -126,8 +192,8 @@ int status(const Client& client) {
   return print(text);
 }
 
-int simple(const Result<Ok, ClientError>& result) {
-  return result.ok() ? EXIT_SUCCEEDED : fail(result.error());
+int simple(const Client& client, const Invocation& inv, const Result<Ok, ClientError>& result) {
+  return result.ok() ? EXIT_SUCCEEDED : Failure(client, inv)(result.error());
 }
 
 }  // namespace
@@ -138,11 +204,11 @@ int run_command(const Invocation& inv) {
     case Command::Ping: {
       if (inv.json) return print_reply_line(client.send(command_request("ping")));
       const Result<AgentIdentity, ClientError> id = client.ping();
-      return id.ok() ? print(identity_line(id.value())) : fail(id.error());
+      return id.ok() ? print(identity_line(id.value())) : Failure(client, inv)(id.error());
     }
     case Command::Status:
       if (inv.json) return print_reply_line(client.send(command_request("status")));
-      return status(client);
+      return status(client, inv);
     case Command::Unlock:
       return unlock(client, inv);
     case Command::Get:
@@ -151,16 +217,20 @@ int run_command(const Invocation& inv) {
       Json members = Json::object();
       if (inv.profile) members["profile"] = *inv.profile;
       if (inv.json) return print_reply_line(client.send(command_request("lock", members)));
-      return simple(client.lock(inv.profile));
+      return simple(client, inv, client.lock(inv.profile));
     }
     case Command::Shutdown:
       if (inv.json) return print_reply_line(client.send(command_request("shutdown")));
-      return simple(client.shutdown());
+      return simple(client, inv, client.shutdown());
     case Command::Start: {
       const int started = start(client);
       if (started != EXIT_SUCCEEDED || !inv.json) return started;
       return print_reply_line(client.send(command_request("ping")));
     }
+    case Command::Run:
+      return run(client, inv);
+    case Command::SocketPath:
+      return print(client.socket_path() + "\n");
   }
   return EXIT_USAGE;
 }

@@ -12,6 +12,8 @@ Exit status:
   4  communication failure: connecting, sending or receiving failed or timed
      out, the reply broke the protocol, or the output could not be written
   5  no agent could be started
+  "run" ends with its command's exit status once the command runs; 126 when
+  the command cannot be run, 127 when there is no such command.
 )";
 
 constexpr const char* OVERALL = R"(Usage: tarnwelctl [--json] COMMAND [ARGUMENTS]
@@ -22,19 +24,27 @@ after the user has confirmed their presence.
 Commands:
   ping                       show the running agent's version and process id
   status                     show the agent and the profiles that hold a secret
-  unlock PROFILE --reason TEXT [--ttl SECONDS] [--no-start]
+  unlock PROFILE --reason TEXT [--ttl DURATION] [--allow-empty] [--no-start]
                              hand the agent a secret, read from standard input
   get PROFILE                print the cached secret of PROFILE
+  run PROFILE [--env NAME] -- COMMAND [ARGUMENTS]
+                             run COMMAND with PROFILE's secret in $NAME
   lock [PROFILE]             forget PROFILE's secret, or every secret
   shutdown                   stop the agent; it forgets every secret
   start                      start an agent unless one is running
+  socket-path                print the path of the agent's socket
 
 Options:
-  --json      print the agent's reply line exactly as it came
-  -h, --help  show this help, or a command's help after its name
+  --json          print the agent's reply line exactly as it came
+  -h, --help      show this help, or a command's help after its name
+  -V, --version   show tarnwelctl's version and source revision
 
-Errors go to standard error, prefixed "tarnwelctl: ": the agent's message, or
-its error code when it sent no message.
+Errors go to standard error, prefixed "tarnwelctl: ", in words and with the
+next step to take; with --json the agent's reply is printed as it came.
+
+An agent that tarnwelctl starts inherits tarnwelctl's environment and reads
+it once, at start: set TARNWEL_AGENT_ASKPASS (on Linux) before the first
+command that starts one.
 )";
 
 constexpr const char* PING = R"(Usage: tarnwelctl ping [--json]
@@ -49,32 +59,56 @@ Prints the agent's identity and the profiles that hold an unexpired secret,
 one per line. Never starts an agent.
 )";
 
-constexpr const char* UNLOCK = R"(Usage: tarnwelctl unlock PROFILE --reason TEXT [--ttl SECONDS] [--no-start] [--json]
+constexpr const char* UNLOCK = R"(Usage: tarnwelctl unlock PROFILE --reason TEXT [--ttl DURATION] [--allow-empty] [--no-start] [--json]
 
 Hands the agent a secret for PROFILE. The agent asks the person at the
 machine to confirm their presence, showing TEXT, and keeps the secret for
-SECONDS (by default 24 hours). The command waits for that confirmation, for
+DURATION (by default 24 hours). The command waits for that confirmation, for
 at most a little over two minutes.
 
 The secret is read from standard input, never from an argument or the
 environment. From a terminal, one line is read without echo; from a pipe or
 a file, everything up to the end of input. One trailing newline is removed.
+An empty secret is refused (exit status 2) unless --allow-empty is given.
 
 When no agent is running, one is started first (as "start" does), unless
 --no-start is given; then the command fails with exit status 3.
 
 Options:
-  --reason TEXT    the reason the confirmation shows (required)
-  --ttl SECONDS    how long the agent keeps the secret, a whole number >= 1
+  --reason TEXT    the reason the confirmation shows (required, not blank)
+  --ttl DURATION   how long the agent keeps the secret: seconds (3600), or
+                   with units s, m, h, d, w: 90s, 30m, 8h, 2d, 1h30m
+  --allow-empty    accept an empty secret
   --no-start       never start an agent
 )";
 
 constexpr const char* GET = R"(Usage: tarnwelctl get PROFILE [--json]
 
 Prints PROFILE's cached secret and a newline on standard output, and nothing
-else there. Fails with exit status 1 and "not_cached" when the agent holds no
-secret for it. Never starts an agent.
+else there. Fails with exit status 1 when the agent holds no secret for it.
+Never starts an agent.
 )";
+
+constexpr const char* RUN = R"(Usage: tarnwelctl run PROFILE [--env NAME] -- COMMAND [ARGUMENTS]
+
+Runs COMMAND (looked up on PATH) in place of tarnwelctl, with PROFILE's cached
+secret in the environment variable NAME (TARNWEL_SECRET unless --env says
+otherwise) and nowhere else: not in its arguments, which every process can
+read. tarnwelctl's exit status is then the command's. Nothing is run when no
+secret is cached (exit status 1). Never starts an agent.
+
+  tarnwelctl run deploy --env DEPLOY_TOKEN -- ./deploy.sh production
+
+Options:
+  --env NAME   the variable that carries the secret
+)";
+
+constexpr const char* SOCKET_PATH = R"text(Usage: tarnwelctl socket-path
+
+Prints the path of the socket an agent started from this environment listens
+on, computed as the agent computes it, without creating or checking anything.
+For clients of your own:  socat -t 130 - "UNIX-CONNECT:$(tarnwelctl socket-path)"
+)text";
 
 constexpr const char* LOCK = R"(Usage: tarnwelctl lock [PROFILE] [--json]
 
@@ -108,6 +142,8 @@ std::string help_text(std::optional<Command> command) {
       case Command::Lock: text = LOCK; break;
       case Command::Shutdown: text = SHUTDOWN; break;
       case Command::Start: text = START; break;
+      case Command::Run: text = RUN; break;
+      case Command::SocketPath: text = SOCKET_PATH; break;
     }
   }
   return std::string(text) + EXIT_STATUSES;

@@ -83,13 +83,16 @@ PresenceOutcome AskpassBackend::evaluate(std::string_view reason) {
   std::optional<std::string> program = askpass_program();
   if (!program.has_value()) return PresenceError::unsupported();
 
+  // Named in a failure to start, so that the user knows which setting to mend.
+  const std::string shown = display_path(*program);
   const Result<SubprocessRun, SubprocessError> run =
       run_subprocess({std::move(*program), std::string(reason)}, askpass_environment(),
                      MonotonicClock::now() + wait_, kill_grace_);
   if (run.ok()) return outcome_of(run.value());
   switch (run.error().stage) {
     case SubprocessError::Stage::Start:
-      return PresenceError::denied("could not run askpass: " + os_error_text(run.error().errnum));
+      return PresenceError::denied("could not run askpass " + shown + ": " +
+                                   os_error_text(run.error().errnum));
     case SubprocessError::Stage::Wait:
       return PresenceError::denied("could not wait for askpass: " +
                                    os_error_text(run.error().errnum));

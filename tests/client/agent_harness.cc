@@ -90,11 +90,16 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
 
 CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input,
                   const std::vector<std::string>& environment) {
+  return run_program(TARNWELCTL_PATH_FOR_CLIENT_TESTS, args, input, environment);
+}
+
+CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& input, const std::vector<std::string>& environment) {
   int in[2], out[2], err[2];
   EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
   EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-  const pid_t pid = spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, args, environment, in[0], out[1], err[1]);
+  const pid_t pid = spawn(program, args, environment, in[0], out[1], err[1]);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);

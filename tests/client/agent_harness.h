@@ -79,6 +79,9 @@ struct CtlResult {
 // Runs tarnwelctl with `args`, `input` on its stdin and exactly `environment`.
 CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input,
                   const std::vector<std::string>& environment);
+// The same for any program.
+CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& input, const std::vector<std::string>& environment);
 
 // Spawns `program` with `args` and `environment`, fds 0-2 as given (-1: /dev/null).
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,

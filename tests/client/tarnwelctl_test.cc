@@ -14,6 +14,7 @@
 
 #include "base/unix_socket.h"
 #include "client/agent_harness.h"
+#include "agent_commit.h"
 #include "client/client.h"
 #include "support/socket_pair.h"
 
@@ -40,7 +41,7 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
   EXPECT_EQ(none.status, 3);
   EXPECT_EQ(none.out, "");
   EXPECT_EQ(none.err, "tarnwelctl: no agent is running (nothing answers at " + box.socket_path() +
-                          ")\n");
+                          "): 'tarnwelctl start' starts one\n");
   EXPECT_EQ(ctl({"get", "p"}).status, 3);  // only unlock and start start an agent
   EXPECT_EQ(ctl({"status"}).status, 3);
   EXPECT_FALSE(client.ping().ok());
@@ -57,7 +58,22 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
                                              {"unlock", "p", "--reason"},
                                              {"lock", "--reason", "r"},
                                              {"ping", "--verbose"},
-                                             {"ping", "--json=yes"}}) {
+                                             {"ping", "--json=yes"},
+                                             // Blank names and reasons never reach the agent,
+                                             // which would take them (exit status 3 here).
+                                             {"unlock", "p", "--reason", " \t"},
+                                             {"unlock", "p", "--reason", ""},
+                                             {"unlock", " ", "--reason", "r"},
+                                             {"get", ""},
+                                             {"lock", ""},
+                                             {"--json", "lock", " "},
+                                             {"get", "p", "--allow-empty"},
+                                             {"run", "p"},
+                                             {"run", "p", "true"},
+                                             {"run", "", "--", "true"},
+                                             {"run", "p", "--env", "1X", "--", "true"},
+                                             {"run", "p", "--env", "A=B", "--", "true"},
+                                             {"get", "p", "--env", "X"}}) {
     const CtlResult usage = ctl(wrong);
     EXPECT_EQ(usage.status, 2) << ::testing::PrintToString(wrong);
     EXPECT_EQ(usage.out, "");
@@ -68,10 +84,11 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
   const CtlResult missing = ctl({"get", "p"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
-  EXPECT_EQ(missing.err, "tarnwelctl: not_cached\n");
-  const CtlResult empty_profile = ctl({"lock", ""});
-  EXPECT_EQ(empty_profile.status, 1);
-  EXPECT_EQ(empty_profile.err, "tarnwelctl: profile must be present and a non-empty string\n");
+  EXPECT_EQ(missing.err,
+            "tarnwelctl: no secret is cached for 'p': run tarnwelctl unlock p --reason TEXT\n");
+  const CtlResult quoted = ctl({"get", "it's"});
+  EXPECT_EQ(quoted.err, "tarnwelctl: no secret is cached for 'it's': run tarnwelctl unlock "
+                        "'it'\\''s' --reason TEXT\n");
   EXPECT_EQ(ctl({"lock"}).status, 0);
   EXPECT_EQ(ctl({"ping"}).status, 0);
 
@@ -97,11 +114,12 @@ TEST_F(TarnwelctlTest, UnlockTakesTheSecretFromStdinAndGetPrintsOnlyIt) {
       {"s3 cret\n", "s3 cret\n"},       // the line's newline is stripped ...
       {"two\n\n", "two\n\n"},           // ... one of them only
       {"no newline", "no newline\n"},   // nothing to strip
-      {"", "\n"},                       // an empty secret
+      {"\n", "\n"},                     // an empty secret, when allowed
       {"caf\xc3\xa9\r\n", "caf\xc3\xa9\r\n"},
   };
   for (const auto& [input, printed] : cases) {
-    const CtlResult unlock = ctl({"unlock", "p", "--reason", "test", "--ttl", "60"}, input);
+    const CtlResult unlock =
+        ctl({"unlock", "p", "--reason", "test", "--ttl", "1h30m", "--allow-empty"}, input);
     ASSERT_EQ(unlock.status, 0) << unlock.err;
     EXPECT_EQ(unlock.out, "");
     EXPECT_EQ(unlock.err, "");  // no prompt when stdin is not a terminal
@@ -113,11 +131,86 @@ TEST_F(TarnwelctlTest, UnlockTakesTheSecretFromStdinAndGetPrintsOnlyIt) {
   const CtlResult not_utf8 = ctl({"unlock", "p", "--reason", "test"}, "\xff\n");
   EXPECT_EQ(not_utf8.status, 2);
   EXPECT_EQ(not_utf8.err, "tarnwelctl: the secret is not valid UTF-8\n");
+  // An empty input (or ctrl-d at the prompt) is refused before anything is sent.
+  for (const std::string input : {"", "\n"}) {
+    const CtlResult empty = ctl({"unlock", "e", "--reason", "test"}, input);
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_EQ(empty.err.rfind("tarnwelctl: the secret is empty", 0), 0u) << empty.err;
+  }
+  EXPECT_EQ(client.get_secret("e").error().code, ErrorCode::NotCached);
 
   box.answer(client_testing::AskpassAnswer::Deny);
   const CtlResult denied = ctl({"unlock", "q", "--reason", "test"}, "x");
   EXPECT_EQ(denied.status, 1);
-  EXPECT_EQ(denied.err, "tarnwelctl: presence check failed: denied by the test\n");
+  EXPECT_EQ(denied.err,
+            "tarnwelctl: presence check failed: denied by the test; nothing was stored\n");
+}
+
+TEST_F(TarnwelctlTest, PresenceFailuresNameTheAgentAndWhatToSet) {
+  {
+    AgentChild agent(box.environment(/*with_askpass=*/false), box.socket_path());
+    const CtlResult none = ctl({"unlock", "p", "--reason", "r"}, "x");
+    EXPECT_EQ(none.status, 1);
+    const std::string pid = "the agent (pid " + std::to_string(agent.pid()) + ") ";
+    EXPECT_EQ(none.err.rfind("tarnwelctl: " + pid + "has no program to ask for confirmation: it "
+                             "runs TARNWEL_AGENT_ASKPASS, else SSH_ASKPASS, else ssh-askpass",
+                             0),
+              0u)
+        << none.err;
+    EXPECT_NE(none.err.find("reads its environment once, at start"), std::string::npos);
+  }
+  std::vector<std::string> broken = box.environment(false);
+  const std::string missing = box.dir() + "/no-such-askpass";
+  broken.push_back("TARNWEL_AGENT_ASKPASS=" + missing);
+  AgentChild agent(broken, box.socket_path());
+  const CtlResult cannot_run = run_ctl({"unlock", "p", "--reason", "r"}, "x", broken);
+  EXPECT_EQ(cannot_run.status, 1);
+  EXPECT_EQ(cannot_run.err.rfind("tarnwelctl: presence check failed: could not run askpass " +
+                                     missing + ": No such file or directory (os error 2) (run by "
+                                     "the agent (pid " + std::to_string(agent.pid()) + "))",
+                                 0),
+            0u)
+      << cannot_run.err;
+}
+
+TEST_F(TarnwelctlTest, RunHandsTheSecretToTheCommandInItsEnvironmentOnly) {
+  AgentChild agent(box.environment(), box.socket_path());
+  ASSERT_TRUE(client.unlock("p", "test", "s3cr3t $HOME").ok());
+  // The command's output, arguments and exit status are its own.
+  const CtlResult ran = ctl({"run", "p", "--env", "TOKEN", "--", "/bin/sh", "-c",
+                             "printf '%s|%s|%s' \"$TOKEN\" \"$0\" \"${TARNWEL_SECRET-unset}\"; "
+                             "exit 7",
+                             "arg0"});
+  EXPECT_EQ(ran.status, 7);
+  EXPECT_EQ(ran.out, "s3cr3t $HOME|arg0|unset");
+  EXPECT_EQ(ran.err, "");
+  const CtlResult plain = ctl({"run", "p", "--", "/bin/sh", "-c", "printf %s \"$TARNWEL_SECRET\""});
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.out, "s3cr3t $HOME");
+  // Nothing runs without a secret; a missing command is reported as a shell would.
+  const CtlResult nothing = ctl({"run", "none", "--", "/bin/sh", "-c", "echo ran"});
+  EXPECT_EQ(nothing.status, 1);
+  EXPECT_EQ(nothing.out, "");
+  const CtlResult missing = ctl({"run", "p", "--", box.dir() + "/no-such-command"});
+  EXPECT_EQ(missing.status, 127);
+  EXPECT_EQ(missing.err.rfind("tarnwelctl: cannot run ", 0), 0u) << missing.err;
+}
+
+TEST_F(TarnwelctlTest, VersionsAndTheSocketPathNeedNoAgent) {
+  const CtlResult path = ctl({"socket-path"});
+  EXPECT_EQ(path.status, 0);
+  EXPECT_EQ(path.out, box.socket_path() + "\n");
+  const std::string commit = std::string(" (commit ") + TARNWEL_AGENT_COMMIT + ")\n";
+  const CtlResult ctl_version = ctl({"--version"});
+  EXPECT_EQ(ctl_version.status, 0);
+  EXPECT_EQ(ctl_version.out, "tarnwelctl 1.12.0" + commit);
+  // The agent answers --version without creating its runtime directory.
+  const CtlResult agent_version =
+      client_testing::run_program(TARNWEL_AGENT_BINARY, {"--version"}, "", box.environment());
+  EXPECT_EQ(agent_version.status, 0);
+  EXPECT_EQ(agent_version.out, "tarnwel-agent 1.12.0" + commit);
+  EXPECT_EQ(agent_version.err, "");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(box.socket_path()).parent_path()));
 }
 
 TEST_F(TarnwelctlTest, JsonPrintsTheReplyLineAsItCame) {

@@ -113,10 +113,12 @@ TEST_F(AskpassBackendTest, ExitDecidesTheOutcome) {
 }
 
 TEST_F(AskpassBackendTest, ProgramThatCannotStartIsReported) {
-  expect_denied(evaluate_with((dir_ / "missing").string()),
-                "could not run askpass: " + os_error_text(ENOENT));
-  expect_denied(evaluate_with(script("not_executable", "exit 0", fs::perms::owner_read)),
-                "could not run askpass: " + os_error_text(EACCES));
+  const std::string missing = (dir_ / "missing").string();
+  expect_denied(evaluate_with(missing),
+                "could not run askpass " + missing + ": " + os_error_text(ENOENT));
+  const std::string not_executable = script("not_executable", "exit 0", fs::perms::owner_read);
+  expect_denied(evaluate_with(not_executable),
+                "could not run askpass " + not_executable + ": " + os_error_text(EACCES));
 }
 
 TEST_F(AskpassBackendTest, UnsupportedWithoutAProgram) {

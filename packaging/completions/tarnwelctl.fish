@@ -1,0 +1,20 @@
+# fish completion for tarnwelctl
+set -l commands ping status unlock get run lock shutdown start socket-path
+complete -c tarnwelctl -f
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a ping -d "show the running agent"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a status -d "show the agent and cached profiles"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a unlock -d "hand the agent a secret"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a get -d "print a cached secret"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a run -d "run a command with a secret in its environment"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a lock -d "forget one secret, or all"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a shutdown -d "stop the agent"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a start -d "start an agent"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a socket-path -d "print the socket's path"
+complete -c tarnwelctl -l json -d "print the agent's reply as it came"
+complete -c tarnwelctl -s h -l help -d "show help"
+complete -c tarnwelctl -s V -l version -d "show the version"
+complete -c tarnwelctl -n "__fish_seen_subcommand_from unlock" -l reason -r -d "text the confirmation shows"
+complete -c tarnwelctl -n "__fish_seen_subcommand_from unlock" -l ttl -r -d "how long: 90s, 30m, 8h, 2d"
+complete -c tarnwelctl -n "__fish_seen_subcommand_from unlock" -l allow-empty -d "accept an empty secret"
+complete -c tarnwelctl -n "__fish_seen_subcommand_from unlock" -l no-start -d "never start an agent"
+complete -c tarnwelctl -n "__fish_seen_subcommand_from run" -l env -r -d "variable that carries the secret"

@@ -1,0 +1,155 @@
+// git-credential-tarnwel: a git credential helper that keeps credentials in
+// this user's tarnwel-agent, one profile per host (credential.h).
+//
+//   git config --global credential.helper 'tarnwel --ttl 8h'
+//
+// git runs it as "git-credential-tarnwel [--ttl DURATION] get|store|erase"
+// with the credential on standard input. "get" prints the cached username and
+// password, or nothing; "store" hands them to the agent, which asks the user
+// to confirm first (and is started if none runs); "erase" forgets them. A
+// missing agent or credential is not an error: git then asks as usual.
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "client/agent_launcher.h"
+#include "client/client.h"
+#include "ctl/command_line.h"
+#include "git_credential/credential.h"
+#include "agent_commit.h"
+
+namespace tarnwel {
+namespace {
+
+constexpr std::size_t MAX_INPUT_BYTES = 64 * 1024;
+constexpr std::string_view USAGE =
+    "usage: git-credential-tarnwel [--ttl DURATION] get|store|erase\n"
+    "       (as git runs it; set it up with: git config credential.helper tarnwel)\n";
+
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+int complain(std::string_view text) {
+  (void)write_all(STDERR_FILENO, "git-credential-tarnwel: " + std::string(text) + "\n");
+  return 1;
+}
+
+// Standard input up to its end, into a wiped buffer: it may hold a password.
+Result<WipedBytes, std::string> read_input() {
+  WipedBytes input;
+  char chunk[4096];
+  while (true) {
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::string("cannot read standard input");
+    if (n == 0) break;
+    append(input, std::string_view(chunk, static_cast<std::size_t>(n)));
+    secure_wipe(chunk, sizeof chunk);
+    if (input.size() > MAX_INPUT_BYTES) return std::string("the input is too long");
+  }
+  return input;
+}
+
+// The username of a stored credential's lines.
+std::string_view stored_username(std::string_view secret) {
+  const Result<Credential, std::string> stored = parse_credential(secret);
+  return stored.ok() ? stored.value().username.value_or("") : std::string_view();
+}
+
+int get(const Client& client, const Credential& asked, const std::string& profile) {
+  const Result<LockedSecret, ClientError> secret = client.get_secret(profile);
+  if (!secret.ok()) {
+    const ClientError& why = secret.error();
+    const bool nothing = why.kind == ClientError::Kind::NoAgent ||
+                         (why.kind == ClientError::Kind::Agent && why.code == ErrorCode::NotCached);
+    return nothing ? 0 : complain(describe(why));
+  }
+  const std::string_view lines = secret.value().bytes();
+  // A credential for another account of the same host is not this one.
+  if (asked.username && *asked.username != stored_username(lines)) return 0;
+  return write_all(STDOUT_FILENO, lines) ? 0 : complain("cannot write standard output");
+}
+
+int store(const Client& client, const Credential& given, const std::string& profile,
+          std::optional<std::uint64_t> ttl) {
+  if (!given.username || !given.password) return 0;  // nothing worth keeping
+  const std::optional<std::string> program = find_agent_program();
+  if (!program) return complain("cannot find tarnwel-agent beside this program or on PATH");
+  const Result<StartedAgent, std::string> agent = ensure_agent_running(client, *program);
+  if (!agent.ok()) return complain("could not start an agent: " + agent.error());
+  const WipedBytes secret = secret_for(given);
+  const std::string reason = "git: keep the password of " + std::string(*given.username) +
+                             " for " + profile.substr(4);
+  const Result<Ok, ClientError> stored = client.unlock(profile, reason, as_view(secret), ttl);
+  return stored.ok() ? 0 : complain(describe(stored.error()));
+}
+
+int erase(const Client& client, const Credential& given, const std::string& profile) {
+  if (given.username) {
+    const Result<LockedSecret, ClientError> secret = client.get_secret(profile);
+    if (!secret.ok() || stored_username(secret.value().bytes()) != *given.username) return 0;
+  }
+  const Result<Ok, ClientError> locked = client.lock(profile);
+  if (!locked.ok() && locked.error().kind != ClientError::Kind::NoAgent) {
+    return complain(describe(locked.error()));
+  }
+  return 0;
+}
+
+int helper(const std::vector<std::string>& args) {
+  std::optional<std::uint64_t> ttl;
+  std::string action;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--version") {
+      return write_all(STDOUT_FILENO, "git-credential-tarnwel " TARNWEL_VERSION
+                                      " (commit " TARNWEL_AGENT_COMMIT ")\n")
+                 ? 0
+                 : 1;
+    }
+    if (args[i] == "--ttl" && i + 1 < args.size()) {
+      ttl = parse_duration(args[++i]);
+      if (!ttl) return complain("--ttl takes a duration such as 3600, 90s, 30m, 8h or 2d");
+    } else if (action.empty() && !args[i].starts_with("-")) {
+      action = args[i];
+    } else {
+      (void)write_all(STDERR_FILENO, USAGE);
+      return 2;
+    }
+  }
+  if (action.empty()) {
+    (void)write_all(STDERR_FILENO, USAGE);
+    return 2;
+  }
+  // git may add actions; a helper ignores those it does not know.
+  if (action != "get" && action != "store" && action != "erase") return 0;
+
+  const Result<WipedBytes, std::string> input = read_input();
+  if (!input.ok()) return complain(input.error());
+  const Result<Credential, std::string> credential = parse_credential(as_view(input.value()));
+  if (!credential.ok()) return complain(credential.error());
+  const std::optional<std::string> profile = profile_for(credential.value());
+  if (!profile) return 0;  // git always sends both; without them there is nothing to look up
+
+  const Client client = Client::for_this_user();
+  if (action == "get") return get(client, credential.value(), *profile);
+  if (action == "store") return store(client, credential.value(), *profile, ttl);
+  return erase(client, credential.value(), *profile);
+}
+
+}  // namespace
+}  // namespace tarnwel
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);  // a vanished git is a write error, not a silent death
+  return tarnwel::helper(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+}

@@ -1,0 +1,61 @@
+// git-credential-tarnwel end to end: the helper as git runs it, against the
+// real agent, which the helper starts for "store".
+#include <gtest/gtest.h>
+
+#include "client/agent_harness.h"
+#include "client/client.h"
+
+namespace tarnwel {
+namespace {
+
+using client_testing::CtlResult;
+
+class GitCredentialTest : public ::testing::Test {
+ protected:
+  CtlResult helper(const std::vector<std::string>& args, const std::string& input) {
+    return client_testing::run_program(GIT_CREDENTIAL_PATH_FOR_TESTS, args, input,
+                                       box.environment());
+  }
+
+  client_testing::Sandbox box;
+  Client client{box.socket_path()};
+};
+
+TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
+  const std::string host = "protocol=https\nhost=example.com\n";
+  // Without an agent there is nothing to get, which is not an error.
+  const CtlResult before = helper({"get"}, host);
+  EXPECT_EQ(before.status, 0);
+  EXPECT_EQ(before.out, "");
+
+  const CtlResult stored = helper(
+      {"--ttl", "8h", "store"}, host + "username=ann\npassword=pa=ss word\nwwwauth[]=Basic\n\n");
+  ASSERT_EQ(stored.status, 0) << stored.err;
+  EXPECT_EQ(client.status().value().cached_profiles,
+            std::vector<std::string>{"git:https://example.com"});
+
+  const CtlResult got = helper({"get"}, host + "\n");
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.out, "username=ann\npassword=pa=ss word\n");
+  EXPECT_EQ(helper({"get"}, host + "username=ann\n").out, got.out);
+  // Another account, another host or another path is another credential.
+  EXPECT_EQ(helper({"get"}, host + "username=bob\n").out, "");
+  EXPECT_EQ(helper({"get"}, "protocol=https\nhost=example.org\n").out, "");
+  EXPECT_EQ(helper({"get"}, host + "path=team/repo.git\n").out, "");
+  // Nothing to keep without a password; actions git may add are ignored.
+  EXPECT_EQ(helper({"store"}, "protocol=https\nhost=example.org\nusername=ann\n").status, 0);
+  EXPECT_EQ(helper({"capability"}, "").status, 0);
+  EXPECT_EQ(client.status().value().cached_profiles.size(), 1u);
+
+  EXPECT_EQ(helper({"erase"}, host + "username=bob\n").status, 0);  // not bob's
+  EXPECT_EQ(helper({"get"}, host).out, got.out);
+  EXPECT_EQ(helper({"erase"}, host).status, 0);
+  EXPECT_EQ(helper({"get"}, host).out, "");
+
+  EXPECT_EQ(helper({"--ttl", "0", "store"}, host).status, 1);
+  EXPECT_EQ(helper({}, "").status, 2);
+  EXPECT_EQ(helper({"get"}, "no equals sign\n").status, 1);
+}
+
+}  // namespace
+}  // namespace tarnwel

@@ -1,0 +1,46 @@
+// tarnwelctl's command line: durations, and what "--" does.
+#include "ctl/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace tarnwel {
+namespace {
+
+TEST(CommandLineTest, DurationsTakeUnitsAsSshAddDoes) {
+  EXPECT_EQ(parse_duration("90"), 90u);
+  EXPECT_EQ(parse_duration("90s"), 90u);
+  EXPECT_EQ(parse_duration("30m"), 1800u);
+  EXPECT_EQ(parse_duration("8H"), 28800u);
+  EXPECT_EQ(parse_duration("2d"), 172800u);
+  EXPECT_EQ(parse_duration("1w"), 604800u);
+  EXPECT_EQ(parse_duration("1h30m"), 5400u);
+  EXPECT_EQ(parse_duration("0m1s"), 1u);
+  EXPECT_EQ(parse_duration("18446744073709551615"), UINT64_MAX);
+  for (const char* wrong : {"", "0", "0s", "s", "5x", "-5", "+5", " 5", "5 s", "1h30", "1.5h",
+                            "18446744073709551616", "18446744073709551615s1s",
+                            "30500568904944w"}) {
+    EXPECT_FALSE(parse_duration(wrong).has_value()) << wrong;
+  }
+}
+
+TEST(CommandLineTest, DashesEndOptionsAndStartRunsCommand) {
+  const Result<Invocation, UsageError> run =
+      parse_command_line({"run", "p", "--env", "TOKEN", "--", "git", "push", "--force"});
+  ASSERT_TRUE(run.ok()) << run.error().text;
+  EXPECT_EQ(run.value().command, Command::Run);
+  EXPECT_EQ(run.value().profile, "p");
+  EXPECT_EQ(run.value().env_name, "TOKEN");
+  EXPECT_EQ(run.value().run_argv, (std::vector<std::string>{"git", "push", "--force"}));
+  EXPECT_EQ(parse_command_line({"run", "p", "--", "env"}).value().env_name, "TARNWEL_SECRET");
+
+  // Elsewhere "--" lets a profile begin with a dash.
+  const Result<Invocation, UsageError> get = parse_command_line({"get", "--", "-p"});
+  ASSERT_TRUE(get.ok());
+  EXPECT_EQ(get.value().profile, "-p");
+  EXPECT_EQ(parse_command_line({"--", "get", "-p"}).value().profile, "-p");
+  // --version answers whatever else is on the line.
+  EXPECT_TRUE(parse_command_line({"ping", "extra", "--version"}).value().version);
+}
+
+}  // namespace
+}  // namespace tarnwel
