@@ -1,6 +1,6 @@
 // LocalAuthenticationBackend: asks the platform's LocalAuthentication service
-// to confirm that the device owner is present (policy 2: biometrics, watch or
-// password), with the reason shown exactly as given.
+// to confirm that the device owner is present (policy 2 unless told otherwise:
+// biometrics, watch or password), with the reason shown exactly as given.
 //
 // The service answers on a thread of its own; the answer travels back through
 // a ReplyChannel and evaluate() waits for it until `wait` has passed on the
@@ -14,6 +14,8 @@
 // evaluation ends abnormally: evaluate() fails closed with a
 // PresenceError::abnormal_end, a Denied whose text begins "could not start
 // local authentication: ", so that a PresenceChecker gives its joiners Busy.
+// A reply whose error raises while it is read ends the same way, with "local
+// authentication raised while replying".
 // It never returns Unsupported: this backend is only installed where the
 // service exists. Each evaluation runs in an autorelease pool of its own.
 //
