@@ -1,3 +1,4 @@
+#include <limits.h>
 #include <mach-o/dyld.h>
 #include <stdint.h>
 #include <stdlib.h>

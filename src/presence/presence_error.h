@@ -16,13 +16,24 @@ class PresenceError {
   enum class Kind { Busy, Denied, TimedOut, Unsupported };
 
   static PresenceError busy() { return PresenceError(Kind::Busy, {}); }
-  static PresenceError denied(std::string text) { return PresenceError(Kind::Denied, std::move(text)); }
+  static PresenceError denied(std::string text) {
+    return PresenceError(Kind::Denied, std::move(text));
+  }
   static PresenceError timed_out() { return PresenceError(Kind::TimedOut, {}); }
   static PresenceError unsupported() { return PresenceError(Kind::Unsupported, {}); }
+  // A Denied for an evaluation that ended abnormally (the platform could not
+  // be driven, or raised): the request that ran it reports the text like any
+  // denial, but the requests that joined it receive Busy.
+  static PresenceError abnormal_end(std::string text) {
+    PresenceError error(Kind::Denied, std::move(text));
+    error.abnormal_end_ = true;
+    return error;
+  }
 
   Kind kind() const { return kind_; }
   // The text a Denied carries; empty for the other kinds.
   const std::string& denied_text() const { return text_; }
+  bool is_abnormal_end() const { return abnormal_end_; }
   // "a presence check for a different profile is already in progress",
   // "presence check failed: {text}", "presence check timed out", or
   // "presence check is not supported on this platform".
@@ -34,6 +45,7 @@ class PresenceError {
   PresenceError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
   Kind kind_;
   std::string text_;
+  bool abnormal_end_ = false;
 };
 
 // The outcome of one check: granted (Ok) or a PresenceError. Copyable.

@@ -64,7 +64,8 @@ struct PresenceChecker::PendingPresenceCheck {
 
 // Publishes the leader's outcome to its joiners and frees the profile, on
 // every way out of the leader's check. A leader that never stored an outcome
-// (its backend threw) publishes Busy, so that no joiner waits forever.
+// (its backend threw, or its evaluation ended abnormally) publishes Busy, so
+// that no joiner waits forever.
 class PresenceChecker::InFlightGuard {
  public:
   InFlightGuard(PresenceChecker& checker, std::string profile,
@@ -128,7 +129,9 @@ PresenceOutcome PresenceChecker::require_presence(std::string_view profile,
 
   InFlightGuard guard(*this, std::move(name), std::move(check));
   PresenceOutcome outcome = consult_backend(reason);
-  guard.set_result(outcome);
+  // An evaluation that ended abnormally has no outcome to share: the guard
+  // publishes Busy to the joiners, as for a backend that threw.
+  if (outcome.ok() || !outcome.error().is_abnormal_end()) guard.set_result(outcome);
   return outcome;
 }
 

@@ -11,9 +11,25 @@
 #include <sys/prctl.h>
 #elif defined(__APPLE__)
 #include <sys/ptrace.h>
+#include <sys/sysctl.h>
+#include <unistd.h>
 #endif
 
 namespace tarnwel {
+namespace {
+
+#if defined(__APPLE__)
+// Whether a debugger or other tracer is attached to this process now.
+bool being_traced() {
+  int name[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, ::getpid()};
+  kinfo_proc info{};
+  size_t size = sizeof info;
+  if (::sysctl(name, 4, &info, &size, nullptr, 0) != 0) return false;
+  return (info.kp_proc.p_flag & P_TRACED) != 0;
+}
+#endif
+
+}  // namespace
 
 void harden_process() {
   // A core file would hold every cached secret in the clear.
@@ -28,6 +44,10 @@ void harden_process() {
     diagnose("could not deny tracing: " + os_error_text(errno));
   }
 #elif defined(__APPLE__)
+  // Under a tracer PT_DENY_ATTACH does not return: the kernel ends the process
+  // at once with status 45 (ENOTSUP) and nothing on standard error. The line
+  // that failure calls for is written first, so the end is not silent.
+  if (being_traced()) diagnose("could not deny tracing: " + os_error_text(ENOTSUP));
   if (::ptrace(PT_DENY_ATTACH, 0, nullptr, 0) != 0) {
     diagnose("could not deny tracing: " + os_error_text(errno));
   }

@@ -80,14 +80,30 @@ std::vector<std::string> agent_environment(const std::string& base, const std::s
   return environment;
 }
 
+void set_cloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+UniqueFd new_stream_socket() {
+  UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!stream.valid()) return stream;
+  set_cloexec(stream.get());
+#if defined(SO_NOSIGPIPE)
+  const int on = 1;
+  ::setsockopt(stream.get(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  return stream;
+}
+
 AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
+  // pipe, not pipe2, which macOS lacks; no agent is spawned meanwhile.
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+  if (::pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return;
   }
   output_.reset(fds[0]);
   UniqueFd write_end(fds[1]);
+  set_cloexec(output_.get());
+  set_cloexec(write_end.get());
   ::fcntl(output_.get(), F_SETFL, O_NONBLOCK);
 
   posix_spawn_file_actions_t actions;
@@ -154,7 +170,7 @@ bool wait_until_serving(AgentProcess& agent, const std::string& socket_path) {
 }
 
 UniqueFd connect_to(const std::string& socket_path) {
-  UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd stream = new_stream_socket();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof address.sun_path) return UniqueFd();
@@ -169,7 +185,11 @@ UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
   UniqueFd stream = connect_to(socket_path);
   EXPECT_TRUE(stream.valid()) << "connect " << socket_path << ": " << std::strerror(errno);
   while (stream.valid() && !bytes.empty()) {
+#if defined(MSG_NOSIGNAL)
     const ssize_t n = ::send(stream.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+#else
+    const ssize_t n = ::send(stream.get(), bytes.data(), bytes.size(), 0);
+#endif
     if (n <= 0) {
       ADD_FAILURE() << "send: " << std::strerror(errno);
       break;

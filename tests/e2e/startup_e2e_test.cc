@@ -35,7 +35,7 @@ class FakePeer {
  public:
   explicit FakePeer(const std::string& path) : path_(path) {
     EXPECT_EQ(::mkdir(runtime_dir_of(path).c_str(), 0700), 0);
-    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listener_ = new_stream_socket();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
@@ -48,7 +48,8 @@ class FakePeer {
   UniqueFd accept_one() {
     pollfd ready{listener_.get(), POLLIN, 0};
     if (::poll(&ready, 1, static_cast<int>(EVENT_LIMIT.count())) != 1) return UniqueFd();
-    UniqueFd stream(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd stream(::accept(listener_.get(), nullptr, nullptr));
+    if (stream.valid()) set_cloexec(stream.get());
     // Bounded reads: an agent that never writes fails the test, not hangs it.
     const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
     ::setsockopt(stream.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -184,7 +185,7 @@ TEST(E2eStartupTest, ADirectoryOrDanglingLinkAtTheSocketPathCannotBeBound) {
   ASSERT_EQ(::symlink((root.path() + "/nowhere").c_str(), path.c_str()), 0);
   AgentProcess on_link(agent_environment(root.path(), ""));
   EXPECT_EQ(on_link.wait_for_exit(), 1);
-  EXPECT_EQ(on_link.output(), could_not_bind(path, "Address already in use (os error 98)"));
+  EXPECT_EQ(on_link.output(), could_not_bind(path, ADDRESS_IN_USE));
   EXPECT_TRUE(S_ISLNK(lstat_of(path).st_mode));
   EXPECT_FALSE(exists(root.path() + "/nowhere"));
 }
@@ -206,7 +207,7 @@ TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneServes) {
     EXPECT_EQ(loser.output(), "");
   } else {
     EXPECT_EQ(loser_code, 1);
-    EXPECT_EQ(loser.output(), could_not_bind(path, "Address already in use (os error 98)"));
+    EXPECT_EQ(loser.output(), could_not_bind(path, ADDRESS_IN_USE));
   }
   EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
   EXPECT_EQ(winner.output(), "");

@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/clock.h"
 #include "presence/objc_runtime_standin.h"
+#include "secret_cache/presence_checker.h"
+#include "support/cache_probes.h"
 
 namespace tarnwel {
 namespace {
@@ -24,8 +29,11 @@ constexpr auto GENEROUS_WAIT = std::chrono::seconds(10);
 constexpr auto SHORT_WAIT = std::chrono::milliseconds(30);
 
 // Every evaluation that reached the framework leaves nothing behind: one
-// block copy, disposed once; every object deallocated; no misuse.
+// block copy, disposed once; every object deallocated; its one autorelease
+// pool popped; no misuse.
 void expect_all_released(const Record& record) {
+  EXPECT_EQ(record.pools_pushed, 1);
+  EXPECT_EQ(record.open_pools, 0);
   EXPECT_EQ(record.block_copies, 1);
   EXPECT_EQ(record.block_disposals, 1);
   EXPECT_EQ(record.live_blocks, 0);
@@ -70,7 +78,7 @@ TEST(LocalAuthenticationBackendTest, EachReplyBecomesItsOutcome) {
 TEST(LocalAuthenticationBackendTest, ReasonReachesThePlatformUntrimmedAndByteExact) {
   const std::string reasons[] = {
       "  unlock \xE2\x80\x98prod\xE2\x80\x99 \xF0\x9F\x94\x91\t\n",  // ‘prod’ 🔑 between blanks
-      "   ",  // blanks only: refusing them is the checker's business, not the backend's
+      "   ",  // blanks only: refusing them is the checker's business; the framework takes them
       "x",
   };
   for (const std::string& reason : reasons) {
@@ -83,6 +91,15 @@ TEST(LocalAuthenticationBackendTest, ReasonReachesThePlatformUntrimmedAndByteExa
     EXPECT_EQ(record.reason_encoding, 4u);
     expect_all_released(record);
   }
+
+  // The framework raises for an empty reason, so it never gets one.
+  Framework framework({.reply = Reply::Granted});
+  LocalAuthenticationBackend backend(GENEROUS_WAIT);
+  const PresenceOutcome outcome = backend.evaluate("");
+  ASSERT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error(), PresenceError::denied("a non-empty reason is required"));
+  EXPECT_EQ(framework.record().evaluations, 0);
+  EXPECT_EQ(framework.record().pools_pushed, 0);
 }
 
 TEST(LocalAuthenticationBackendTest, UnansweredPromptTimesOutAndReleasesInOrder) {
@@ -97,8 +114,8 @@ TEST(LocalAuthenticationBackendTest, UnansweredPromptTimesOutAndReleasesInOrder)
   // The framework still holds the block, so its sender must still be there.
   Record record = framework.record();
   EXPECT_EQ(record.block_disposals, 0);
-  EXPECT_EQ(record.events,
-            (std::vector<std::string>{"release block", "dealloc NSString", "dealloc LAContext"}));
+  EXPECT_EQ(record.events, (std::vector<std::string>{"release block", "dealloc NSString",
+                                                     "dealloc LAContext", "pop pool"}));
 
   framework.finish();
   record = framework.record();
@@ -136,32 +153,94 @@ TEST(LocalAuthenticationBackendTest, LateReplyIsDroppedAndItsBlockStaysValid) {
   expect_all_released(record);
 }
 
-TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartDeniesAndLeaksNothing) {
-  struct Case {
-    bool Script::*fault;
-    std::string text;
+// How an evaluation can end abnormally, and the text its own request gets.
+struct AbnormalCase {
+  Script script;
+  std::string text;
+};
+
+std::vector<AbnormalCase> abnormal_cases() {
+  const std::string raised = "the framework raised an exception";
+  return {
+      {{.hide_context_class = true}, "LAContext is not available"},
+      {{.hide_string_class = true}, "NSString is not available"},
+      {{.new_context_returns_nil = true}, "no LAContext was created"},
+      {{.string_init_fails = true}, "the reason text was refused"},
+      {{.block_copy_fails = true}, "the reply block could not be copied"},
+      {{.raise_on = "new"}, raised},
+      {{.raise_on = "evaluatePolicy:localizedReason:reply:"}, raised},
   };
-  const Case cases[] = {
-      {&Script::hide_context_class, "LAContext is not available"},
-      {&Script::new_context_returns_nil, "no LAContext was created"},
-      {&Script::string_init_fails, "the reason text was refused"},
-      {&Script::block_copy_fails, "the reply block could not be copied"},
-  };
-  for (const Case& c : cases) {
-    Script script;
-    script.*c.fault = true;
-    Framework framework(script);
+}
+
+TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartEndsAbnormallyAndLeaksNothing) {
+  for (const AbnormalCase& c : abnormal_cases()) {
+    SCOPED_TRACE(c.text);
+    Framework framework(c.script);
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
     const PresenceOutcome outcome = backend.evaluate("reason");
     framework.finish();
-    ASSERT_FALSE(outcome.ok()) << c.text;
+    ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error(),
-              PresenceError::denied("could not start local authentication: " + c.text));
+              PresenceError::abnormal_end("could not start local authentication: " + c.text));
+    EXPECT_EQ(outcome.error().display(),
+              "presence check failed: could not start local authentication: " + c.text);
     const Record record = framework.record();
     EXPECT_EQ(record.evaluations, 0);
     EXPECT_EQ(record.live_objects, 0);
     EXPECT_EQ(record.live_blocks, 0);
+    EXPECT_EQ(record.block_disposals, record.block_copies);
+    EXPECT_EQ(record.open_pools, 0);
     EXPECT_EQ(record.faults, std::vector<std::string>{});
+  }
+}
+
+TEST(LocalAuthenticationBackendTest, ExceptionWhileReadingTheReplyEndsAbnormally) {
+  Framework framework({.reply = Reply::DeniedWithError, .raise_on = "localizedDescription"});
+  LocalAuthenticationBackend backend(GENEROUS_WAIT);
+  const PresenceOutcome outcome = backend.evaluate("reason");
+  framework.finish();
+  ASSERT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error(),
+            PresenceError::abnormal_end("local authentication raised while replying"));
+  expect_all_released(framework.record());
+}
+
+// The request that joined a check whose evaluation ended abnormally receives
+// Busy; the leader its own text; afterwards the profile has no entry and the
+// gate lets the next check through.
+TEST(LocalAuthenticationBackendTest, JoinersOfAnAbnormalEvaluationReceiveBusy) {
+  PresenceChecker checker(std::make_unique<LocalAuthenticationBackend>(GENEROUS_WAIT));
+  // Cases that leave the backend's classes found, so that the next check can
+  // be granted by the same backend.
+  for (const AbnormalCase& c : abnormal_cases()) {
+    if (c.script.hide_context_class || c.script.hide_string_class) continue;
+    SCOPED_TRACE(c.text);
+    const std::uint64_t joins_before = PresenceCheckerProbe::joins(checker);
+    {
+      Script script = c.script;
+      script.hold_start = true;
+      Framework framework(script);
+      std::optional<PresenceOutcome> leader, joiner;
+      std::thread lead([&] { leader = checker.require_presence("work", "reason"); });
+      ASSERT_TRUE(framework.wait_for_start());
+      std::thread join([&] { joiner = checker.require_presence("work", "another reason"); });
+      ASSERT_TRUE(PresenceCheckerProbe::wait_for_joins(checker, joins_before + 1));
+      framework.let_start();
+      lead.join();
+      join.join();
+      framework.finish();
+
+      ASSERT_FALSE(leader->ok());
+      EXPECT_EQ(leader->error().display(),
+                "presence check failed: could not start local authentication: " + c.text);
+      ASSERT_FALSE(joiner->ok());
+      EXPECT_EQ(joiner->error(), PresenceError::busy());
+      EXPECT_FALSE(PresenceCheckerProbe::in_flight(checker, "work"));
+      EXPECT_EQ(framework.record().faults, std::vector<std::string>{});
+    }
+    Framework framework({.reply = Reply::Granted});
+    EXPECT_TRUE(checker.require_presence("other", "reason").ok());
+    framework.finish();
   }
 }
 

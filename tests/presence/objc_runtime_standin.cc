@@ -1,11 +1,14 @@
 #include "presence/objc_runtime_standin.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -13,27 +16,70 @@
 
 namespace tarnwel::objc_standin {
 
-extern "C" void _Block_release(const void* block);
+extern "C" {
+void _Block_release(const void* block);
+extern void* _NSConcreteStackBlock[32];
+extern void* _NSConcreteMallocBlock[32];
+}
 
 namespace {
 
+// The flags word of the Blocks ABI. A heap block's reference count is kept
+// in it, counting in twos.
+constexpr int BLOCK_DEALLOCATING = 1;
+constexpr int BLOCK_REFCOUNT_MASK = 0xfffe;
+constexpr int BLOCK_NEEDS_FREE = 1 << 24;
 constexpr int BLOCK_HAS_COPY_DISPOSE = 1 << 25;
+constexpr int BLOCK_IS_GLOBAL = 1 << 28;
+constexpr int BLOCK_HAS_SIGNATURE = 1 << 30;
+// What a compiler may set on the literal of a block like the reply block.
+constexpr int STACK_BLOCK_FLAGS = BLOCK_HAS_COPY_DISPOSE | BLOCK_HAS_SIGNATURE;
 constexpr unsigned long UTF8_ENCODING = 4;
 
+// The BOOL the framework passes: bool on arm64, signed char on x86_64, and
+// the type encoding clang gives the reply block there.
+#if defined(__arm64__) || defined(__aarch64__)
+using CallerBool = bool;
+constexpr std::string_view REPLY_SIGNATURE = "v20@?0B8@\"NSError\"12";
+#else
+using CallerBool = signed char;
+constexpr std::string_view REPLY_SIGNATURE = "v20@?0c8@\"NSError\"12";
+#endif
+
+// The descriptor's fixed part; the helpers follow when BLOCK_HAS_COPY_DISPOSE
+// is set, then the signature and the layout when BLOCK_HAS_SIGNATURE is.
 struct BlockDescriptor {
   unsigned long reserved;
   unsigned long size;
+};
+struct BlockHelpers {
   void (*copy_helper)(void* destination, void* source);
   void (*dispose_helper)(void* block);
+};
+struct BlockSignature {
+  const char* signature;
+  const char* layout;
 };
 
 struct BlockHeader {
   void* isa;
   int flags;
   int reserved;
-  void (*invoke)(void* block, signed char success, void* error);
+  void (*invoke)(void* block, CallerBool success, void* error);
   const BlockDescriptor* descriptor;
 };
+
+const BlockHelpers* helpers_of(const BlockHeader* block) {
+  if ((block->flags & BLOCK_HAS_COPY_DISPOSE) == 0) return nullptr;
+  return reinterpret_cast<const BlockHelpers*>(block->descriptor + 1);
+}
+
+const BlockSignature* signature_of(const BlockHeader* block) {
+  if ((block->flags & BLOCK_HAS_SIGNATURE) == 0) return nullptr;
+  const auto* after = reinterpret_cast<const std::byte*>(block->descriptor + 1);
+  if (helpers_of(block) != nullptr) after += sizeof(BlockHelpers);
+  return reinterpret_cast<const BlockSignature*>(after);
+}
 
 // Class objects are told apart by address.
 struct ClassObject {
@@ -51,9 +97,13 @@ struct Object {
   Object* description = nullptr;  // an NSError's localizedDescription, owned
 };
 
+// A heap copy, kept allocated until the Framework ends so that a use after
+// its disposal is recorded as a fault rather than being a use after free.
+// Only faults are found through this list: the runtime functions decide by
+// the block's own flags word.
 struct HeapBlock {
   std::unique_ptr<std::byte[]> bytes;
-  int references = 1;
+  bool disposed = false;
 };
 
 struct World {
@@ -68,6 +118,11 @@ struct World {
   std::map<const void*, HeapBlock> blocks GUARDED_BY(mu);
   std::vector<void*> held_blocks GUARDED_BY(mu);
   std::thread thread GUARDED_BY(mu);
+  std::vector<std::uintptr_t> pools GUARDED_BY(mu);
+  std::uintptr_t next_pool GUARDED_BY(mu) = 1;
+  CondVar start_changed;
+  bool start_reached GUARDED_BY(mu) = false;
+  bool start_allowed GUARDED_BY(mu) = false;
 };
 
 World& world() {
@@ -98,6 +153,65 @@ void release_locked(World& w, void* pointer) REQUIRES(w.mu) {
   if (object->description != nullptr) release_locked(w, object->description);
 }
 
+// A heap block that is alive, or nullptr (and a fault) for anything else.
+HeapBlock* live_heap_block(World& w, const void* block, const char* use) REQUIRES(w.mu) {
+  auto held = w.blocks.find(block);
+  if (held == w.blocks.end() || held->second.disposed) {
+    w.record.faults.push_back(std::string(use) + " of a block that is not a live heap copy");
+    return nullptr;
+  }
+  return &held->second;
+}
+
+// _Block_copy up to the copy helper, which the caller runs outside the lock.
+// Returns the block to hand back and whether the helper is due.
+std::pair<void*, bool> block_copy_locked(World& w, const void* source) REQUIRES(w.mu) {
+  auto* header = const_cast<BlockHeader*>(static_cast<const BlockHeader*>(source));
+  const int flags = header->flags;
+  if ((flags & BLOCK_NEEDS_FREE) != 0) {
+    // A heap block: one more reference.
+    if (live_heap_block(w, source, "_Block_copy") == nullptr) return {nullptr, false};
+    header->flags += 2;
+    return {header, false};
+  }
+  if ((flags & BLOCK_IS_GLOBAL) != 0) return {header, false};
+
+  // A stack block, as a compiler builds it.
+  if ((flags & BLOCK_REFCOUNT_MASK) != 0) {
+    w.record.faults.push_back("a stack block with a reference count");
+  }
+  if ((flags & ~(STACK_BLOCK_FLAGS | BLOCK_REFCOUNT_MASK)) != 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, "unexpected block flags 0x%x", static_cast<unsigned>(flags));
+    w.record.faults.emplace_back(text);
+  }
+  if (header->isa != static_cast<void*>(_NSConcreteStackBlock)) {
+    w.record.faults.push_back("a stack block whose isa is not _NSConcreteStackBlock");
+  }
+  if (helpers_of(header) == nullptr) {
+    w.record.faults.push_back("a block without copy and dispose helpers");
+  }
+  if (const BlockSignature* signature = signature_of(header); signature == nullptr) {
+    w.record.faults.push_back("a block without a signature");
+  } else {
+    if (signature->signature == nullptr || signature->signature != REPLY_SIGNATURE) {
+      w.record.faults.push_back("a block whose signature is not the reply block's");
+    }
+    if (signature->layout != nullptr) w.record.faults.push_back("a block with a layout");
+  }
+  if (w.script.block_copy_fails) return {nullptr, false};
+
+  const std::size_t size = header->descriptor->size;
+  auto bytes = std::make_unique<std::byte[]>(size);
+  std::memcpy(bytes.get(), source, size);
+  auto* copy = reinterpret_cast<BlockHeader*>(bytes.get());
+  copy->isa = static_cast<void*>(_NSConcreteMallocBlock);
+  copy->flags = (flags & ~(BLOCK_REFCOUNT_MASK | BLOCK_DEALLOCATING)) | BLOCK_NEEDS_FREE | 2;
+  w.blocks.emplace(copy, HeapBlock{std::move(bytes)});
+  ++w.record.block_copies;
+  return {copy, helpers_of(copy) != nullptr};
+}
+
 bool is_reply_with_error(Reply reply) {
   return reply == Reply::GrantedWithError || reply == Reply::DeniedWithError;
 }
@@ -121,7 +235,7 @@ void answer(void* block, Reply reply) {
     const bool success = reply == Reply::Granted || reply == Reply::GrantedWithError ||
                          reply == Reply::AfterWaitEnds;
     auto* header = static_cast<BlockHeader*>(block);
-    header->invoke(block, success ? 1 : 0, error);
+    header->invoke(block, static_cast<CallerBool>(success), error);
     MutexLock lock(w.mu);
     ++w.record.block_calls;
   }
@@ -137,11 +251,15 @@ void evaluate_policy(World& w, std::uintptr_t policy, void* reason, void* block)
   w.record.policy = static_cast<long>(policy);
   if (const Object* text = find_object(w, reason); text != nullptr && text->cls == &NS_STRING) {
     w.record.reason = text->text;
+    // As the framework does: an empty reason is a programming error.
+    if (text->text.empty()) throw RaisedException{"localizedReason must be non-empty"};
   } else {
     w.record.faults.push_back("evaluatePolicy without a live reason string");
   }
-  auto held = w.blocks.find(block);
-  w.record.block_was_heap_copy = held != w.blocks.end();
+  const auto* header = static_cast<const BlockHeader*>(block);
+  w.record.block_was_heap_copy = w.blocks.contains(block) &&
+                                 (header->flags & BLOCK_NEEDS_FREE) != 0 &&
+                                 header->isa == static_cast<void*>(_NSConcreteMallocBlock);
   if (!w.record.block_was_heap_copy) {
     w.record.faults.push_back("evaluatePolicy with a block that is not a heap copy");
     return;
@@ -150,7 +268,10 @@ void evaluate_policy(World& w, std::uintptr_t policy, void* reason, void* block)
     w.record.faults.push_back("a second evaluation on one framework");
     return;
   }
-  ++held->second.references;  // the framework holds the block until it has answered
+  // The framework holds the block until it has answered: _Block_copy of a
+  // heap block, which only counts a reference and runs no helper.
+  block = block_copy_locked(w, block).first;
+  if (block == nullptr) return;
   if (w.script.reply == Reply::Never) {
     w.held_blocks.push_back(block);
     return;
@@ -165,6 +286,12 @@ std::uintptr_t dispatch(void* receiver, const char* selector, std::uintptr_t a, 
   World& w = world();
   MutexLock lock(w.mu);
   const auto is = [&](const char* name) { return std::strcmp(selector, name) == 0; };
+  if (receiver == &LA_CONTEXT && is("new") && w.script.hold_start) {
+    w.start_reached = true;
+    w.start_changed.notify_all();
+    w.start_changed.wait(lock, [&]() NO_THREAD_SAFETY_ANALYSIS { return w.start_allowed; });
+  }
+  if (is(w.script.raise_on.c_str())) throw RaisedException{std::string("raised at ") + selector};
   if (receiver == &LA_CONTEXT && is("new")) {
     if (w.script.new_context_returns_nil) return 0;
     return reinterpret_cast<std::uintptr_t>(new_object(w, LA_CONTEXT));
@@ -213,6 +340,9 @@ Framework::Framework(Script script) {
   w.script = std::move(script);
   w.record = Record{};
   w.late_reply = false;
+  w.start_reached = false;
+  w.start_allowed = false;
+  w.pools.clear();
 }
 
 Framework::~Framework() {
@@ -228,6 +358,21 @@ void Framework::deliver_late_reply() {
   MutexLock lock(w.mu);
   w.late_reply = true;
   w.late_reply_allowed.notify_all();
+}
+
+bool Framework::wait_for_start() {
+  World& w = world();
+  MutexLock lock(w.mu);
+  return w.start_changed.wait_until(lock,
+                                    std::chrono::steady_clock::now() + std::chrono::seconds(10),
+                                    [&]() NO_THREAD_SAFETY_ANALYSIS { return w.start_reached; });
+}
+
+void Framework::let_start() {
+  World& w = world();
+  MutexLock lock(w.mu);
+  w.start_allowed = true;
+  w.start_changed.notify_all();
 }
 
 void Framework::finish() {
@@ -248,7 +393,8 @@ Record Framework::record() const {
   MutexLock lock(w.mu);
   Record record = w.record;
   for (const auto& object : w.objects) record.live_objects += object->references > 0 ? 1 : 0;
-  record.live_blocks = static_cast<int>(w.blocks.size());
+  for (const auto& [address, block] : w.blocks) record.live_blocks += block.disposed ? 0 : 1;
+  record.open_pools = static_cast<int>(w.pools.size());
   return record;
 }
 
@@ -257,6 +403,7 @@ Record Framework::record() const {
 extern "C" {
 
 void* _NSConcreteStackBlock[32] = {};
+void* _NSConcreteMallocBlock[32] = {};
 
 void* objc_getClass(const char* name) {
   auto& w = world();
@@ -264,7 +411,7 @@ void* objc_getClass(const char* name) {
   if (std::strcmp(name, "LAContext") == 0) {
     return w.script.hide_context_class ? nullptr : &LA_CONTEXT;
   }
-  if (std::strcmp(name, "NSString") == 0) return &NS_STRING;
+  if (std::strcmp(name, "NSString") == 0) return w.script.hide_string_class ? nullptr : &NS_STRING;
   if (std::strcmp(name, "NSError") == 0) return &NS_ERROR;
   return nullptr;
 }
@@ -307,6 +454,25 @@ void* objc_retainAutoreleasedReturnValue(void* pointer) {
   return object;
 }
 
+void* objc_autoreleasePoolPush() {
+  auto& w = world();
+  MutexLock lock(w.mu);
+  ++w.record.pools_pushed;
+  w.pools.push_back(w.next_pool++);
+  return reinterpret_cast<void*>(w.pools.back());
+}
+
+void objc_autoreleasePoolPop(void* pool) {
+  auto& w = world();
+  MutexLock lock(w.mu);
+  if (w.pools.empty() || reinterpret_cast<void*>(w.pools.back()) != pool) {
+    w.record.faults.push_back("pop of an autorelease pool that is not the innermost");
+    return;
+  }
+  w.pools.pop_back();
+  w.record.events.emplace_back("pop pool");
+}
+
 // The backend casts this to the exact type of each method it sends, with at
 // most four arguments after the selector, all integers or pointers; those
 // arrive here in the same registers.
@@ -317,58 +483,53 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector, std::uintptr_t a, st
 }
 
 void* _Block_copy(const void* source) {
+  if (source == nullptr) return nullptr;
   auto& w = world();
-  const BlockDescriptor* descriptor = nullptr;
-  std::byte* copy = nullptr;
+  std::pair<void*, bool> copied;
   {
     MutexLock lock(w.mu);
-    if (auto held = w.blocks.find(source); held != w.blocks.end()) {
-      ++held->second.references;
-      return const_cast<void*>(source);
-    }
-    if (w.script.block_copy_fails) return nullptr;
-    const auto* header = static_cast<const BlockHeader*>(source);
-    if (header->isa != static_cast<void*>(_NSConcreteStackBlock)) {
-      w.record.faults.push_back("_Block_copy of something that is not a stack block");
-      return nullptr;
-    }
-    descriptor = header->descriptor;
-    auto bytes = std::make_unique<std::byte[]>(descriptor->size);
-    std::memcpy(bytes.get(), source, descriptor->size);
-    copy = bytes.get();
-    w.blocks.emplace(copy, HeapBlock{std::move(bytes)});
-    ++w.record.block_copies;
-    if ((header->flags & BLOCK_HAS_COPY_DISPOSE) == 0) {
-      w.record.faults.push_back("a block without copy and dispose helpers");
-    }
+    copied = block_copy_locked(w, source);
   }
-  descriptor->copy_helper(copy, const_cast<void*>(source));
+  auto [copy, run_helper] = copied;
+  if (!run_helper) return copy;
+  const auto* header = static_cast<const BlockHeader*>(copy);
+  helpers_of(header)->copy_helper(copy, const_cast<void*>(source));
   // The literal is dead once copied: scribble over it, so that any later use
   // of it shows up as an unknown block or a wild pointer.
-  std::memset(const_cast<void*>(source), 0xA5, descriptor->size);
+  std::memset(const_cast<void*>(source), 0xA5, header->descriptor->size);
   return copy;
 }
 
 void _Block_release(const void* block) {
+  if (block == nullptr) return;
   auto& w = world();
-  HeapBlock dying;
   {
     MutexLock lock(w.mu);
-    auto held = w.blocks.find(block);
-    if (held == w.blocks.end()) {
-      w.record.faults.push_back("_Block_release of a block that is not a live heap copy");
+    HeapBlock* heap = live_heap_block(w, block, "_Block_release");
+    if (heap == nullptr) return;
+    auto* header = const_cast<BlockHeader*>(static_cast<const BlockHeader*>(block));
+    if ((header->flags & BLOCK_IS_GLOBAL) != 0) return;
+    if ((header->flags & BLOCK_NEEDS_FREE) == 0) {
+      w.record.faults.push_back("_Block_release of a block without BLOCK_NEEDS_FREE");
       return;
     }
     w.record.events.emplace_back("release block");
-    if (--held->second.references > 0) return;
-    dying = std::move(held->second);
-    w.blocks.erase(held);
+    if ((header->flags & BLOCK_REFCOUNT_MASK) == 0) {
+      w.record.faults.push_back("_Block_release of a block with no references");
+      return;
+    }
+    header->flags -= 2;
+    if ((header->flags & BLOCK_REFCOUNT_MASK) != 0) return;
+    header->flags |= BLOCK_DEALLOCATING;
+    heap->disposed = true;
     w.record.events.emplace_back("dispose block");
     ++w.record.block_disposals;
   }
   // Outside the lock: the helper destroys the backend's reply sender.
-  void* copy = dying.bytes.get();
-  static_cast<const BlockHeader*>(copy)->descriptor->dispose_helper(copy);
+  const auto* header = static_cast<const BlockHeader*>(block);
+  if (const BlockHelpers* helpers = helpers_of(header); helpers != nullptr) {
+    helpers->dispose_helper(const_cast<void*>(block));
+  }
 }
 
 }  // extern "C"

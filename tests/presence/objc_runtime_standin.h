@@ -3,10 +3,16 @@
 // that the backend's own source runs and is checked off macOS.
 //
 // The runtime entry points (objc_msgSend, _Block_copy, ...) are defined in the
-// .cc with C linkage. A `Framework` scripts how the next evaluation is
-// answered, on a thread of its own as the real service does, and records what
-// the backend did: the reason it passed, every release, and every misuse as a
-// fault instead of undefined behaviour.
+// .cc with C linkage, and follow the real runtimes' rules: _Block_copy and
+// _Block_release decide by the block's flags word (a heap block's reference
+// count lives there), the framework retains the block through _Block_copy,
+// a failing init releases its receiver, and the framework raises (a C++
+// exception standing in for an NSException) on an empty reason. A `Framework`
+// scripts how the next evaluation is answered, on a thread of its own as the
+// real service does, calling the block with the BOOL of the architecture
+// (bool on arm64, signed char on x86_64), and records what the backend did:
+// the reason it passed, every release, and every misuse as a fault instead of
+// undefined behaviour.
 //
 // Thread-safety: one Framework at a time, created and finished on the test's
 // thread; the runtime functions may be called from any thread.
@@ -36,9 +42,19 @@ struct Script {
   Reply reply = Reply::Granted;
   std::string error_text = "Canceled by user.";
   bool hide_context_class = false;
+  bool hide_string_class = false;
   bool new_context_returns_nil = false;
   bool string_init_fails = false;
   bool block_copy_fails = false;
+  // The framework raises when it receives this selector.
+  std::string raise_on{};
+  // LAContext's `new` waits for let_start() before it goes on.
+  bool hold_start = false;
+};
+
+// What the framework throws where the real one raises an NSException.
+struct RaisedException {
+  std::string reason;
 };
 
 struct Record {
@@ -52,7 +68,9 @@ struct Record {
   int block_disposals = 0;
   int live_objects = 0;  // objects created and not yet deallocated
   int live_blocks = 0;   // heap blocks not yet disposed
-  // "release block", "dispose block" and "dealloc <class>", in order.
+  int pools_pushed = 0;
+  int open_pools = 0;  // pushed and not yet popped
+  // "release block", "dispose block", "dealloc <class>" and "pop pool", in order.
   std::vector<std::string> events;
   // Misuse: unknown selectors, over-releases, stack blocks used after their copy...
   std::vector<std::string> faults;
@@ -67,6 +85,10 @@ class Framework {
 
   // Lets an AfterWaitEnds reply go ahead.
   void deliver_late_reply();
+  // With hold_start: waits until an evaluation has reached LAContext's `new`
+  // (false if none does within a generous limit), and lets it go on.
+  bool wait_for_start();
+  void let_start();
   // Joins the framework's thread and releases the block it still holds.
   void finish();
   Record record() const;

@@ -1,19 +1,24 @@
-#include "presence/local_authentication_backend.h"
-
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 
 #include "base/utf8.h"
+#include "presence/local_authentication_backend.h"
 #include "presence/reply_channel.h"
 
 // The Objective-C and Blocks runtimes, declared here instead of taken from the
 // system headers so that this file builds on every system (the tests run it
-// against a stand-in). objc_msgSend has no type of its own: each call below
-// casts it to the exact type of the method it sends. Every method sent here
-// takes at most six integer or pointer arguments, receiver and selector
-// included, and returns an integer, a pointer or nothing.
+// against a stand-in off macOS). objc_msgSend has no type of its own: each
+// call below casts it to the exact type of the method it sends. Every method
+// sent here takes at most six integer or pointer arguments, receiver and
+// selector included, and returns an integer, a pointer or nothing.
+//
+// A method that raises an Objective-C exception unwinds through the C++
+// frames here: on 64-bit macOS both languages share one unwinder, and
+// `catch (...)` catches an NSException. Every send of an evaluation runs
+// inside such a catch.
 extern "C" {
 struct objc_object;
 struct objc_selector;
@@ -23,6 +28,8 @@ objc_selector* sel_registerName(const char* name);
 objc_object* objc_alloc(objc_class* cls);
 void objc_release(objc_object* object);
 objc_object* objc_retainAutoreleasedReturnValue(objc_object* object);
+void* objc_autoreleasePoolPush(void);
+void objc_autoreleasePoolPop(void* pool);
 void objc_msgSend(void);
 void* _Block_copy(const void* block);
 void _Block_release(const void* block);
@@ -36,13 +43,27 @@ using Id = objc_object*;
 using Sel = objc_selector*;
 using NSInteger = long;
 using NSUInteger = unsigned long;
-// BOOL is signed char on x86_64 and bool on arm64; either way YES arrives as a
-// non-zero low byte, which a signed char reads correctly on both.
+// BOOL as the caller passes it: bool (zero-extended) on arm64, signed char on
+// x86_64. The block's signature below must name the same type.
+#if defined(__arm64__) || defined(__aarch64__)
+using ObjcBool = bool;
+#else
 using ObjcBool = signed char;
+#endif
 
-constexpr NSUInteger UTF8_ENCODING = 4;               // NSUTF8StringEncoding
-constexpr NSInteger DEVICE_OWNER_AUTHENTICATION = 2;  // LAPolicyDeviceOwnerAuthentication
+constexpr NSUInteger UTF8_ENCODING = 4;  // NSUTF8StringEncoding
 constexpr int BLOCK_HAS_COPY_DISPOSE = 1 << 25;
+constexpr int BLOCK_HAS_SIGNATURE = 1 << 30;
+
+// The type encoding clang gives a block of type void (^)(BOOL, NSError*): the
+// return type, the argument frame's size, then each argument with its offset
+// (the block itself "@?" at 0, BOOL at 8, the error at 12). Code that forwards
+// a block to another process (an XPC proxy) reads it and raises without it.
+#if defined(__arm64__) || defined(__aarch64__)
+constexpr char REPLY_BLOCK_SIGNATURE[] = "v20@?0B8@\"NSError\"12";
+#else
+constexpr char REPLY_BLOCK_SIGNATURE[] = "v20@?0c8@\"NSError\"12";
+#endif
 
 // Sends `selector` to `receiver` as a method of type R(Args...). The argument
 // types are spelled out at each call, never deduced, so that a literal cannot
@@ -102,12 +123,16 @@ class BlockRef {
 };
 
 // The Blocks ABI's block literal, as a compiler lays out a block that captures
-// one object with a destructor, followed by that capture.
+// one object with a destructor, followed by that capture. With copy and
+// dispose helpers and a signature, the descriptor holds all three, then the
+// layout (null: no layout information).
 struct BlockDescriptor {
   unsigned long reserved;
   unsigned long size;
   void (*copy_helper)(void* destination, void* source);
   void (*dispose_helper)(void* block);
+  const char* signature;
+  const char* layout;
 };
 
 struct ReplyBlock {
@@ -122,6 +147,30 @@ struct ReplyBlock {
   ReplySender* sender;
 };
 static_assert(std::is_standard_layout_v<ReplyBlock> && std::is_trivially_copyable_v<ReplyBlock>);
+// The offsets the Blocks runtime reads, the same on both of macOS's
+// architectures (LP64).
+static_assert(sizeof(ObjcBool) == 1);
+static_assert(offsetof(ReplyBlock, flags) == 8 && offsetof(ReplyBlock, reserved) == 12);
+static_assert(offsetof(ReplyBlock, invoke) == 16 && offsetof(ReplyBlock, descriptor) == 24);
+static_assert(offsetof(ReplyBlock, sender) == 32 && sizeof(ReplyBlock) == 40);
+static_assert(offsetof(BlockDescriptor, size) == 8 && offsetof(BlockDescriptor, copy_helper) == 16);
+static_assert(offsetof(BlockDescriptor, dispose_helper) == 24);
+static_assert(offsetof(BlockDescriptor, signature) == 32 &&
+              offsetof(BlockDescriptor, layout) == 40);
+
+// One autorelease pool, pushed for one evaluation and popped at its end, so
+// that whatever the framework autoreleases goes then, not when the
+// connection's thread ends.
+class AutoreleasePool {
+ public:
+  AutoreleasePool() : pool_(objc_autoreleasePoolPush()) {}
+  AutoreleasePool(const AutoreleasePool&) = delete;
+  AutoreleasePool& operator=(const AutoreleasePool&) = delete;
+  ~AutoreleasePool() { objc_autoreleasePoolPop(pool_); }
+
+ private:
+  void* pool_;
+};
 
 std::string localized_description(Id error) {
   const Selectors& names = selectors();
@@ -142,10 +191,18 @@ PresenceOutcome reply_outcome(bool success, Id error) {
   return PresenceError::denied(localized_description(error));
 }
 
-// Runs on the framework's thread. Nothing may escape into the framework's C
-// frames, so an allocation failure here ends the process.
+// Runs on the framework's thread. Nothing may escape into the framework's
+// frames: an exception raised while the error is read ends the evaluation
+// abnormally, and an allocation failure here ends the process.
 void invoke_reply(ReplyBlock* block, ObjcBool success, Id error) noexcept {
-  block->sender->send(reply_outcome(success != 0, error));
+  PresenceOutcome outcome = [&]() -> PresenceOutcome {
+    try {
+      return reply_outcome(success != 0, error);
+    } catch (...) {
+      return PresenceError::abnormal_end("local authentication raised while replying");
+    }
+  }();
+  block->sender->send(std::move(outcome));
 }
 
 void copy_reply(void*, void*) noexcept {}
@@ -154,8 +211,8 @@ void dispose_reply(void* block) noexcept {
   const std::unique_ptr<ReplySender> sender(static_cast<ReplyBlock*>(block)->sender);
 }
 
-constexpr BlockDescriptor REPLY_BLOCK_DESCRIPTOR{0, sizeof(ReplyBlock), &copy_reply,
-                                                 &dispose_reply};
+constexpr BlockDescriptor REPLY_BLOCK_DESCRIPTOR{
+    0, sizeof(ReplyBlock), &copy_reply, &dispose_reply, REPLY_BLOCK_SIGNATURE, nullptr};
 
 // Builds the block on the stack, as a compiler would, and has the runtime copy
 // it to the heap. The stack literal is dead after the copy: only the heap
@@ -164,7 +221,7 @@ constexpr BlockDescriptor REPLY_BLOCK_DESCRIPTOR{0, sizeof(ReplyBlock), &copy_re
 BlockRef copy_reply_block(ReplySender sender) {
   auto owned = std::make_unique<ReplySender>(std::move(sender));
   ReplyBlock literal{static_cast<void*>(_NSConcreteStackBlock),
-                     BLOCK_HAS_COPY_DISPOSE,
+                     BLOCK_HAS_COPY_DISPOSE | BLOCK_HAS_SIGNATURE,
                      0,
                      &invoke_reply,
                      &REPLY_BLOCK_DESCRIPTOR,
@@ -176,7 +233,7 @@ BlockRef copy_reply_block(ReplySender sender) {
 }
 
 PresenceOutcome failed_to_start(std::string_view why) {
-  return PresenceError::denied("could not start local authentication: " + std::string(why));
+  return PresenceError::abnormal_end("could not start local authentication: " + std::string(why));
 }
 
 }  // namespace
@@ -186,12 +243,24 @@ struct LocalAuthenticationBackend::Classes {
   objc_class* ns_string = objc_getClass("NSString");
 };
 
-LocalAuthenticationBackend::LocalAuthenticationBackend(MonotonicClock::duration wait)
-    : wait_(wait) {}
+LocalAuthenticationBackend::LocalAuthenticationBackend(MonotonicClock::duration wait,
+                                                       LocalAuthenticationPolicy policy)
+    : wait_(wait), policy_(policy) {}
 
 LocalAuthenticationBackend::~LocalAuthenticationBackend() = default;
 
 PresenceOutcome LocalAuthenticationBackend::evaluate(std::string_view reason) {
+  // The framework raises for an empty reason rather than refusing it.
+  if (reason.empty()) return PresenceError::denied("a non-empty reason is required");
+  try {
+    const AutoreleasePool pool;
+    return evaluate_in_pool(reason);
+  } catch (...) {
+    return failed_to_start("the framework raised an exception");
+  }
+}
+
+PresenceOutcome LocalAuthenticationBackend::evaluate_in_pool(std::string_view reason) {
   std::call_once(classes_once_, [this] { classes_ = std::make_unique<const Classes>(); });
   if (classes_->la_context == nullptr) return failed_to_start("LAContext is not available");
   if (classes_->ns_string == nullptr) return failed_to_start("NSString is not available");
@@ -213,7 +282,7 @@ PresenceOutcome LocalAuthenticationBackend::evaluate(std::string_view reason) {
   if (!block) return failed_to_start("the reply block could not be copied");
 
   send<void, NSInteger, Id, void*>(context.get(), names.evaluate_policy,
-                                   DEVICE_OWNER_AUTHENTICATION, text.get(), block.get());
+                                   static_cast<NSInteger>(policy_), text.get(), block.get());
   std::optional<PresenceOutcome> reply =
       channel.receiver.receive_until(MonotonicClock::now() + wait_);
   if (!reply.has_value()) return PresenceError::timed_out();
