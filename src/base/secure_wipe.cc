@@ -10,14 +10,14 @@ void secure_wipe(void* data, std::size_t size) noexcept {
 }
 
 [[gnu::noinline]] void wipe_stack(std::size_t bytes) noexcept {
-  // A variable-length area would do, but is not standard C++; a fixed one
-  // large enough for the deepest request path is. Only the part that is wiped
-  // is ever touched, so only that part of the stack is faulted in.
-  volatile unsigned char area[MAX_STACK_WIPE];
+  // An area of exactly the span, just below this frame: a fixed array as
+  // large as the deepest wipe would place the wipe's own call at its far end
+  // and touch (and fault in) a page far below what the caller used.
   const std::size_t span = bytes < MAX_STACK_WIPE ? bytes : MAX_STACK_WIPE;
-  // The stack grows down: the top of the area is nearest the caller's frame,
-  // and that is the part the caller's callees used.
-  secure_wipe(const_cast<unsigned char*>(area + (MAX_STACK_WIPE - span)), span);
+  auto* area = static_cast<unsigned char*>(__builtin_alloca(span));
+  secure_wipe(area, span);
+  // The area is used after the wipe, so the wipe cannot be dropped as dead.
+  asm volatile("" : : "r"(area) : "memory");
 }
 
 }  // namespace tarnwel
