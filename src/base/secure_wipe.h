@@ -17,7 +17,8 @@ inline constexpr std::size_t MAX_STACK_WIPE = 64 * 1024;
 
 // Zeroes the stack below the caller's frame, as deep as `bytes` (at most
 // MAX_STACK_WIPE): for a thread that is done with a request and whose stack
-// will be reused.
+// will be reused. Pages of that span that are not resident hold nothing and
+// are left alone, so the wipe faults in no memory.
 void wipe_stack(std::size_t bytes) noexcept;
 
 }  // namespace tarnwel
