@@ -104,7 +104,9 @@ class GuardedMapping {
   GuardedMapping(const GuardedMapping&) = delete;
   GuardedMapping& operator=(const GuardedMapping&) = delete;
   ~GuardedMapping() {
-    if (base_ != nullptr) ::munmap(base_, usable_ + 2 * page_size());
+    if (base_ == nullptr) return;
+    unpoison(data(), usable_);  // whatever is mapped here next starts clean
+    ::munmap(base_, usable_ + 2 * page_size());
   }
 
   // Hands the mapping over to whoever keeps the returned address; it is then

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/os_error.h"
@@ -20,6 +22,17 @@
 #include "secret_cache/secret_cache.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TARNWEL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARNWEL_TEST_ASAN 1
+#endif
+#endif
+#if defined(TARNWEL_TEST_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace tarnwel {
 namespace {
@@ -34,17 +47,6 @@ constexpr bool MLOCK_IS_A_NO_OP =
     __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
 #else
 constexpr bool MLOCK_IS_A_NO_OP = false;
-#endif
-
-#if defined(__SANITIZE_ADDRESS__)
-#define TARNWEL_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TARNWEL_TEST_ASAN 1
-#endif
-#endif
-#if defined(TARNWEL_TEST_ASAN)
-#include <sanitizer/asan_interface.h>
 #endif
 
 struct Release {
@@ -197,6 +199,33 @@ TEST_F(LockedSecretTest, ArenaMemoryIsFencedKeptOutOfCoreFilesAndNeighboursStayL
   EXPECT_GE(own->locked_kb, (testing::largest_arena_slot() + 1) / 1024);
   first.reset();  // shares a page with `second`
   EXPECT_GE(mapping_at(second.bytes().data())->locked_kb, PAGE / 1024);
+}
+
+// Threads that take and give back slots of every size at once never see one
+// another's bytes, and chunks that empty out are given back without harm.
+TEST_F(LockedSecretTest, ThreadsShareTheArenaWithoutSharingSlots) {
+  testing::set_release_observer(nullptr);  // the observer's list is not thread-safe
+  const std::size_t sizes[] = {1, 16, 17, 32, 100, PAGE, PAGE + 1, testing::largest_arena_slot(),
+                               testing::largest_arena_slot() + 1};
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<LockedSecret> held;
+      for (int round = 0; round < 300; ++round) {
+        const std::size_t size = sizes[static_cast<std::size_t>(round + t) % std::size(sizes)];
+        const std::string bytes(size, static_cast<char>('a' + t));
+        held.emplace_back(bytes);
+        if (held.size() > 40) held.erase(held.begin(), held.begin() + 30);  // chunks empty out
+        for (const LockedSecret& s : held) {
+          if (s.bytes().find_first_not_of(static_cast<char>('a' + t)) != std::string_view::npos)
+            ++mismatches;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 struct ChildRun {
