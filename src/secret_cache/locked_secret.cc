@@ -266,6 +266,7 @@ class SecretArena {
     placed.locked = ::mlock(memory.data(), memory.size()) == 0;
     if (!placed.locked) placed.error = errno;
     placed.data = memory.disown();  // the LockedSecret's from here on; see release_alone
+    unpoison(placed.data, size);
     return placed;
   }
 
