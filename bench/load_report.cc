@@ -46,19 +46,26 @@ const ScenarioFigures* find_clients(const std::vector<ScenarioFigures>& rows, in
 }
 
 std::string load_table(const std::vector<ScenarioFigures>& rows,
-                       const std::vector<ScenarioFigures>& reference) {
+                       const std::vector<ScenarioFigures>& reference,
+                       const std::vector<ScenarioFigures>& same_loop) {
   std::string out = table_header({"server", "scenario", "clients", "req/s", "x ref req/s",
-                                  "min ms", "p50 ms", "p90 ms", "p99 ms", "max ms",
-                                  "x ref p99", "ok", "busy", "failed"});
+                                  "x poll req/s", "min ms", "p50 ms", "p90 ms", "p99 ms",
+                                  "max ms", "x ref p99", "x poll p99", "minor faults/req",
+                                  "CPU µs/req", "ok", "busy", "failed"});
+  const auto ratio = [](double a, double b) { return b > 0 ? fixed(a / b, 3) : "-"; };
+  const auto cost = [](double value, int digits) { return value >= 0 ? fixed(value, digits) : "-"; };
   for (const ScenarioFigures& r : rows) {
     const ScenarioFigures* ref = find_clients(reference, r.clients);
-    const auto ratio = [](double a, double b) { return b > 0 ? fixed(a / b, 3) : "-"; };
+    const ScenarioFigures* poll = find_clients(same_loop, r.clients);
     out += table_row({r.server, r.scenario, std::to_string(r.clients), fixed(r.per_second, 0),
                       ref ? ratio(r.per_second, ref->per_second) : "-",
+                      poll ? ratio(r.per_second, poll->per_second) : "-",
                       fixed(r.latency.min_ms, 3), fixed(r.latency.p50_ms, 3),
                       fixed(r.latency.p90_ms, 3), fixed(r.latency.p99_ms, 3),
                       fixed(r.latency.max_ms, 3),
                       ref ? ratio(r.latency.p99_ms, ref->latency.p99_ms) : "-",
+                      poll ? ratio(r.latency.p99_ms, poll->latency.p99_ms) : "-",
+                      cost(r.minor_faults_per_request, 2), cost(r.cpu_us_per_request, 1),
                       std::to_string(r.ok), std::to_string(r.busy), std::to_string(r.failed)});
   }
   for (const ScenarioFigures& r : rows) {

@@ -25,15 +25,21 @@ struct ScenarioFigures {
   std::size_t busy = 0;
   std::size_t failed = 0;
   std::string failure_sample;
+  // The server's own cost, over every request of the row; negative when not
+  // measured.
+  double minor_faults_per_request = -1;
+  double cpu_us_per_request = -1;
 };
 
 ScenarioFigures figures_of(std::string server, std::string scenario, int clients,
                            const LoadResult& result);
 
 // One row per figure; "x ref" columns divide by the reference row with the
-// same number of clients (none shown when there is no such row).
+// same number of clients, "x poll" columns by the `same_loop` row with the
+// same number of clients ("-" when there is no such row).
 std::string load_table(const std::vector<ScenarioFigures>& rows,
-                       const std::vector<ScenarioFigures>& reference);
+                       const std::vector<ScenarioFigures>& reference,
+                       const std::vector<ScenarioFigures>& same_loop = {});
 
 // The reference row for `clients`, or none.
 const ScenarioFigures* find_clients(const std::vector<ScenarioFigures>& rows, int clients);

@@ -30,6 +30,7 @@ struct CpuUse {
   std::uint64_t ticks = 0;              // utime + stime, in clock ticks
   std::chrono::nanoseconds on_cpu{0};   // schedstat run time, summed over threads
   std::uint64_t voluntary_switches = 0; // of every thread, from each task's status
+  std::uint64_t minor_faults = 0;       // minflt of stat, ended threads included
 };
 
 CpuUse cpu_use(pid_t pid);

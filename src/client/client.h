@@ -25,7 +25,7 @@
 #include "base/result.h"
 #include "client/client_error.h"
 #include "client/request_line.h"
-#include "client/wiped_bytes.h"
+#include "base/wiped_bytes.h"
 #include "protocol/json.h"
 #include "secret_cache/locked_secret.h"
 

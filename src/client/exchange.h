@@ -12,7 +12,7 @@
 
 #include "base/result.h"
 #include "client/client_error.h"
-#include "client/wiped_bytes.h"
+#include "base/wiped_bytes.h"
 
 namespace tarnwel {
 

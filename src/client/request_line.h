@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "client/wiped_bytes.h"
+#include "base/wiped_bytes.h"
 #include "protocol/json.h"
 
 namespace tarnwel {

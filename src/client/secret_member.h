@@ -11,7 +11,7 @@
 #include <string>
 
 #include "base/result.h"
-#include "client/wiped_bytes.h"
+#include "base/wiped_bytes.h"
 #include "secret_cache/locked_secret.h"
 
 namespace tarnwel {

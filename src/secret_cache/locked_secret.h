@@ -1,27 +1,34 @@
 // LockedSecret: the only place a secret's bytes live longer than one request's
-// parsing. The bytes get pages of their own (page-aligned, length rounded up
-// to whole pages) so that locking or unlocking one secret never changes the
-// lock of a neighbour; the pages are mlock()ed (best effort: a failure writes
-// one warning line and the secret stays usable) and are overwritten with zeros
-// before they are given back.
+// parsing. The bytes live in the secret arena: a few large mappings that are
+// mlock()ed once, kept out of core dumps and fenced by inaccessible guard
+// pages, carved into slots of a few sizes; a secret too large for the biggest
+// slot gets a fenced mapping of its own. A page is never unlocked while a
+// secret on it is alive, so letting one secret go never unlocks another's
+// bytes. Locking is best effort: a secret that lands on memory that cannot be
+// locked writes one warning line and stays usable. Every byte is overwritten
+// with zeros when the secret is let go, before its slot can be handed out
+// again.
 //
-// Move-only; one thread at a time. Copies are explicit (`copy()`) and are
-// LockedSecrets too.
+// Move-only; one thread at a time per LockedSecret, any number of threads at
+// once on the arena. Copies are explicit (`copy()`) and are LockedSecrets too;
+// while the arena has room, a copy costs no system call.
 //
 //   LockedSecret secret(request_bytes);  // copies; wipe request_bytes yourself
 //   use(secret.bytes());
-//   // destruction wipes, unlocks and releases
+//   // destruction wipes and gives the slot back
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
+#include "base/secure_wipe.h"
+
 namespace tarnwel {
 
 class LockedSecret {
  public:
-  // Copies `bytes` into locked pages of its own. An empty secret allocates
-  // nothing, locks nothing and counts as locked.
+  // Copies `bytes` into locked arena memory. An empty secret takes no memory,
+  // locks nothing and counts as locked.
   explicit LockedSecret(std::string_view bytes);
   LockedSecret(LockedSecret&& other) noexcept;
   LockedSecret& operator=(LockedSecret&& other) noexcept;
@@ -29,7 +36,7 @@ class LockedSecret {
   LockedSecret& operator=(const LockedSecret&) = delete;
   ~LockedSecret();
 
-  // A new, separately locked copy of the same bytes.
+  // A new, separately owned copy of the same bytes.
   LockedSecret copy() const { return LockedSecret(bytes()); }
 
   std::string_view bytes() const { return {data_, size_}; }
@@ -42,16 +49,7 @@ class LockedSecret {
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t mapped_ = 0;  // bytes of whole pages behind data_
   bool locked_ = true;
 };
-
-// Overwrites `size` bytes at `data` with zeros through stores the compiler may
-// not drop. For every buffer that held a secret.
-void secure_wipe(void* data, std::size_t size) noexcept;
-
-// Zeroes the stack below the caller's frame, as deep as `bytes`: for a thread
-// that is done with a request and whose stack will be reused.
-void wipe_stack(std::size_t bytes = 64 * 1024) noexcept;
 
 }  // namespace tarnwel

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "secret_cache/locked_secret.h"
+#include "base/secure_wipe.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <new>
 
-#include "secret_cache/locked_secret.h"
+#include "base/secure_wipe.h"
 
 #if defined(__APPLE__)
 #include <malloc/malloc.h>

@@ -82,8 +82,6 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache
     std::thread([stream = std::move(stream), cache = std::move(cache),
                  shutdown = std::move(shutdown)]() mutable {
       handle_connection(std::move(stream), std::move(cache), std::move(shutdown));
-      // Thread stacks are cached and reused: leave no request bytes on this one.
-      wipe_stack();
     }).detach();
   } catch (const std::system_error&) {
     // No thread could be started: the stream went with the failed thread's

@@ -1,7 +1,10 @@
 #include "server/connection.h"
 
+#include <cstddef>
+#include <string>
 #include <utility>
 
+#include "base/secure_wipe.h"
 #include "protocol/framing.h"
 #include "server/dispatch.h"
 #include "server/identity.h"
@@ -9,25 +12,46 @@
 namespace tarnwel {
 namespace {
 
-Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown) {
+bool is_unlock(const Json& request) {
+  const auto cmd = request.find("cmd");
+  return cmd != request.end() && cmd->is_string() && cmd->get_ref<const std::string&>() == "unlock";
+}
+
+// `stack_used` is set to how deep this request may have gone.
+Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, std::size_t& stack_used) {
   Result<Json, FramingError> request = read_message(fd, REQUEST_TIMEOUT);
   if (!request.ok()) {
     return error_response(ErrorCode::ProtocolError, std::move(request).error().text);
   }
+  if (is_unlock(request.value())) stack_used = UNLOCK_STACK_DEPTH;
   return handle_request(request.value(), cache, shutdown);
+}
+
+// Not inlined, so that every frame the request used lies below
+// handle_connection's own and is reached by its stack wipe. Returns how deep
+// the request may have gone.
+[[gnu::noinline]] std::size_t serve_one(UniqueFd stream, std::shared_ptr<SecretCache> cache,
+                                        std::shared_ptr<ShutdownFlag> shutdown) noexcept {
+  std::size_t stack_used = REQUEST_STACK_DEPTH;
+  try {
+    const Response reply = reply_to(stream.get(), *cache, *shutdown, stack_used);
+    // A peer that has gone away cannot be told anything; nothing else to do.
+    (void)write_message(stream.get(), reply);
+  } catch (...) {
+    // Only this connection is lost; the stream closes below without a reply.
+    // An unlock may have failed deep down: wipe as much as any unlock uses.
+    stack_used = UNLOCK_STACK_DEPTH;
+  }
+  return stack_used;
 }
 
 }  // namespace
 
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
                        std::shared_ptr<ShutdownFlag> shutdown) noexcept {
-  try {
-    const Response reply = reply_to(stream.get(), *cache, *shutdown);
-    // A peer that has gone away cannot be told anything; nothing else to do.
-    (void)write_message(stream.get(), reply);
-  } catch (...) {
-    // Only this connection is lost; the stream closes below without a reply.
-  }
+  const std::size_t stack_used = serve_one(std::move(stream), std::move(cache), std::move(shutdown));
+  // Thread stacks are cached and reused: leave no request bytes on this one.
+  wipe_stack(stack_used + STACK_WIPE_MARGIN);
 }
 
 }  // namespace tarnwel

@@ -3,12 +3,15 @@
 // Runs on the connection's own thread and owns the stream, which is closed on
 // every way out. An unexpected failure while the request is handled (an
 // exception) ends only this connection: the stream is closed without a reply.
+// Before it returns, it zeroes the stack its request used, since thread stacks
+// are cached and reused.
 //
 //   std::thread([fd = std::move(fd), cache, flag]() mutable {
 //     handle_connection(std::move(fd), std::move(cache), std::move(flag));
 //   }).detach();
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "base/unique_fd.h"
@@ -16,6 +19,18 @@
 #include "server/shutdown_flag.h"
 
 namespace tarnwel {
+
+// The deepest stack a request takes below handle_connection's caller, as
+// measured for every kind of request (tests/server/connection_test.cc fails
+// when one goes deeper): "unlock", which may run the presence program, and
+// every other request, including one that cannot be read. After the request,
+// handle_connection wipes its kind's depth and a margin for what a measurement
+// cannot see (another compiler, a library's rarer path). Only that span is
+// touched, and a thread's stack keeps its top 16 KiB or so resident when it is
+// cached for the next thread, so an ordinary request faults in no page there.
+inline constexpr std::size_t REQUEST_STACK_DEPTH = 8 * 1024;
+inline constexpr std::size_t UNLOCK_STACK_DEPTH = 24 * 1024;
+inline constexpr std::size_t STACK_WIPE_MARGIN = 4 * 1024;
 
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
                        std::shared_ptr<ShutdownFlag> shutdown) noexcept;

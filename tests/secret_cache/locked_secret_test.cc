@@ -5,13 +5,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/os_error.h"
@@ -19,6 +22,17 @@
 #include "secret_cache/secret_cache.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TARNWEL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARNWEL_TEST_ASAN 1
+#endif
+#endif
+#if defined(TARNWEL_TEST_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace tarnwel {
 namespace {
@@ -54,31 +68,65 @@ class LockedSecretTest : public ::testing::Test {
   ~LockedSecretTest() override { testing::set_release_observer(nullptr); }
 };
 
-// kB of the mapping holding `address` that /proc/self/smaps reports as locked.
-std::optional<std::size_t> locked_kb_at(const void* address) {
+// What /proc/self/smaps says about the mapping holding `address`, and whether
+// inaccessible mappings border it on both sides.
+struct MappingFacts {
+  std::size_t locked_kb = 0;
+  std::string vm_flags;
+  bool fenced = false;
+};
+
+std::optional<MappingFacts> mapping_at(const void* address) {
+  struct Area {
+    std::uintptr_t start, end;
+    std::string perms;
+    MappingFacts facts;
+  };
+  std::vector<Area> areas;
   std::ifstream smaps("/proc/self/smaps");
-  const auto at = reinterpret_cast<std::uintptr_t>(address);
-  bool inside = false;
   for (std::string line; std::getline(smaps, line);) {
     std::uintptr_t start = 0, end = 0;
     char dash = 0;
+    std::string perms;
     if (std::istringstream header(line);
-        header >> std::hex >> start >> dash >> end && dash == '-') {
-      inside = start <= at && at < end;
-    } else if (inside && line.starts_with("Locked:")) {
-      return std::stoul(line.substr(7));
+        header >> std::hex >> start >> dash >> end >> perms && dash == '-') {
+      areas.push_back({start, end, perms, {}});
+    } else if (!areas.empty() && line.starts_with("Locked:")) {
+      areas.back().facts.locked_kb = std::stoul(line.substr(7));
+    } else if (!areas.empty() && line.starts_with("VmFlags:")) {
+      areas.back().facts.vm_flags = line.substr(8) + " ";
     }
+  }
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  for (std::size_t i = 0; i < areas.size(); ++i) {
+    if (at < areas[i].start || areas[i].end <= at) continue;
+    MappingFacts facts = areas[i].facts;
+    const auto guard = [](const Area& a) { return a.perms.starts_with("---"); };
+    facts.fenced = i > 0 && i + 1 < areas.size() && areas[i - 1].end == areas[i].start &&
+                   guard(areas[i - 1]) && areas[i + 1].start == areas[i].end && guard(areas[i + 1]);
+    return facts;
   }
   return std::nullopt;
 }
 
-TEST_F(LockedSecretTest, CopiesIntoLockedPagesOfItsOwnAndMovesLeaveTheSourceEmpty) {
+// The memory a secret of `size` bytes occupies: the smallest power-of-two slot
+// of at least 16 bytes, or whole pages of its own beyond the largest slot.
+std::size_t occupied_by(std::size_t size) {
+  if (size > testing::largest_arena_slot()) return (size + PAGE - 1) / PAGE * PAGE;
+  std::size_t slot = 16;
+  while (slot < size) slot *= 2;
+  return slot;
+}
+
+TEST_F(LockedSecretTest, CopiesIntoLockedMemoryAndMovesLeaveTheSourceEmpty) {
   const std::string source = "hunter2";
   LockedSecret secret(source);
   EXPECT_EQ(secret.bytes(), source);
   EXPECT_NE(secret.bytes().data(), source.data());
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(secret.bytes().data()) % PAGE, 0u);
   EXPECT_TRUE(secret.locked());
+  LockedSecret copy = secret.copy();
+  EXPECT_EQ(copy.bytes(), source);
+  EXPECT_GE(std::abs(copy.bytes().data() - secret.bytes().data()), 16) << "slots overlap";
 
   LockedSecret moved(std::move(secret));
   EXPECT_EQ(moved.bytes(), "hunter2");
@@ -94,33 +142,129 @@ TEST_F(LockedSecretTest, CopiesIntoLockedPagesOfItsOwnAndMovesLeaveTheSourceEmpt
   EXPECT_TRUE(empty.copy().bytes().empty());
 }
 
-TEST_F(LockedSecretTest, WipesEveryByteBeforeThePagesGoBack) {
+TEST_F(LockedSecretTest, WipesEveryByteBeforeTheMemoryGoesBack) {
+  const std::size_t large = testing::largest_arena_slot() + 1;
+  const char* one_was = nullptr;
   {
     LockedSecret one("x");
+    one_was = one.bytes().data();
     LockedSecret two_pages(std::string(PAGE + 1, 's'));
     LockedSecret copy = two_pages.copy();
+    LockedSecret alone(std::string(large, 'l'));
     LockedSecret empty("");
   }
-  ASSERT_EQ(releases.size(), 3u);  // an empty secret has no pages
+  ASSERT_EQ(releases.size(), 4u);  // an empty secret has no memory
   for (const Release& r : releases) {
-    EXPECT_TRUE(r.all_zero);
-    EXPECT_EQ(r.mapped, r.secret_size == 1 ? PAGE : 2 * PAGE);
+    EXPECT_TRUE(r.all_zero) << r.secret_size;
+    EXPECT_EQ(r.mapped, occupied_by(r.secret_size)) << r.secret_size;
   }
+#if defined(TARNWEL_TEST_ASAN)
+  // A released slot is poisoned: a use after release is reported.
+  EXPECT_TRUE(__asan_address_is_poisoned(one_was));
+#else
+  (void)one_was;
+#endif
+
+  // The slot of a released secret is wiped before it is handed out again, and
+  // a new secret of the same size reuses it rather than taking more memory.
+  const char* first = nullptr;
+  {
+    LockedSecret a("abcdefgh");
+    first = a.bytes().data();
+  }
+  LockedSecret b("z");
+  EXPECT_EQ(b.bytes().data(), first);
+  EXPECT_EQ(std::string_view(first, 1), "z");
 
   char buffer[] = "abcdef";
   secure_wipe(buffer, 3);
   EXPECT_EQ(std::string(buffer, 6), std::string("\0\0\0def", 6));
 }
 
-TEST_F(LockedSecretTest, DestroyingOneSecretLeavesItsNeighbourLocked) {
-  if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers do not lock memory";
+TEST_F(LockedSecretTest, ArenaMemoryIsFencedKeptOutOfCoreFilesAndNeighboursStayLocked) {
   std::optional<LockedSecret> first(LockedSecret("a"));
   LockedSecret second("b");
-  if (!second.locked() || !locked_kb_at(second.bytes().data()))
-    GTEST_SKIP() << "no memory lock or no smaps";
-  EXPECT_GE(*locked_kb_at(second.bytes().data()), PAGE / 1024);
-  first.reset();
-  EXPECT_GE(*locked_kb_at(second.bytes().data()), PAGE / 1024);
+  LockedSecret alone(std::string(testing::largest_arena_slot() + 1, 'l'));
+  const std::optional<MappingFacts> shared = mapping_at(second.bytes().data());
+  const std::optional<MappingFacts> own = mapping_at(alone.bytes().data());
+  if (!shared || !own) GTEST_SKIP() << "no smaps";
+  EXPECT_TRUE(shared->fenced);
+  EXPECT_TRUE(own->fenced);
+  EXPECT_NE(shared->vm_flags.find(" dd "), std::string::npos) << shared->vm_flags;
+  EXPECT_NE(own->vm_flags.find(" dd "), std::string::npos) << own->vm_flags;
+
+  if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers do not lock memory";
+  if (!second.locked()) GTEST_SKIP() << "no memory lock";
+  EXPECT_GE(shared->locked_kb, PAGE / 1024);
+  EXPECT_GE(own->locked_kb, (testing::largest_arena_slot() + 1) / 1024);
+  first.reset();  // shares a page with `second`
+  EXPECT_GE(mapping_at(second.bytes().data())->locked_kb, PAGE / 1024);
+}
+
+// Threads that take and give back slots of every size at once never see one
+// another's bytes, and chunks that empty out are given back without harm.
+TEST_F(LockedSecretTest, ThreadsShareTheArenaWithoutSharingSlots) {
+  testing::set_release_observer(nullptr);  // the observer's list is not thread-safe
+  const std::size_t sizes[] = {1, 16, 17, 32, 100, PAGE, PAGE + 1, testing::largest_arena_slot(),
+                               testing::largest_arena_slot() + 1};
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<LockedSecret> held;
+      for (int round = 0; round < 300; ++round) {
+        const std::size_t size = sizes[static_cast<std::size_t>(round + t) % std::size(sizes)];
+        const std::string bytes(size, static_cast<char>('a' + t));
+        held.emplace_back(bytes);
+        if (held.size() > 40) held.erase(held.begin(), held.begin() + 30);  // chunks empty out
+        for (const LockedSecret& s : held) {
+          if (s.bytes().find_first_not_of(static_cast<char>('a' + t)) != std::string_view::npos)
+            ++mismatches;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+struct ChildRun {
+  int status = -1;
+  std::string output;  // what the child wrote to stderr
+};
+
+// Runs `child` in a forked process that has given up root and runs under a
+// locked-memory limit of `limit` bytes; its result is the exit status.
+template <class Child>
+ChildRun run_unprivileged(rlim_t limit, Child child) {
+  ChildRun run;
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return run;
+  const pid_t pid = ::fork();
+  if (pid < 0) return run;
+  if (pid == 0) {
+    const rlimit memlock{limit, limit};
+    if (::setrlimit(RLIMIT_MEMLOCK, &memlock) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+      ::_exit(10);
+    if (::dup2(pipe_fds[1], STDERR_FILENO) < 0) ::_exit(11);
+    ::_exit(child());
+  }
+  ::close(pipe_fds[1]);
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) run.output.append(buffer, n);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  return run;
+}
+
+// kB of locked memory of this process, from /proc/self/status.
+std::size_t vm_locked_kb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmLck:")) return std::stoul(line.substr(6));
+  }
+  return 0;
 }
 
 // Root may lock past any limit, so the child gives up root first; Linux then
@@ -131,43 +275,67 @@ TEST_F(LockedSecretTest, EveryFailedLockWarnsAndTheSecretStaysUsable) {
 #endif
   if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers never fail mlock";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged uid";
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const rlimit none{0, 0};
-    if (::setrlimit(RLIMIT_MEMLOCK, &none) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-      ::_exit(10);
-    if (::dup2(pipe_fds[1], STDERR_FILENO) < 0) ::_exit(11);
-    const auto child = [] {
-      if (!LockedSecret("").locked()) return 12;
-      LockedSecret alpha("alpha"), beta("beta");
-      if (alpha.locked() || beta.locked() || alpha.bytes() != "alpha" || beta.bytes() != "beta")
-        return 13;
-      if (::write(STDERR_FILENO, "--\n", 3) != 3) return 14;
-      SecretCache cache(DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(),
-                        std::make_shared<testing::FakeClock>());
-      if (!cache.unlock("a", "r", std::move(alpha), std::nullopt).ok()) return 15;
-      if (!cache.unlock("b", "r", std::move(beta), std::nullopt).ok()) return 16;
-      std::optional<LockedSecret> a = cache.get("a"), b = cache.get("b");  // each copy warns too
-      return a && b && a->bytes() == "alpha" && b->bytes() == "beta" ? 0 : 17;
-    };
-    ::_exit(child());
-  }
-  ::close(pipe_fds[1]);
-  std::string output;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, n);
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-
+  const ChildRun run = run_unprivileged(0, [] {
+    if (!LockedSecret("").locked()) return 12;
+    LockedSecret alpha("alpha"), beta("beta");
+    if (alpha.locked() || beta.locked() || alpha.bytes() != "alpha" || beta.bytes() != "beta")
+      return 13;
+    if (::write(STDERR_FILENO, "--\n", 3) != 3) return 14;
+    SecretCache cache(DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(),
+                      std::make_shared<testing::FakeClock>());
+    if (!cache.unlock("a", "r", std::move(alpha), std::nullopt).ok()) return 15;
+    if (!cache.unlock("b", "r", std::move(beta), std::nullopt).ok()) return 16;
+    std::optional<LockedSecret> a = cache.get("a"), b = cache.get("b");  // each copy warns too
+    return a && b && a->bytes() == "alpha" && b->bytes() == "beta" ? 0 : 17;
+  });
+  EXPECT_EQ(run.status, 0);
   const std::string warning = "tarnwel-agent: mlock failed (" + os_error_text(EPERM) +
                               "); continuing without it (best-effort only)\n";
-  EXPECT_EQ(output, warning + warning + "--\n" + warning + warning);
+  EXPECT_EQ(run.output, warning + warning + "--\n" + warning + warning);
+}
+
+// An ordinary user's common limit of 8 MiB holds ten thousand small secrets
+// and their copies, all locked, in at most 1 MiB; and memory that could not be
+// locked at first is locked for a later secret once the limit allows it.
+TEST_F(LockedSecretTest, TenThousandSmallSecretsLockWithinAnOrdinaryLimit) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "relies on Linux's RLIMIT_MEMLOCK";
+#endif
+  if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers do not lock memory";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged uid";
+  const ChildRun run = run_unprivileged(8 << 20, [] {
+    std::vector<LockedSecret> secrets;
+    secrets.reserve(10000);
+    for (int i = 0; i < 10000; ++i) {
+      secrets.emplace_back(std::string(32, static_cast<char>('a' + i % 26)));
+      if (!secrets.back().locked()) return 20;
+    }
+    for (int i = 0; i < 100; ++i) {
+      if (!secrets[static_cast<std::size_t>(i)].copy().locked()) return 21;
+    }
+    if (vm_locked_kb() > 1024) return 22;
+    if (secrets[9999].bytes() != std::string(32, static_cast<char>('a' + 9999 % 26))) return 23;
+    return 0;
+  });
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "");
+
+  // A limit that admits one page but not a whole chunk: the chunk's lock fails,
+  // the first secret's own page is locked, and only a secret that finds no
+  // room left within the limit warns.
+  const ChildRun tight = run_unprivileged(PAGE, [] {
+    LockedSecret first("first");
+    if (!first.locked()) return 30;
+    if (::write(STDERR_FILENO, "--\n", 3) != 3) return 31;
+    std::vector<LockedSecret> more;
+    for (std::size_t i = 1; i < PAGE / 16; ++i) more.emplace_back("more");  // fills the page
+    LockedSecret beyond("beyond");  // on the next page, past the limit
+    return beyond.locked() ? 32 : 0;
+  });
+  EXPECT_EQ(tight.status, 0);
+  const std::string warning = "tarnwel-agent: mlock failed (" + os_error_text(ENOMEM) +
+                              "); continuing without it (best-effort only)\n";
+  EXPECT_EQ(tight.output, "--\n" + warning);
 }
 
 }  // namespace

@@ -1,13 +1,23 @@
 #include "server/connection.h"
 
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "presence/askpass_backend.h"
+#include "protocol/framing.h"
+#include "server/dispatch.h"
 #include "server/identity.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
@@ -114,6 +124,150 @@ TEST_F(ConnectionTest, AFailingHandlerLosesOnlyItsOwnConnection) {
                      "\n"),
             "{\"ok\":true,\"secret\":\"s1\"}\n");
   EXPECT_FALSE(shutdown_->is_set());
+}
+
+
+// Instrumented code keeps frames partly off the stack and pads the rest.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool UNDER_SANITIZER = true;
+#elif defined(__has_feature)
+constexpr bool UNDER_SANITIZER = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool UNDER_SANITIZER = false;
+#endif
+
+constexpr unsigned char PAINT = 0xA5;
+constexpr std::size_t PAINTED_STACK = 1024 * 1024;
+
+// Runs `work` on a thread whose whole stack was painted first. Afterwards,
+// bytes [deepest, top) of the stack are what `work` may have written, `top`
+// being the frame that called it.
+class PaintedThread {
+ public:
+  PaintedThread() {
+    void* pages = ::mmap(nullptr, PAINTED_STACK, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    EXPECT_NE(pages, MAP_FAILED);
+    stack_ = static_cast<unsigned char*>(pages);
+  }
+  ~PaintedThread() { ::munmap(stack_, PAINTED_STACK); }
+
+  void run(std::function<void()> work) {
+    std::fill(stack_, stack_ + PAINTED_STACK, PAINT);
+    work_ = std::move(work);
+    pthread_attr_t attributes;
+    ::pthread_attr_init(&attributes);
+    ::pthread_attr_setstack(&attributes, stack_, PAINTED_STACK);
+    pthread_t thread;
+    ASSERT_EQ(::pthread_create(&thread, &attributes, &PaintedThread::enter, this), 0);
+    ::pthread_attr_destroy(&attributes);
+    ::pthread_join(thread, nullptr);
+  }
+
+  // How far below the calling frame the work wrote.
+  std::size_t depth() const {
+    const unsigned char* deepest =
+        std::find_if(stack_, stack_ + PAINTED_STACK, [](unsigned char b) { return b != PAINT; });
+    return static_cast<std::size_t>(top_ - deepest);
+  }
+  // Whether [top - to, top - from) holds nothing but zeros.
+  bool zeroed(std::size_t from, std::size_t to) const {
+    return std::all_of(top_ - to, top_ - from, [](unsigned char b) { return b == 0; });
+  }
+
+ private:
+  static void* enter(void* self) {
+    auto& painted = *static_cast<PaintedThread*>(self);
+    painted.top_ = static_cast<unsigned char*>(__builtin_frame_address(0));
+    painted.work_();
+    return nullptr;
+  }
+
+  unsigned char* stack_ = nullptr;
+  unsigned char* top_ = nullptr;
+  std::function<void()> work_;
+};
+
+// Every kind of request, on painted stacks: the request path (read, dispatch,
+// write) must stay within its kind's depth, and handle_connection must leave
+// nothing it wrote below its wiped span, and zeros within it.
+TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
+  if (UNDER_SANITIZER) GTEST_SKIP() << "instrumented frames are not the agent's frames";
+  // The real askpass backend, so that the presence program's spawn and wait
+  // are measured too; the environment is set while no other thread runs.
+  auto askpass_cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::make_unique<AskpassBackend>(),
+                                                     std::make_shared<testing::FakeClock>());
+  const auto with_askpass = [](const char* program) {
+    return [program] { ::setenv("TARNWEL_AGENT_ASKPASS", program, 1); };
+  };
+  const auto nothing = [] {};
+  const std::string deep = std::string(126, '[') + std::string(126, ']');
+  const std::string deeper = std::string(200, '[') + std::string(200, ']');
+  struct Kind {
+    std::string name;
+    std::string request;
+    std::shared_ptr<SecretCache> cache;
+    std::function<void()> prepare;
+  };
+  const std::vector<Kind> kinds = {
+      {"ping", R"({"cmd":"ping","protocol_version":2})", cache_, nothing},
+      {"unlock", R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s\u00e9\ud83d\ude00","ttl_seconds":60})",
+       cache_, nothing},
+      {"status", R"({"cmd":"status","protocol_version":2})", cache_, nothing},
+      {"get_secret", R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})", cache_, nothing},
+      {"get_secret, not cached", R"({"cmd":"get_secret","protocol_version":2,"profile":"q"})", cache_,
+       nothing},
+      {"unlock, askpass grants", R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
+       askpass_cache, with_askpass("/bin/true")},
+      {"unlock, askpass denies", R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
+       askpass_cache, with_askpass("/bin/false")},
+      {"unlock, invalid", R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","ttl_seconds":0})",
+       cache_, nothing},
+      {"lock", R"({"cmd":"lock","protocol_version":2,"profile":"p"})", cache_, nothing},
+      {"lock all", R"({"cmd":"lock","protocol_version":2})", cache_, nothing},
+      {"unknown command", R"({"cmd":"x\u001b\"y","protocol_version":2})", cache_, nothing},
+      {"nested members", R"({"cmd":"ping","protocol_version":2,"x":)" + deep + "}", cache_, nothing},
+      {"nested too deep", R"({"cmd":"ping","protocol_version":2,"x":)" + deeper + "}", cache_, nothing},
+      {"malformed", R"({"cmd":)", cache_, nothing},
+      {"closed at once", "", cache_, nothing},
+      {"protocol mismatch", R"({"cmd":"ping","protocol_version":1})", cache_, nothing},
+      {"shutdown", R"({"cmd":"shutdown","protocol_version":2})", cache_, nothing},
+  };
+  PaintedThread painted;
+  std::size_t deepest = 0;
+  for (const Kind& kind : kinds) {
+    kind.prepare();
+    const std::string line = kind.request.empty() ? "" : kind.request + "\n";
+    // The request path alone, without the wipe, to measure it.
+    auto pair = testing::make_socket_pair();
+    testing::send_all(pair.peer.get(), line);
+    ::shutdown(pair.peer.get(), SHUT_WR);
+    std::string reply;
+    painted.run([&] {
+      Result<Json, FramingError> request = read_message(pair.ours.get(), REQUEST_TIMEOUT);
+      const Response response = request.ok() ? handle_request(request.value(), *kind.cache, *shutdown_)
+                                             : error_response(ErrorCode::ProtocolError, request.error().text);
+      (void)write_message(pair.ours.get(), response);
+    });
+    pair.ours.reset();
+    reply = testing::read_all(pair.peer.get());
+    EXPECT_FALSE(reply.empty()) << kind.name;
+    const std::size_t bound = kind.name.starts_with("unlock") ? UNLOCK_STACK_DEPTH : REQUEST_STACK_DEPTH;
+    EXPECT_LE(painted.depth(), bound) << kind.name;
+    deepest = std::max(deepest, painted.depth());
+
+    // The same request through handle_connection: wiped, and nothing below.
+    auto again = testing::make_socket_pair();
+    testing::send_all(again.peer.get(), line);
+    ::shutdown(again.peer.get(), SHUT_WR);
+    painted.run([&] { handle_connection(std::move(again.ours), kind.cache, shutdown_); });
+    EXPECT_EQ(testing::read_all(again.peer.get()), reply) << kind.name;
+    // Its own frame and the wipe's bookkeeping lie at either end of the span.
+    EXPECT_LE(painted.depth(), bound + STACK_WIPE_MARGIN + 1024) << kind.name;
+    EXPECT_TRUE(painted.zeroed(1024, bound + STACK_WIPE_MARGIN)) << kind.name;
+  }
+  ::unsetenv("TARNWEL_AGENT_ASKPASS");
+  RecordProperty("deepest_request_stack", static_cast<int>(deepest));
 }
 
 }  // namespace

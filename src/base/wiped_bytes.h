@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "secret_cache/locked_secret.h"
+#include "base/secure_wipe.h"
 
 namespace tarnwel {
 

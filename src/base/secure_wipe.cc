@@ -1,0 +1,56 @@
+#include "base/secure_wipe.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+// mincore's vector is unsigned char on Linux, char on macOS.
+#if defined(__APPLE__)
+#define MINCORE_VECTOR(v) reinterpret_cast<char*>(v)
+#else
+#define MINCORE_VECTOR(v) (v)
+#endif
+
+namespace tarnwel {
+
+void secure_wipe(void* data, std::size_t size) noexcept {
+  // Volatile stores, one byte at a time: the compiler may neither drop them as
+  // dead (the memory is about to be freed) nor fold them into a removable memset.
+  volatile auto* bytes = static_cast<volatile unsigned char*>(data);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
+}
+
+[[gnu::noinline]] void wipe_stack(std::size_t bytes) noexcept {
+  // An area of exactly the span, just below this frame: a fixed array as
+  // large as the deepest wipe would place the wipe's own call at its far end
+  // and touch (and fault in) a page far below what the caller used.
+  const std::size_t span = bytes < MAX_STACK_WIPE ? bytes : MAX_STACK_WIPE;
+  auto* area = static_cast<unsigned char*>(__builtin_alloca(span));
+  // A page of the span that is not resident holds nothing (it was never
+  // touched, or glibc gave it back when it cached the stack); writing it would
+  // only fault it in. So only resident pages are wiped; should the question
+  // fail, every page is.
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto low = reinterpret_cast<std::uintptr_t>(area) & ~(page - 1);
+  const auto high = reinterpret_cast<std::uintptr_t>(area) + span;
+  constexpr std::size_t MAX_PAGES = MAX_STACK_WIPE / 4096 + 2;
+  unsigned char resident[MAX_PAGES] = {};
+  const std::size_t pages = (high - low + page - 1) / page;
+  if (pages > MAX_PAGES ||
+      ::mincore(reinterpret_cast<void*>(low), high - low, MINCORE_VECTOR(resident)) != 0) {
+    secure_wipe(area, span);
+  } else {
+    for (std::size_t i = 0; i < pages; ++i) {
+      if ((resident[i] & 1) == 0) continue;
+      const std::uintptr_t from = std::max(low + i * page, reinterpret_cast<std::uintptr_t>(area));
+      const std::uintptr_t to = std::min(low + (i + 1) * page, high);
+      secure_wipe(reinterpret_cast<void*>(from), to - from);
+    }
+  }
+  // The area is used after the wipe, so the wipe cannot be dropped as dead.
+  asm volatile("" : : "r"(area) : "memory");
+}
+
+}  // namespace tarnwel

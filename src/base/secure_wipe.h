@@ -1,0 +1,24 @@
+// Wiping primitives for every buffer that held a secret.
+//
+//   secure_wipe(buffer, size);  // zeros that the compiler may not drop
+//   wipe_stack(4096);           // zeros the 4 KiB below the caller's frame
+#pragma once
+
+#include <cstddef>
+
+namespace tarnwel {
+
+// Overwrites `size` bytes at `data` with zeros through stores the compiler may
+// not drop. For every buffer that held a secret.
+void secure_wipe(void* data, std::size_t size) noexcept;
+
+// The deepest stack wipe_stack() can reach below its caller's frame.
+inline constexpr std::size_t MAX_STACK_WIPE = 64 * 1024;
+
+// Zeroes the stack below the caller's frame, as deep as `bytes` (at most
+// MAX_STACK_WIPE): for a thread that is done with a request and whose stack
+// will be reused. Pages of that span that are not resident hold nothing and
+// are left alone, so the wipe faults in no memory.
+void wipe_stack(std::size_t bytes) noexcept;
+
+}  // namespace tarnwel
