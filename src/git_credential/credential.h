@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "base/result.h"
-#include "client/wiped_bytes.h"
+#include "base/wiped_bytes.h"
 
 namespace tarnwel {
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "client/agent_launcher.h"
+#include "base/secure_wipe.h"
 #include "client/client.h"
 #include "ctl/command_line.h"
 #include "git_credential/credential.h"
