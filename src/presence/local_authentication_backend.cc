@@ -191,7 +191,8 @@ LocalAuthenticationBackend::LocalAuthenticationBackend(MonotonicClock::duration 
 
 LocalAuthenticationBackend::~LocalAuthenticationBackend() = default;
 
-PresenceOutcome LocalAuthenticationBackend::evaluate(std::string_view reason) {
+PresenceOutcome LocalAuthenticationBackend::evaluate(const PresenceRequest& request) {
+  const std::string reason = prompt_text(request);
   std::call_once(classes_once_, [this] { classes_ = std::make_unique<const Classes>(); });
   if (classes_->la_context == nullptr) return failed_to_start("LAContext is not available");
   if (classes_->ns_string == nullptr) return failed_to_start("NSString is not available");

@@ -17,7 +17,7 @@
 // PresenceBackend requires.
 //
 //   LocalAuthenticationBackend backend;  // waits up to 120 s
-//   PresenceOutcome outcome = backend.evaluate("unlock the deploy key");
+//   PresenceOutcome outcome = backend.evaluate({"unlock the deploy key"});
 #pragma once
 
 #include <chrono>
@@ -37,7 +37,7 @@ class LocalAuthenticationBackend final : public PresenceBackend {
   explicit LocalAuthenticationBackend(MonotonicClock::duration wait = DEFAULT_WAIT);
   ~LocalAuthenticationBackend() override;
 
-  PresenceOutcome evaluate(std::string_view reason) override;
+  PresenceOutcome evaluate(const PresenceRequest& request) override;
 
  private:
   struct Classes;

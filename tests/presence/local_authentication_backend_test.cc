@@ -52,7 +52,7 @@ TEST(LocalAuthenticationBackendTest, EachReplyBecomesItsOutcome) {
     SCOPED_TRACE(c.error_text);
     Framework framework({.reply = c.reply, .error_text = c.error_text});
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    const PresenceOutcome outcome = backend.evaluate("unlock the deploy key");
+    const PresenceOutcome outcome = backend.evaluate({"unlock the deploy key"});
     framework.finish();
     EXPECT_EQ(outcome.ok(), c.expected.ok());
     if (!c.expected.ok()) {
@@ -76,7 +76,7 @@ TEST(LocalAuthenticationBackendTest, ReasonReachesThePlatformUntrimmedAndByteExa
   for (const std::string& reason : reasons) {
     Framework framework({.reply = Reply::Granted});
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    EXPECT_TRUE(backend.evaluate(reason).ok());
+    EXPECT_TRUE(backend.evaluate({reason}).ok());
     framework.finish();
     const Record record = framework.record();
     EXPECT_EQ(record.reason, reason);
@@ -89,7 +89,7 @@ TEST(LocalAuthenticationBackendTest, UnansweredPromptTimesOutAndReleasesInOrder)
   Framework framework({.reply = Reply::Never});
   LocalAuthenticationBackend backend(SHORT_WAIT);
   const Instant start = MonotonicClock::now();
-  const PresenceOutcome outcome = backend.evaluate("reason");
+  const PresenceOutcome outcome = backend.evaluate({"reason"});
   EXPECT_GE(MonotonicClock::now() - start, SHORT_WAIT);
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::timed_out());
@@ -110,7 +110,7 @@ TEST(LocalAuthenticationBackendTest, UnansweredPromptTimesOutAndReleasesInOrder)
 TEST(LocalAuthenticationBackendTest, BlockDroppedWithoutReplyTimesOut) {
   Framework framework({.reply = Reply::DropWithoutReply});
   LocalAuthenticationBackend backend(SHORT_WAIT);
-  const PresenceOutcome outcome = backend.evaluate("reason");
+  const PresenceOutcome outcome = backend.evaluate({"reason"});
   framework.finish();
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::timed_out());
@@ -122,7 +122,7 @@ TEST(LocalAuthenticationBackendTest, BlockDroppedWithoutReplyTimesOut) {
 TEST(LocalAuthenticationBackendTest, LateReplyIsDroppedAndItsBlockStaysValid) {
   Framework framework({.reply = Reply::AfterWaitEnds});
   LocalAuthenticationBackend backend(SHORT_WAIT);
-  const PresenceOutcome outcome = backend.evaluate("reason");
+  const PresenceOutcome outcome = backend.evaluate({"reason"});
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::timed_out());
 
@@ -152,7 +152,7 @@ TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartDeniesAndLeaksNothi
     script.*c.fault = true;
     Framework framework(script);
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    const PresenceOutcome outcome = backend.evaluate("reason");
+    const PresenceOutcome outcome = backend.evaluate({"reason"});
     framework.finish();
     ASSERT_FALSE(outcome.ok()) << c.text;
     EXPECT_EQ(outcome.error(),
