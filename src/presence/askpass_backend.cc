@@ -97,10 +97,9 @@ PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
   std::optional<std::string> program = askpass_program();
   if (!program.has_value()) return PresenceError::unsupported();
 
-  const Result<SubprocessRun, SubprocessError> run =
-      run_subprocess({std::move(*program), prompt_text(request)},
-                     askpass_environment(request.requester),
-                     MonotonicClock::now() + wait_, kill_grace_);
+  const Result<SubprocessRun, SubprocessError> run = run_subprocess(
+      {std::move(*program), prompt_text(request)}, askpass_environment(request.requester),
+      MonotonicClock::now() + wait_, kill_grace_);
   if (run.ok()) return outcome_of(run.value());
   switch (run.error().stage) {
     case SubprocessError::Stage::Start:

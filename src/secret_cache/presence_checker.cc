@@ -101,8 +101,7 @@ PresenceChecker::PresenceChecker(std::unique_ptr<PresenceBackend> backend)
 
 PresenceChecker::~PresenceChecker() = default;
 
-PresenceOutcome PresenceChecker::require_presence(std::string_view profile,
-                                                  std::string_view reason,
+PresenceOutcome PresenceChecker::require_presence(std::string_view profile, std::string_view reason,
                                                   const Requester* requester) {
   std::string name(profile);
   std::shared_ptr<PendingPresenceCheck> check;

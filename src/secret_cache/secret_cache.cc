@@ -11,8 +11,9 @@ SecretCache::SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend
     : default_ttl_(default_ttl),
       clock_(std::move(clock)),
       max_lifetime_(limits.max_lifetime),
+      forget_on_sleep_(limits.forget_on_sleep),
       presence_(std::move(backend)) {
-  if (limits.forget_on_sleep) {
+  if (forget_on_sleep_) {
     MutexLock lock(entries_mu_);
     sleep_watch_.emplace(*clock_);
   }
@@ -104,6 +105,7 @@ std::uint64_t SecretCache::bump_generation(std::string_view profile) {
 }
 
 void SecretCache::forget_if_woke() {
+  if (!forget_on_sleep_) return;  // the accept loop calls this often: take no lock
   MutexLock lock(entries_mu_);
   wipe_if_woke();
 }

@@ -112,6 +112,7 @@ class SecretCache {
   const TimeToLive default_ttl_;
   const std::shared_ptr<const Clock> clock_;
   const std::optional<TimeToLive> max_lifetime_;
+  const bool forget_on_sleep_;
 
   Mutex generations_mu_ ACQUIRED_BEFORE(entries_mu_);
   GenerationTable generations_ GUARDED_BY(generations_mu_);

@@ -9,8 +9,7 @@
 namespace tarnwel {
 namespace {
 
-Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown,
-                  const Requester* requester) {
+Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, const Requester* requester) {
   Result<Json, FramingError> request = read_message(fd, REQUEST_TIMEOUT);
   if (!request.ok()) {
     return error_response(ErrorCode::ProtocolError, std::move(request).error().text);

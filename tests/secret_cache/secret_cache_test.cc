@@ -222,7 +222,9 @@ TEST_F(SecretCacheExpiryTest, WithoutLimitsASleepNeitherForgetsNorAgesASecret) {
 
 class SecretCacheSleepTest : public SecretCacheTest {
  protected:
-  SecretCacheSleepTest() : SecretCacheTest(DEFAULT_TTL, CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt}) {}
+  SecretCacheSleepTest()
+      : SecretCacheTest(DEFAULT_TTL,
+                        CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt}) {}
 };
 
 TEST_F(SecretCacheSleepTest, AWakeForgetsWhatCameBeforeItAtTheNextOperation) {
@@ -263,7 +265,8 @@ TEST_F(SecretCacheSleepTest, AnUnlockWhosePromptOutlivedTheSleepStillStores) {
 class SecretCacheCapTest : public SecretCacheTest {
  protected:
   SecretCacheCapTest()
-      : SecretCacheTest(DEFAULT_TTL, CacheLimits{.forget_on_sleep = false, .max_lifetime = TimeToLive::from_seconds(60)}) {}
+      : SecretCacheTest(DEFAULT_TTL, CacheLimits{.forget_on_sleep = false,
+                                                 .max_lifetime = TimeToLive::from_seconds(60)}) {}
 };
 
 TEST_F(SecretCacheCapTest, TheCapBeatsALongTtlAndCountsSleepWhileAShortTtlStillApplies) {

@@ -78,7 +78,8 @@ TEST(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
       CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
   ASSERT_TRUE(cache->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
   auto flag = std::make_shared<ShutdownFlag>();
-  auto loop = std::async(std::launch::async, [&] { serve(listener.value(), path, cache, flag, *clock); });
+  auto loop =
+      std::async(std::launch::async, [&] { serve(listener.value(), path, cache, flag, *clock); });
 
   EXPECT_TRUE(ping(path));  // the loop runs, and has not forgotten anything awake
   EXPECT_EQ(SecretCacheProbe::stored(*cache), 1u);
