@@ -180,14 +180,14 @@ void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> 
 
 void run() {
   prepare_process();
-  harden_process();
   // Before any socket, the probe's included: an agent that would not do what
-  // its user asked for must not start at all.
+  // its user asked for must not start at all, and says only that.
   const Result<AgentSettings, SettingError> settings = settings_from_environment();
   if (!settings.ok()) {
     diagnose(settings.error().text);
     std::exit(1);
   }
+  harden_process();
   try {
     run(make_platform_backend(), monotonic_clock(), settings.value());
   } catch (const std::exception& e) {
