@@ -16,7 +16,7 @@ namespace tarnwel::bench {
 
 class GrantingBackend final : public PresenceBackend {
  public:
-  PresenceOutcome evaluate(std::string_view) override { return Ok{}; }
+  PresenceOutcome evaluate(const PresenceRequest&) override { return Ok{}; }
 };
 
 inline constexpr std::string_view BENCH_SECRET = "correct-horse-battery-staple-0042";  // 33 bytes

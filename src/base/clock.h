@@ -6,6 +6,10 @@
 // Code that must be testable without waiting takes a `Clock` instead, the seam
 // where tests put a FakeClock.
 //
+// SleepCountingClock is its twin that goes on counting while the system sleeps
+// (CLOCK_BOOTTIME on Linux, CLOCK_MONOTONIC on macOS). Only what must notice a
+// sleep, or limit a lifetime in time as the user lives it, reads it.
+//
 //   std::shared_ptr<const Clock> clock = monotonic_clock();
 //   auto deadline = clock->now() + std::chrono::seconds(5);
 #pragma once
@@ -27,13 +31,28 @@ struct MonotonicClock {
 
 using Instant = MonotonicClock::time_point;
 
+struct SleepCountingClock {
+  using duration = std::chrono::nanoseconds;
+  using rep = duration::rep;
+  using period = duration::period;
+  using time_point = std::chrono::time_point<SleepCountingClock>;
+  static constexpr bool is_steady = true;
+
+  static time_point now() noexcept;
+};
+
+using SleepCountingInstant = SleepCountingClock::time_point;
+
 class Clock {
  public:
   virtual ~Clock() = default;
+  // Stopped while the system sleeps: every deadline and age.
   virtual Instant now() const = 0;
+  // Counting the time asleep too.
+  virtual SleepCountingInstant now_counting_sleep() const = 0;
 };
 
-// The process-wide real clock (reads MonotonicClock).
+// The process-wide real clock (reads MonotonicClock and SleepCountingClock).
 std::shared_ptr<const Clock> monotonic_clock();
 
 }  // namespace tarnwel

@@ -88,6 +88,23 @@ Result<uid_t, SysError> peer_uid(int fd) {
 #endif
 }
 
+Result<pid_t, SysError> peer_pid(int fd) {
+#if defined(SO_PEERCRED)
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return SysError{errno};
+  return cred.pid;
+#elif defined(LOCAL_PEERPID)
+  pid_t pid = 0;
+  socklen_t len = sizeof pid;
+  if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERPID, &pid, &len) != 0) return SysError{errno};
+  return pid;
+#else
+  static_cast<void>(fd);
+  return SysError{ENOTSUP};
+#endif
+}
+
 Result<Ok, SysError> set_nonblocking(int fd, bool nonblocking) {
   int on = nonblocking ? 1 : 0;
   if (::ioctl(fd, FIONBIO, &on) != 0) return SysError{errno};

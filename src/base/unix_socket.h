@@ -33,6 +33,9 @@ UniqueFd accept_connection(int listener);
 // The effective user id of the process at the other end of a connected socket.
 Result<uid_t, SysError> peer_uid(int fd);
 
+// The process id of the peer as it connected (SO_PEERCRED, LOCAL_PEERPID).
+Result<pid_t, SysError> peer_pid(int fd);
+
 // Switches `fd` between blocking and non-blocking mode (FIONBIO).
 Result<Ok, SysError> set_nonblocking(int fd, bool nonblocking);
 

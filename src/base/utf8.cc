@@ -83,4 +83,31 @@ std::string utf8_lossy(std::string_view text) {
   return out;
 }
 
+std::string single_line_lossy(std::string_view text) {
+  constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
+  const std::string valid = utf8_lossy(text);
+  const std::string_view rest = valid;
+  std::string out;
+  out.reserve(valid.size());
+  std::size_t i = 0;
+  while (i < rest.size()) {
+    const auto byte = static_cast<unsigned char>(rest[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += REPLACEMENT;
+      i += 1;
+    } else if (byte == 0xC2 && static_cast<unsigned char>(rest[i + 1]) <= 0x9F) {
+      out += REPLACEMENT;  // C1: U+0080 to U+009F
+      i += 2;
+    } else if (rest.substr(i).starts_with("\xE2\x80\xA8") ||
+               rest.substr(i).starts_with("\xE2\x80\xA9")) {
+      out += REPLACEMENT;
+      i += 3;
+    } else {
+      out += rest[i];
+      i += 1;
+    }
+  }
+  return out;
+}
+
 }  // namespace tarnwel

@@ -26,4 +26,9 @@ std::string describe(const Utf8Error& error);
 // `text` with each invalid sequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view text);
 
+// As utf8_lossy, with every control character (C0, DEL, C1) and the line and
+// paragraph separators U+2028 and U+2029 replaced by U+FFFD too: text that
+// cannot break the line it is shown on, nor forge a line of its own.
+std::string single_line_lossy(std::string_view text);
+
 }  // namespace tarnwel

@@ -21,6 +21,8 @@ namespace tarnwel {
 namespace {
 
 constexpr std::string_view PROMPT_VARIABLE = "SSH_ASKPASS_PROMPT=";
+constexpr std::string_view REQUESTER_PID_VARIABLE = "TARNWEL_AGENT_REQUESTER_PID=";
+constexpr std::string_view REQUESTER_EXE_VARIABLE = "TARNWEL_AGENT_REQUESTER_EXE=";
 
 std::optional<std::string> askpass_program() {
   for (const char* variable : {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS"}) {
@@ -30,13 +32,25 @@ std::optional<std::string> askpass_program() {
   return find_on_path("ssh-askpass");
 }
 
-std::vector<std::string> askpass_environment() {
+// The agent's environment with the prompt variable set, and with the
+// requester's variables set when one is named (never inherited ones then).
+std::vector<std::string> askpass_environment(const Requester* requester) {
+  const auto ours = [&](std::string_view text) {
+    if (text.starts_with(PROMPT_VARIABLE)) return true;
+    return requester != nullptr &&
+           (text.starts_with(REQUESTER_PID_VARIABLE) || text.starts_with(REQUESTER_EXE_VARIABLE));
+  };
   std::vector<std::string> entries;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     const std::string_view text = *entry;
-    if (!text.starts_with(PROMPT_VARIABLE)) entries.emplace_back(text);
+    if (!ours(text)) entries.emplace_back(text);
   }
   entries.emplace_back(std::string(PROMPT_VARIABLE) + "confirm");
+  if (requester != nullptr) {
+    entries.emplace_back(std::string(REQUESTER_PID_VARIABLE) +
+                         (requester->pid > 0 ? std::to_string(requester->pid) : ""));
+    entries.emplace_back(std::string(REQUESTER_EXE_VARIABLE) + requester->executable);
+  }
   return entries;
 }
 
@@ -75,9 +89,9 @@ PresenceOutcome outcome_of(const SubprocessRun& run) {
 
 }  // namespace
 
-PresenceOutcome AskpassBackend::evaluate(std::string_view reason) {
+PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
   // An argument ends at its first NUL: the user would confirm a truncated reason.
-  if (reason.find('\0') != std::string_view::npos) {
+  if (request.reason.find('\0') != std::string_view::npos) {
     return PresenceError::denied("askpass cannot show a reason that contains a NUL character");
   }
   std::optional<std::string> program = askpass_program();
@@ -85,9 +99,9 @@ PresenceOutcome AskpassBackend::evaluate(std::string_view reason) {
 
   // Named in a failure to start, so that the user knows which setting to mend.
   const std::string shown = display_path(*program);
-  const Result<SubprocessRun, SubprocessError> run =
-      run_subprocess({std::move(*program), std::string(reason)}, askpass_environment(),
-                     MonotonicClock::now() + wait_, kill_grace_);
+  const Result<SubprocessRun, SubprocessError> run = run_subprocess(
+      {std::move(*program), prompt_text(request)}, askpass_environment(request.requester),
+      MonotonicClock::now() + wait_, kill_grace_);
   if (run.ok()) return outcome_of(run.value());
   switch (run.error().stage) {
     case SubprocessError::Stage::Start:

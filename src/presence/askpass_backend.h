@@ -4,9 +4,12 @@
 //
 // The program is $TARNWEL_AGENT_ASKPASS, else $SSH_ASKPASS (each if set and not
 // empty), else ssh-askpass found on PATH; with none of them the outcome is
-// Unsupported. It runs with the reason, exactly as given, as its one argument,
-// and with SSH_ASKPASS_PROMPT=confirm added to the agent's environment, which
-// asks for a yes/no dialog rather than a passphrase. Exit status 0 grants.
+// Unsupported. It runs with the prompt text (the reason, exactly as given, and
+// the requester's line when one is named) as its one argument, and with
+// SSH_ASKPASS_PROMPT=confirm added to the agent's environment, which asks for a
+// yes/no dialog rather than a passphrase. A named requester is also passed as
+// TARNWEL_AGENT_REQUESTER_PID and TARNWEL_AGENT_REQUESTER_EXE (each empty when
+// unknown), for a dialog that shows it its own way. Exit status 0 grants.
 // Otherwise the outcome is Denied with the first non-empty line it wrote to
 // stderr, or with how it ended; TimedOut if it is still running after `wait`
 // (it is then terminated).
@@ -18,7 +21,7 @@
 // getenv no protection against setenv.
 //
 //   AskpassBackend backend;  // waits up to 120 s
-//   PresenceOutcome outcome = backend.evaluate("unlock the deploy key");
+//   PresenceOutcome outcome = backend.evaluate({"unlock the deploy key"});
 #pragma once
 
 #include <chrono>
@@ -39,7 +42,7 @@ class AskpassBackend final : public PresenceBackend {
                           MonotonicClock::duration kill_grace = DEFAULT_KILL_GRACE)
       : wait_(wait), kill_grace_(kill_grace) {}
 
-  PresenceOutcome evaluate(std::string_view reason) override;
+  PresenceOutcome evaluate(const PresenceRequest& request) override;
 
  private:
   const MonotonicClock::duration wait_;

@@ -249,9 +249,10 @@ LocalAuthenticationBackend::LocalAuthenticationBackend(MonotonicClock::duration 
 
 LocalAuthenticationBackend::~LocalAuthenticationBackend() = default;
 
-PresenceOutcome LocalAuthenticationBackend::evaluate(std::string_view reason) {
+PresenceOutcome LocalAuthenticationBackend::evaluate(const PresenceRequest& request) {
   // The framework raises for an empty reason rather than refusing it.
-  if (reason.empty()) return PresenceError::denied("a non-empty reason is required");
+  if (request.reason.empty()) return PresenceError::denied("a non-empty reason is required");
+  const std::string reason = prompt_text(request);
   try {
     const AutoreleasePool pool;
     return evaluate_in_pool(reason);

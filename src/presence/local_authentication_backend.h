@@ -23,7 +23,7 @@
 // PresenceBackend requires.
 //
 //   LocalAuthenticationBackend backend;  // policy 2, waits up to 120 s
-//   PresenceOutcome outcome = backend.evaluate("unlock the deploy key");
+//   PresenceOutcome outcome = backend.evaluate({"unlock the deploy key"});
 #pragma once
 
 #include <chrono>
@@ -53,7 +53,7 @@ class LocalAuthenticationBackend final : public PresenceBackend {
       LocalAuthenticationPolicy policy = LocalAuthenticationPolicy::DeviceOwnerAuthentication);
   ~LocalAuthenticationBackend() override;
 
-  PresenceOutcome evaluate(std::string_view reason) override;
+  PresenceOutcome evaluate(const PresenceRequest& request) override;
 
  private:
   struct Classes;

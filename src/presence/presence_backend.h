@@ -7,23 +7,46 @@
 // threads one after another.
 //
 //   std::unique_ptr<PresenceBackend> backend = make_platform_backend();
-//   PresenceOutcome outcome = backend->evaluate("unlock the deploy key");
+//   PresenceOutcome outcome = backend->evaluate({"unlock the deploy key"});
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "presence/presence_error.h"
 
 namespace tarnwel {
 
+// The program at the other end of the connection that asked, as the agent saw
+// it when it accepted the connection.
+struct Requester {
+  pid_t pid = 0;           // 0 when the system would not tell
+  std::string executable;  // its path; empty when the system would not tell
+};
+
+struct PresenceRequest {
+  // The client's reason, exactly as received.
+  std::string_view reason;
+  // Set when the prompt is to name the program that asks; borrowed.
+  const Requester* requester = nullptr;
+};
+
+// What the user is shown: the reason as given, and with a requester a second
+// line "Requested by /usr/bin/git (pid 4242)". The path is shown on one line,
+// with control characters and line separators replaced, so the agent's line
+// is always the last one and always whole.
+std::string prompt_text(const PresenceRequest& request);
+
 class PresenceBackend {
  public:
   virtual ~PresenceBackend() = default;
 
-  // Asks for confirmation, showing `reason` exactly as given. Blocks until the
+  // Asks for confirmation, showing prompt_text(request). Blocks until the
   // platform answers or the backend's own wait ends (TimedOut).
-  virtual PresenceOutcome evaluate(std::string_view reason) = 0;
+  virtual PresenceOutcome evaluate(const PresenceRequest& request) = 0;
 };
 
 // The backend this platform installs: LocalAuthentication on macOS, an askpass

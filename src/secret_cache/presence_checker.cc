@@ -102,8 +102,8 @@ PresenceChecker::PresenceChecker(std::unique_ptr<PresenceBackend> backend)
 
 PresenceChecker::~PresenceChecker() = default;
 
-PresenceOutcome PresenceChecker::require_presence(std::string_view profile,
-                                                  std::string_view reason) {
+PresenceOutcome PresenceChecker::require_presence(std::string_view profile, std::string_view reason,
+                                                  const Requester* requester) {
   std::string name(profile);
   std::shared_ptr<PendingPresenceCheck> check;
   bool leader = false;
@@ -128,20 +128,20 @@ PresenceOutcome PresenceChecker::require_presence(std::string_view profile,
   }
 
   InFlightGuard guard(*this, std::move(name), std::move(check));
-  PresenceOutcome outcome = consult_backend(reason);
+  PresenceOutcome outcome = consult_backend({reason, requester});
   // An evaluation that ended abnormally has no outcome to share: the guard
   // publishes Busy to the joiners, as for a backend that threw.
   if (outcome.ok() || !outcome.error().is_abnormal_end()) guard.set_result(outcome);
   return outcome;
 }
 
-PresenceOutcome PresenceChecker::consult_backend(std::string_view reason) {
+PresenceOutcome PresenceChecker::consult_backend(const PresenceRequest& request) {
   // Never wait for the gate: a second prompt queued behind the first would
   // confuse the user about which request it is for.
   if (!presence_gate_.try_lock()) return PresenceError::busy();
   HeldGate gate(presence_gate_);
-  if (is_blank(reason)) return PresenceError::denied("a non-empty reason is required");
-  return backend_->evaluate(reason);
+  if (is_blank(request.reason)) return PresenceError::denied("a non-empty reason is required");
+  return backend_->evaluate(request);
 }
 
 }  // namespace tarnwel

@@ -3,7 +3,8 @@
 // ever try-locked); concurrent requests for the same profile share one check and
 // its outcome; a request for another profile while a check runs gets Busy at
 // once. A reason made only of white space (Unicode White_Space) is Denied with
-// "a non-empty reason is required" without reaching the backend.
+// "a non-empty reason is required" without reaching the backend, whoever asks:
+// the rule is the client's reason's, not the prompt's.
 //
 // Thread-safety: require_presence may be called from any number of threads.
 // No two of its locks are ever held together by one thread.
@@ -31,8 +32,10 @@ class PresenceChecker {
   PresenceChecker(const PresenceChecker&) = delete;
   PresenceChecker& operator=(const PresenceChecker&) = delete;
 
-  // Granted, or why not. Blocks while this profile's check runs.
-  PresenceOutcome require_presence(std::string_view profile, std::string_view reason);
+  // Granted, or why not. Blocks while this profile's check runs. A leader's
+  // `requester`, when given, is named in the prompt; a joiner's is not shown.
+  PresenceOutcome require_presence(std::string_view profile, std::string_view reason,
+                                   const Requester* requester = nullptr);
 
  private:
   friend class PresenceCheckerProbe;  // tests: sees joins_ and in_flight_
@@ -40,7 +43,7 @@ class PresenceChecker {
   class InFlightGuard;
 
   // The gate, the blank-reason rule and the backend: one check's outcome.
-  PresenceOutcome consult_backend(std::string_view reason);
+  PresenceOutcome consult_backend(const PresenceRequest& request);
 
   Mutex in_flight_mu_;
   std::unordered_map<std::string, std::shared_ptr<PendingPresenceCheck>> in_flight_

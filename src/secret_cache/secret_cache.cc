@@ -7,13 +7,23 @@
 namespace tarnwel {
 
 SecretCache::SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
-                         std::shared_ptr<const Clock> clock)
-    : default_ttl_(default_ttl), clock_(std::move(clock)), presence_(std::move(backend)) {}
+                         std::shared_ptr<const Clock> clock, CacheLimits limits)
+    : default_ttl_(default_ttl),
+      clock_(std::move(clock)),
+      max_lifetime_(limits.max_lifetime),
+      forget_on_sleep_(limits.forget_on_sleep),
+      presence_(std::move(backend)) {
+  if (forget_on_sleep_) {
+    MutexLock lock(entries_mu_);
+    sleep_watch_.emplace(*clock_);
+  }
+}
 
 SecretCache::~SecretCache() = default;
 
 PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view reason,
-                                    LockedSecret secret, std::optional<TimeToLive> ttl) {
+                                    LockedSecret secret, std::optional<TimeToLive> ttl,
+                                    const Requester* requester) {
   // Take the generation before prompting: a lock that lands while the user
   // decides must win, however late the check is granted.
   std::uint64_t generation = 0;
@@ -21,7 +31,7 @@ PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view r
     MutexLock lock(generations_mu_);
     generation = bump_generation(profile);
   }
-  PresenceOutcome outcome = presence_.require_presence(profile, reason);
+  PresenceOutcome outcome = presence_.require_presence(profile, reason, requester);
   if (!outcome.ok()) return outcome;  // `secret` is wiped on the way out
   store_if_current(profile, generation, std::move(secret), ttl.value_or(default_ttl_));
   return Ok{};
@@ -37,14 +47,20 @@ void SecretCache::store_if_current(std::string_view profile, std::uint64_t gener
   assert(row != generations_.map.end());  // unlock bumped it, and rows are never removed
   if (row->second != generation) return;
   MutexLock entries(entries_mu_);
-  entries_.insert_or_assign(std::move(name), CacheEntry{std::move(secret), ttl, clock_->now()});
+  // Before the insert: a sleep that ended just now forgets what came before
+  // it, not the secret that the user has confirmed since.
+  wipe_if_woke();
+  const Now stored_at = now();
+  entries_.insert_or_assign(std::move(name), CacheEntry{std::move(secret), ttl, stored_at.awake,
+                                                        stored_at.counting_sleep});
 }
 
 std::optional<LockedSecret> SecretCache::get(std::string_view profile) {
   MutexLock lock(entries_mu_);
+  wipe_if_woke();
   auto it = entries_.find(std::string(profile));
   if (it == entries_.end()) return std::nullopt;
-  if (expired(it->second, clock_->now())) {
+  if (expired(it->second, now())) {
     entries_.erase(it);
     return std::nullopt;
   }
@@ -55,6 +71,7 @@ void SecretCache::lock(std::string_view profile) {
   MutexLock generations(generations_mu_);
   bump_generation(profile);
   MutexLock entries(entries_mu_);
+  wipe_if_woke();
   entries_.erase(std::string(profile));
 }
 
@@ -62,13 +79,15 @@ void SecretCache::lock_all() {
   MutexLock generations(generations_mu_);
   for (auto& [name, generation] : generations_.map) generation = ++generations_.counter;
   MutexLock entries(entries_mu_);
+  wipe_if_woke();  // wipes nothing more, but moves the watch on
   entries_.clear();
 }
 
 std::vector<std::string> SecretCache::live_profiles() {
   MutexLock lock(entries_mu_);
-  const Instant now = clock_->now();
-  std::erase_if(entries_, [&](const auto& named) { return expired(named.second, now); });
+  wipe_if_woke();
+  const Now at = now();
+  std::erase_if(entries_, [&](const auto& named) { return expired(named.second, at); });
   std::vector<std::string> names;
   names.reserve(entries_.size());
   for (const auto& [name, entry] : entries_) names.push_back(name);
@@ -85,8 +104,28 @@ std::uint64_t SecretCache::bump_generation(std::string_view profile) {
   return generation;
 }
 
-bool SecretCache::expired(const CacheEntry& entry, Instant now) const {
-  return entry.ttl.exceeded_by(now - entry.stored_at);
+void SecretCache::forget_if_woke() {
+  if (!forget_on_sleep_) return;  // the accept loop calls this often: take no lock
+  MutexLock lock(entries_mu_);
+  wipe_if_woke();
+}
+
+void SecretCache::wipe_if_woke() {
+  if (!sleep_watch_.has_value() || !sleep_watch_->slept_since_last_look(*clock_)) return;
+  // Only what is stored goes: an unlock whose prompt outlived the sleep was
+  // confirmed by someone at the machine after it, and still stores.
+  entries_.clear();
+}
+
+SecretCache::Now SecretCache::now() const {
+  // Without a cap the sleep-counting clock is never read.
+  return Now{clock_->now(), max_lifetime_ ? clock_->now_counting_sleep() : SleepCountingInstant{}};
+}
+
+bool SecretCache::expired(const CacheEntry& entry, const Now& now) const {
+  if (entry.ttl.exceeded_by(now.awake - entry.stored_at)) return true;
+  return max_lifetime_.has_value() &&
+         max_lifetime_->exceeded_by(now.counting_sleep - entry.stored_at_counting_sleep);
 }
 
 }  // namespace tarnwel

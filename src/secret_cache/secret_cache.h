@@ -3,6 +3,11 @@
 // its "unlock" is granted; a "lock" or newer "unlock" that lands while that
 // check is on screen keeps the older secret out (generation numbers).
 //
+// Two limits are optional (CacheLimits, both off by default): forgetting every
+// secret once the system has slept, noticed at the next operation or the next
+// forget_if_woke(); and a cap on any secret's life counted on the clock that
+// goes on while the system sleeps.
+//
 // Thread-safety: every operation may be called from any thread at any time.
 // Lock order: generations_mu_, then entries_mu_; neither is held while the
 // user is prompted, so get/lock/live_profiles go on during a prompt.
@@ -22,6 +27,7 @@
 
 #include "base/clock.h"
 #include "base/mutex.h"
+#include "base/sleep_watch.h"
 #include "presence/presence_backend.h"
 #include "secret_cache/locked_secret.h"
 #include "secret_cache/presence_checker.h"
@@ -29,24 +35,33 @@
 
 namespace tarnwel {
 
+struct CacheLimits {
+  // Forget every cached secret once the system has slept.
+  bool forget_on_sleep = false;
+  // No secret lives longer than this on the sleep-counting clock, whatever
+  // its own ttl (which still applies as well).
+  std::optional<TimeToLive> max_lifetime;
+};
+
 class SecretCache {
  public:
   // The agent's cache: the platform's presence backend and the monotonic clock.
   explicit SecretCache(TimeToLive default_ttl);
   // For tests and tools: a backend and a clock of the caller's choosing.
   SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
-              std::shared_ptr<const Clock> clock);
+              std::shared_ptr<const Clock> clock, CacheLimits limits = {});
   ~SecretCache();
 
   SecretCache(const SecretCache&) = delete;
   SecretCache& operator=(const SecretCache&) = delete;
 
-  // Confirms presence with `reason`, then stores `secret` for `profile` with
-  // `ttl` (default_ttl when absent). Blocks for the length of the check.
-  // Success also when a later lock/unlock of the profile overtook this one
-  // while the check ran; the secret is then dropped (wiped).
+  // Confirms presence with `reason` (naming `requester` in the prompt when
+  // given), then stores `secret` for `profile` with `ttl` (default_ttl when
+  // absent). Blocks for the length of the check. Success also when a later
+  // lock/unlock of the profile overtook this one while the check ran; the
+  // secret is then dropped (wiped).
   PresenceOutcome unlock(std::string_view profile, std::string_view reason, LockedSecret secret,
-                         std::optional<TimeToLive> ttl);
+                         std::optional<TimeToLive> ttl, const Requester* requester = nullptr);
 
   // A fresh copy of the live secret of `profile`; none when absent or expired
   // (an expired entry is removed on the way). Never extends a secret's life.
@@ -62,12 +77,23 @@ class SecretCache {
   // entries are purged on the way.
   std::vector<std::string> live_profiles();
 
+  // With forget_on_sleep: wipes every secret if the system has slept since
+  // the last look. For a caller that looks without any request (the accept
+  // loop); every operation above looks by itself.
+  void forget_if_woke();
+
  private:
   friend class SecretCacheProbe;  // tests: drive the two halves of unlock apart
   struct CacheEntry {
     LockedSecret secret;
     TimeToLive ttl;
     Instant stored_at;
+    SleepCountingInstant stored_at_counting_sleep;  // read only with max_lifetime
+  };
+  // The clock readings that expiry compares with.
+  struct Now {
+    Instant awake;
+    SleepCountingInstant counting_sleep;
   };
   struct GenerationTable {
     std::unordered_map<std::string, std::uint64_t> map;
@@ -79,15 +105,21 @@ class SecretCache {
   // has moved on from `generation`.
   void store_if_current(std::string_view profile, std::uint64_t generation, LockedSecret secret,
                         TimeToLive ttl);
-  bool expired(const CacheEntry& entry, Instant now) const;
+  bool expired(const CacheEntry& entry, const Now& now) const;
+  Now now() const;
+  void wipe_if_woke() REQUIRES(entries_mu_);
 
   const TimeToLive default_ttl_;
   const std::shared_ptr<const Clock> clock_;
+  const std::optional<TimeToLive> max_lifetime_;
+  const bool forget_on_sleep_;
 
   Mutex generations_mu_ ACQUIRED_BEFORE(entries_mu_);
   GenerationTable generations_ GUARDED_BY(generations_mu_);
   Mutex entries_mu_;
   std::unordered_map<std::string, CacheEntry> entries_ GUARDED_BY(entries_mu_);
+  // Only with forget_on_sleep.
+  std::optional<SleepWatch> sleep_watch_ GUARDED_BY(entries_mu_);
 
   PresenceChecker presence_;
 };

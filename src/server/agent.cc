@@ -13,6 +13,7 @@
 
 #include "base/diagnostics.h"
 #include "base/os_error.h"
+#include "base/process_executable.h"
 #include "base/unix_socket.h"
 #include "paths/runtime_dir.h"
 #include "protocol/framing.h"
@@ -59,6 +60,17 @@ bool peer_may_connect(int stream) {
   return peer.ok() && (peer.value() == ::getuid() || peer.value() == ::geteuid() || peer.value() == 0);
 }
 
+// Who is at the other end, read at accept, while the peer is most likely
+// still the process that connected.
+Requester requester_of(int stream) {
+  Requester requester;
+  if (const Result<pid_t, SysError> pid = peer_pid(stream); pid.ok() && pid.value() > 0) {
+    requester.pid = pid.value();
+    requester.executable = process_executable(requester.pid).value_or("");
+  }
+  return requester;
+}
+
 bool exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
@@ -75,13 +87,15 @@ void remove_stale_entry(const std::string& path) {
 }
 
 void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache,
-                             std::shared_ptr<ShutdownFlag> shutdown) {
+                             std::shared_ptr<ShutdownFlag> shutdown,
+                             std::optional<Requester> requester) {
   try {
     // Detached: nobody waits for a connection thread, and the handle of a
     // finished one has nothing to give back.
     std::thread([stream = std::move(stream), cache = std::move(cache),
-                 shutdown = std::move(shutdown)]() mutable {
-      handle_connection(std::move(stream), std::move(cache), std::move(shutdown));
+                 shutdown = std::move(shutdown), requester = std::move(requester)]() mutable {
+      handle_connection(std::move(stream), std::move(cache), std::move(shutdown),
+                        std::move(requester));
     }).detach();
   } catch (const std::system_error&) {
     // No thread could be started: the stream went with the failed thread's
@@ -103,9 +117,11 @@ bool probe_existing_agent(const std::string& path) {
 }
 
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
-           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock) {
+           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters) {
   Instant last_activity = clock.now();
   while (!shutdown->is_set()) {
+    // Wipes within one idle sleep of a wake, with no client at all.
+    cache->forget_if_woke();
     // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
     if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - last_activity) > IDLE_LIMIT) {
       break;
@@ -124,7 +140,9 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
       continue;
     }
     if (!peer_may_connect(stream.get())) continue;  // closed unread and unanswered
-    start_connection_thread(std::move(stream), cache, shutdown);
+    std::optional<Requester> requester;
+    if (name_requesters) requester = requester_of(stream.get());
+    start_connection_thread(std::move(stream), cache, shutdown, std::move(requester));
   }
   // Wipe before the socket goes, so that no client can still read a secret
   // from an agent that is already unreachable by name.
@@ -132,7 +150,8 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   ::unlink(path.c_str());
 }
 
-void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock) {
+void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock,
+         const AgentSettings& settings) {
   const std::string path = socket_path();
   if (exists(path)) {
     if (probe_existing_agent(path)) return;  // another agent serves this user
@@ -149,16 +168,26 @@ void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> 
     diagnose("set_nonblocking failed: " + os_error_text(nonblocking.error().number));
     std::exit(101);
   }
-  auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::move(backend), clock);
+  auto cache = std::make_shared<SecretCache>(
+      DEFAULT_TTL, std::move(backend), clock,
+      CacheLimits{.forget_on_sleep = settings.lock_on_sleep, .max_lifetime = settings.max_ttl});
   auto shutdown = std::make_shared<ShutdownFlag>();
-  serve(listener.value(), path, std::move(cache), std::move(shutdown), *clock);
+  serve(listener.value(), path, std::move(cache), std::move(shutdown), *clock,
+        settings.show_requester);
 }
 
 void run() {
   prepare_process();
+  // Before any socket, the probe's included: an agent that would not do what
+  // its user asked for must not start at all, and says only that.
+  const Result<AgentSettings, SettingError> settings = settings_from_environment();
+  if (!settings.ok()) {
+    diagnose(settings.error().text);
+    std::exit(1);
+  }
   harden_process();
   try {
-    run(make_platform_backend(), monotonic_clock());
+    run(make_platform_backend(), monotonic_clock(), settings.value());
   } catch (const std::exception& e) {
     // Deliberately fatal: the main thread cannot serve without its state.
     diagnose(std::string("internal error: ") + e.what());

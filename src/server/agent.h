@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "base/unique_fd.h"
 #include "secret_cache/secret_cache.h"
+#include "server/settings.h"
 #include "server/shutdown_flag.h"
 
 namespace tarnwel {
@@ -27,20 +28,25 @@ inline constexpr std::chrono::milliseconds STALE_SOCKET_WAIT{500};
 inline constexpr std::chrono::milliseconds STALE_SOCKET_POLL{20};
 
 // Runs the agent. Returns when another agent already serves the socket, or
-// after the shutdown sequence; exits the process itself with status 1 when the
-// runtime directory or the socket cannot be taken, 101 on an internal failure.
+// after the shutdown sequence; exits the process itself with status 1 when a
+// setting is not understood or the runtime directory or the socket cannot be
+// taken, 101 on an internal failure.
 void run();
 
-// As run(), with the presence backend and the clock of the caller's choosing.
-void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock);
+// As run(), with the presence backend, the clock and the settings of the
+// caller's choosing.
+void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock,
+         const AgentSettings& settings = {});
 
 // True when an agent at `path` answers a "ping" with "ok": true.
 bool probe_existing_agent(const std::string& path);
 
 // Serves connections on the non-blocking `listener` until `shutdown` is set or
 // the idle limit has passed on `clock`; then wipes the cache and removes the
-// socket file at `path`.
+// socket file at `path`. Each iteration lets the cache look for a sleep; with
+// `name_requesters` each connection carries its peer to the prompt.
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
-           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock);
+           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock,
+           bool name_requesters = false);
 
 }  // namespace tarnwel

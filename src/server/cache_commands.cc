@@ -31,7 +31,7 @@ Response handle_status(SecretCache& cache) {
   return reply;
 }
 
-Response handle_unlock(const Json& request, SecretCache& cache) {
+Response handle_unlock(const Json& request, SecretCache& cache, const Requester* requester) {
   const auto profile = require_non_empty_string(request, "profile");
   if (!profile.ok()) return profile.error();
   const auto reason = require_non_empty_string(request, "reason");
@@ -45,7 +45,7 @@ Response handle_unlock(const Json& request, SecretCache& cache) {
 
   LockedSecret locked(secret->get_ref<const std::string&>());
   const PresenceOutcome outcome =
-      cache.unlock(profile.value(), reason.value(), std::move(locked), ttl.value());
+      cache.unlock(profile.value(), reason.value(), std::move(locked), ttl.value(), requester);
   if (!outcome.ok()) {
     const PresenceError& error = outcome.error();
     return error_response(error_code_for(error.kind()), error.display());

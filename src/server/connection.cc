@@ -18,23 +18,25 @@ bool is_unlock(const Json& request) {
 }
 
 // `stack_used` is set to how deep this request may have gone.
-Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, std::size_t& stack_used) {
+Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, const Requester* requester,
+                  std::size_t& stack_used) {
   Result<Json, FramingError> request = read_message(fd, REQUEST_TIMEOUT);
   if (!request.ok()) {
     return error_response(ErrorCode::ProtocolError, std::move(request).error().text);
   }
   if (is_unlock(request.value())) stack_used = UNLOCK_STACK_DEPTH;
-  return handle_request(request.value(), cache, shutdown);
+  return handle_request(request.value(), cache, shutdown, requester);
 }
 
 // Not inlined, so that every frame the request used lies below
 // handle_connection's own and is reached by its stack wipe. Returns how deep
 // the request may have gone.
 [[gnu::noinline]] std::size_t serve_one(UniqueFd stream, std::shared_ptr<SecretCache> cache,
-                                        std::shared_ptr<ShutdownFlag> shutdown) noexcept {
+                                        std::shared_ptr<ShutdownFlag> shutdown,
+                                        const Requester* requester) noexcept {
   std::size_t stack_used = REQUEST_STACK_DEPTH;
   try {
-    const Response reply = reply_to(stream.get(), *cache, *shutdown, stack_used);
+    const Response reply = reply_to(stream.get(), *cache, *shutdown, requester, stack_used);
     // A peer that has gone away cannot be told anything; nothing else to do.
     (void)write_message(stream.get(), reply);
   } catch (...) {
@@ -48,8 +50,10 @@ Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, std::size_
 }  // namespace
 
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
-                       std::shared_ptr<ShutdownFlag> shutdown) noexcept {
-  const std::size_t stack_used = serve_one(std::move(stream), std::move(cache), std::move(shutdown));
+                       std::shared_ptr<ShutdownFlag> shutdown,
+                       std::optional<Requester> requester) noexcept {
+  const std::size_t stack_used = serve_one(std::move(stream), std::move(cache), std::move(shutdown),
+                                           requester ? &*requester : nullptr);
   // Thread stacks are cached and reused: leave no request bytes on this one.
   wipe_stack(stack_used + STACK_WIPE_MARGIN);
 }

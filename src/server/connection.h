@@ -5,6 +5,7 @@
 // exception) ends only this connection: the stream is closed without a reply.
 // Before it returns, it zeroes the stack its request used, since thread stacks
 // are cached and reused.
+// `requester`, when given, is the peer that an "unlock" prompt names.
 //
 //   std::thread([fd = std::move(fd), cache, flag]() mutable {
 //     handle_connection(std::move(fd), std::move(cache), std::move(flag));
@@ -13,6 +14,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 
 #include "base/unique_fd.h"
 #include "secret_cache/secret_cache.h"
@@ -33,6 +35,7 @@ inline constexpr std::size_t UNLOCK_STACK_DEPTH = 24 * 1024;
 inline constexpr std::size_t STACK_WIPE_MARGIN = 4 * 1024;
 
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
-                       std::shared_ptr<ShutdownFlag> shutdown) noexcept;
+                       std::shared_ptr<ShutdownFlag> shutdown,
+                       std::optional<Requester> requester = std::nullopt) noexcept;
 
 }  // namespace tarnwel

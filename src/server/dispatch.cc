@@ -94,7 +94,8 @@ Response handle_shutdown(ShutdownFlag& shutdown) {
   return Json{{"ok", true}};
 }
 
-Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown) {
+Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown,
+                        const Requester* requester) {
   if (!protocol_version_matches(request)) {
     // A client of another version asks this agent to make way for a matching one.
     shutdown.set();
@@ -105,7 +106,7 @@ Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& s
     const std::string& name = cmd->get_ref<const std::string&>();
     if (name == "ping") return handle_ping();
     if (name == "status") return handle_status(cache);
-    if (name == "unlock") return handle_unlock(request, cache);
+    if (name == "unlock") return handle_unlock(request, cache, requester);
     if (name == "get_secret") return handle_get_secret(request, cache);
     if (name == "lock") return handle_lock(request, cache);
     if (name == "shutdown") return handle_shutdown(shutdown);

@@ -14,8 +14,10 @@
 namespace tarnwel {
 
 // The reply to one request. A wrong or missing protocol_version sets the
-// shutdown flag before the reply exists, whatever the command.
-Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown);
+// shutdown flag before the reply exists, whatever the command. An "unlock"
+// names `requester` in its prompt when one is given.
+Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown,
+                        const Requester* requester = nullptr);
 
 // {"agent_commit", "agent_pid", "agent_version", "ok": true, "protocol_version"}
 Response handle_ping();

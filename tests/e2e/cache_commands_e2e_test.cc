@@ -100,6 +100,8 @@ TEST_F(E2eCacheTest, UnlockedSecretsAreHandedOutListedAndLocked) {
   EXPECT_EQ(send(unlock("Empty", "", "open Empty")), OK);
   EXPECT_EQ(askpass_.runs(),
             (std::vector<std::string>{"confirm open b", "confirm open a", "confirm open Empty"}));
+  EXPECT_EQ(askpass_.requesters(), std::vector<std::string>(3, "unset|unset"))
+      << "no requester is named unless asked for";
 
   EXPECT_EQ(send(get_secret("a")), "{\"ok\":true,\"secret\":\"" + tricky_out + "\"}\n");
   EXPECT_EQ(send(get_secret("b")), "{\"ok\":true,\"secret\":\"bee\"}\n");
@@ -167,6 +169,36 @@ TEST_F(E2eCacheTest, OnePromptIsSharedOthersAreBusyAndALockOvertakesIt) {
   EXPECT_EQ(read_reply(overtaken.get()), OK);
   EXPECT_EQ(send(get_secret("c")), NOT_CACHED);
   EXPECT_EQ(send(STATUS), status_reply(agent_.pid(), "\"a\""));
+}
+
+TEST(E2eCacheSettingsTest, ShowRequesterNamesThisProgramInTheArgumentAndTheEnvironment) {
+  // The other two settings are on as well: none of them changes the replies.
+  TempDir root;
+  const std::string path = socket_path_in(root.path());
+  FakeAskpass askpass(root.path());
+  std::vector<std::string> environment = agent_environment(root.path(), askpass.program());
+  environment.push_back("TARNWEL_AGENT_SHOW_REQUESTER=1");
+  environment.push_back("TARNWEL_AGENT_LOCK_ON_SLEEP=1");
+  environment.push_back("TARNWEL_AGENT_MAX_TTL_SECONDS=3600");
+  AgentProcess agent(environment);
+  ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
+
+  char self[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self);
+  ASSERT_GT(length, 0);
+  const std::string exe(self, static_cast<std::size_t>(length));
+  const std::string pid = std::to_string(::getpid());
+
+  askpass.answer(0);
+  EXPECT_EQ(round_trip(path, unlock("a", "s", "open a")), OK);
+  EXPECT_EQ(askpass.runs(), (std::vector<std::string>{
+                                "confirm open a", "Requested by " + exe + " (pid " + pid + ")"}));
+  EXPECT_EQ(askpass.requesters(), std::vector<std::string>{pid + "|" + exe});
+  // The blank-reason rule is the client's reason's, not the composed prompt's.
+  EXPECT_EQ(round_trip(path, unlock("b", "s", " \\t ")), denied("a non-empty reason is required"));
+  EXPECT_EQ(askpass.requesters().size(), 1u);
+  EXPECT_EQ(round_trip(path, get_secret("a")), "{\"ok\":true,\"secret\":\"s\"}\n");
+  EXPECT_EQ(agent.output(), "");
 }
 
 TEST(E2eCacheNoAskpassTest, UnlockIsUnsupportedWithoutAnAskpassProgram) {

@@ -18,6 +18,8 @@ namespace {
 constexpr std::string_view SCRIPT = R"sh(#!/bin/sh
 d='@DIR@'
 printf '%s %s\n' "$SSH_ASKPASS_PROMPT" "$1" >> "$d/runs"
+printf '%s|%s\n' "${TARNWEL_AGENT_REQUESTER_PID-unset}" "${TARNWEL_AGENT_REQUESTER_EXE-unset}" \
+  >> "$d/requesters"
 i=0
 while [ ! -e "$d/answer" ]; do
   [ -d "$d" ] || exit 98
@@ -33,6 +35,13 @@ void write_file(const std::string& path, std::string_view text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
   ASSERT_TRUE(out.flush()) << "cannot write " << path;
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace
@@ -55,11 +64,10 @@ void FakeAskpass::answer(int status, std::string_view error_text) {
 
 void FakeAskpass::hold() { ::unlink((control_dir_ + "/answer").c_str()); }
 
-std::vector<std::string> FakeAskpass::runs() const {
-  std::ifstream in(control_dir_ + "/runs");
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+std::vector<std::string> FakeAskpass::runs() const { return read_lines(control_dir_ + "/runs"); }
+
+std::vector<std::string> FakeAskpass::requesters() const {
+  return read_lines(control_dir_ + "/requesters");
 }
 
 bool FakeAskpass::wait_for_runs(std::size_t count) const {

@@ -1,6 +1,7 @@
 // FakeAskpass: the askpass program the agent runs for its presence checks,
 // replaced by a shell script under the test's control. Each run logs one line,
-// "<SSH_ASKPASS_PROMPT> <reason>", and then waits until the test answers, so a
+// "<SSH_ASKPASS_PROMPT> <reason>" (and one line "<pid>|<exe>" of its requester
+// variables, "unset" for each one it lacks), then waits until the test answers, so a
 // test can hold a prompt open for as long as it needs and end it when it says.
 // A run also ends (status 98) once its directory is gone, so none outlives the
 // test that started it.
@@ -33,8 +34,10 @@ class FakeAskpass {
   // under way: a run that is ending still reads the answer.
   void hold();
 
-  // One line per run started so far.
+  // One line per run started so far (more for a prompt of several lines).
   std::vector<std::string> runs() const;
+  // One "<TARNWEL_AGENT_REQUESTER_PID>|<TARNWEL_AGENT_REQUESTER_EXE>" per run.
+  std::vector<std::string> requesters() const;
   bool wait_for_runs(std::size_t count) const;
 
  private:

@@ -213,5 +213,18 @@ TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneServes) {
   EXPECT_EQ(winner.output(), "");
 }
 
+TEST(E2eStartupTest, ASettingNotUnderstoodStopsStartUpBeforeAnySocket) {
+  TempDir root;
+  const std::string path = socket_path_in(root.path());
+  std::vector<std::string> environment = agent_environment(root.path(), "");
+  environment.push_back("TARNWEL_AGENT_MAX_TTL_SECONDS=1h");
+  AgentProcess agent(environment);
+  EXPECT_EQ(agent.wait_for_exit(), 1);
+  EXPECT_EQ(agent.output(),
+            "tarnwel-agent: TARNWEL_AGENT_MAX_TTL_SECONDS must be a positive whole number of "
+            "seconds, not \"1h\"\n");
+  EXPECT_FALSE(exists(path));
+}
+
 }  // namespace
 }  // namespace tarnwel::testing

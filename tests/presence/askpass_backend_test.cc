@@ -75,7 +75,7 @@ class AskpassBackendTest : public ::testing::Test {
                                 MonotonicClock::duration wait = GENEROUS_WAIT,
                                 MonotonicClock::duration kill_grace = std::chrono::seconds(1)) {
     ::setenv("TARNWEL_AGENT_ASKPASS", program.c_str(), 1);
-    return AskpassBackend(wait, kill_grace).evaluate(reason);
+    return AskpassBackend(wait, kill_grace).evaluate({reason});
   }
 
   fs::path dir_;
@@ -130,7 +130,7 @@ TEST_F(AskpassBackendTest, UnsupportedWithoutAProgram) {
            1);
   ::setenv("TARNWEL_AGENT_ASKPASS", "", 1);
   ::setenv("SSH_ASKPASS", "", 1);
-  const PresenceOutcome outcome = AskpassBackend(GENEROUS_WAIT).evaluate("reason");
+  const PresenceOutcome outcome = AskpassBackend(GENEROUS_WAIT).evaluate({"reason"});
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::unsupported());
 }
@@ -143,11 +143,11 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   ::setenv("SSH_ASKPASS", script("ssh", "echo ssh >&2; exit 1").c_str(), 1);
   AskpassBackend backend(GENEROUS_WAIT);
 
-  expect_denied(backend.evaluate("reason"), "own");
+  expect_denied(backend.evaluate({"reason"}), "own");
   ::setenv("TARNWEL_AGENT_ASKPASS", "", 1);
-  expect_denied(backend.evaluate("reason"), "ssh");
+  expect_denied(backend.evaluate({"reason"}), "ssh");
   ::unsetenv("SSH_ASKPASS");
-  expect_denied(backend.evaluate("reason"), "path");
+  expect_denied(backend.evaluate({"reason"}), "path");
 }
 
 TEST_F(AskpassBackendTest, ProgramSeesReasonConfirmPromptAndNoOtherDescriptorOfOurs) {

@@ -19,7 +19,7 @@ TEST(LocalAuthenticationMacTest, RealFrameworkRefusesBiometricsWhereThereAreNone
       std::chrono::seconds(60), LocalAuthenticationPolicy::DeviceOwnerAuthenticationWithBiometrics);
   // Twice: the second evaluation runs on the classes the first looked up.
   for (int round = 0; round < 2; ++round) {
-    const PresenceOutcome outcome = backend.evaluate("tarnwel-agent test: no prompt expected");
+    const PresenceOutcome outcome = backend.evaluate({"tarnwel-agent test: no prompt expected"});
     ASSERT_FALSE(outcome.ok());
     const PresenceError& error = outcome.error();
     ASSERT_EQ(error.kind(), PresenceError::Kind::Denied) << error.display();

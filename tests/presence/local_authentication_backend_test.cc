@@ -60,7 +60,7 @@ TEST(LocalAuthenticationBackendTest, EachReplyBecomesItsOutcome) {
     SCOPED_TRACE(c.error_text);
     Framework framework({.reply = c.reply, .error_text = c.error_text});
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    const PresenceOutcome outcome = backend.evaluate("unlock the deploy key");
+    const PresenceOutcome outcome = backend.evaluate({"unlock the deploy key"});
     framework.finish();
     EXPECT_EQ(outcome.ok(), c.expected.ok());
     if (!c.expected.ok()) {
@@ -84,7 +84,7 @@ TEST(LocalAuthenticationBackendTest, ReasonReachesThePlatformUntrimmedAndByteExa
   for (const std::string& reason : reasons) {
     Framework framework({.reply = Reply::Granted});
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    EXPECT_TRUE(backend.evaluate(reason).ok());
+    EXPECT_TRUE(backend.evaluate({reason}).ok());
     framework.finish();
     const Record record = framework.record();
     EXPECT_EQ(record.reason, reason);
@@ -95,7 +95,7 @@ TEST(LocalAuthenticationBackendTest, ReasonReachesThePlatformUntrimmedAndByteExa
   // The framework raises for an empty reason, so it never gets one.
   Framework framework({.reply = Reply::Granted});
   LocalAuthenticationBackend backend(GENEROUS_WAIT);
-  const PresenceOutcome outcome = backend.evaluate("");
+  const PresenceOutcome outcome = backend.evaluate({""});
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::denied("a non-empty reason is required"));
   EXPECT_EQ(framework.record().evaluations, 0);
@@ -106,7 +106,7 @@ TEST(LocalAuthenticationBackendTest, UnansweredPromptTimesOutAndReleasesInOrder)
   Framework framework({.reply = Reply::Never});
   LocalAuthenticationBackend backend(SHORT_WAIT);
   const Instant start = MonotonicClock::now();
-  const PresenceOutcome outcome = backend.evaluate("reason");
+  const PresenceOutcome outcome = backend.evaluate({"reason"});
   EXPECT_GE(MonotonicClock::now() - start, SHORT_WAIT);
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::timed_out());
@@ -127,7 +127,7 @@ TEST(LocalAuthenticationBackendTest, UnansweredPromptTimesOutAndReleasesInOrder)
 TEST(LocalAuthenticationBackendTest, BlockDroppedWithoutReplyTimesOut) {
   Framework framework({.reply = Reply::DropWithoutReply});
   LocalAuthenticationBackend backend(SHORT_WAIT);
-  const PresenceOutcome outcome = backend.evaluate("reason");
+  const PresenceOutcome outcome = backend.evaluate({"reason"});
   framework.finish();
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::timed_out());
@@ -139,7 +139,7 @@ TEST(LocalAuthenticationBackendTest, BlockDroppedWithoutReplyTimesOut) {
 TEST(LocalAuthenticationBackendTest, LateReplyIsDroppedAndItsBlockStaysValid) {
   Framework framework({.reply = Reply::AfterWaitEnds});
   LocalAuthenticationBackend backend(SHORT_WAIT);
-  const PresenceOutcome outcome = backend.evaluate("reason");
+  const PresenceOutcome outcome = backend.evaluate({"reason"});
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), PresenceError::timed_out());
 
@@ -177,7 +177,7 @@ TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartEndsAbnormallyAndLe
     SCOPED_TRACE(c.text);
     Framework framework(c.script);
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    const PresenceOutcome outcome = backend.evaluate("reason");
+    const PresenceOutcome outcome = backend.evaluate({"reason"});
     framework.finish();
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error(),
@@ -197,7 +197,7 @@ TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartEndsAbnormallyAndLe
 TEST(LocalAuthenticationBackendTest, ExceptionWhileReadingTheReplyEndsAbnormally) {
   Framework framework({.reply = Reply::DeniedWithError, .raise_on = "localizedDescription"});
   LocalAuthenticationBackend backend(GENEROUS_WAIT);
-  const PresenceOutcome outcome = backend.evaluate("reason");
+  const PresenceOutcome outcome = backend.evaluate({"reason"});
   framework.finish();
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(),

@@ -85,6 +85,26 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
   EXPECT_EQ(backend.calls(), 2u);
 }
 
+TEST_F(PresenceCheckerTest, TheLeadersRequesterIsNamedButABlankReasonStaysRefused) {
+  const Requester git{4242, "/usr/bin/git"};
+  const Requester other{7, "/tmp/other"};
+  // The rule looks at the client's reason, not at the text the prompt shows.
+  EXPECT_EQ(checker.require_presence("a", " \t", &git).error(), BLANK_REASON);
+  EXPECT_EQ(backend.calls(), 0u);
+
+  backend.hold_calls();
+  std::optional<PresenceOutcome> joined;
+  std::thread leader([&] { EXPECT_TRUE(checker.require_presence("a", " why ", &git).ok()); });
+  ASSERT_TRUE(backend.wait_for_calls(1));
+  std::thread joiner([&] { joined = checker.require_presence("a", "not shown", &other); });
+  ASSERT_TRUE(joins_reach(1));
+  backend.finish(Ok{});
+  leader.join(), joiner.join();
+  EXPECT_TRUE(joined->ok());
+  EXPECT_EQ(backend.reasons(),
+            std::vector<std::string>{" why \nRequested by /usr/bin/git (pid 4242)"});
+}
+
 TEST_F(PresenceCheckerTest, AnotherProfileIsBusyAtOnceWhileACheckRuns) {
   backend.hold_calls();
   std::optional<PresenceOutcome> a;

@@ -26,11 +26,11 @@ using Names = std::vector<std::string>;
 
 class SecretCacheTest : public ::testing::Test {
  protected:
-  explicit SecretCacheTest(TimeToLive default_ttl = DEFAULT_TTL)
+  explicit SecretCacheTest(TimeToLive default_ttl = DEFAULT_TTL, CacheLimits limits = {})
       : owned_(std::make_unique<FakePresenceBackend>()),
         backend(*owned_),
         clock(std::make_shared<FakeClock>()),
-        cache(default_ttl, std::move(owned_), clock) {}
+        cache(default_ttl, std::move(owned_), clock, limits) {}
 
   PresenceOutcome unlock(std::string_view profile, std::string_view secret,
                          std::optional<TimeToLive> ttl = std::nullopt) {
@@ -208,6 +208,81 @@ TEST_F(SecretCacheExpiryTest, LiveProfilesAreInByteOrderWithExpiredOnesPurged) {
   EXPECT_EQ(cache.live_profiles(), (Names{"B", "a", "ab", "z", "\xC3\xA9"}));
   clock->set(Instant{});  // would revive an entry that was only hidden, not removed
   EXPECT_EQ(get("gone"), std::nullopt);
+}
+
+TEST_F(SecretCacheExpiryTest, WithoutLimitsASleepNeitherForgetsNorAgesASecret) {
+  ASSERT_TRUE(unlock("a", "x", TimeToLive::from_seconds(10)).ok());
+  clock->sleep(std::chrono::hours(24 * 365));
+  EXPECT_EQ(get("a"), "x");
+  clock->advance(seconds(10));
+  EXPECT_EQ(cache.live_profiles(), Names{"a"});
+  cache.forget_if_woke();
+  EXPECT_EQ(get("a"), "x");
+}
+
+class SecretCacheSleepTest : public SecretCacheTest {
+ protected:
+  SecretCacheSleepTest()
+      : SecretCacheTest(DEFAULT_TTL,
+                        CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt}) {}
+};
+
+TEST_F(SecretCacheSleepTest, AWakeForgetsWhatCameBeforeItAtTheNextOperation) {
+  ASSERT_TRUE(unlock("a", "x").ok());
+  ASSERT_TRUE(unlock("b", "y").ok());
+  // The clocks are read one after the other: a gap of one second is no sleep.
+  clock->sleep(seconds(1));
+  EXPECT_EQ(get("a"), "x");
+  clock->sleep(seconds(1) + nanoseconds(1));
+  EXPECT_EQ(get("b"), std::nullopt) << "the first operation after a wake hands nothing out";
+  EXPECT_EQ(cache.live_profiles(), Names{});
+
+  // What is stored after the wake lives on; every operation looks.
+  ASSERT_TRUE(unlock("c", "z").ok());
+  clock->advance(std::chrono::hours(1));
+  EXPECT_EQ(get("c"), "z");
+  clock->sleep(seconds(5));
+  EXPECT_EQ(cache.live_profiles(), Names{});
+  ASSERT_TRUE(unlock("d", "w").ok());
+  clock->sleep(seconds(5));
+  cache.lock("other");
+  EXPECT_EQ(get("d"), std::nullopt);
+}
+
+TEST_F(SecretCacheSleepTest, AnUnlockWhosePromptOutlivedTheSleepStillStores) {
+  ASSERT_TRUE(unlock("old", "x").ok());
+  backend.hold_calls();
+  std::optional<PresenceOutcome> out;
+  std::thread pending = unlock_async("new", "confirmed after the wake", out);
+  ASSERT_TRUE(backend.wait_for_calls(2));
+  clock->sleep(std::chrono::hours(8));
+  backend.finish(Ok{});
+  pending.join();
+  ASSERT_TRUE(out->ok());
+  EXPECT_EQ(cache.live_profiles(), Names{"new"});
+}
+
+class SecretCacheCapTest : public SecretCacheTest {
+ protected:
+  SecretCacheCapTest()
+      : SecretCacheTest(DEFAULT_TTL, CacheLimits{.forget_on_sleep = false,
+                                                 .max_lifetime = TimeToLive::from_seconds(60)}) {}
+};
+
+TEST_F(SecretCacheCapTest, TheCapBeatsALongTtlAndCountsSleepWhileAShortTtlStillApplies) {
+  ASSERT_TRUE(unlock("long", "x", TimeToLive::from_seconds(3600)).ok());
+  ASSERT_TRUE(unlock("default", "y").ok());
+  ASSERT_TRUE(unlock("short", "z", TimeToLive::from_seconds(10)).ok());
+  clock->advance(seconds(10) + nanoseconds(1));
+  EXPECT_EQ(get("short"), std::nullopt);
+
+  // 60 s on the sleep-counting clock, of which only 10 were awake.
+  clock->sleep(seconds(50) - nanoseconds(1));
+  EXPECT_EQ(get("long"), "x") << "live at exactly the cap";
+  EXPECT_EQ(cache.live_profiles(), (Names{"default", "long"}));
+  clock->sleep(nanoseconds(1));
+  EXPECT_EQ(get("long"), std::nullopt);
+  EXPECT_EQ(cache.live_profiles(), Names{});
 }
 
 }  // namespace

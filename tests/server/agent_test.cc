@@ -6,11 +6,13 @@
 
 #include <future>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "base/unix_socket.h"
 #include "protocol/framing.h"
+#include "support/cache_probes.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
 
@@ -58,6 +60,38 @@ TEST(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
   EXPECT_NE(::stat(path.c_str(), &st), 0) << "the socket file must be removed";
   EXPECT_FALSE(cache->get("p").has_value()) << "the cache must be wiped";
   EXPECT_FALSE(flag->is_set());
+  ::rmdir(dir.c_str());
+}
+
+TEST(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
+  char dir_template[] = "/tmp/tarnwel-wake-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string path = dir + "/agent.sock";
+  auto listener = listen_unix(path);
+  ASSERT_TRUE(listener.ok());
+  ASSERT_TRUE(set_nonblocking(listener.value().get(), true).ok());
+
+  auto clock = std::make_shared<testing::FakeClock>();
+  auto cache = std::make_shared<SecretCache>(
+      DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(), clock,
+      CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
+  ASSERT_TRUE(cache->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
+  auto flag = std::make_shared<ShutdownFlag>();
+  auto loop =
+      std::async(std::launch::async, [&] { serve(listener.value(), path, cache, flag, *clock); });
+
+  EXPECT_TRUE(ping(path));  // the loop runs, and has not forgotten anything awake
+  EXPECT_EQ(SecretCacheProbe::stored(*cache), 1u);
+  clock->sleep(std::chrono::hours(8));
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (SecretCacheProbe::stored(*cache) != 0 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(SecretCacheProbe::stored(*cache), 0u) << "the loop wipes on wake by itself";
+
+  flag->set();
+  ASSERT_EQ(loop.wait_for(10s), std::future_status::ready);
   ::rmdir(dir.c_str());
 }
 

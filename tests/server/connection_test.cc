@@ -41,7 +41,7 @@ class ConnectionTest : public ::testing::Test {
   // told otherwise) and returns everything the agent wrote before closing.
   std::string exchange(std::string_view bytes, bool half_close = true) {
     auto pair = testing::make_socket_pair();
-    std::thread server(handle_connection, std::move(pair.ours), cache_, shutdown_);
+    std::thread server(handle_connection, std::move(pair.ours), cache_, shutdown_, std::nullopt);
     testing::send_all(pair.peer.get(), bytes);
     if (half_close) ::shutdown(pair.peer.get(), SHUT_WR);
     std::string reply = testing::read_all(pair.peer.get());

@@ -48,6 +48,12 @@ class SecretCacheProbe {
     MutexLock lock(cache.generations_mu_);
     return cache.bump_generation(profile);
   }
+  // How many entries are stored, expired or not, without any operation's
+  // look for a sleep.
+  static std::size_t stored(SecretCache& cache) {
+    MutexLock lock(cache.entries_mu_);
+    return cache.entries_.size();
+  }
   // The second half, as after a granted check.
   static void store_if_current(SecretCache& cache, std::string_view profile,
                                std::uint64_t generation, LockedSecret secret) {

@@ -1,9 +1,12 @@
 // FakeClock: a Clock that moves only when a test says so, for expiry at exact
-// boundaries without waiting. Thread-safe.
+// boundaries without waiting. advance() is waking time, which both of its
+// clocks count; sleep() is the system asleep, which only the sleep-counting
+// one counts. Thread-safe.
 //
 //   auto clock = std::make_shared<FakeClock>();
 //   SecretCache cache(ttl, std::move(backend), clock);
 //   clock->advance(std::chrono::seconds(60));
+//   clock->sleep(std::chrono::hours(8));
 #pragma once
 
 #include <chrono>
@@ -28,11 +31,21 @@ class FakeClock final : public Clock {
   void advance(std::chrono::nanoseconds by) {
     MutexLock lock(mu_);
     now_ += by;
+    counting_now_ += by;
+  }
+  SleepCountingInstant now_counting_sleep() const override {
+    MutexLock lock(mu_);
+    return counting_now_;
+  }
+  void sleep(std::chrono::nanoseconds by) {
+    MutexLock lock(mu_);
+    counting_now_ += by;
   }
 
  private:
   mutable Mutex mu_;
   Instant now_ GUARDED_BY(mu_);
+  SleepCountingInstant counting_now_ GUARDED_BY(mu_){};
 };
 
 }  // namespace tarnwel::testing

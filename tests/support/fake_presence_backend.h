@@ -1,5 +1,6 @@
-// FakePresenceBackend: a PresenceBackend that records the reason of every call
-// and answers as the test scripts it:
+// FakePresenceBackend: a PresenceBackend that records the prompt text of every
+// call (the reason, plus the requester's line when one is named) and answers
+// as the test scripts it:
 //   answer_at_once(outcome)  every call returns `outcome` at once (the start: granted);
 //   throw_at_once()          every call throws FakeBackendFailure;
 //   hold_calls()             every call blocks until the test finishes it with
@@ -35,9 +36,9 @@ struct FakeBackendFailure : std::runtime_error {
 
 class FakePresenceBackend final : public PresenceBackend {
  public:
-  PresenceOutcome evaluate(std::string_view reason) override {
+  PresenceOutcome evaluate(const PresenceRequest& request) override {
     MutexLock lock(mu_);
-    reasons_.emplace_back(reason);
+    reasons_.push_back(prompt_text(request));
     changed_.notify_all();
     if (mode_ == Mode::Throw) throw FakeBackendFailure();
     if (mode_ == Mode::Answer) return answer_;

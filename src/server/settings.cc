@@ -1,0 +1,70 @@
+#include "server/settings.h"
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "base/utf8.h"
+
+namespace tarnwel {
+namespace {
+
+constexpr const char* LOCK_ON_SLEEP = "TARNWEL_AGENT_LOCK_ON_SLEEP";
+constexpr const char* MAX_TTL_SECONDS = "TARNWEL_AGENT_MAX_TTL_SECONDS";
+constexpr const char* SHOW_REQUESTER = "TARNWEL_AGENT_SHOW_REQUESTER";
+
+SettingError refused(const char* name, std::string_view expected, std::string_view value) {
+  // The value is the user's own, but it is shown on one diagnostic line.
+  return SettingError{std::string(name) + " must be " + std::string(expected) + ", not \"" +
+                      single_line_lossy(value) + "\""};
+}
+
+Result<bool, SettingError> read_switch(const EnvironmentLookup& lookup, const char* name) {
+  const char* value = lookup(name);
+  if (value == nullptr) return false;
+  const std::string_view text = value;
+  if (text == "1") return true;
+  if (text == "0") return false;
+  return refused(name, "1 or 0", text);
+}
+
+// Decimal digits only: no sign, no blanks, at least 1, at most 2^64 - 1.
+std::optional<std::uint64_t> positive_integer(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (number > (UINT64_MAX - digit) / 10) return std::nullopt;
+    number = number * 10 + digit;
+  }
+  if (number == 0) return std::nullopt;
+  return number;
+}
+
+}  // namespace
+
+Result<AgentSettings, SettingError> read_settings(const EnvironmentLookup& lookup) {
+  AgentSettings settings;
+  auto lock_on_sleep = read_switch(lookup, LOCK_ON_SLEEP);
+  if (!lock_on_sleep.ok()) return std::move(lock_on_sleep).error();
+  settings.lock_on_sleep = lock_on_sleep.value();
+
+  if (const char* value = lookup(MAX_TTL_SECONDS); value != nullptr) {
+    const std::optional<std::uint64_t> seconds = positive_integer(value);
+    if (!seconds) return refused(MAX_TTL_SECONDS, "a positive whole number of seconds", value);
+    settings.max_ttl = TimeToLive::from_seconds(*seconds);
+  }
+
+  auto show_requester = read_switch(lookup, SHOW_REQUESTER);
+  if (!show_requester.ok()) return std::move(show_requester).error();
+  settings.show_requester = show_requester.value();
+  return settings;
+}
+
+Result<AgentSettings, SettingError> settings_from_environment() {
+  return read_settings([](const char* name) -> const char* { return ::getenv(name); });
+}
+
+}  // namespace tarnwel

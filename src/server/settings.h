@@ -1,0 +1,45 @@
+// AgentSettings: the agent's opt-in behaviour, read once at start-up from the
+// environment (its only configuration). Unset, each setting is off and the
+// agent behaves exactly as without it; a value that is set but not understood
+// stops start-up, so that a typo never leaves a user believing in a safeguard
+// that is not there.
+//
+//   TARNWEL_AGENT_LOCK_ON_SLEEP=1|0     forget every secret when the system wakes
+//   TARNWEL_AGENT_MAX_TTL_SECONDS=N     no secret lives longer than N seconds,
+//                                       sleep included (N a positive integer)
+//   TARNWEL_AGENT_SHOW_REQUESTER=1|0    the prompt names the program that asks
+//
+//   Result<AgentSettings, SettingError> settings = settings_from_environment();
+//   if (!settings.ok()) { diagnose(settings.error().text); std::exit(1); }
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "base/result.h"
+#include "secret_cache/time_to_live.h"
+
+namespace tarnwel {
+
+struct AgentSettings {
+  bool lock_on_sleep = false;
+  std::optional<TimeToLive> max_ttl;
+  bool show_requester = false;
+};
+
+// The diagnostic, without the "tarnwel-agent: " of its line: the variable and
+// the value it was given, e.g. `TARNWEL_AGENT_LOCK_ON_SLEEP must be 1 or 0, not "yes"`.
+struct SettingError {
+  std::string text;
+};
+
+// The value of an environment variable, or null when it is not set.
+using EnvironmentLookup = std::function<const char*(const char* name)>;
+
+Result<AgentSettings, SettingError> read_settings(const EnvironmentLookup& lookup);
+
+// read_settings over the process's own environment.
+Result<AgentSettings, SettingError> settings_from_environment();
+
+}  // namespace tarnwel
