@@ -14,8 +14,9 @@
 namespace tarnwel {
 
 // The reply to one request. A wrong or missing protocol_version sets the
-// shutdown flag before the reply exists, whatever the command.
-Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown);
+// shutdown flag before the reply exists, whatever the command. An "unlock"
+// wipes and drops the request's "secret" once the cache holds its own copy.
+Response handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdown);
 
 // {"agent_commit", "agent_pid", "agent_version", "ok": true, "protocol_version"}
 Response handle_ping();

@@ -34,6 +34,7 @@ inline constexpr std::size_t FRAGMENT_BYTES = 16;
 struct MemoryScan {
   bool opened = false;  // /proc/PID/maps and /proc/PID/mem could be read
   std::size_t occurrences = 0;
+  std::size_t unlocked_occurrences = 0;  // those in pages that may be swapped out
   std::size_t scanned_bytes = 0;
   // One "name: count" line per region that holds a piece of the secret.
   std::vector<std::string> found_in;
