@@ -46,12 +46,18 @@ class SecretCacheProbe {
   // The first half of an unlock, up to its presence check.
   static std::uint64_t take_generation(SecretCache& cache, std::string_view profile) {
     MutexLock lock(cache.generations_mu_);
-    return cache.bump_generation(profile);
+    return cache.begin_unlock(profile);
   }
-  // The second half, as after a granted check.
+  // The second half, as after a granted check, and the end of that unlock.
   static void store_if_current(SecretCache& cache, std::string_view profile,
                                std::uint64_t generation, LockedSecret secret) {
     cache.store_if_current(profile, generation, std::move(secret), cache.default_ttl_);
+    cache.end_unlock(profile);
+  }
+  // Profiles that the generation table holds a row for.
+  static std::size_t generation_rows(SecretCache& cache) {
+    MutexLock lock(cache.generations_mu_);
+    return cache.generations_.map.size();
   }
 };
 
