@@ -70,14 +70,19 @@ std::string runtime_dir_for(std::string_view base, unsigned long uid) {
   return dir;
 }
 
+Result<Ok, DirRefusal> create_private_dir(const std::string& dir) {
+  // mkdir applies the umask to its mode, and a permissive one must not open
+  // a window before the chmod below.
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return DirRefusal{os_error_text(errno)};
+  return Ok{};
+}
+
 Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir) {
   const auto symlink_refusal = [&] {
     return DirRefusal{display_path(dir) + " is a symlink - refusing to follow it"};
   };
   if (is_symlink(dir)) return symlink_refusal();
-  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-    return DirRefusal{os_error_text(errno)};
-  }
+  if (auto created = create_private_dir(dir); !created.ok()) return created;
   // Something may have swapped the name for a link since the first test.
   if (is_symlink(dir)) return symlink_refusal();
   struct stat st {};

@@ -35,6 +35,11 @@ struct DirRefusal {
   std::string reason;
 };
 
+// Creates `dir` with mode 0700 whatever the umask, so that no other user can
+// place anything in it before its mode is checked; an existing one is left
+// as it is.
+Result<Ok, DirRefusal> create_private_dir(const std::string& dir);
+
 // Creates `dir` if needed and checks it: not a symbolic link, a directory,
 // owned by the real user id; then sets its mode to 0700.
 Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir);

@@ -37,8 +37,11 @@ class DepthLimitedBuilder {
   }
   bool parse_error(std::size_t position, const std::string& token,
                    const nlohmann::detail::exception& ex) {
+    last_token_bytes_ = token.size();
     return dom_.parse_error(position, token, ex);  // throws: exceptions are allowed
   }
+  // Length of the text the library quotes in its description of the error.
+  std::size_t last_token_bytes() const { return last_token_bytes_; }
 
  private:
   bool enter() {
@@ -52,6 +55,7 @@ class DepthLimitedBuilder {
   nlohmann::detail::json_sax_dom_parser<Json> dom_;
   std::size_t depth_ = 0;
   bool too_deep_ = false;
+  std::size_t last_token_bytes_ = 0;
 };
 
 // Line and column (both from 1) of the bracket that opens level MAX_JSON_DEPTH + 1.
@@ -98,6 +102,21 @@ std::string without_tag(const char* what) {
   return std::string(text);
 }
 
+// The library ends a lexical error's description with "; last read: '...'",
+// the bytes it read last. In an "unlock" those are bytes of the secret, and the
+// description goes back in a reply: keep the problem and its position, drop
+// the quote. Its length is known, so a quote character inside it cannot end it
+// early.
+std::string without_quoted_input(std::string text, std::size_t quoted_bytes) {
+  constexpr std::string_view OPENING = "; last read: '";
+  const std::size_t start = text.find(OPENING);
+  if (start == std::string::npos) return text;
+  const std::size_t end = start + OPENING.size() + quoted_bytes;
+  if (end >= text.size() || text[end] != '\'') return text;
+  text.erase(start, end + 1 - start);
+  return text;
+}
+
 }  // namespace
 
 Result<Json, JsonError> parse_json_text(std::string_view text) {
@@ -112,9 +131,9 @@ Result<Json, JsonError> parse_json_text(std::string_view text) {
     }
     if (!complete) return JsonError{"parse error: incomplete value"};
   } catch (const Json::exception& e) {
-    // The description quotes the bytes last read, which can end inside a
-    // multi-byte character; it goes into a JSON reply, so it must be UTF-8.
-    return JsonError{utf8_lossy(without_tag(e.what()))};
+    // It goes into a JSON reply, so it must be UTF-8 whatever is left in it.
+    return JsonError{
+        utf8_lossy(without_quoted_input(without_tag(e.what()), builder.last_token_bytes()))};
   }
   return value;
 }

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <utility>
 
+#include "base/scope_guard.h"
+
 namespace tarnwel {
 
 SecretCache::SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
@@ -29,8 +31,9 @@ PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view r
   std::uint64_t generation = 0;
   {
     MutexLock lock(generations_mu_);
-    generation = bump_generation(profile);
+    generation = begin_unlock(profile);
   }
+  const ScopeGuard release_row = [&] { end_unlock(profile); };
   PresenceOutcome outcome = presence_.require_presence(profile, reason, requester);
   if (!outcome.ok()) return outcome;  // `secret` is wiped on the way out
   store_if_current(profile, generation, std::move(secret), ttl.value_or(default_ttl_));
@@ -44,8 +47,8 @@ void SecretCache::store_if_current(std::string_view profile, std::uint64_t gener
   // Overtaken by a lock, lock_all or newer unlock: drop the secret, and still
   // report success, since the caller's request itself went through.
   const auto row = generations_.map.find(name);
-  assert(row != generations_.map.end());  // unlock bumped it, and rows are never removed
-  if (row->second != generation) return;
+  assert(row != generations_.map.end());  // held by this unlock until it ends
+  if (row->second.generation != generation) return;
   MutexLock entries(entries_mu_);
   // Before the insert: a sleep that ended just now forgets what came before
   // it, not the secret that the user has confirmed since.
@@ -77,7 +80,7 @@ void SecretCache::lock(std::string_view profile) {
 
 void SecretCache::lock_all() {
   MutexLock generations(generations_mu_);
-  for (auto& [name, generation] : generations_.map) generation = ++generations_.counter;
+  for (auto& [name, row] : generations_.map) row.generation = ++generations_.counter;
   MutexLock entries(entries_mu_);
   wipe_if_woke();  // wipes nothing more, but moves the watch on
   entries_.clear();
@@ -97,11 +100,25 @@ std::vector<std::string> SecretCache::live_profiles() {
 }
 
 std::uint64_t SecretCache::bump_generation(std::string_view profile) {
-  // Names stay in the map for good, so lock_all can void unlocks of profiles
-  // that have nothing cached yet.
   const std::uint64_t generation = ++generations_.counter;
-  generations_.map.insert_or_assign(std::string(profile), generation);
+  const auto row = generations_.map.find(std::string(profile));
+  if (row != generations_.map.end()) row->second.generation = generation;
   return generation;
+}
+
+std::uint64_t SecretCache::begin_unlock(std::string_view profile) {
+  const std::uint64_t generation = ++generations_.counter;
+  GenerationRow& row = generations_.map[std::string(profile)];
+  row.generation = generation;
+  ++row.unlocks_in_flight;
+  return generation;
+}
+
+void SecretCache::end_unlock(std::string_view profile) {
+  MutexLock generations(generations_mu_);
+  const auto row = generations_.map.find(std::string(profile));
+  assert(row != generations_.map.end() && row->second.unlocks_in_flight > 0);
+  if (--row->second.unlocks_in_flight == 0) generations_.map.erase(row);
 }
 
 void SecretCache::forget_if_woke() {

@@ -95,12 +95,24 @@ class SecretCache {
     Instant awake;
     SleepCountingInstant counting_sleep;
   };
+  // A profile has a row only while an unlock of it is between its two halves:
+  // nothing else needs its generation, and a row per name ever seen would
+  // grow without bound. `counter` is shared and only ever goes up.
+  struct GenerationRow {
+    std::uint64_t generation = 0;
+    std::size_t unlocks_in_flight = 0;
+  };
   struct GenerationTable {
-    std::unordered_map<std::string, std::uint64_t> map;
+    std::unordered_map<std::string, GenerationRow> map;
     std::uint64_t counter = 0;
   };
 
+  // Takes a new generation; a profile with an unlock in flight gets it as its own.
   std::uint64_t bump_generation(std::string_view profile) REQUIRES(generations_mu_);
+  // The first half of unlock: a new generation, and the profile's row held
+  // until the matching end_unlock.
+  std::uint64_t begin_unlock(std::string_view profile) REQUIRES(generations_mu_);
+  void end_unlock(std::string_view profile);
   // The second half of unlock: stores `secret` unless the profile's generation
   // has moved on from `generation`.
   void store_if_current(std::string_view profile, std::uint64_t generation, LockedSecret secret,

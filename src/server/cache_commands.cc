@@ -31,7 +31,7 @@ Response handle_status(SecretCache& cache) {
   return reply;
 }
 
-Response handle_unlock(const Json& request, SecretCache& cache, const Requester* requester) {
+Response handle_unlock(Json& request, SecretCache& cache, const Requester* requester) {
   const auto profile = require_non_empty_string(request, "profile");
   if (!profile.ok()) return profile.error();
   const auto reason = require_non_empty_string(request, "reason");
@@ -44,6 +44,11 @@ Response handle_unlock(const Json& request, SecretCache& cache, const Requester*
   if (!ttl.ok()) return std::move(ttl).error();
 
   LockedSecret locked(secret->get_ref<const std::string&>());
+  // The prompt may stay up for minutes: leave no copy in ordinary, swappable
+  // heap memory meanwhile.
+  std::string& parsed = secret->get_ref<std::string&>();
+  secure_wipe(parsed.data(), parsed.size());
+  *secret = nullptr;
   const PresenceOutcome outcome =
       cache.unlock(profile.value(), reason.value(), std::move(locked), ttl.value(), requester);
   if (!outcome.ok()) {

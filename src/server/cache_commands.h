@@ -14,9 +14,9 @@ Response handle_status(SecretCache& cache);
 
 // Checks profile, reason, secret, ttl_seconds; then blocks for the presence
 // check, whose prompt names `requester` when given, and stores the secret.
-// {"ok":true}, or the presence failure.
-Response handle_unlock(const Json& request, SecretCache& cache,
-                       const Requester* requester = nullptr);
+// {"ok":true}, or the presence failure. The request's "secret" is wiped and
+// dropped before the check starts.
+Response handle_unlock(Json& request, SecretCache& cache, const Requester* requester = nullptr);
 
 // The cached secret of the profile, or "not_cached". Never prompts.
 Response handle_get_secret(const Json& request, SecretCache& cache);

@@ -94,7 +94,7 @@ Response handle_shutdown(ShutdownFlag& shutdown) {
   return Json{{"ok", true}};
 }
 
-Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown,
+Response handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdown,
                         const Requester* requester) {
   if (!protocol_version_matches(request)) {
     // A client of another version asks this agent to make way for a matching one.

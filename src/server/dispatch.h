@@ -15,8 +15,9 @@ namespace tarnwel {
 
 // The reply to one request. A wrong or missing protocol_version sets the
 // shutdown flag before the reply exists, whatever the command. An "unlock"
-// names `requester` in its prompt when one is given.
-Response handle_request(const Json& request, SecretCache& cache, ShutdownFlag& shutdown,
+// names `requester` in its prompt when one is given, and wipes and drops the
+// request's "secret" once the cache holds its own copy.
+Response handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdown,
                         const Requester* requester = nullptr);
 
 // {"agent_commit", "agent_pid", "agent_version", "ok": true, "protocol_version"}

@@ -80,6 +80,14 @@ TEST_F(SecretCacheTest, StoresOnlyAfterAGrantedCheckAndHandsOutCopies) {
   EXPECT_EQ(cache.live_profiles(), Names{"a"});
   cache.lock_all();
   EXPECT_EQ(cache.live_profiles(), Names{});
+
+  // Nothing is kept per name once its unlocks have ended, however many names.
+  for (int i = 0; i < 1000; ++i) {
+    cache.lock("locked " + std::to_string(i));
+    ASSERT_TRUE(unlock("unlocked " + std::to_string(i), "x").ok());
+  }
+  cache.lock_all();
+  EXPECT_EQ(SecretCacheProbe::generation_rows(cache), 0u);
 }
 
 TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptAndTheLaterOneWins) {
@@ -96,8 +104,10 @@ TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptAndTheLaterOneWins) {
 
   // No cache lock is held while the user decides.
   EXPECT_EQ(get("a"), std::nullopt);
+  EXPECT_EQ(SecretCacheProbe::generation_rows(cache), 1u);  // "a", held by both
   backend.finish(Ok{});
   t1.join(), t2.join();
+  EXPECT_EQ(SecretCacheProbe::generation_rows(cache), 0u);
   EXPECT_TRUE(first->ok());
   EXPECT_TRUE(second->ok());
   EXPECT_EQ(backend.calls(), 1u);

@@ -21,12 +21,22 @@ struct Region {
   std::uintptr_t start = 0;
   std::uintptr_t end = 0;
   std::string name;
+  bool locked = false;  // mlock()ed: VmFlags has "lo"
 };
 
+// From /proc/PID/smaps: each mapping's line as in /proc/PID/maps, then lines
+// of "Name: value", the last of them VmFlags.
 std::vector<Region> writable_regions(pid_t pid) {
-  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/smaps");
   std::vector<Region> regions;
+  bool writable = false;
   for (std::string line; std::getline(maps, line);) {
+    if (line.starts_with("VmFlags:")) {
+      if (writable) regions.back().locked = (line + " ").find(" lo ") != std::string::npos;
+      continue;
+    }
+    if (line.find(':') < line.find(' ')) continue;  // another "Name: value" line
+    writable = false;
     std::istringstream fields(line);
     std::string range, perms, offset, device, inode, path;
     fields >> range >> perms >> offset >> device >> inode;
@@ -37,6 +47,7 @@ std::vector<Region> writable_regions(pid_t pid) {
     region.end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
     region.name = path.empty() ? "anonymous at " + range : path + " at " + range;
     regions.push_back(std::move(region));
+    writable = true;
   }
   return regions;
 }
@@ -116,8 +127,12 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
       kept = std::min(block.size(), overlap);
       block.erase(0, block.size() - kept);
     }
-    if (found > 0) scan.found_in.push_back(region.name + ": " + std::to_string(found));
+    if (found > 0) {
+      scan.found_in.push_back(region.name + (region.locked ? " (locked)" : "") + ": " +
+                              std::to_string(found));
+    }
     scan.occurrences += found;
+    if (!region.locked) scan.unlocked_occurrences += found;
   }
   return scan;
 }
@@ -126,6 +141,14 @@ std::size_t thread_count(pid_t pid) { return entries_in("/proc/" + std::to_strin
 
 std::size_t descriptor_count(pid_t pid) {
   return entries_in("/proc/" + std::to_string(pid) + "/fd");
+}
+
+std::size_t resident_bytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stoull(line.substr(6)) * 1024;  // "... kB"
+  }
+  return 0;
 }
 
 bool wait_for_thread_count(pid_t pid, std::size_t threads) {

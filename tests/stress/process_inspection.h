@@ -34,6 +34,7 @@ inline constexpr std::size_t FRAGMENT_BYTES = 16;
 struct MemoryScan {
   bool opened = false;  // /proc/PID/maps and /proc/PID/mem could be read
   std::size_t occurrences = 0;
+  std::size_t unlocked_occurrences = 0;  // those in pages that may be swapped out
   std::size_t scanned_bytes = 0;
   // One "name: count" line per region that holds a piece of the secret.
   std::vector<std::string> found_in;
@@ -52,6 +53,9 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret);
 // Entries of /proc/PID/task and /proc/PID/fd; 0 if the process is gone.
 std::size_t thread_count(pid_t pid);
 std::size_t descriptor_count(pid_t pid);
+
+// VmRSS of /proc/PID/status in bytes; 0 if the process is gone.
+std::size_t resident_bytes(pid_t pid);
 
 // Waits (bounded) until `pid` runs `threads` threads: connection threads end
 // a moment after their reply has been read.

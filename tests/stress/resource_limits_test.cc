@@ -78,6 +78,28 @@ TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsBlockNoOneAndEndAtTheirLimi
   EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
 }
 
+TEST(ResourceLimitsTest, DistinctProfileNamesLeaveNoMemoryBehind) {
+  // A sanitizer's allocator holds freed blocks back on purpose.
+  if (UNDER_ASAN || UNDER_TSAN) GTEST_SKIP() << "resident size means nothing here";
+  TempDir root;
+  AgentProcess agent(agent_environment(root.path(), ""));
+  const std::string socket = socket_path_in(root.path());
+  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  // Long names: what each one left behind would show at once.
+  constexpr std::size_t NAME_BYTES = 400'000;
+  const auto name = [](int i) { return std::to_string(i) + std::string(NAME_BYTES, 'n'); };
+  constexpr std::string_view OK = "{\"ok\":true}\n";
+  ASSERT_EQ(round_trip(socket, lock_line(name(0))), OK);  // the allocator's first growth
+  ASSERT_TRUE(wait_for_thread_count(agent.pid()));
+  const std::size_t baseline = resident_bytes(agent.pid());
+  constexpr int NAMES = 20;
+  for (int i = 1; i <= NAMES; ++i) ASSERT_EQ(round_trip(socket, lock_line(name(i))), OK);
+  ASSERT_TRUE(wait_for_thread_count(agent.pid()));
+  // Kept names would add 8 MB; a few freed blocks the allocator holds on to are fine.
+  EXPECT_LT(resident_bytes(agent.pid()), baseline + NAMES / 4 * NAME_BYTES)
+      << "baseline " << baseline << ", now " << resident_bytes(agent.pid());
+}
+
 TEST(ResourceLimitsTest, ConnectionsBeyondTheThreadLimitAreClosedAndTheCacheSurvives) {
   // RLIMIT_NPROC counts every thread of the agent's user (root is exempt):
   // with this many, a few connections are served and the rest find no thread.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
 #include "e2e/agent_process.h"
 #include "e2e/fake_askpass.h"
@@ -19,9 +20,10 @@ constexpr std::string_view OK = "{\"ok\":true}\n";
 
 class SecretResidueTest : public ::testing::Test {
  protected:
-  // Every presence check ends at once with `askpass_status` (0 grants).
-  void start_agent(int askpass_status, std::string_view askpass_error = "") {
-    askpass_.answer(askpass_status, askpass_error);
+  // Every presence check ends at once with `askpass_status` (0 grants);
+  // without one, each waits until the test answers.
+  void start_agent(std::optional<int> askpass_status, std::string_view askpass_error = "") {
+    if (askpass_status) askpass_.answer(*askpass_status, askpass_error);
     agent_ = std::make_unique<AgentProcess>(agent_environment(root_.path(), askpass_.program()));
     ASSERT_TRUE(wait_until_serving(*agent_, socket_)) << agent_->output();
   }
@@ -60,6 +62,19 @@ TEST_F(SecretResidueTest, CachedSecretIsInMemoryUntilLockedThenNowhere) {
   ASSERT_EQ(send(lock_line("work")), OK);
   const MemoryScan locked = scan_for(secret);
   EXPECT_EQ(locked.occurrences, 0u) << locked.describe();
+}
+
+TEST_F(SecretResidueTest, WhileThePromptIsUpTheSecretIsOnlyInLockedPages) {
+  ASSERT_NO_FATAL_FAILURE(start_agent(std::nullopt));
+  const std::string secret = random_secret();
+  const UniqueFd stream = send_request(socket_, unlock_line("work", secret));
+  ASSERT_TRUE(askpass_.wait_for_runs(1));
+  const MemoryScan prompting = scan_writable_memory(agent_->pid(), secret);
+  EXPECT_TRUE(prompting.opened);
+  EXPECT_GE(prompting.occurrences, 1u) << prompting.describe();
+  EXPECT_EQ(prompting.unlocked_occurrences, 0u) << prompting.describe();
+  askpass_.answer(0);
+  EXPECT_EQ(read_reply(stream.get()), OK);
 }
 
 TEST_F(SecretResidueTest, ExpiredSecretLeavesNoCopyOncePurged) {

@@ -46,7 +46,7 @@ class SecretCacheProbe {
   // The first half of an unlock, up to its presence check.
   static std::uint64_t take_generation(SecretCache& cache, std::string_view profile) {
     MutexLock lock(cache.generations_mu_);
-    return cache.bump_generation(profile);
+    return cache.begin_unlock(profile);
   }
   // How many entries are stored, expired or not, without any operation's
   // look for a sleep.
@@ -54,10 +54,16 @@ class SecretCacheProbe {
     MutexLock lock(cache.entries_mu_);
     return cache.entries_.size();
   }
-  // The second half, as after a granted check.
+  // The second half, as after a granted check, and the end of that unlock.
   static void store_if_current(SecretCache& cache, std::string_view profile,
                                std::uint64_t generation, LockedSecret secret) {
     cache.store_if_current(profile, generation, std::move(secret), cache.default_ttl_);
+    cache.end_unlock(profile);
+  }
+  // Profiles that the generation table holds a row for.
+  static std::size_t generation_rows(SecretCache& cache) {
+    MutexLock lock(cache.generations_mu_);
+    return cache.generations_.map.size();
   }
 };
 
