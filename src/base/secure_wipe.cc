@@ -6,14 +6,18 @@
 #include <algorithm>
 #include <cstdint>
 
-// mincore's vector is unsigned char on Linux, char on macOS.
-#if defined(__APPLE__)
-#define MINCORE_VECTOR(v) reinterpret_cast<char*>(v)
-#else
-#define MINCORE_VECTOR(v) (v)
-#endif
-
 namespace tarnwel {
+namespace {
+
+// mincore's vector is unsigned char on Linux and char on macOS, and its
+// address const on macOS: take the types this system declares.
+template <class Address, class Vector>
+int ask_resident(int (*query)(Address, std::size_t, Vector*), std::uintptr_t start,
+                 std::size_t length, unsigned char* vector) {
+  return query(reinterpret_cast<Address>(start), length, reinterpret_cast<Vector*>(vector));
+}
+
+}  // namespace
 
 void secure_wipe(void* data, std::size_t size) noexcept {
   // Volatile stores, one byte at a time: the compiler may neither drop them as
@@ -39,7 +43,7 @@ void secure_wipe(void* data, std::size_t size) noexcept {
   unsigned char resident[MAX_PAGES] = {};
   const std::size_t pages = (high - low + page - 1) / page;
   if (pages > MAX_PAGES ||
-      ::mincore(reinterpret_cast<void*>(low), high - low, MINCORE_VECTOR(resident)) != 0) {
+      ask_resident(&::mincore, low, high - low, resident) != 0) {
     secure_wipe(area, span);
   } else {
     for (std::size_t i = 0; i < pages; ++i) {
