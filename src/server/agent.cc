@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -103,6 +104,25 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache
   }
 }
 
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+};
+
+std::optional<FileIdentity> identity_of(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{st.st_dev, st.st_ino};
+}
+
+// False once `path` is gone or names another file than the one bound. Any
+// other failure to look says nothing about the path, and keeps the agent up.
+bool names_socket(const std::string& path, const FileIdentity& bound) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return st.st_dev == bound.device && st.st_ino == bound.inode;
+}
+
 }  // namespace
 
 bool probe_existing_agent(const std::string& path) {
@@ -119,7 +139,16 @@ bool probe_existing_agent(const std::string& path) {
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters) {
   Instant last_activity = clock.now();
+  // Taken right after the bind. Two agents that took over one stale socket at
+  // once both bound it, the later unlinking the earlier's fresh file; the
+  // earlier can no longer be reached and must not sit on secrets for days.
+  const std::optional<FileIdentity> bound = identity_of(path);
+  bool path_is_ours = true;
   while (!shutdown->is_set()) {
+    if (bound.has_value() && !names_socket(path, *bound)) {
+      path_is_ours = false;
+      break;
+    }
     // Wipes within one idle sleep of a wake, with no client at all.
     cache->forget_if_woke();
     // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
@@ -147,7 +176,8 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   // Wipe before the socket goes, so that no client can still read a secret
   // from an agent that is already unreachable by name.
   cache->lock_all();
-  ::unlink(path.c_str());
+  // A path that another agent has taken over is that agent's to remove.
+  if (path_is_ours) ::unlink(path.c_str());
 }
 
 void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock,

@@ -42,8 +42,10 @@ void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> 
 bool probe_existing_agent(const std::string& path);
 
 // Serves connections on the non-blocking `listener` until `shutdown` is set or
-// the idle limit has passed on `clock`; then wipes the cache and removes the
-// socket file at `path`. Each iteration lets the cache look for a sleep; with
+// the idle limit has passed on `clock`, or until `path` no longer names the
+// socket bound there (another agent took it over); then wipes the cache and
+// removes the socket file at `path` if it is still its own. Each iteration
+// lets the cache look for a sleep; with
 // `name_requesters` each connection carries its peer to the prompt.
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock,

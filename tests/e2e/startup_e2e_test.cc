@@ -213,6 +213,31 @@ TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneServes) {
   EXPECT_EQ(winner.output(), "");
 }
 
+TEST(E2eStartupTest, OfTwoAgentsTakingOverOneStaleSocketExactlyOneStaysAndServes) {
+  TempDir root;
+  const std::string path = socket_path_in(root.path());
+  {
+    AgentProcess killed(agent_environment(root.path(), ""));
+    ASSERT_TRUE(wait_until_serving(killed, path));
+    killed.kill_and_reap();
+  }
+  ASSERT_TRUE(exists(path)) << "a killed agent leaves its socket behind";
+
+  // Both find the stale file, wait, unlink and bind; the later unlink removes
+  // the earlier agent's fresh socket, and that agent must not stay behind.
+  AgentProcess a(agent_environment(root.path(), ""));
+  AgentProcess b(agent_environment(root.path(), ""));
+  ASSERT_TRUE(wait_until([&] { return !a.running() || !b.running(); })) << "both still run";
+  AgentProcess& winner = a.running() ? a : b;
+  AgentProcess& loser = a.running() ? b : a;
+  const std::optional<int> loser_code = loser.wait_for_exit();
+  ASSERT_TRUE(loser_code == 0 || loser_code == 1) << loser.output();
+  if (loser_code == 0) EXPECT_EQ(loser.output(), "");
+  ASSERT_TRUE(winner.running()) << winner.output();
+  EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
+  EXPECT_EQ(winner.output(), "");
+}
+
 TEST(E2eStartupTest, ASettingNotUnderstoodStopsStartUpBeforeAnySocket) {
   TempDir root;
   const std::string path = socket_path_in(root.path());

@@ -95,5 +95,39 @@ TEST(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
   ::rmdir(dir.c_str());
 }
 
+TEST(AcceptLoopTest, StopsWhenThePathNoLongerNamesItsSocketAndLeavesItAlone) {
+  char dir_template[] = "/tmp/tarnwel-taken-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string path = dir + "/agent.sock";
+  auto listener = listen_unix(path);
+  ASSERT_TRUE(listener.ok());
+  ASSERT_TRUE(set_nonblocking(listener.value().get(), true).ok());
+
+  auto clock = std::make_shared<testing::FakeClock>();
+  auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(),
+                                             clock);
+  ASSERT_TRUE(cache->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
+  auto flag = std::make_shared<ShutdownFlag>();
+  auto loop = std::async(std::launch::async, [&] { serve(listener.value(), path, cache, flag, *clock); });
+  EXPECT_TRUE(ping(path));
+
+  // What a second agent taking over the same stale path does: unlink, bind.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  auto newcomer = listen_unix(path);
+  ASSERT_TRUE(newcomer.ok());
+  struct stat taken {};
+  ASSERT_EQ(::lstat(path.c_str(), &taken), 0);
+
+  ASSERT_EQ(loop.wait_for(10s), std::future_status::ready) << "an unreachable agent must stop";
+  EXPECT_FALSE(cache->get("p").has_value()) << "the cache must be wiped";
+  struct stat after {};
+  ASSERT_EQ(::lstat(path.c_str(), &after), 0) << "the newcomer's socket must stay";
+  EXPECT_EQ(after.st_ino, taken.st_ino);
+  EXPECT_FALSE(flag->is_set());
+  ::unlink(path.c_str());
+  ::rmdir(dir.c_str());
+}
+
 }  // namespace
 }  // namespace tarnwel
