@@ -232,7 +232,9 @@ TEST(E2eStartupTest, OfTwoAgentsTakingOverOneStaleSocketExactlyOneStaysAndServes
   AgentProcess& loser = a.running() ? b : a;
   const std::optional<int> loser_code = loser.wait_for_exit();
   ASSERT_TRUE(loser_code == 0 || loser_code == 1) << loser.output();
-  if (loser_code == 0) EXPECT_EQ(loser.output(), "");
+  if (loser_code == 0) {
+    EXPECT_EQ(loser.output(), "");
+  }
   ASSERT_TRUE(winner.running()) << winner.output();
   EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
   EXPECT_EQ(winner.output(), "");
