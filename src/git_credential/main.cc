@@ -19,6 +19,7 @@
 #include "base/secure_wipe.h"
 #include "client/client.h"
 #include "ctl/command_line.h"
+#include "ctl/output.h"
 #include "git_credential/credential.h"
 #include "agent_commit.h"
 
@@ -29,16 +30,6 @@ constexpr std::size_t MAX_INPUT_BYTES = 64 * 1024;
 constexpr std::string_view USAGE =
     "usage: git-credential-tarnwel [--ttl DURATION] get|store|erase\n"
     "       (as git runs it; set it up with: git config credential.helper tarnwel)\n";
-
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 int complain(std::string_view text) {
   (void)write_all(STDERR_FILENO, "git-credential-tarnwel: " + std::string(text) + "\n");
