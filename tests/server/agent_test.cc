@@ -31,102 +31,92 @@ bool ping(const std::string& path) {
   return reply.ok() && reply.value().value("ok", false);
 }
 
-TEST(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
-  char dir_template[] = "/tmp/tarnwel-idle-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir_template), nullptr);
-  const std::string dir = dir_template;
-  const std::string path = dir + "/agent.sock";
-  auto listener = listen_unix(path);
-  ASSERT_TRUE(listener.ok());
-  ASSERT_TRUE(set_nonblocking(listener.value().get(), true).ok());
+// A listener on a fresh private path and a cache holding one secret, served
+// by the accept loop on a thread of its own with a fake clock.
+class AcceptLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir_template[] = "/tmp/tarnwel-loop-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    dir_ = dir_template;
+    path_ = dir_ + "/agent.sock";
+    auto bound = listen_unix(path_);
+    ASSERT_TRUE(bound.ok());
+    listener_ = std::move(bound).value();
+    ASSERT_TRUE(set_nonblocking(listener_.get(), true).ok());
+  }
 
-  auto clock = std::make_shared<testing::FakeClock>();
-  auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(),
-                                             clock);
-  ASSERT_TRUE(cache->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
-  auto flag = std::make_shared<ShutdownFlag>();
-  auto loop = std::async(std::launch::async, [&] { serve(listener.value(), path, cache, flag, *clock); });
+  void TearDown() override {
+    flag_->set();  // a loop that a failed test left running
+    if (loop_.valid()) loop_.wait();
+    ::unlink(path_.c_str());
+    ::rmdir(dir_.c_str());
+  }
 
+  void start(CacheLimits limits = {}) {
+    cache_ = std::make_shared<SecretCache>(
+        DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(), clock_, limits);
+    ASSERT_TRUE(cache_->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
+    loop_ = std::async(std::launch::async,
+                       [this] { serve(listener_, path_, cache_, flag_, *clock_); });
+  }
+
+  bool loop_ended() { return loop_.wait_for(10s) == std::future_status::ready; }
+
+  std::string dir_;
+  std::string path_;
+  UniqueFd listener_;
+  std::shared_ptr<testing::FakeClock> clock_ = std::make_shared<testing::FakeClock>();
+  std::shared_ptr<SecretCache> cache_;
+  std::shared_ptr<ShutdownFlag> flag_ = std::make_shared<ShutdownFlag>();
+  std::future<void> loop_;
+};
+
+TEST_F(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
+  start();
   // Exactly the limit is not past it. The ping is only served after the loop
   // has looked at the clock again, and it restarts the idle time.
-  clock->advance(IDLE_LIMIT);
-  EXPECT_TRUE(ping(path));
-  clock->advance(IDLE_LIMIT);
-  EXPECT_TRUE(ping(path));
+  clock_->advance(IDLE_LIMIT);
+  EXPECT_TRUE(ping(path_));
+  clock_->advance(IDLE_LIMIT);
+  EXPECT_TRUE(ping(path_));
 
-  clock->advance(IDLE_LIMIT + 1s);
-  ASSERT_EQ(loop.wait_for(10s), std::future_status::ready);
+  clock_->advance(IDLE_LIMIT + 1s);
+  ASSERT_TRUE(loop_ended());
   struct stat st {};
-  EXPECT_NE(::stat(path.c_str(), &st), 0) << "the socket file must be removed";
-  EXPECT_FALSE(cache->get("p").has_value()) << "the cache must be wiped";
-  EXPECT_FALSE(flag->is_set());
-  ::rmdir(dir.c_str());
+  EXPECT_NE(::stat(path_.c_str(), &st), 0) << "the socket file must be removed";
+  EXPECT_FALSE(cache_->get("p").has_value()) << "the cache must be wiped";
+  EXPECT_FALSE(flag_->is_set());
 }
 
-TEST(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
-  char dir_template[] = "/tmp/tarnwel-wake-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir_template), nullptr);
-  const std::string dir = dir_template;
-  const std::string path = dir + "/agent.sock";
-  auto listener = listen_unix(path);
-  ASSERT_TRUE(listener.ok());
-  ASSERT_TRUE(set_nonblocking(listener.value().get(), true).ok());
-
-  auto clock = std::make_shared<testing::FakeClock>();
-  auto cache = std::make_shared<SecretCache>(
-      DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(), clock,
-      CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
-  ASSERT_TRUE(cache->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
-  auto flag = std::make_shared<ShutdownFlag>();
-  auto loop =
-      std::async(std::launch::async, [&] { serve(listener.value(), path, cache, flag, *clock); });
-
-  EXPECT_TRUE(ping(path));  // the loop runs, and has not forgotten anything awake
-  EXPECT_EQ(SecretCacheProbe::stored(*cache), 1u);
-  clock->sleep(std::chrono::hours(8));
+TEST_F(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
+  start(CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
+  EXPECT_TRUE(ping(path_));  // the loop runs, and has not forgotten anything awake
+  EXPECT_EQ(SecretCacheProbe::stored(*cache_), 1u);
+  clock_->sleep(std::chrono::hours(8));
   const auto give_up = std::chrono::steady_clock::now() + 10s;
-  while (SecretCacheProbe::stored(*cache) != 0 && std::chrono::steady_clock::now() < give_up) {
+  while (SecretCacheProbe::stored(*cache_) != 0 && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(10ms);
   }
-  EXPECT_EQ(SecretCacheProbe::stored(*cache), 0u) << "the loop wipes on wake by itself";
-
-  flag->set();
-  ASSERT_EQ(loop.wait_for(10s), std::future_status::ready);
-  ::rmdir(dir.c_str());
+  EXPECT_EQ(SecretCacheProbe::stored(*cache_), 0u) << "the loop wipes on wake by itself";
 }
 
-TEST(AcceptLoopTest, StopsWhenThePathNoLongerNamesItsSocketAndLeavesItAlone) {
-  char dir_template[] = "/tmp/tarnwel-taken-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir_template), nullptr);
-  const std::string dir = dir_template;
-  const std::string path = dir + "/agent.sock";
-  auto listener = listen_unix(path);
-  ASSERT_TRUE(listener.ok());
-  ASSERT_TRUE(set_nonblocking(listener.value().get(), true).ok());
-
-  auto clock = std::make_shared<testing::FakeClock>();
-  auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(),
-                                             clock);
-  ASSERT_TRUE(cache->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
-  auto flag = std::make_shared<ShutdownFlag>();
-  auto loop = std::async(std::launch::async, [&] { serve(listener.value(), path, cache, flag, *clock); });
-  EXPECT_TRUE(ping(path));
-
+TEST_F(AcceptLoopTest, StopsWhenThePathNoLongerNamesItsSocketAndLeavesItAlone) {
+  start();
+  EXPECT_TRUE(ping(path_));
   // What a second agent taking over the same stale path does: unlink, bind.
-  ASSERT_EQ(::unlink(path.c_str()), 0);
-  auto newcomer = listen_unix(path);
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  auto newcomer = listen_unix(path_);
   ASSERT_TRUE(newcomer.ok());
   struct stat taken {};
-  ASSERT_EQ(::lstat(path.c_str(), &taken), 0);
+  ASSERT_EQ(::lstat(path_.c_str(), &taken), 0);
 
-  ASSERT_EQ(loop.wait_for(10s), std::future_status::ready) << "an unreachable agent must stop";
-  EXPECT_FALSE(cache->get("p").has_value()) << "the cache must be wiped";
+  ASSERT_TRUE(loop_ended()) << "an unreachable agent must stop";
+  EXPECT_FALSE(cache_->get("p").has_value()) << "the cache must be wiped";
   struct stat after {};
-  ASSERT_EQ(::lstat(path.c_str(), &after), 0) << "the newcomer's socket must stay";
+  ASSERT_EQ(::lstat(path_.c_str(), &after), 0) << "the newcomer's socket must stay";
   EXPECT_EQ(after.st_ino, taken.st_ino);
-  EXPECT_FALSE(flag->is_set());
-  ::unlink(path.c_str());
-  ::rmdir(dir.c_str());
+  EXPECT_FALSE(flag_->is_set());
 }
 
 }  // namespace
