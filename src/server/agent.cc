@@ -145,10 +145,6 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   const std::optional<FileIdentity> bound = identity_of(path);
   bool path_is_ours = true;
   while (!shutdown->is_set()) {
-    if (bound.has_value() && !names_socket(path, *bound)) {
-      path_is_ours = false;
-      break;
-    }
     // Wipes within one idle sleep of a wake, with no client at all.
     cache->forget_if_woke();
     // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
@@ -157,6 +153,12 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
     }
     UniqueFd stream = accept_connection(listener.get());
     if (!stream.valid()) {
+      // Looked at only when idle, so a burst costs no extra system call; a
+      // taken-over socket gets no new clients, so its loop soon idles.
+      if (bound.has_value() && !names_socket(path, *bound)) {
+        path_is_ours = false;
+        break;
+      }
       // Nothing pending (or a failed accept, which is not worth a word): the
       // sleep is what lets the loop see the flag and the idle limit.
       std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
