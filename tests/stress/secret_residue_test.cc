@@ -66,8 +66,8 @@ TEST_F(SecretResidueTest, CachedSecretIsInMemoryUntilLockedThenNowhere) {
 }
 
 TEST_F(SecretResidueTest, WhileThePromptIsUpTheSecretIsOnlyInLockedPages) {
-  // AddressSanitizer's mlock interceptor returns success and locks nothing.
-  if (UNDER_ASAN) GTEST_SKIP() << "no page is ever locked under AddressSanitizer";
+  // The sanitizers' mlock interceptor returns success and locks nothing.
+  if (UNDER_ASAN || UNDER_TSAN) GTEST_SKIP() << "no page is ever locked under a sanitizer";
   ASSERT_NO_FATAL_FAILURE(start_agent(std::nullopt));
   const std::string secret = random_secret();
   const UniqueFd stream = send_request(socket_, unlock_line("work", secret));
