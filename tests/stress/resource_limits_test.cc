@@ -54,6 +54,10 @@ TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsBlockNoOneAndEndAtTheirLimi
   AgentProcess agent(agent_environment(root.path(), ""));
   const std::string socket = socket_path_in(root.path());
   ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  // The readiness probe's connection may still wait in the backlog, or be
+  // accepted with its thread not yet started: a round trip behind it, then no
+  // connection thread, means it is gone.
+  ASSERT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
   ASSERT_TRUE(wait_for_thread_count(agent.pid()));
   const std::size_t idle_descriptors = descriptor_count(agent.pid());
 
