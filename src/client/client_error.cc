@@ -20,6 +20,10 @@ ClientError ClientError::protocol(std::string message) {
   return ClientError{Kind::Protocol, std::nullopt, {}, std::move(message)};
 }
 
+ClientError ClientError::untrusted(std::string message) {
+  return ClientError{Kind::Untrusted, std::nullopt, {}, std::move(message)};
+}
+
 std::string describe(const ClientError& error) {
   if (error.kind == ClientError::Kind::Agent && error.message.empty()) return error.wire_code;
   return error.message;

@@ -23,6 +23,7 @@ struct ClientError {
     NoAgent,    // nothing listens at the socket path (ENOENT, ECONNREFUSED)
     Transport,  // connecting, sending or receiving failed otherwise, or timed out
     Protocol,   // the reply is not the JSON the protocol promises
+    Untrusted,  // the socket's directory or the process at it may not be this user's
   };
 
   Kind kind;
@@ -34,6 +35,7 @@ struct ClientError {
   static ClientError no_agent(std::string message);
   static ClientError transport(std::string message);
   static ClientError protocol(std::string message);
+  static ClientError untrusted(std::string message);
 };
 
 // One line for a person: the agent's message, or its error code when it sent

@@ -10,6 +10,7 @@
 #include "base/clock.h"
 #include "base/os_error.h"
 #include "base/unix_socket.h"
+#include "paths/runtime_dir.h"
 #include "protocol/framing.h"
 
 namespace tarnwel {
@@ -31,6 +32,11 @@ void suppress_sigpipe([[maybe_unused]] int fd) {
 
 ClientError stopped_agent() {
   return ClientError::no_agent("no agent is running (the agent stopped before answering)");
+}
+
+ClientError nothing_answers(const std::string& socket_path) {
+  return ClientError::no_agent("no agent is running (nothing answers at " +
+                               display_path(socket_path) + ")");
 }
 
 Result<Ok, ClientError> send_all(int fd, std::string_view bytes) {
@@ -96,17 +102,35 @@ Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds
 Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
                                          const WipedBytes& request_line,
                                          std::chrono::nanoseconds reply_limit) {
+  // Whoever can write to the socket's directory could have put a socket of
+  // their own there: nothing is sent into a directory the agent would refuse.
+  if (const Result<Ok, DirRefusal> dir = check_private_dir(directory_of(socket_path)); !dir.ok()) {
+    if (dir.error().missing) return nothing_answers(socket_path);
+    return ClientError::untrusted("refusing to talk to " + display_path(socket_path) + ": " +
+                                  dir.error().reason);
+  }
   Result<UniqueFd, SysError> connected = connect_unix(socket_path);
   if (!connected.ok()) {
     const int err = connected.error().number;
-    if (err == ENOENT || err == ECONNREFUSED) {
-      return ClientError::no_agent("no agent is running (nothing answers at " +
-                                   display_path(socket_path) + ")");
-    }
+    if (err == ENOENT || err == ECONNREFUSED) return nothing_answers(socket_path);
     return ClientError::transport("connect to " + display_path(socket_path) + ": " +
                                   os_error_text(err));
   }
   const UniqueFd fd = std::move(connected).value();
+  // The directory may be ours and the listener still another user's (root
+  // can put one anywhere): the request goes only to a process of this user.
+  const Result<uid_t, SysError> peer = peer_uid(fd.get());
+  if (!peer.ok()) {
+    return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +
+                                  ": cannot tell who listens there: " +
+                                  os_error_text(peer.error().number));
+  }
+  if (peer.value() != ::getuid()) {
+    return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +
+                                  ": the process listening there runs as uid " +
+                                  std::to_string(peer.value()) + ", not as this user's uid " +
+                                  std::to_string(::getuid()));
+  }
   suppress_sigpipe(fd.get());
   const Result<Ok, ClientError> sent = send_all(fd.get(), as_view(request_line));
   if (!sent.ok()) return sent.error();

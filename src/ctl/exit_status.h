@@ -16,6 +16,9 @@ inline constexpr int EXIT_NO_AGENT = 3;
 inline constexpr int EXIT_COMMUNICATION = 4;
 // No agent could be started ("start", or "unlock" starting one by itself).
 inline constexpr int EXIT_START_FAILED = 5;
+// Nothing was sent: the socket's directory is not private to this user, or
+// the process listening at the socket runs as another user.
+inline constexpr int EXIT_UNTRUSTED = 6;
 // "run" could not run its command, as env(1) and the shells report it: 127
 // when there is no such program, 126 when it exists but cannot be run.
 // Once the command runs, its own exit status is tarnwelctl's.

@@ -27,6 +27,7 @@ int exit_status_for(const ClientError& error) {
     case ClientError::Kind::NoAgent: return EXIT_NO_AGENT;
     case ClientError::Kind::Transport: return EXIT_COMMUNICATION;
     case ClientError::Kind::Protocol: return EXIT_COMMUNICATION;
+    case ClientError::Kind::Untrusted: return EXIT_UNTRUSTED;
   }
   return EXIT_COMMUNICATION;
 }
@@ -76,6 +77,13 @@ std::string identity_line(const AgentIdentity& id) {
 }
 
 int start(const Client& client) {
+  // A directory or listener that is not this user's is reported as such; no
+  // agent is started into it.
+  if (const Result<AgentIdentity, ClientError> pong = client.ping();
+      !pong.ok() && pong.error().kind == ClientError::Kind::Untrusted) {
+    report(pong.error().message);
+    return EXIT_UNTRUSTED;
+  }
   const std::optional<std::string> program = find_agent_program();
   if (!program) {
     report("cannot find tarnwel-agent beside tarnwelctl or on PATH");

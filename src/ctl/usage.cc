@@ -12,6 +12,8 @@ Exit status:
   4  communication failure: connecting, sending or receiving failed or timed
      out, the reply broke the protocol, or the output could not be written
   5  no agent could be started
+  6  nothing was sent: the socket's directory is open to other users or not
+     this user's, or the process at the socket runs as another user
   "run" ends with its command's exit status once the command runs; 126 when
   the command cannot be run, 127 when there is no such command.
 )";

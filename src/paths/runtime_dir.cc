@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -77,24 +78,55 @@ Result<Ok, DirRefusal> create_private_dir(const std::string& dir) {
   return Ok{};
 }
 
-Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir) {
-  const auto symlink_refusal = [&] {
-    return DirRefusal{display_path(dir) + " is a symlink - refusing to follow it"};
-  };
-  if (is_symlink(dir)) return symlink_refusal();
-  if (auto created = create_private_dir(dir); !created.ok()) return created;
-  // Something may have swapped the name for a link since the first test.
-  if (is_symlink(dir)) return symlink_refusal();
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return DirRefusal{os_error_text(errno)};
+namespace {
+
+DirRefusal symlink_refusal(const std::string& dir) {
+  return DirRefusal{display_path(dir) + " is a symlink - refusing to follow it"};
+}
+
+// The checks that the agent and its clients share: a directory, reached
+// without following a link, owned by the real user id. Fills `st`.
+Result<Ok, DirRefusal> check_owned_dir(const std::string& dir, struct stat& st) {
+  if (::lstat(dir.c_str(), &st) != 0) return DirRefusal{os_error_text(errno), errno == ENOENT};
+  if (S_ISLNK(st.st_mode)) return symlink_refusal(dir);
   if (!S_ISDIR(st.st_mode)) return DirRefusal{display_path(dir) + " is not a directory"};
   const uid_t uid = ::getuid();
   if (st.st_uid != uid) {
     return DirRefusal{display_path(dir) + " is owned by uid " + std::to_string(st.st_uid) +
                       ", not this process's uid " + std::to_string(uid)};
   }
+  return Ok{};
+}
+
+}  // namespace
+
+Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir) {
+  if (is_symlink(dir)) return symlink_refusal(dir);
+  if (auto created = create_private_dir(dir); !created.ok()) return created;
+  // Something may have swapped the name for a link since the first test.
+  struct stat st {};
+  if (auto owned = check_owned_dir(dir, st); !owned.ok()) return owned;
   if (::chmod(dir.c_str(), 0700) != 0) return DirRefusal{os_error_text(errno)};
   return Ok{};
+}
+
+Result<Ok, DirRefusal> check_private_dir(const std::string& dir) {
+  struct stat st {};
+  if (auto owned = check_owned_dir(dir, st); !owned.ok()) return owned;
+  if ((st.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return DirRefusal{display_path(dir) + " has mode " + mode +
+                      ", which lets other users in (group and others must have no access)"};
+  }
+  return Ok{};
+}
+
+std::string directory_of(const std::string& socket_path) {
+  const std::size_t slash = socket_path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return socket_path.substr(0, slash);
 }
 
 std::string socket_path_for(const EnvLookup& env) {

@@ -30,9 +30,11 @@ std::string choose_base_dir(const EnvLookup& env);
 // `base` joined with "tarnwel-agent-{uid}", with one separator.
 std::string runtime_dir_for(std::string_view base, unsigned long uid);
 
-// Why a runtime directory was refused.
+// Why a runtime directory was refused. `missing`: it does not exist (yet),
+// which a client takes as "no agent" rather than as a refusal.
 struct DirRefusal {
   std::string reason;
+  bool missing = false;
 };
 
 // Creates `dir` with mode 0700 whatever the umask, so that no other user can
@@ -43,6 +45,15 @@ Result<Ok, DirRefusal> create_private_dir(const std::string& dir);
 // Creates `dir` if needed and checks it: not a symbolic link, a directory,
 // owned by the real user id; then sets its mode to 0700.
 Result<Ok, DirRefusal> prepare_runtime_dir(const std::string& dir);
+
+// Checks `dir` as a client must before it talks to whatever listens in it,
+// creating and changing nothing: a real directory (not a symbolic link),
+// owned by the real user id, with no permission bits for group or others.
+// Whoever else could write to it could have placed the socket there.
+Result<Ok, DirRefusal> check_private_dir(const std::string& dir);
+
+// The directory part of `socket_path` ("." for a bare name).
+std::string directory_of(const std::string& socket_path);
 
 // The socket path that socket_path() would return for `env` and this user,
 // computed without creating, checking or changing anything, so that a client

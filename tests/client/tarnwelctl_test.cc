@@ -94,7 +94,16 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
 
   // A peer that answers with something that is not the protocol.
   Sandbox other;
-  std::filesystem::create_directories(std::filesystem::path(other.socket_path()).parent_path());
+  const std::string other_dir = std::filesystem::path(other.socket_path()).parent_path();
+  std::filesystem::create_directories(other_dir);
+  ASSERT_EQ(::chmod(other_dir.c_str(), 0755), 0);
+  // Open to others, the directory is refused before anything is sent.
+  const CtlResult open_dir = run_ctl({"ping"}, "", other.environment());
+  EXPECT_EQ(open_dir.status, 6);
+  EXPECT_EQ(open_dir.err, "tarnwelctl: refusing to talk to " + other.socket_path() + ": " +
+                              other_dir + " has mode 0755, which lets other users in (group " +
+                              "and others must have no access)\n");
+  ASSERT_EQ(::chmod(other_dir.c_str(), 0700), 0);
   UniqueFd listener = listen_unix(other.socket_path()).value();
   std::thread peer([&] {
     UniqueFd conn(::accept(listener.get(), nullptr, nullptr));

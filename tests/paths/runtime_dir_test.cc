@@ -1,6 +1,10 @@
 #include "paths/runtime_dir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +23,42 @@ TEST(RuntimeDirTest, CreatedPrivateEvenUnderAPermissiveUmask) {
   struct stat st {};
   ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST(RuntimeDirTest, AClientTrustsOnlyAPrivateDirectoryAndChangesNothing) {
+  testing::TempDir root;
+  const std::string dir = root.path() + "/d";
+  const Result<Ok, DirRefusal> missing = check_private_dir(dir);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_TRUE(missing.error().missing);
+  EXPECT_FALSE(std::filesystem::exists(dir));  // not created
+
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  EXPECT_TRUE(check_private_dir(dir).ok());
+  for (const mode_t open : {0710, 0701, 0770, 0755, 0777}) {
+    ASSERT_EQ(::chmod(dir.c_str(), open), 0);
+    const Result<Ok, DirRefusal> refused = check_private_dir(dir);
+    ASSERT_FALSE(refused.ok()) << std::oct << open;
+    EXPECT_FALSE(refused.error().missing);
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, open);  // not repaired
+  }
+  ASSERT_EQ(::chmod(dir.c_str(), 0500), 0);  // narrower than 0700 is still private
+  EXPECT_TRUE(check_private_dir(dir).ok());
+
+  const std::string link = root.path() + "/link";
+  ASSERT_EQ(::symlink(dir.c_str(), link.c_str()), 0);
+  const Result<Ok, DirRefusal> linked = check_private_dir(link);
+  ASSERT_FALSE(linked.ok());
+  EXPECT_EQ(linked.error().reason, link + " is a symlink - refusing to follow it");
+  const std::string file = root.path() + "/file";
+  ASSERT_EQ(::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+  EXPECT_EQ(check_private_dir(file).error().reason, file + " is not a directory");
+
+  EXPECT_EQ(directory_of("/run/x/agent.sock"), "/run/x");
+  EXPECT_EQ(directory_of("/agent.sock"), "/");
+  EXPECT_EQ(directory_of("agent.sock"), ".");
 }
 
 }  // namespace

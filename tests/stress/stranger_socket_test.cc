@@ -1,0 +1,157 @@
+// Another user who gets to the socket path first: under /tmp anyone may
+// create the caller's runtime directory before the caller's agent does, and
+// listen there for what clients send. No client command sends such a
+// listener a byte.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "client/agent_harness.h"
+#include "e2e/agent_process.h"
+#include "stress/other_user.h"
+
+namespace tarnwel::testing {
+namespace {
+
+constexpr uid_t STRANGER = 47'314;
+constexpr int GOT_BYTES = 100;
+
+// Listens at `path` as whoever runs it until `stop` reads end of file, and
+// exits with the number of connections it accepted (at most 99), or
+// GOT_BYTES once any connection sent it anything. Only system calls: it runs
+// in a forked child.
+int record_at(const char* path, int stop) {
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path, std::strlen(path) + 1);
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 16) != 0) {
+    return 101;
+  }
+  int connections = 0;
+  bool got_bytes = false;
+  while (true) {
+    pollfd ready[2] = {{listener, POLLIN, 0}, {stop, POLLIN, 0}};
+    if (::poll(ready, 2, -1) < 0) continue;
+    if (ready[1].revents != 0) break;
+    const int stream = ::accept(listener, nullptr, nullptr);
+    if (stream < 0) continue;
+    ++connections;
+    // A client that sends nothing closes soon; one that sends is caught here.
+    pollfd readable{stream, POLLIN, 0};
+    char byte = 0;
+    if (::poll(&readable, 1, 2000) == 1 && ::recv(stream, &byte, 1, 0) == 1) got_bytes = true;
+    ::close(stream);
+  }
+  return got_bytes ? GOT_BYTES : std::min(connections, 99);
+}
+
+// The stranger's listener in a thread of the test, which ends it on finish().
+class Stranger {
+ public:
+  explicit Stranger(std::string path) : path_(std::move(path)) {
+    EXPECT_EQ(::pipe(stop_), 0);
+    thread_ = std::thread([this] {
+      status_ = run_as_user(STRANGER, [this] {
+        ::close(stop_[1]);
+        return record_at(path_.c_str(), stop_[0]);
+      });
+    });
+    EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(path_); })) << path_;
+  }
+  ~Stranger() { finish(); }
+
+  // The listener's verdict: connections accepted, or GOT_BYTES.
+  int finish() {
+    if (thread_.joinable()) {
+      ::close(stop_[1]);
+      thread_.join();
+      ::close(stop_[0]);
+    }
+    return status_;
+  }
+
+ private:
+  std::string path_;
+  int stop_[2] = {-1, -1};
+  int status_ = -1;
+  std::thread thread_;
+};
+
+// Every command that talks to an agent, each of which must end with status 6
+// and name the socket path.
+void expect_every_command_refused(const std::vector<std::string>& environment,
+                                  const std::string& socket, const std::string& why) {
+  const std::vector<std::vector<std::string>> commands = {
+      {"unlock", "p", "--reason", "r"}, {"unlock", "p", "--reason", "r", "--no-start"},
+      {"get", "p"}, {"status"}, {"lock"}, {"lock", "p"}, {"ping"}, {"start"},
+      {"--json", "status"}};
+  for (const std::vector<std::string>& command : commands) {
+    const client_testing::CtlResult result = client_testing::run_ctl(
+        command, command[0] == "unlock" ? "s3cret\n" : "", environment);
+    EXPECT_EQ(result.status, 6) << ::testing::PrintToString(command) << result.err;
+    EXPECT_EQ(result.out, "") << ::testing::PrintToString(command);
+    EXPECT_EQ(result.err, "tarnwelctl: refusing to talk to " + socket + ": " + why + "\n")
+        << ::testing::PrintToString(command);
+  }
+}
+
+class StrangerSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    ASSERT_EQ(::chmod(base.path().c_str(), 0711), 0);
+  }
+
+  TempDir base;
+  // Where every client of this user looks for the agent.
+  std::string dir = base.path() + "/tarnwel-agent-" + std::to_string(::getuid());
+  std::string socket = dir + "/agent.sock";
+  std::vector<std::string> environment = {"TARNWEL_AGENT_RUNTIME_DIR=" + base.path(),
+                                          "PATH=/usr/bin:/bin"};
+};
+
+TEST_F(StrangerSocketTest, ADirectoryOfAnotherUserIsNeverEntered) {
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(dir.c_str(), STRANGER, STRANGER), 0);
+  Stranger stranger(socket);
+  expect_every_command_refused(environment, socket,
+                               dir + " is owned by uid " + std::to_string(STRANGER) +
+                                   ", not this process's uid " + std::to_string(::getuid()));
+  // Not even a connection, and the directory is still the stranger's.
+  EXPECT_EQ(stranger.finish(), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, STRANGER);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST_F(StrangerSocketTest, AListenerOfAnotherUserInOurOwnDirectoryIsSentNothing) {
+  // The stranger binds in a directory of its own; the socket then moves into
+  // ours, as a rename by anyone with write access to both would put it.
+  const std::string own = base.path() + "/stranger";
+  ASSERT_EQ(::mkdir(own.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(own.c_str(), STRANGER, STRANGER), 0);
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  Stranger stranger(own + "/agent.sock");
+  ASSERT_EQ(::rename((own + "/agent.sock").c_str(), socket.c_str()), 0);
+  expect_every_command_refused(environment, socket,
+                               "the process listening there runs as uid " +
+                                   std::to_string(STRANGER) + ", not as this user's uid " +
+                                   std::to_string(::getuid()));
+  const int verdict = stranger.finish();
+  EXPECT_NE(verdict, GOT_BYTES) << "a client sent the stranger its request";
+  EXPECT_GT(verdict, 0) << "no client got as far as connecting";
+}
+
+}  // namespace
+}  // namespace tarnwel::testing
