@@ -123,6 +123,36 @@ bool names_socket(const std::string& path, const FileIdentity& bound) {
   return st.st_dev == bound.device && st.st_ino == bound.inode;
 }
 
+// What the agent knows of the file at its socket path once it listens.
+struct BoundSocket {
+  std::optional<FileIdentity> identity;  // empty: it could not tell
+  bool taken_over = false;               // the path already leads elsewhere
+};
+
+// The identity of the file at `path`, proven to be the socket that this
+// process listens on: a connection through the path reaches a listener of
+// this very process (the connecting end sees the listener's pid), and the
+// path names one and the same file before and after. A look at the path
+// alone could see the file of an agent that replaced this one's a moment
+// after the bind. The test connection waits in the backlog and is served
+// as any client that closes without a word.
+BoundSocket bound_socket(const std::string& path) {
+  const std::optional<FileIdentity> before = identity_of(path);
+  Result<UniqueFd, SysError> probe = connect_unix(path);
+  if (!probe.ok()) {
+    const int err = probe.error().number;
+    return BoundSocket{std::nullopt, err == ENOENT || err == ECONNREFUSED};
+  }
+  const Result<pid_t, SysError> listener = peer_pid(probe.value().get());
+  const std::optional<FileIdentity> after = identity_of(path);
+  if (!listener.ok() || !before || !after) return BoundSocket{};
+  // Once this process has bound the path, any other file there, or any
+  // other listener behind it, is another agent's.
+  const bool same_file = before->device == after->device && before->inode == after->inode;
+  if (listener.value() != ::getpid() || !same_file) return BoundSocket{std::nullopt, true};
+  return BoundSocket{before, false};
+}
+
 }  // namespace
 
 bool probe_existing_agent(const std::string& path) {
@@ -139,12 +169,12 @@ bool probe_existing_agent(const std::string& path) {
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters) {
   Instant last_activity = clock.now();
-  // Taken right after the bind. Two agents that took over one stale socket at
-  // once both bound it, the later unlinking the earlier's fresh file; the
-  // earlier can no longer be reached and must not sit on secrets for days.
-  const std::optional<FileIdentity> bound = identity_of(path);
-  bool path_is_ours = true;
-  while (!shutdown->is_set()) {
+  // Two agents that took over one stale socket at once both bound it, the
+  // later unlinking the earlier's fresh file; the earlier can no longer be
+  // reached and must not sit on secrets for days.
+  const BoundSocket bound = bound_socket(path);
+  bool path_is_ours = !bound.taken_over;
+  while (path_is_ours && !shutdown->is_set()) {
     // Wipes within one idle sleep of a wake, with no client at all.
     cache->forget_if_woke();
     // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
@@ -155,7 +185,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
     if (!stream.valid()) {
       // Looked at only when idle, so a burst costs no extra system call; a
       // taken-over socket gets no new clients, so its loop soon idles.
-      if (bound.has_value() && !names_socket(path, *bound)) {
+      if (bound.identity.has_value() && !names_socket(path, *bound.identity)) {
         path_is_ours = false;
         break;
       }
