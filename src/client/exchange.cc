@@ -121,9 +121,9 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
   // can put one anywhere): the request goes only to a process of this user.
   const Result<uid_t, SysError> peer = peer_uid(fd.get());
   if (!peer.ok()) {
-    return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +
-                                  ": cannot tell who listens there: " +
-                                  os_error_text(peer.error().number));
+    return ClientError::untrusted(
+        "refusing to talk to " + display_path(socket_path) +
+        ": cannot tell who listens there: " + os_error_text(peer.error().number));
   }
   if (peer.value() != ::getuid()) {
     return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +

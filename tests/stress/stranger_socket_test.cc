@@ -92,12 +92,18 @@ class Stranger {
 void expect_every_command_refused(const std::vector<std::string>& environment,
                                   const std::string& socket, const std::string& why) {
   const std::vector<std::vector<std::string>> commands = {
-      {"unlock", "p", "--reason", "r"}, {"unlock", "p", "--reason", "r", "--no-start"},
-      {"get", "p"}, {"status"}, {"lock"}, {"lock", "p"}, {"ping"}, {"start"},
+      {"unlock", "p", "--reason", "r"},
+      {"unlock", "p", "--reason", "r", "--no-start"},
+      {"get", "p"},
+      {"status"},
+      {"lock"},
+      {"lock", "p"},
+      {"ping"},
+      {"start"},
       {"--json", "status"}};
   for (const std::vector<std::string>& command : commands) {
-    const client_testing::CtlResult result = client_testing::run_ctl(
-        command, command[0] == "unlock" ? "s3cret\n" : "", environment);
+    const client_testing::CtlResult result =
+        client_testing::run_ctl(command, command[0] == "unlock" ? "s3cret\n" : "", environment);
     EXPECT_EQ(result.status, 6) << ::testing::PrintToString(command) << result.err;
     EXPECT_EQ(result.out, "") << ::testing::PrintToString(command);
     EXPECT_EQ(result.err, "tarnwelctl: refusing to talk to " + socket + ": " + why + "\n")
