@@ -15,16 +15,21 @@ bool is_executable_file(const std::string& path) {
 std::optional<std::string> find_on_path(std::string_view name) {
   const char* path = std::getenv("PATH");
   if (path == nullptr) return std::nullopt;
-  std::string_view dirs = path;
+  return find_on_path(name, path);
+}
+
+std::optional<std::string> find_on_path(std::string_view name, std::string_view search_path) {
   while (true) {
-    const std::size_t colon = dirs.find(':');
-    const std::string_view dir = dirs.substr(0, colon);
-    std::string candidate;
-    candidate.reserve(dir.size() + 1 + name.size() + 1);
-    candidate.append(dir.empty() ? std::string_view(".") : dir).append("/").append(name);
-    if (is_executable_file(candidate)) return candidate;
+    const std::size_t colon = search_path.find(':');
+    const std::string_view dir = search_path.substr(0, colon);
+    if (dir.starts_with('/')) {
+      std::string candidate;
+      candidate.reserve(dir.size() + 1 + name.size());
+      candidate.append(dir).append("/").append(name);
+      if (is_executable_file(candidate)) return candidate;
+    }
     if (colon == std::string_view::npos) return std::nullopt;
-    dirs.remove_prefix(colon + 1);
+    search_path.remove_prefix(colon + 1);
   }
 }
 

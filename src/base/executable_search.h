@@ -10,8 +10,12 @@ namespace tarnwel {
 // Whether `path` is a regular file this process may execute.
 bool is_executable_file(const std::string& path);
 
-// The first "<dir>/<name>" along PATH that is an executable file; an empty
-// PATH element names the working directory. Nothing when PATH is unset.
+// The first "<dir>/<name>" along PATH that is an executable file. Only
+// absolute directories count: an empty or relative element would name a
+// place under the working directory, where anyone who can write there could
+// plant a program of that name. Nothing when PATH is unset.
 std::optional<std::string> find_on_path(std::string_view name);
+// The same along `search_path`, a PATH value.
+std::optional<std::string> find_on_path(std::string_view name, std::string_view search_path);
 
 }  // namespace tarnwel

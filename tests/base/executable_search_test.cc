@@ -1,0 +1,37 @@
+#include "base/executable_search.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "e2e/agent_process.h"
+
+namespace tarnwel {
+namespace {
+
+TEST(ExecutableSearchTest, OnlyAbsoluteDirectoriesOfPathAreSearched) {
+  testing::TempDir root;
+  const std::string bin = root.path() + "/bin";
+  for (const std::string& dir : {root.path(), bin}) {
+    std::filesystem::create_directories(dir);
+    const std::string program = dir + "/prog";
+    std::ofstream(program) << "#!/bin/sh\n";
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+  }
+  const std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(root.path());
+  // An empty element, ".", and a relative "bin" all name places under the
+  // working directory, which holds a "prog" of its own.
+  EXPECT_EQ(find_on_path("prog", ""), std::nullopt);
+  EXPECT_EQ(find_on_path("prog", ":.:bin:./bin"), std::nullopt);
+  EXPECT_EQ(find_on_path("prog", "::/nonexistent:bin:" + bin), bin + "/prog");
+  EXPECT_EQ(find_on_path("prog", bin + "/"), bin + "//prog");
+  std::filesystem::current_path(saved);
+}
+
+}  // namespace
+}  // namespace tarnwel
