@@ -218,11 +218,14 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
   sigdelset(&all_signals, SIGKILL);
   sigdelset(&all_signals, SIGSTOP);
   sigemptyset(&no_signals);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  // A process group of its own, so that a time-out ends whatever it started
+  // too (a wrapper script's dialog, say), not the program alone.
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;
 #if defined(__APPLE__)
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // every descriptor but the file actions' targets
 #endif
   rc = ::posix_spawnattr_setflags(attributes.get(), flags);
+  if (rc == 0) rc = ::posix_spawnattr_setpgroup(attributes.get(), 0);
   if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attributes.get(), &all_signals);
   if (rc == 0) rc = ::posix_spawnattr_setsigmask(attributes.get(), &no_signals);
   if (rc != 0) return start_failed(rc);
@@ -240,10 +243,17 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
 
   std::optional<WaitOutcome> ended = wait_for_end(child, output, deadline);
   if (!ended.has_value()) {
-    ::kill(child.pid(), SIGTERM);
+    // The group is named by the child's pid, which stays ours until the
+    // child is reaped.
+    const pid_t group = child.pid();
+    ::kill(-group, SIGTERM);
     if (!wait_for_end(child, output, MonotonicClock::now() + kill_grace).has_value()) {
-      ::kill(child.pid(), SIGKILL);
+      ::kill(-group, SIGKILL);
       static_cast<void>(child.reap(0));
+    } else {
+      // The program ended in time; what it started and what ignored the
+      // request to stop does not outlive the time-out either.
+      ::kill(-group, SIGKILL);
     }
     return SubprocessRun{SubprocessRun::End::TimedOut, 0, output.take()};
   }

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -15,6 +14,9 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
 
 #include "base/clock.h"
 #include "base/os_error.h"
@@ -201,6 +203,19 @@ TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   EXPECT_GE(elapsed, wait + grace);
   EXPECT_LT(elapsed, std::chrono::seconds(3));
   expect_no_children();
+
+  // A wrapper that ignores SIGTERM, as its child does (ignored signals are
+  // inherited): the whole group goes, not the wrapper alone.
+  outcome = evaluate_with(script("wrapper",
+                                 "trap '' TERM\n"
+                                 "(sleep 0.5; : > \"$DIR/survivor\") &\n"
+                                 ": > \"$DIR/wrapped\"; wait"),
+                          "reason", wait, grace);
+  ASSERT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
+  ASSERT_TRUE(fs::exists(dir_ / "wrapped"));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_FALSE(fs::exists(dir_ / "survivor")) << "the wrapper's child outlived the time-out";
 }
 
 TEST_F(AskpassBackendTest, NoisyProgramIsDrainedAndWhatIsKeptIsBounded) {
