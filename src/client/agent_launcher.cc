@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -49,13 +50,41 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-Result<pid_t, std::string> spawn_detached(const std::string& program) {
+// The caller's environment, and where `socket_path` is relative, the
+// absolute base directory that yields it: the agent runs in "/", not in the
+// caller's working directory, and must still find the same socket.
+std::vector<std::string> agent_environment(const std::string& socket_path) {
+  std::vector<std::string> environment;
+  const bool relative = !socket_path.starts_with('/');
+  constexpr std::string_view BASE_VARIABLE = "TARNWEL_AGENT_RUNTIME_DIR=";
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (relative && std::string_view(*entry).starts_with(BASE_VARIABLE)) continue;
+    environment.emplace_back(*entry);
+  }
+  if (relative) {
+    std::error_code failed;
+    const std::filesystem::path here = std::filesystem::current_path(failed);
+    const std::string base = directory_of(directory_of(socket_path));
+    if (!failed) environment.push_back(std::string(BASE_VARIABLE) + (here / base).string());
+  }
+  return environment;
+}
+
+Result<pid_t, std::string> spawn_detached(const std::string& program,
+                                          const std::string& socket_path) {
   SpawnSetup setup;
   // Descriptor 0 first, then 1 and 2 as copies of it: the agent opens nothing
   // of its own on them, and no pipe of the caller's stays open in it.
   int err = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDWR, 0);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 1);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 2);
+    // Nor any other descriptor the caller left open without close-on-exec: a
+    // shell's "3>&1" into a pipe would otherwise stay open for the agent's life.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  if (err == 0) err = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+#endif
+  // A long-lived process keeps no directory of the caller's busy.
+  if (err == 0) err = posix_spawn_file_actions_addchdir_np(&setup.actions, "/");
   // Whatever the caller ignores or blocks (a shell's SIGINT under "&", say)
   // must not stick to a long-lived agent.
   sigset_t defaults;
@@ -67,15 +96,22 @@ Result<pid_t, std::string> spawn_detached(const std::string& program) {
   if (err == 0) err = posix_spawnattr_setsigdefault(&setup.attr, &defaults);
   if (err == 0) err = posix_spawnattr_setsigmask(&setup.attr, &no_mask);
   if (err == 0) {
-    err = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
-                                                    POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(__APPLE__)
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // every descriptor but the file actions' targets
+#endif
+    err = posix_spawnattr_setflags(&setup.attr, flags);
   }
   if (err != 0) return "posix_spawn setup: " + os_error_text(err);
 
   std::string arg0 = program;
   char* argv[] = {arg0.data(), nullptr};
+  std::vector<std::string> environment = agent_environment(socket_path);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  err = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv, environ);
+  err = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv, envp.data());
   if (err != 0) return "posix_spawn " + display_path(program) + ": " + os_error_text(err);
   return pid;
 }
@@ -109,7 +145,7 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
                             why.code == ErrorCode::ProtocolMismatch);
   if (!replaceable) return describe(why);
 
-  Result<pid_t, std::string> spawned = spawn_detached(program);
+  Result<pid_t, std::string> spawned = spawn_detached(program, client.socket_path());
   if (!spawned.ok()) return std::move(spawned).error();
   const pid_t pid = spawned.value();
 

@@ -39,6 +39,16 @@ ClientError nothing_answers(const std::string& socket_path) {
                                display_path(socket_path) + ")");
 }
 
+}  // namespace
+
+ClientError too_large(std::size_t request_bytes) {
+  return ClientError::transport("the request is " + std::to_string(request_bytes) +
+                                " bytes, more than the " + std::to_string(MAX_MESSAGE_BYTES) +
+                                " that the agent takes in one message; nothing was sent");
+}
+
+namespace {
+
 Result<Ok, ClientError> send_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::send(fd, bytes.data(), bytes.size(), SEND_FLAGS);
@@ -102,6 +112,9 @@ Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds
 Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
                                          const WipedBytes& request_line,
                                          std::chrono::nanoseconds reply_limit) {
+  // The agent would read only the first MAX_MESSAGE_BYTES of it and close
+  // the connection: no part of such a request is worth sending.
+  if (request_line.size() > MAX_MESSAGE_BYTES) return too_large(request_line.size());
   // Whoever can write to the socket's directory could have put a socket of
   // their own there: nothing is sent into a directory the agent would refuse.
   if (const Result<Ok, DirRefusal> dir = check_private_dir(directory_of(socket_path)); !dir.ok()) {

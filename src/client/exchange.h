@@ -25,6 +25,10 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
                                          const WipedBytes& request_line,
                                          std::chrono::nanoseconds reply_limit);
 
+// Why a request line of `request_bytes` (more than MAX_MESSAGE_BYTES, the
+// newline included) is not sent, as exchange() reports it.
+ClientError too_large(std::size_t request_bytes);
+
 // Reads one newline-terminated line from `fd` within `limit`, as exchange()
 // does, and returns it without the newline; bytes after it are dropped.
 Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds limit);

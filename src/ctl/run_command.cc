@@ -10,11 +10,13 @@
 #include "base/os_error.h"
 #include "client/agent_launcher.h"
 #include "client/client.h"
+#include "client/exchange.h"
 #include "client/reply.h"
 #include "ctl/exit_status.h"
 #include "ctl/messages.h"
 #include "ctl/output.h"
 #include "ctl/secret_input.h"
+#include "protocol/framing.h"
 
 extern char** environ;  // NOLINT: POSIX declares it nowhere
 
@@ -114,6 +116,12 @@ int unlock(const Client& client, const Invocation& inv) {
     }
     request = unlock_request(*inv.profile, *inv.reason, as_view(secret.value()), inv.ttl_seconds);
   }  // the request holds its own copy now; this block's copy is wiped
+  // Escaping can make a long secret too long for one message: a usage error,
+  // found before an agent is started for it.
+  if (request->text.size() > MAX_MESSAGE_BYTES) {
+    report(too_large(request->text.size()).message + " (the secret is too long)");
+    return EXIT_USAGE;
+  }
   if (!inv.no_start) {
     // Only a missing (or mismatching) agent is replaced; any other failure is
     // left for the unlock request itself to report.

@@ -1,5 +1,6 @@
 // tarnwelctl end to end: the real binary against the real agent.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -12,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "agent_commit.h"
 #include "base/unix_socket.h"
 #include "client/agent_harness.h"
-#include "agent_commit.h"
 #include "client/client.h"
 #include "support/socket_pair.h"
 
@@ -79,6 +80,15 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
     EXPECT_EQ(usage.out, "");
     EXPECT_EQ(usage.err.rfind("tarnwelctl: ", 0), 0u) << usage.err;
   }
+
+  // Quotes double when escaped: a secret well under the limit makes a request
+  // over it, refused before an agent would be started for it.
+  const CtlResult huge = ctl({"unlock", "p", "--reason", "r"}, std::string(600'000, '"'));
+  EXPECT_EQ(huge.status, 2);
+  EXPECT_EQ(huge.err,
+            "tarnwelctl: the request is 1200077 bytes, more than the 1000000 that the "
+            "agent takes in one message; nothing was sent (the secret is too long)\n");
+  EXPECT_FALSE(client.ping().ok());
 
   AgentChild agent(box.environment(), box.socket_path());
   const CtlResult missing = ctl({"get", "p"});
@@ -345,6 +355,63 @@ TEST_F(TerminalSecretTest, InterruptedPromptRestoresTheTerminal) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
   EXPECT_TRUE(echo_on());
+}
+
+}  // namespace
+}  // namespace tarnwel
+
+namespace tarnwel {
+namespace {
+
+// An agent that tarnwelctl starts holds nothing of the caller's: no
+// descriptor above 2 (a shell's "3>&1" into a pipe would never see end of
+// file) and not its working directory, yet it serves the socket that a
+// relative runtime directory names from where tarnwelctl ran.
+TEST(AgentLauncherTest, TheStartedAgentHoldsNoDescriptorNorDirectoryOfTheCaller) {
+  Sandbox box;
+  std::vector<std::string> environment;
+  for (const std::string& entry : box.environment()) {
+    if (!entry.starts_with("TARNWEL_AGENT_RUNTIME_DIR=")) environment.push_back(entry);
+  }
+  environment.push_back("TARNWEL_AGENT_RUNTIME_DIR=rel");
+  std::filesystem::create_directory(box.dir() + "/rel");
+  const std::string socket =
+      box.dir() + "/rel/tarnwel-agent-" + std::to_string(::getuid()) + "/agent.sock";
+  int held[2];
+  ASSERT_EQ(::pipe(held), 0);
+  const pid_t ctl = ::fork();
+  ASSERT_GE(ctl, 0);
+  if (ctl == 0) {
+    // The write end as descriptor 3, open across exec, as "3>&1" leaves it.
+    if (::dup2(held[1], 3) != 3 || ::chdir(box.dir().c_str()) != 0) ::_exit(126);
+    std::vector<char*> argv = {const_cast<char*>(TARNWELCTL_PATH_FOR_CLIENT_TESTS),
+                               const_cast<char*>("start"), nullptr};
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(held[1]);
+  UniqueFd read_end(held[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(ctl, &status, 0), ctl);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  const Client client(socket);
+  const Result<AgentIdentity, ClientError> pong = client.ping();
+  ASSERT_TRUE(pong.ok()) << describe(pong.error());
+  // Only the agent could still hold the write end now.
+  pollfd ready{read_end.get(), POLLIN, 0};
+  if (::poll(&ready, 1, 2000) == 1) {
+    char byte = 0;
+    EXPECT_EQ(::read(read_end.get(), &byte, 1), 0);
+  } else {
+    ADD_FAILURE() << "the agent holds the caller's pipe";
+  }
+  const std::string cwd_link = "/proc/" + std::to_string(pong.value().agent_pid) + "/cwd";
+  EXPECT_EQ(std::filesystem::read_symlink(cwd_link), "/");
+  EXPECT_TRUE(client.shutdown().ok());
 }
 
 }  // namespace
