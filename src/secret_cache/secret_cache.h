@@ -12,7 +12,8 @@
 // Lock order: generations_mu_, then entries_mu_; neither is held while the
 // user is prompted, so get/lock/live_profiles go on during a prompt.
 //
-//   auto cache = std::make_shared<SecretCache>(DEFAULT_TTL);
+//   auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, make_platform_backend(),
+//                                              monotonic_clock());
 //   PresenceOutcome r = cache->unlock("work", "deploy", LockedSecret(bytes), std::nullopt);
 //   std::optional<LockedSecret> copy = cache->get("work");
 #pragma once
@@ -45,9 +46,8 @@ struct CacheLimits {
 
 class SecretCache {
  public:
-  // The agent's cache: the platform's presence backend and the monotonic clock.
-  explicit SecretCache(TimeToLive default_ttl);
-  // For tests and tools: a backend and a clock of the caller's choosing.
+  // The agent passes the platform's presence backend and the monotonic clock;
+  // tests and tools, a backend and a clock of their choosing.
   SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
               std::shared_ptr<const Clock> clock, CacheLimits limits = {});
   ~SecretCache();
