@@ -10,25 +10,12 @@
 #include "base/clock.h"
 #include "base/os_error.h"
 #include "base/unix_socket.h"
+#include "base/write_all.h"
 #include "paths/runtime_dir.h"
 #include "protocol/framing.h"
 
 namespace tarnwel {
 namespace {
-
-// A library must not let an agent that closes early kill its host with SIGPIPE.
-#if defined(MSG_NOSIGNAL)
-constexpr int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-constexpr int SEND_FLAGS = 0;
-#endif
-
-void suppress_sigpipe([[maybe_unused]] int fd) {
-#if defined(SO_NOSIGPIPE)
-  const int on = 1;
-  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
-}
 
 ClientError stopped_agent() {
   return ClientError::no_agent("no agent is running (the agent stopped before answering)");
@@ -50,14 +37,9 @@ ClientError too_large(std::size_t request_bytes) {
 namespace {
 
 Result<Ok, ClientError> send_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), SEND_FLAGS);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) return stopped_agent();
-    if (n < 0) return ClientError::transport("send to agent: " + os_error_text(errno));
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return Ok{};
+  if (write_all(fd, bytes)) return Ok{};
+  if (errno == EPIPE || errno == ECONNRESET) return stopped_agent();
+  return ClientError::transport("send to agent: " + os_error_text(errno));
 }
 
 // Milliseconds for poll(), rounded up so that a wait never ends early.
@@ -144,6 +126,7 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
                                   std::to_string(peer.value()) + ", not as this user's uid " +
                                   std::to_string(::getuid()));
   }
+  // A library must not let an agent that closes early kill its host with SIGPIPE.
   suppress_sigpipe(fd.get());
   const Result<Ok, ClientError> sent = send_all(fd.get(), as_view(request_line));
   if (!sent.ok()) return sent.error();

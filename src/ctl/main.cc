@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "agent_commit.h"
+#include "base/write_all.h"
 #include "ctl/command_line.h"
 #include "ctl/exit_status.h"
 #include "ctl/output.h"
 #include "ctl/run_command.h"
 #include "ctl/usage.h"
-#include "agent_commit.h"
 
 int main(int argc, char** argv) {
   using namespace tarnwel;

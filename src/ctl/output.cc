@@ -5,17 +5,9 @@
 
 #include <string>
 
-namespace tarnwel {
+#include "base/write_all.h"
 
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
+namespace tarnwel {
 
 void report(std::string_view text) {
   std::string line = "tarnwelctl: ";

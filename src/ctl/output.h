@@ -7,9 +7,6 @@
 
 namespace tarnwel {
 
-// Writes all of `bytes` to `fd`; false on failure (errno tells why).
-bool write_all(int fd, std::string_view bytes);
-
 // "tarnwelctl: " + text + "\n" on stderr, in one write.
 void report(std::string_view text);
 

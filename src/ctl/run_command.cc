@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/os_error.h"
+#include "base/write_all.h"
 #include "client/agent_launcher.h"
 #include "client/client.h"
 #include "client/exchange.h"

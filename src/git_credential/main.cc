@@ -15,13 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "client/agent_launcher.h"
+#include "agent_commit.h"
 #include "base/secure_wipe.h"
+#include "base/write_all.h"
+#include "client/agent_launcher.h"
 #include "client/client.h"
 #include "ctl/command_line.h"
 #include "ctl/output.h"
 #include "git_credential/credential.h"
-#include "agent_commit.h"
 
 namespace tarnwel {
 namespace {

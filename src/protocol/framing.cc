@@ -10,6 +10,7 @@
 #include "base/clock.h"
 #include "base/os_error.h"
 #include "base/utf8.h"
+#include "base/write_all.h"
 #include "protocol/json_text.h"
 
 namespace tarnwel {
@@ -25,14 +26,6 @@ bool set_receive_timeout(int fd, std::chrono::nanoseconds left) {
   tv.tv_usec = static_cast<suseconds_t>(micros % 1'000'000);
   return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
-
-// A peer that has gone away must give EPIPE, not a SIGPIPE, even in a process
-// that has not ignored the signal (tests, clients).
-#if defined(MSG_NOSIGNAL)
-constexpr int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-constexpr int SEND_FLAGS = 0;
-#endif
 
 FramingError timed_out() { return FramingError{"timed out waiting for a message"}; }
 
@@ -86,16 +79,7 @@ Result<Ok, FramingError> write_message(int fd, const Json& value) {
   std::string& frame = encoded.value();
   if (frame.size() > MAX_MESSAGE_BYTES - 1) return too_large(frame.size() + 1);
   frame += '\n';
-  std::string_view rest = frame;
-  while (!rest.empty()) {
-    const ssize_t n = ::send(fd, rest.data(), rest.size(), SEND_FLAGS);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return FramingError{"write failed: " + os_error_text(errno)};
-    }
-    if (n == 0) return FramingError{"write failed: failed to write whole buffer"};
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (!write_all(fd, frame)) return FramingError{"write failed: " + os_error_text(errno)};
   return Ok{};
 }
 
