@@ -4,6 +4,7 @@
 
 #include "client/json_string.h"
 #include "protocol/json_text.h"
+#include "protocol/version.h"
 
 namespace tarnwel {
 namespace {
@@ -28,7 +29,7 @@ std::string compact_text(const Json& value) {
 
 RequestLine command_request(std::string_view cmd, Json members) {
   members["cmd"] = std::string(cmd);
-  members["protocol_version"] = CLIENT_PROTOCOL_VERSION;
+  members["protocol_version"] = PROTOCOL_VERSION;
   return raw_request(members);
 }
 

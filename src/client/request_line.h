@@ -14,11 +14,6 @@
 
 namespace tarnwel {
 
-// The protocol version this client speaks. An agent that speaks another stops
-// when it receives a request from this client, so that a matching one can
-// take its place.
-inline constexpr std::uint64_t CLIENT_PROTOCOL_VERSION = 2;
-
 // How long a reply may take: Presence for "unlock", which waits while the
 // user is asked; Prompt for every other command.
 enum class ReplyWait { Prompt, Presence };

@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "protocol/json.h"
+#include "protocol/version.h"
 
 namespace tarnwel {
 
-inline constexpr std::uint64_t PROTOCOL_VERSION = 2;
 inline constexpr std::string_view AGENT_VERSION = "1.12.0";
 // The source revision the agent was built from, 12 lowercase hex digits.
 extern const std::string_view AGENT_COMMIT;
