@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e/agent_process.h"
-#include "e2e/fake_askpass.h"
+#include "support/agent_process.h"
+#include "support/fake_askpass.h"
 
 namespace tarnwel::client_testing {
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "agent_commit.h"
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 namespace tarnwel::testing {
 namespace {

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/agent_process.h"
-#include "stress/askpass_script.h"
+#include "support/agent_process.h"
+#include "support/askpass_script.h"
 #include "stress/process_inspection.h"
-#include "stress/requests.h"
+#include "support/requests.h"
 #include "support/reply_line.h"
 
 namespace tarnwel::testing {

@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/agent_process.h"
-#include "stress/askpass_script.h"
+#include "support/agent_process.h"
+#include "support/askpass_script.h"
 #include "stress/other_user.h"
 #include "stress/process_inspection.h"
-#include "stress/requests.h"
+#include "support/requests.h"
 
 namespace tarnwel::testing {
 namespace {

@@ -8,10 +8,10 @@
 #include <memory>
 #include <optional>
 
-#include "e2e/agent_process.h"
-#include "e2e/fake_askpass.h"
+#include "support/agent_process.h"
+#include "support/fake_askpass.h"
 #include "stress/process_inspection.h"
-#include "stress/requests.h"
+#include "support/requests.h"
 #include "stress/sanitizers.h"
 
 namespace tarnwel::testing {

@@ -1,4 +1,4 @@
-#include "e2e/fake_askpass.h"
+#include "support/fake_askpass.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 namespace tarnwel::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 #include <errno.h>
 #include <fcntl.h>
