@@ -15,7 +15,7 @@
 
 #include "agent_commit.h"
 #include "base/unix_socket.h"
-#include "client/agent_harness.h"
+#include "support/agent_harness.h"
 #include "client/client.h"
 #include "support/socket_pair.h"
 
@@ -277,7 +277,7 @@ class TerminalSecretTest : public TarnwelctlTest {
     int err[2];
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
     err_read = UniqueFd(err[0]);
-    const pid_t pid = client_testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS,
+    const pid_t pid = testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS,
                                             {"unlock", "tty", "--reason", "r"}, box.environment(),
                                             slave_.get(), -1, err[1]);
     ::close(err[1]);

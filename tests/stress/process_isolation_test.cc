@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/agent_process.h"
-#include "support/askpass_script.h"
+#include "support/fake_askpass.h"
 #include "stress/other_user.h"
 #include "stress/process_inspection.h"
 #include "support/requests.h"

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "client/agent_harness.h"
+#include "support/agent_harness.h"
 #include "support/agent_process.h"
 #include "stress/other_user.h"
 

@@ -46,6 +46,14 @@ std::vector<std::string> read_lines(const std::string& path) {
 
 }  // namespace
 
+std::string write_askpass_script(const std::string& dir, std::string_view body,
+                                 std::string_view name) {
+  const std::string path = dir + "/" + std::string(name);
+  write_file(path, "#!/bin/sh\n" + std::string(body) + "\n");
+  EXPECT_EQ(::chmod(path.c_str(), 0755), 0) << path;
+  return path;
+}
+
 FakeAskpass::FakeAskpass(const std::string& dir)
     : program_(dir + "/askpass"), control_dir_(dir + "/askpass.d") {
   EXPECT_EQ(::mkdir(control_dir_.c_str(), 0700), 0) << control_dir_;

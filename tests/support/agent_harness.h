@@ -83,8 +83,4 @@ CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input
 CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input, const std::vector<std::string>& environment);
 
-// Spawns `program` with `args` and `environment`, fds 0-2 as given (-1: /dev/null).
-pid_t spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& environment, int in, int out, int err);
-
 }  // namespace tarnwel::client_testing
