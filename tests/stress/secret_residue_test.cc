@@ -4,6 +4,7 @@
 // The scan looks at the whole process from outside (/proc/PID/mem), so it
 // also catches copies in buffers that no code path frees explicitly.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <optional>
@@ -21,6 +22,13 @@ constexpr std::string_view OK = "{\"ok\":true}\n";
 
 class SecretResidueTest : public ::testing::Test {
  protected:
+  // The agent makes itself undumpable: only root may read its memory.
+  void SetUp() override {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "needs root to read the memory of the undumpable agent";
+    }
+  }
+
   // Every presence check ends at once with `askpass_status` (0 grants);
   // without one, each waits until the test answers.
   void start_agent(std::optional<int> askpass_status, std::string_view askpass_error = "") {
