@@ -48,7 +48,7 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
   EXPECT_FALSE(client.ping().ok());
 
   // A usage error (the cases are in ../ctl) says so and exits with 2.
-  const CtlResult usage = ctl({"unlock", "p", "--reason", " \t"});
+  const CtlResult usage = ctl({"unlock", "p", "--reason", " \t"}, "x");
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.out, "");
   EXPECT_EQ(usage.err.rfind("tarnwelctl: ", 0), 0u) << usage.err;

@@ -88,26 +88,6 @@ TEST_F(SecretResidueTest, WhileThePromptIsUpTheSecretIsOnlyInLockedPages) {
   EXPECT_EQ(read_reply(stream.get()), OK);
 }
 
-TEST_F(SecretResidueTest, ExpiredSecretLeavesNoCopyOncePurged) {
-  ASSERT_NO_FATAL_FAILURE(start_agent(0));
-  const std::string secret = random_secret();
-  ASSERT_EQ(send(unlock_line("brief", secret, /*ttl_seconds=*/1)), OK);
-  const std::string reply = send(get_secret_line("brief"));
-  // An expired entry stays in memory until a request touches it, so it is
-  // found here whether or not its second has passed yet.
-  const MemoryScan cached = scan_for(secret);
-  EXPECT_GE(cached.occurrences, 1u) << cached.describe() << "\nget_secret: " << reply;
-
-  // "status" purges expired entries; it lists the profile until then.
-  const std::string purged = request_line("status");
-  EXPECT_TRUE(wait_until([&] {
-    return send(purged).find("\"cached_profiles\":[]") != std::string::npos;
-  }));
-  EXPECT_EQ(send(get_secret_line("brief")), "{\"error\":\"not_cached\",\"ok\":false}\n");
-  const MemoryScan expired = scan_for(secret);
-  EXPECT_EQ(expired.occurrences, 0u) << expired.describe();
-}
-
 TEST_F(SecretResidueTest, SecretOfDeniedUnlockLeavesNoCopy) {
   ASSERT_NO_FATAL_FAILURE(start_agent(1, "not you"));
   const std::string secret = random_secret();
