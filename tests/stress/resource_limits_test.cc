@@ -80,6 +80,7 @@ TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsBlockNoOneAndEndAtTheirLimi
   for (const UniqueFd& stream : held) ASSERT_FALSE(has_news(stream.get()));
 
   for (const UniqueFd& stream : held) ASSERT_EQ(read_reply(stream.get()), TIMED_OUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - first_connected, REQUEST_TIMEOUT);
   held.clear();
   EXPECT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());
   EXPECT_TRUE(wait_until([&] { return descriptor_count(agent.pid()) == idle_descriptors; }))
