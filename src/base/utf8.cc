@@ -58,6 +58,17 @@ std::optional<Utf8Error> find_invalid_utf8(std::string_view text) {
   return std::nullopt;
 }
 
+char32_t next_code_point(std::string_view text, std::size_t& i) {
+  const auto b0 = static_cast<unsigned char>(text[i++]);
+  if (b0 < 0x80) return b0;
+  const int extra = b0 >= 0xF0 ? 3 : b0 >= 0xE0 ? 2 : 1;
+  char32_t cp = b0 & (0x3F >> extra);
+  for (int k = 0; k < extra && i < text.size(); ++k) {
+    cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+  }
+  return cp;
+}
+
 std::string describe(const Utf8Error& error) {
   if (error.bad_length == 0) {
     return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);

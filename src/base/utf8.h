@@ -23,6 +23,10 @@ inline bool is_valid_utf8(std::string_view text) { return !find_invalid_utf8(tex
 // "incomplete utf-8 byte sequence from index 3".
 std::string describe(const Utf8Error& error);
 
+// The code point whose sequence starts at `i` of `text`, which must be valid
+// UTF-8; advances `i` past it.
+char32_t next_code_point(std::string_view text, std::size_t& i);
+
 // `text` with each invalid sequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view text);
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/diagnostics.h"
 #include "server/agent.h"
 #include "server/identity.h"
 
@@ -16,8 +17,9 @@ int main(int argc, char** argv) {
                ? 0
                : 1;
   }
-  tarnwel::run();
+  const tarnwel::Result<tarnwel::Ok, tarnwel::StartupFailure> ran = tarnwel::run();
+  if (!ran.ok()) tarnwel::diagnose(ran.error().diagnostic);
   // Connection threads may still be running: leave without static destructors
   // that they could still be using.
-  std::_Exit(0);
+  std::_Exit(ran.ok() ? 0 : ran.error().status);
 }

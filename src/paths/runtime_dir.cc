@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "base/diagnostics.h"
 #include "base/os_error.h"
 #include "paths/user_temp_dir.h"
 
@@ -133,14 +132,12 @@ std::string socket_path_for(const EnvLookup& env) {
   return socket_in(runtime_dir_for(choose_base_dir(env), ::getuid()));
 }
 
-std::string socket_path() {
+Result<std::string, DirRefusal> socket_path() {
   const std::string dir = runtime_dir_for(choose_base_dir(process_env), ::getuid());
   const Result<Ok, DirRefusal> prepared = prepare_runtime_dir(dir);
   if (!prepared.ok()) {
-    diagnose("refusing to use runtime dir " + display_path(dir) + ": " + prepared.error().reason);
-    // Nothing exists yet that needs cleaning up, and no other place is tried:
-    // a refused directory is final.
-    std::exit(1);
+    return DirRefusal{"refusing to use runtime dir " + display_path(dir) + ": " +
+                      prepared.error().reason};
   }
   return socket_in(dir);
 }

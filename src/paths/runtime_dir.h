@@ -3,7 +3,7 @@
 // The directory is created if needed and refused unless it is a real
 // directory (not a symbolic link) owned by this user; it is left with mode 0700.
 //
-//   std::string path = socket_path();  // or the process has exited with status 1
+//   Result<std::string, DirRefusal> path = socket_path();  // or why not
 #pragma once
 
 #include <functional>
@@ -60,9 +60,9 @@ std::string directory_of(const std::string& socket_path);
 // finds the agent's socket by the same rules without touching the directory.
 std::string socket_path_for(const EnvLookup& env);
 
-// The socket path for this process. On a refused directory it writes
-// "tarnwel-agent: refusing to use runtime dir {dir}: {reason}" and exits with
-// status 1; it never returns an error.
-std::string socket_path();
+// The socket path for this process, its directory created and checked. On a
+// refused directory, the refusal's reason is the whole line to report:
+// "refusing to use runtime dir {dir}: {reason}".
+Result<std::string, DirRefusal> socket_path();
 
 }  // namespace tarnwel

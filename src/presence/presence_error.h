@@ -1,5 +1,5 @@
 // PresenceError: why a presence check did not grant. A closed set of four
-// kinds; the order of `Kind` indexes the error-code table of the request layer.
+// kinds, each answered by an error code of its own (server/response.h).
 //
 //   PresenceOutcome outcome = backend.evaluate(reason);
 //   if (!outcome.ok()) reply(outcome.error().display());

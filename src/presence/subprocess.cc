@@ -13,8 +13,10 @@
 #include <array>
 #include <climits>
 #include <optional>
+#include <string>
 #include <thread>
 
+#include "base/executable_search.h"
 #include "base/unique_fd.h"
 
 namespace tarnwel {
@@ -230,10 +232,19 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
   if (rc == 0) rc = ::posix_spawnattr_setsigmask(attributes.get(), &no_signals);
   if (rc != 0) return start_failed(rc);
 
+  // posix_spawnp would take an empty or relative element of PATH as the
+  // working directory, where anyone who can write could plant the program.
+  std::string program = arguments.front();
+  if (program.find('/') == std::string::npos) {
+    std::optional<std::string> found = find_on_path(program);
+    if (!found.has_value()) return start_failed(ENOENT);
+    program = std::move(*found);
+  }
   const std::vector<char*> argv = c_strings(arguments);
   const std::vector<char*> envp = c_strings(environment);
   pid_t pid = -1;
-  rc = ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), envp.data());
+  rc = ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
+                     envp.data());
   if (rc != 0) return start_failed(rc);
   Child child(pid);
   // From now on only the child holds the write end, so end of file means it

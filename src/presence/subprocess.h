@@ -40,7 +40,8 @@ struct SubprocessError {
   int errnum;
 };
 
-// `arguments[0]` is the program, searched on PATH when it has no slash.
+// `arguments[0]` is the program, searched along the absolute directories of
+// this process's PATH when it has no slash (ENOENT when none holds it).
 // `environment` holds "NAME=value" entries.
 Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::string>& arguments,
                                                       const std::vector<std::string>& environment,

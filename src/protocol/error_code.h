@@ -7,8 +7,7 @@
 
 namespace tarnwel {
 
-// The four presence codes follow the order of PresenceError::Kind, so that a
-// kind's position picks its code.
+// Every code the protocol knows; wire_name() gives each its text.
 enum class ErrorCode {
   ProtocolError,
   ProtocolMismatch,

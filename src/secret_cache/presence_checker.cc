@@ -144,4 +144,14 @@ PresenceOutcome PresenceChecker::consult_backend(const PresenceRequest& request)
   return backend_->evaluate(request);
 }
 
+std::uint64_t PresenceChecker::joins() {
+  MutexLock lock(in_flight_mu_);
+  return joins_;
+}
+
+bool PresenceChecker::in_flight(std::string_view profile) {
+  MutexLock lock(in_flight_mu_);
+  return in_flight_.contains(std::string(profile));
+}
+
 }  // namespace tarnwel

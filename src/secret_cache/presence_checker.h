@@ -37,8 +37,13 @@ class PresenceChecker {
   PresenceOutcome require_presence(std::string_view profile, std::string_view reason,
                                    const Requester* requester = nullptr);
 
+  // For monitoring and tests: how many requests have joined a running check
+  // since start (joining leaves no other trace), and whether `profile` has a
+  // check running.
+  std::uint64_t joins();
+  bool in_flight(std::string_view profile);
+
  private:
-  friend class PresenceCheckerProbe;  // tests: sees joins_ and in_flight_
   struct PendingPresenceCheck;
   class InFlightGuard;
 

@@ -4,8 +4,6 @@
 #include <cassert>
 #include <utility>
 
-#include "base/scope_guard.h"
-
 namespace tarnwel {
 
 SecretCache::SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
@@ -28,16 +26,45 @@ PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view r
                                     const Requester* requester) {
   // Take the generation before prompting: a lock that lands while the user
   // decides must win, however late the check is granted.
-  std::uint64_t generation = 0;
-  {
-    MutexLock lock(generations_mu_);
-    generation = begin_unlock(profile);
-  }
-  const ScopeGuard release_row = [&] { end_unlock(profile); };
+  UnlockTicket ticket = start_unlock(profile);
   PresenceOutcome outcome = presence_.require_presence(profile, reason, requester);
   if (!outcome.ok()) return outcome;  // `secret` is wiped on the way out
-  store_if_current(profile, generation, std::move(secret), ttl.value_or(default_ttl_));
+  ticket.store(std::move(secret), ttl.value_or(default_ttl_));
   return Ok{};
+}
+
+SecretCache::UnlockTicket SecretCache::start_unlock(std::string_view profile) {
+  MutexLock lock(generations_mu_);
+  const std::uint64_t generation = begin_unlock(profile);
+  return UnlockTicket(*this, std::string(profile), generation);
+}
+
+SecretCache::UnlockTicket::UnlockTicket(SecretCache& cache, std::string profile,
+                                        std::uint64_t generation)
+    : cache_(&cache), profile_(std::move(profile)), generation_(generation) {}
+
+SecretCache::UnlockTicket::UnlockTicket(UnlockTicket&& other) noexcept
+    : cache_(std::exchange(other.cache_, nullptr)),
+      profile_(std::move(other.profile_)),
+      generation_(other.generation_) {}
+
+SecretCache::UnlockTicket::~UnlockTicket() {
+  if (cache_ != nullptr) cache_->end_unlock(profile_);
+}
+
+void SecretCache::UnlockTicket::store(LockedSecret secret, TimeToLive ttl) {
+  assert(cache_ != nullptr);
+  cache_->store_if_current(profile_, generation_, std::move(secret), ttl);
+}
+
+std::size_t SecretCache::stored_entries() {
+  MutexLock lock(entries_mu_);
+  return entries_.size();
+}
+
+std::size_t SecretCache::profiles_unlocking() {
+  MutexLock lock(generations_mu_);
+  return generations_.map.size();
 }
 
 void SecretCache::store_if_current(std::string_view profile, std::uint64_t generation,

@@ -12,7 +12,8 @@
 // Lock order: generations_mu_, then entries_mu_; neither is held while the
 // user is prompted, so get/lock/live_profiles go on during a prompt.
 //
-//   auto cache = std::make_shared<SecretCache>(DEFAULT_TTL);
+//   auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, make_platform_backend(),
+//                                              monotonic_clock());
 //   PresenceOutcome r = cache->unlock("work", "deploy", LockedSecret(bytes), std::nullopt);
 //   std::optional<LockedSecret> copy = cache->get("work");
 #pragma once
@@ -45,9 +46,8 @@ struct CacheLimits {
 
 class SecretCache {
  public:
-  // The agent's cache: the platform's presence backend and the monotonic clock.
-  explicit SecretCache(TimeToLive default_ttl);
-  // For tests and tools: a backend and a clock of the caller's choosing.
+  // The agent passes the platform's presence backend and the monotonic clock;
+  // tests and tools, a backend and a clock of their choosing.
   SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend> backend,
               std::shared_ptr<const Clock> clock, CacheLimits limits = {});
   ~SecretCache();
@@ -82,8 +82,37 @@ class SecretCache {
   // loop); every operation above looks by itself.
   void forget_if_woke();
 
+  // The two halves of an unlock: unlock() is start_unlock, the presence
+  // check, then store() on the ticket. The ticket takes the profile's
+  // generation when it is made, so that a lock, lock_all or newer unlock of
+  // the profile that lands before store() wins; it must not outlive the cache.
+  class UnlockTicket {
+   public:
+    UnlockTicket(UnlockTicket&& other) noexcept;
+    UnlockTicket& operator=(UnlockTicket&&) = delete;
+    ~UnlockTicket();
+
+    // Stores `secret` with `ttl` unless the ticket has been overtaken; the
+    // secret is then dropped (wiped). At most once per ticket.
+    void store(LockedSecret secret, TimeToLive ttl);
+
+   private:
+    friend class SecretCache;
+    UnlockTicket(SecretCache& cache, std::string profile, std::uint64_t generation);
+    SecretCache* cache_;
+    std::string profile_;
+    std::uint64_t generation_;
+  };
+  UnlockTicket start_unlock(std::string_view profile);
+
+  // For monitoring and tests. How many entries are stored, expired or not,
+  // without any look for a sleep; how many profiles have an unlock between
+  // its two halves; the presence checks.
+  std::size_t stored_entries();
+  std::size_t profiles_unlocking();
+  PresenceChecker& presence_checker() { return presence_; }
+
  private:
-  friend class SecretCacheProbe;  // tests: drive the two halves of unlock apart
   struct CacheEntry {
     LockedSecret secret;
     TimeToLive ttl;
@@ -109,8 +138,8 @@ class SecretCache {
 
   // Takes a new generation; a profile with an unlock in flight gets it as its own.
   std::uint64_t bump_generation(std::string_view profile) REQUIRES(generations_mu_);
-  // The first half of unlock: a new generation, and the profile's row held
-  // until the matching end_unlock.
+  // A new generation for an unlock of `profile`, whose row is held until the
+  // matching end_unlock.
   std::uint64_t begin_unlock(std::string_view profile) REQUIRES(generations_mu_);
   void end_unlock(std::string_view profile);
   // The second half of unlock: stores `secret` unless the profile's generation

@@ -14,10 +14,9 @@ namespace tarnwel {
 
 class TimeToLive {
  public:
-  static constexpr TimeToLive from_seconds(std::uint64_t seconds) { return TimeToLive(seconds, 0); }
+  static constexpr TimeToLive from_seconds(std::uint64_t seconds) { return TimeToLive(seconds); }
 
   std::uint64_t seconds() const { return seconds_; }
-  std::uint32_t subsecond_nanos() const { return nanos_; }
 
   // True once `elapsed` is strictly longer than this time-to-live: a secret is
   // still live at exactly its ttl. A negative elapsed time counts as zero.
@@ -25,16 +24,14 @@ class TimeToLive {
     if (elapsed.count() <= 0) return false;
     const auto ns = static_cast<std::uint64_t>(elapsed.count());
     const std::uint64_t whole = ns / 1'000'000'000u;
-    const auto frac = static_cast<std::uint32_t>(ns % 1'000'000'000u);
-    return whole > seconds_ || (whole == seconds_ && frac > nanos_);
+    return whole > seconds_ || (whole == seconds_ && ns % 1'000'000'000u != 0);
   }
 
   friend bool operator==(const TimeToLive&, const TimeToLive&) = default;
 
  private:
-  constexpr TimeToLive(std::uint64_t seconds, std::uint32_t nanos) : seconds_(seconds), nanos_(nanos) {}
+  constexpr explicit TimeToLive(std::uint64_t seconds) : seconds_(seconds) {}
   std::uint64_t seconds_;
-  std::uint32_t nanos_;
 };
 
 // The agent's default time-to-live: 24 hours.

@@ -48,11 +48,6 @@ void prepare_process() {
   }
 }
 
-[[noreturn]] void bind_failed(const std::string& path, int err) {
-  diagnose("could not bind " + display_path(path) + ": " + os_error_text(err));
-  std::exit(1);
-}
-
 // Only this user and root may talk to the agent. The directory's mode keeps
 // others out already; this holds even if that mode is ever loosened. A peer
 // whose credentials cannot be read is refused.
@@ -79,12 +74,18 @@ bool exists(const std::string& path) {
 
 // The probe failed: an agent that is stopping removes its own socket soon, so
 // give it a moment before removing whatever is left.
-void remove_stale_entry(const std::string& path) {
+// Fails with errno when the entry is there and cannot be removed.
+Result<Ok, int> remove_stale_entry(const std::string& path) {
   const Instant deadline = MonotonicClock::now() + STALE_SOCKET_WAIT;
   while (exists(path) && MonotonicClock::now() < deadline) {
     std::this_thread::sleep_for(STALE_SOCKET_POLL);
   }
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) bind_failed(path, errno);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
+  return Ok{};
+}
+
+StartupFailure bind_failed(const std::string& path, int err) {
+  return StartupFailure{"could not bind " + display_path(path) + ": " + os_error_text(err), 1};
 }
 
 void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache,
@@ -212,23 +213,29 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   if (path_is_ours) ::unlink(path.c_str());
 }
 
-void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock,
-         const AgentSettings& settings) {
-  const std::string path = socket_path();
+Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
+                               std::shared_ptr<const Clock> clock, const AgentSettings& settings) {
+  const Result<std::string, DirRefusal> found = socket_path();
+  // Nothing exists yet that needs cleaning up, and no other place is tried:
+  // a refused directory is final.
+  if (!found.ok()) return StartupFailure{found.error().reason, 1};
+  const std::string& path = found.value();
   if (exists(path)) {
-    if (probe_existing_agent(path)) return;  // another agent serves this user
-    remove_stale_entry(path);
+    if (probe_existing_agent(path)) return Ok{};  // another agent serves this user
+    if (const Result<Ok, int> removed = remove_stale_entry(path); !removed.ok()) {
+      return bind_failed(path, removed.error());
+    }
   }
   Result<UniqueFd, SysError> listener = listen_unix(path);
-  if (!listener.ok()) bind_failed(path, listener.error().number);
+  if (!listener.ok()) return bind_failed(path, listener.error().number);
   // The directory is private already; this keeps the socket private even if
   // the directory's mode is ever loosened.
   (void)::chmod(path.c_str(), 0600);
   if (auto nonblocking = set_nonblocking(listener.value().get(), true); !nonblocking.ok()) {
     // This is deliberately fatal: a blocking listener would never see the
     // shutdown flag or the idle limit.
-    diagnose("set_nonblocking failed: " + os_error_text(nonblocking.error().number));
-    std::exit(101);
+    return StartupFailure{"set_nonblocking failed: " + os_error_text(nonblocking.error().number),
+                          101};
   }
   auto cache = std::make_shared<SecretCache>(
       DEFAULT_TTL, std::move(backend), clock,
@@ -236,24 +243,21 @@ void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> 
   auto shutdown = std::make_shared<ShutdownFlag>();
   serve(listener.value(), path, std::move(cache), std::move(shutdown), *clock,
         settings.show_requester);
+  return Ok{};
 }
 
-void run() {
+Result<Ok, StartupFailure> run() {
   prepare_process();
   // Before any socket, the probe's included: an agent that would not do what
   // its user asked for must not start at all, and says only that.
   const Result<AgentSettings, SettingError> settings = settings_from_environment();
-  if (!settings.ok()) {
-    diagnose(settings.error().text);
-    std::exit(1);
-  }
+  if (!settings.ok()) return StartupFailure{settings.error().text, 1};
   harden_process();
   try {
-    run(make_platform_backend(), monotonic_clock(), settings.value());
+    return run(make_platform_backend(), monotonic_clock(), settings.value());
   } catch (const std::exception& e) {
     // Deliberately fatal: the main thread cannot serve without its state.
-    diagnose(std::string("internal error: ") + e.what());
-    std::_Exit(101);
+    return StartupFailure{std::string("internal error: ") + e.what(), 101};
   }
 }
 

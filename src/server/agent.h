@@ -2,7 +2,7 @@
 // over a stale socket, listen, and serve every connection on a thread of its
 // own until a request asks the agent to stop or no client has come for 8 days.
 //
-//   int main() { run(); }
+//   if (auto ran = run(); !ran.ok()) return report(ran.error());
 #pragma once
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/result.h"
 #include "base/unique_fd.h"
 #include "secret_cache/secret_cache.h"
 #include "server/settings.h"
@@ -27,16 +28,23 @@ inline constexpr std::chrono::seconds PROBE_TIMEOUT{6};
 inline constexpr std::chrono::milliseconds STALE_SOCKET_WAIT{500};
 inline constexpr std::chrono::milliseconds STALE_SOCKET_POLL{20};
 
-// Runs the agent. Returns when another agent already serves the socket, or
-// after the shutdown sequence; exits the process itself with status 1 when a
-// setting is not understood or the runtime directory or the socket cannot be
-// taken, 101 on an internal failure.
-void run();
+// Why the agent could not run: the diagnostic line (without the program's
+// name) and the exit status, 1 when a setting is not understood or the
+// runtime directory or the socket cannot be taken, 101 on an internal failure.
+struct StartupFailure {
+  std::string diagnostic;
+  int status;
+};
+
+// Runs the agent. Returns Ok when another agent already serves the socket, or
+// after the shutdown sequence.
+Result<Ok, StartupFailure> run();
 
 // As run(), with the presence backend, the clock and the settings of the
 // caller's choosing.
-void run(std::unique_ptr<PresenceBackend> backend, std::shared_ptr<const Clock> clock,
-         const AgentSettings& settings = {});
+Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
+                               std::shared_ptr<const Clock> clock,
+                               const AgentSettings& settings = {});
 
 // True when an agent at `path` answers a "ping" with "ok": true.
 bool probe_existing_agent(const std::string& path);

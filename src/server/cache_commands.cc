@@ -6,7 +6,7 @@
 #include "base/utf8.h"
 #include "secret_cache/locked_secret.h"
 #include "secret_cache/time_to_live.h"
-#include "server/dispatch.h"
+#include "server/identity.h"
 
 namespace tarnwel {
 namespace {
@@ -26,7 +26,7 @@ Result<std::optional<TimeToLive>, Response> requested_ttl(const Json& request) {
 }  // namespace
 
 Response handle_status(SecretCache& cache) {
-  Response reply = handle_ping();
+  Response reply = identity_reply();
   reply["cached_profiles"] = cache.live_profiles();
   return reply;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/utf8.h"
 #include "server/cache_commands.h"
 #include "server/identity.h"
 
@@ -20,18 +21,6 @@ Response protocol_mismatch_response() {
   reply["agent_protocol_version"] = PROTOCOL_VERSION;
   reply["agent_version"] = AGENT_VERSION;
   return reply;
-}
-
-// Decodes the UTF-8 sequence at `i` (the text is known to be valid).
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i++]);
-  if (b0 < 0x80) return b0;
-  const int extra = b0 >= 0xF0 ? 3 : b0 >= 0xE0 ? 2 : 1;
-  char32_t cp = b0 & (0x3F >> extra);
-  for (int k = 0; k < extra && i < s.size(); ++k) {
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
-  }
-  return cp;
 }
 
 std::string hex(char32_t cp) {
@@ -71,28 +60,18 @@ std::string debug_literal(std::string_view name) {
   return out;
 }
 
-}  // namespace
-
 std::string describe_command(const Json& request) {
   const auto cmd = request.find("cmd");
   if (cmd == request.end() || !cmd->is_string()) return "None";
   return "Some(" + debug_literal(cmd->get_ref<const std::string&>()) + ")";
 }
 
-Response handle_ping() {
-  Response reply = Json::object();
-  reply["agent_commit"] = AGENT_COMMIT;
-  reply["agent_pid"] = agent_pid();
-  reply["agent_version"] = AGENT_VERSION;
-  reply["ok"] = true;
-  reply["protocol_version"] = PROTOCOL_VERSION;
-  return reply;
-}
-
 Response handle_shutdown(ShutdownFlag& shutdown) {
   shutdown.set();
   return Json{{"ok", true}};
 }
+
+}  // namespace
 
 Response handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdown,
                         const Requester* requester) {
@@ -104,7 +83,7 @@ Response handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdow
   const auto cmd = request.find("cmd");
   if (cmd != request.end() && cmd->is_string()) {
     const std::string& name = cmd->get_ref<const std::string&>();
-    if (name == "ping") return handle_ping();
+    if (name == "ping") return identity_reply();
     if (name == "status") return handle_status(cache);
     if (name == "unlock") return handle_unlock(request, cache, requester);
     if (name == "get_secret") return handle_get_secret(request, cache);

@@ -20,14 +20,4 @@ namespace tarnwel {
 Response handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdown,
                         const Requester* requester = nullptr);
 
-// {"agent_commit", "agent_pid", "agent_version", "ok": true, "protocol_version"}
-Response handle_ping();
-
-// Sets the flag; the accept loop stops the agent once it sees it.
-Response handle_shutdown(ShutdownFlag& shutdown);
-
-// How an unknown `cmd` is shown after "no such command: ": None when absent or
-// not a string, else Some("...") with the name escaped as a quoted literal.
-std::string describe_command(const Json& request);
-
 }  // namespace tarnwel

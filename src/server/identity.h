@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/json.h"
+
 namespace tarnwel {
 
 inline constexpr std::uint64_t PROTOCOL_VERSION = 2;
@@ -17,5 +19,9 @@ inline constexpr std::chrono::seconds REQUEST_TIMEOUT{5};
 
 // This process's id, as the wire carries it.
 std::uint64_t agent_pid();
+
+// What "ping" answers, and "status" adds its profiles to:
+// {"agent_commit", "agent_pid", "agent_version", "ok": true, "protocol_version"}
+Json identity_reply();
 
 }  // namespace tarnwel

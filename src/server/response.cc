@@ -1,22 +1,16 @@
 #include "server/response.h"
 
-#include <array>
-#include <cstddef>
-
 namespace tarnwel {
-namespace {
-
-constexpr std::array<ErrorCode, 4> PRESENCE_CODES = {
-    ErrorCode::PresenceBusy,
-    ErrorCode::PresenceDenied,
-    ErrorCode::PresenceTimedOut,
-    ErrorCode::PresenceUnsupported,
-};
-
-}  // namespace
 
 ErrorCode error_code_for(PresenceError::Kind kind) {
-  return PRESENCE_CODES[static_cast<std::size_t>(kind)];
+  // No default: a new kind fails to compile (-Wswitch) until it has a code.
+  switch (kind) {
+    case PresenceError::Kind::Busy: return ErrorCode::PresenceBusy;
+    case PresenceError::Kind::Denied: return ErrorCode::PresenceDenied;
+    case PresenceError::Kind::TimedOut: return ErrorCode::PresenceTimedOut;
+    case PresenceError::Kind::Unsupported: return ErrorCode::PresenceUnsupported;
+  }
+  return ErrorCode::PresenceDenied;  // not reached: every kind is named above
 }
 
 Response bare_error_response(ErrorCode code) {

@@ -10,7 +10,7 @@
 //   TARNWEL_AGENT_SHOW_REQUESTER=1|0    the prompt names the program that asks
 //
 //   Result<AgentSettings, SettingError> settings = settings_from_environment();
-//   if (!settings.ok()) { diagnose(settings.error().text); std::exit(1); }
+//   if (!settings.ok()) return StartupFailure{settings.error().text, 1};
 #pragma once
 
 #include <functional>

@@ -150,6 +150,18 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   expect_denied(backend.evaluate({"reason"}), "ssh");
   ::unsetenv("SSH_ASKPASS");
   expect_denied(backend.evaluate({"reason"}), "path");
+
+  // A bare name goes along PATH's absolute directories only: the empty
+  // element and "." would be the working directory, which holds one too.
+  script("bare", "echo planted >&2; exit 1");
+  script("bin/bare", "echo found >&2; exit 1");
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir_);
+  ::setenv("PATH", ("::.:" + (dir_ / "bin").string()).c_str(), 1);
+  expect_denied(evaluate_with("bare"), "found");
+  ::setenv("PATH", ":.", 1);
+  expect_denied(evaluate_with("bare"), "could not run askpass bare: " + os_error_text(ENOENT));
+  fs::current_path(saved);
 }
 
 TEST_F(AskpassBackendTest, ProgramSeesReasonConfirmPromptAndNoOtherDescriptorOfOurs) {

@@ -149,15 +149,16 @@ TEST_F(SecretCacheTest, LockDuringThePromptVoidsThePendingUnlock) {
 // while the secret already cached stays.
 TEST_F(SecretCacheTest, FailedUnlockKeepsTheCachedSecretButVoidsAnEarlierOneOnItsWay) {
   ASSERT_TRUE(unlock("a", "cached").ok());
-  const std::uint64_t on_its_way = SecretCacheProbe::take_generation(cache, "a");
-  backend.answer_at_once(PresenceError::denied("no"));
-  EXPECT_FALSE(unlock("a", "refused").ok());
-  SecretCacheProbe::store_if_current(cache, "a", on_its_way, LockedSecret("granted late"));
-  EXPECT_EQ(get("a"), "cached");
-
-  const std::uint64_t current = SecretCacheProbe::take_generation(cache, "a");
-  SecretCacheProbe::store_if_current(cache, "a", current, LockedSecret("stored"));
+  {
+    SecretCache::UnlockTicket on_its_way = cache.start_unlock("a");
+    backend.answer_at_once(PresenceError::denied("no"));
+    EXPECT_FALSE(unlock("a", "refused").ok());
+    on_its_way.store(LockedSecret("granted late"), DEFAULT_TTL);
+    EXPECT_EQ(get("a"), "cached");
+  }
+  cache.start_unlock("a").store(LockedSecret("stored"), DEFAULT_TTL);
   EXPECT_EQ(get("a"), "stored");
+  EXPECT_EQ(cache.profiles_unlocking(), 0u);  // each ticket let its row go
 }
 
 class SecretCacheExpiryTest : public SecretCacheTest {
