@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 namespace tarnwel {
 namespace {

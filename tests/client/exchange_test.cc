@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "base/unix_socket.h"
-#include "client/agent_harness.h"
+#include "support/agent_harness.h"
 #include "paths/runtime_dir.h"
 
 namespace tarnwel {

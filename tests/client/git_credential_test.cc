@@ -2,7 +2,7 @@
 // real agent, which the helper starts for "store".
 #include <gtest/gtest.h>
 
-#include "client/agent_harness.h"
+#include "support/agent_harness.h"
 #include "client/client.h"
 
 namespace tarnwel {

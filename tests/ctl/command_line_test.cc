@@ -38,6 +38,23 @@ TEST(CommandLineTest, DashesEndOptionsAndStartRunsCommand) {
   ASSERT_TRUE(get.ok());
   EXPECT_EQ(get.value().profile, "-p");
   EXPECT_EQ(parse_command_line({"--", "get", "-p"}).value().profile, "-p");
+  // Usage errors, blank names and reasons among them: those never reach the
+  // agent, which would take them.
+  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"get"}, {"get", "a", "b"}, {"ping", "extra"}, {"unlock", "p"},
+           {"unlock", "p", "--reason", "r", "--ttl", "0"},
+           {"unlock", "p", "--reason"}, {"lock", "--reason", "r"}, {"ping", "--verbose"},
+           {"ping", "--json=yes"}, {"unlock", "p", "--reason", " \t"}, {"unlock", "p", "--reason", ""},
+           {"unlock", " ", "--reason", "r"}, {"get", ""}, {"lock", ""}, {"--json", "lock", " "},
+           {"get", "p", "--allow-empty"}, {"run", "p"}, {"run", "p", "true"}, {"run", "", "--", "true"},
+           {"run", "p", "--env", "1X", "--", "true"}, {"run", "p", "--env", "A=B", "--", "true"},
+           {"get", "p", "--env", "X"}}) {
+    const Result<Invocation, UsageError> refused = parse_command_line(wrong);
+    EXPECT_FALSE(refused.ok()) << ::testing::PrintToString(wrong);
+    if (!refused.ok()) {
+      EXPECT_FALSE(refused.error().text.empty());
+    }
+  }
   // --version answers whatever else is on the line.
   EXPECT_TRUE(parse_command_line({"ping", "extra", "--version"}).value().version);
 }

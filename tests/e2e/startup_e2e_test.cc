@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 namespace tarnwel::testing {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 namespace tarnwel {
 namespace {
@@ -23,6 +23,40 @@ TEST(RuntimeDirTest, CreatedPrivateEvenUnderAPermissiveUmask) {
   struct stat st {};
   ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST(RuntimeDirTest, TheAgentRefusesWhatItCannotOwnAndTightensItsOwnLooseDirectory) {
+  testing::TempDir root;
+  const std::string& r = root.path();
+  const std::string missing = r + "/missing/d";
+  EXPECT_EQ(prepare_runtime_dir(missing).error().reason, "No such file or directory (os error 2)");
+  EXPECT_FALSE(std::filesystem::exists(r + "/missing"));  // no parent made
+  ASSERT_EQ(::mkdir((r + "/real").c_str(), 0700), 0);
+  const std::string link = r + "/link";
+  ASSERT_EQ(::symlink((r + "/real").c_str(), link.c_str()), 0);
+  EXPECT_EQ(prepare_runtime_dir(link).error().reason, link + " is a symlink - refusing to follow it");
+  const std::string file = r + "/file";
+  ASSERT_EQ(::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+  EXPECT_EQ(prepare_runtime_dir(file).error().reason, file + " is not a directory");
+
+  const std::string loose = r + "/loose";
+  ASSERT_EQ(::mkdir(loose.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(loose.c_str(), 0755), 0);
+  ASSERT_TRUE(prepare_runtime_dir(loose).ok());
+  struct stat st {};
+  ASSERT_EQ(::stat(loose.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can give a directory to another user";
+  }
+  const std::string foreign = r + "/foreign";
+  ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
+  EXPECT_EQ(prepare_runtime_dir(foreign).error().reason,
+            foreign + " is owned by uid 12345, not this process's uid " + std::to_string(::getuid()));
+  ASSERT_EQ(::stat(foreign.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);  // left as it was
 }
 
 TEST(RuntimeDirTest, AClientTrustsOnlyAPrivateDirectoryAndChangesNothing) {

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "base/unique_fd.h"
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 namespace tarnwel::testing {
 namespace {

@@ -4,14 +4,15 @@
 // The scan looks at the whole process from outside (/proc/PID/mem), so it
 // also catches copies in buffers that no code path frees explicitly.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <optional>
 
-#include "e2e/agent_process.h"
-#include "e2e/fake_askpass.h"
+#include "support/agent_process.h"
+#include "support/fake_askpass.h"
 #include "stress/process_inspection.h"
-#include "stress/requests.h"
+#include "support/requests.h"
 #include "stress/sanitizers.h"
 
 namespace tarnwel::testing {
@@ -21,6 +22,13 @@ constexpr std::string_view OK = "{\"ok\":true}\n";
 
 class SecretResidueTest : public ::testing::Test {
  protected:
+  // The agent makes itself undumpable: only root may read its memory.
+  void SetUp() override {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "needs root to read the memory of the undumpable agent";
+    }
+  }
+
   // Every presence check ends at once with `askpass_status` (0 grants);
   // without one, each waits until the test answers.
   void start_agent(std::optional<int> askpass_status, std::string_view askpass_error = "") {
@@ -78,26 +86,6 @@ TEST_F(SecretResidueTest, WhileThePromptIsUpTheSecretIsOnlyInLockedPages) {
   EXPECT_EQ(prompting.unlocked_occurrences, 0u) << prompting.describe();
   askpass_.answer(0);
   EXPECT_EQ(read_reply(stream.get()), OK);
-}
-
-TEST_F(SecretResidueTest, ExpiredSecretLeavesNoCopyOncePurged) {
-  ASSERT_NO_FATAL_FAILURE(start_agent(0));
-  const std::string secret = random_secret();
-  ASSERT_EQ(send(unlock_line("brief", secret, /*ttl_seconds=*/1)), OK);
-  const std::string reply = send(get_secret_line("brief"));
-  // An expired entry stays in memory until a request touches it, so it is
-  // found here whether or not its second has passed yet.
-  const MemoryScan cached = scan_for(secret);
-  EXPECT_GE(cached.occurrences, 1u) << cached.describe() << "\nget_secret: " << reply;
-
-  // "status" purges expired entries; it lists the profile until then.
-  const std::string purged = request_line("status");
-  EXPECT_TRUE(wait_until([&] {
-    return send(purged).find("\"cached_profiles\":[]") != std::string::npos;
-  }));
-  EXPECT_EQ(send(get_secret_line("brief")), "{\"error\":\"not_cached\",\"ok\":false}\n");
-  const MemoryScan expired = scan_for(secret);
-  EXPECT_EQ(expired.occurrences, 0u) << expired.describe();
 }
 
 TEST_F(SecretResidueTest, SecretOfDeniedUnlockLeavesNoCopy) {

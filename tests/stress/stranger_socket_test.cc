@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "client/agent_harness.h"
-#include "e2e/agent_process.h"
+#include "support/agent_harness.h"
+#include "support/agent_process.h"
 #include "stress/other_user.h"
 
 namespace tarnwel::testing {

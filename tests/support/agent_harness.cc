@@ -1,8 +1,7 @@
-#include "client/agent_harness.h"
+#include "support/agent_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,35 +58,6 @@ AgentChild::~AgentChild() {
   process_.wait_for_exit();  // if it still runs, the process guard kills it
 }
 
-pid_t spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& environment, int in, int out, int err) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const int targets[3] = {in, out, err};
-  for (int fd = 0; fd < 3; ++fd) {
-    if (targets[fd] < 0) {
-      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    } else {
-      posix_spawn_file_actions_adddup2(&actions, targets[fd], fd);
-    }
-  }
-  std::vector<std::string> arguments = {program};
-  arguments.insert(arguments.end(), args.begin(), args.end());
-  std::vector<std::string> env_storage = environment;
-  const auto pointers = [](std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (std::string& s : strings) result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-  };
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
-                               pointers(arguments).data(), pointers(env_storage).data());
-  posix_spawn_file_actions_destroy(&actions);
-  EXPECT_EQ(rc, 0) << "posix_spawn " << program;
-  return rc == 0 ? pid : -1;
-}
-
 CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input,
                   const std::vector<std::string>& environment) {
   return run_program(TARNWELCTL_PATH_FOR_CLIENT_TESTS, args, input, environment);
@@ -99,7 +69,7 @@ CtlResult run_program(const std::string& program, const std::vector<std::string>
   EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
   EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-  const pid_t pid = spawn(program, args, environment, in[0], out[1], err[1]);
+  const pid_t pid = testing::spawn(program, args, environment, in[0], out[1], err[1]);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);

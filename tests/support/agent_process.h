@@ -56,6 +56,11 @@ std::string socket_path_in(const std::string& base);
 std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass,
                                            const std::string& path = "/usr/bin:/bin");
 
+// Spawns `program` with `args` and exactly `environment`, fds 0-2 as given
+// (-1: /dev/null); -1 (and a failure) if it cannot.
+pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::vector<std::string>& environment, int in, int out, int err);
+
 // The agent binary running as a child with exactly `environment`. Its stdout and
 // stderr both go to one pipe, so anything written to stdout shows up as output
 // too. The guard kills and reaps the child if it still runs at scope exit.

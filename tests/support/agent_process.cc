@@ -1,4 +1,4 @@
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -106,19 +106,29 @@ AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
   set_cloexec(write_end.get());
   ::fcntl(output_.get(), F_SETFL, O_NONBLOCK);
 
+  pid_ = spawn(TARNWEL_AGENT_BINARY, {}, environment, -1, write_end.get(), write_end.get());
+}
+
+pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::vector<std::string>& environment, int in, int out, int err) {
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDERR_FILENO);
-  const std::vector<std::string> arguments = {TARNWEL_AGENT_BINARY};
-  const int rc = ::posix_spawn(&pid_, TARNWEL_AGENT_BINARY, &actions, nullptr,
+  const int targets[3] = {in, out, err};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (targets[fd] < 0) {
+      ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    } else {
+      ::posix_spawn_file_actions_adddup2(&actions, targets[fd], fd);
+    }
+  }
+  std::vector<std::string> arguments = {program};
+  arguments.insert(arguments.end(), args.begin(), args.end());
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
                                c_strings(arguments).data(), c_strings(environment).data());
   ::posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    pid_ = -1;
-    ADD_FAILURE() << "posix_spawn " << TARNWEL_AGENT_BINARY << ": " << std::strerror(rc);
-  }
+  EXPECT_EQ(rc, 0) << "posix_spawn " << program << ": " << std::strerror(rc);
+  return rc == 0 ? pid : -1;
 }
 
 AgentProcess::~AgentProcess() { kill_and_reap(); }

@@ -1,4 +1,4 @@
-#include "stress/requests.h"
+#include "support/requests.h"
 
 #include <random>
 
@@ -11,9 +11,9 @@ std::string request_line(std::string_view cmd, Json members) {
 }
 
 std::string unlock_line(std::string_view profile, std::string_view secret,
-                        std::optional<unsigned> ttl_seconds) {
+                        std::optional<unsigned> ttl_seconds, std::string_view reason) {
   Json members = {{"profile", std::string(profile)},
-                  {"reason", "stress test"},
+                  {"reason", std::string(reason)},
                   {"secret", std::string(secret)}};
   if (ttl_seconds) members["ttl_seconds"] = *ttl_seconds;
   return request_line("unlock", std::move(members));

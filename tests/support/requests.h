@@ -1,4 +1,4 @@
-// Requests for the stress tests, built as JSON so that any secret or profile
+// Requests for the tests that speak to a real agent, built as JSON so that any secret or profile
 // is escaped correctly, and a random secret that no agent could hold by
 // chance.
 #pragma once
@@ -15,7 +15,8 @@ namespace tarnwel::testing {
 std::string request_line(std::string_view cmd, Json members = Json::object());
 
 std::string unlock_line(std::string_view profile, std::string_view secret,
-                        std::optional<unsigned> ttl_seconds = std::nullopt);
+                        std::optional<unsigned> ttl_seconds = std::nullopt,
+                        std::string_view reason = "test");
 std::string get_secret_line(std::string_view profile);
 // Without a profile: every profile.
 std::string lock_line(std::optional<std::string_view> profile = std::nullopt);

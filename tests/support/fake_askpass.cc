@@ -1,4 +1,4 @@
-#include "e2e/fake_askpass.h"
+#include "support/fake_askpass.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "e2e/agent_process.h"
+#include "support/agent_process.h"
 
 namespace tarnwel::testing {
 namespace {
@@ -45,6 +45,14 @@ std::vector<std::string> read_lines(const std::string& path) {
 }
 
 }  // namespace
+
+std::string write_askpass_script(const std::string& dir, std::string_view body,
+                                 std::string_view name) {
+  const std::string path = dir + "/" + std::string(name);
+  write_file(path, "#!/bin/sh\n" + std::string(body) + "\n");
+  EXPECT_EQ(::chmod(path.c_str(), 0755), 0) << path;
+  return path;
+}
 
 FakeAskpass::FakeAskpass(const std::string& dir)
     : program_(dir + "/askpass"), control_dir_(dir + "/askpass.d") {

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e/agent_process.h"
-#include "e2e/fake_askpass.h"
+#include "support/agent_process.h"
+#include "support/fake_askpass.h"
 
 namespace tarnwel::client_testing {
 
@@ -82,9 +82,5 @@ CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input
 // The same for any program.
 CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input, const std::vector<std::string>& environment);
-
-// Spawns `program` with `args` and `environment`, fds 0-2 as given (-1: /dev/null).
-pid_t spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& environment, int in, int out, int err);
 
 }  // namespace tarnwel::client_testing
