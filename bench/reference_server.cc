@@ -25,6 +25,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 namespace tarnwel::bench {
@@ -100,7 +101,11 @@ int serve(const char* path, AcceptMode mode) {
       continue;
     }
     sleep = FIRST_BACKOFF;
-    std::thread(serve_one, std::move(stream), std::cref(reply)).detach();
+    try {
+      std::thread(serve_one, std::move(stream), std::cref(reply)).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had: this connection is closed, as the agent does.
+    }
   }
 }
 
