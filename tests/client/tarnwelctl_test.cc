@@ -354,17 +354,15 @@ TEST(AgentLauncherTest, TheStartedAgentHoldsNoDescriptorNorDirectoryOfTheCaller)
       box.dir() + "/rel/tarnwel-agent-" + std::to_string(::getuid()) + "/agent.sock";
   int held[2];
   ASSERT_EQ(::pipe(held), 0);
+  const std::vector<std::string> arguments = {TARNWELCTL_PATH_FOR_CLIENT_TESTS, "start"};
+  std::vector<char*> argv = testing::c_strings(arguments);
+  std::vector<char*> envp = testing::c_strings(environment);
   const pid_t ctl = ::fork();
   ASSERT_GE(ctl, 0);
   if (ctl == 0) {
     // The write end as descriptor 3, open across exec, as "3>&1" leaves it.
     if (::dup2(held[1], 3) != 3 || ::chdir(box.dir().c_str()) != 0) ::_exit(126);
-    std::vector<char*> argv = {const_cast<char*>(TARNWELCTL_PATH_FOR_CLIENT_TESTS),
-                               const_cast<char*>("start"), nullptr};
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    ::execve(argv[0], argv.data(), envp.data());
+    ::execve(arguments[0].c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(held[1]);

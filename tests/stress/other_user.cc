@@ -12,18 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/agent_process.h"
+
 namespace tarnwel::testing {
 namespace {
 
 bool drop_to(uid_t user) {
   return ::setgroups(0, nullptr) == 0 && ::setgid(user) == 0 && ::setuid(user) == 0;
-}
-
-std::vector<char*> c_strings(const std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
-  pointers.push_back(nullptr);
-  return pointers;
 }
 
 }  // namespace
