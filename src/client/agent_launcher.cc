@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -54,19 +55,19 @@ struct SpawnSetup {
 // absolute base directory that yields it: the agent runs in "/", not in the
 // caller's working directory, and must still find the same socket.
 std::vector<std::string> agent_environment(const std::string& socket_path) {
-  std::vector<std::string> environment;
-  const bool relative = !socket_path.starts_with('/');
   constexpr std::string_view BASE_VARIABLE = "TARNWEL_AGENT_RUNTIME_DIR=";
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (relative && std::string_view(*entry).starts_with(BASE_VARIABLE)) continue;
-    environment.emplace_back(*entry);
-  }
-  if (relative) {
+  std::optional<std::string> absolute_base;
+  if (!socket_path.starts_with('/')) {
     std::error_code failed;
     const std::filesystem::path here = std::filesystem::current_path(failed);
-    const std::string base = directory_of(directory_of(socket_path));
-    if (!failed) environment.push_back(std::string(BASE_VARIABLE) + (here / base).string());
+    if (!failed) absolute_base = (here / directory_of(directory_of(socket_path))).string();
   }
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (absolute_base && std::string_view(*entry).starts_with(BASE_VARIABLE)) continue;
+    environment.emplace_back(*entry);
+  }
+  if (absolute_base) environment.push_back(std::string(BASE_VARIABLE) + *absolute_base);
   return environment;
 }
 
