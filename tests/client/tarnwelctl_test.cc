@@ -208,8 +208,9 @@ TEST_F(TarnwelctlTest, JsonPrintsTheReplyLineAsItCame) {
   AgentChild agent(box.environment(), box.socket_path());
   ASSERT_TRUE(client.unlock("p", "test", "tab\there").ok());
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--json", "ping"}, {"status", "--json"}, {"get", "p", "--json"}}) {
-    const std::string cmd = args[0] == "--json" ? args[1] : args[0];
+           {"--json", "ping"}, {"status", "--json"}, {"get", "p", "--json"}, {"start", "--json"}}) {
+    std::string cmd = args[0] == "--json" ? args[1] : args[0];
+    if (cmd == "start") cmd = "ping";  // start prints the reply of the agent it found
     Json request = {{"cmd", cmd == "get" ? "get_secret" : cmd}, {"protocol_version", 2}};
     if (cmd == "get") request["profile"] = "p";
     const Result<WipedBytes, ClientError> expected = client.request(request);
@@ -244,114 +245,18 @@ TEST_F(TarnwelctlTest, OnlyUnlockAndStartStartAnAgentAndNeverASecondOne) {
   EXPECT_EQ(std::string(client.get_secret("p").value().bytes()), "started");
 }
 
-TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionAndStreams) {
-  const CtlResult started = ctl({"start", "--json"});
-  ASSERT_EQ(started.status, 0) << started.err;
-  const Result<AgentIdentity, ClientError> id = client.ping();
-  ASSERT_TRUE(id.ok());
-  EXPECT_EQ(started.out.rfind("{\"agent_commit\":", 0), 0u) << started.out;
-  const auto pid = static_cast<pid_t>(id.value().agent_pid);
-  EXPECT_EQ(::getsid(pid), pid);  // a session of its own, led by the agent
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root to read /proc of the undumpable agent";
-  }
-  for (const char* fd : {"0", "1", "2"}) {
-    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd),
-              "/dev/null");
-  }
-}
-
-// A pseudo-terminal on stdin: the secret is typed without echo and the
-// terminal's settings come back, also when ctrl-c ends the prompt.
-class TerminalSecretTest : public TarnwelctlTest {
- protected:
-  void SetUp() override {
-    master_ = UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    ASSERT_TRUE(master_.valid());
-    ASSERT_EQ(::grantpt(master_.get()), 0);
-    ASSERT_EQ(::unlockpt(master_.get()), 0);
-    slave_ = UniqueFd(::open(::ptsname(master_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    ASSERT_TRUE(slave_.valid());
-  }
-
-  // Starts `tarnwelctl unlock` on the terminal and returns once its prompt is
-  // out, which it writes only after echo is off.
-  pid_t start_unlock(UniqueFd& err_read) {
-    int err[2];
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    err_read = UniqueFd(err[0]);
-    const pid_t pid = testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS,
-                                            {"unlock", "tty", "--reason", "r"}, box.environment(),
-                                            slave_.get(), -1, err[1]);
-    ::close(err[1]);
-    std::string prompt;
-    char c = 0;
-    while (prompt.find(": ") == std::string::npos && ::read(err_read.get(), &c, 1) == 1) {
-      prompt.push_back(c);
-    }
-    EXPECT_EQ(prompt, "Secret for profile tty: ");
-    return pid;
-  }
-
-  bool echo_on() {
-    termios settings{};
-    EXPECT_EQ(::tcgetattr(slave_.get(), &settings), 0);
-    return (settings.c_lflag & ECHO) != 0;
-  }
-
-  UniqueFd master_, slave_;
-};
-
-TEST_F(TerminalSecretTest, TypedWithoutEchoAndTheTerminalRestored) {
-  AgentChild agent(box.environment(), box.socket_path());
-  ASSERT_TRUE(echo_on());
-  UniqueFd err;
-  const pid_t pid = start_unlock(err);
-  EXPECT_FALSE(echo_on());
-  ASSERT_EQ(::write(master_.get(), "typed secret\n", 13), 13);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_TRUE(echo_on());
-  EXPECT_EQ(std::string(client.get_secret("tty").value().bytes()), "typed secret");
-
-  // Nothing came back on the terminal: no echo of the secret.
-  ::fcntl(master_.get(), F_SETFL, O_NONBLOCK);
-  char buf[64];
-  EXPECT_LE(::read(master_.get(), buf, sizeof buf), 0);
-}
-
-TEST_F(TerminalSecretTest, InterruptedPromptRestoresTheTerminal) {
-  UniqueFd err;
-  const pid_t pid = start_unlock(err);
-  EXPECT_FALSE(echo_on());
-  ASSERT_EQ(::kill(pid, SIGINT), 0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-  EXPECT_TRUE(echo_on());
-}
-
-}  // namespace
-}  // namespace tarnwel
-
-namespace tarnwel {
-namespace {
-
-// An agent that tarnwelctl starts holds nothing of the caller's: no
-// descriptor above 2 (a shell's "3>&1" into a pipe would never see end of
-// file) and not its working directory, yet it serves the socket that a
-// relative runtime directory names from where tarnwelctl ran.
-TEST(AgentLauncherTest, TheStartedAgentHoldsNoDescriptorNorDirectoryOfTheCaller) {
-  Sandbox box;
+// An agent that tarnwelctl starts leads a session of its own and holds
+// nothing of the caller's: its standard streams are /dev/null, no descriptor
+// above 2 (a shell's "3>&1" into a pipe would never see end of file) and not
+// its working directory, yet it serves the socket that a relative runtime
+// directory names from where tarnwelctl ran.
+TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionStreamsAndDirectory) {
   std::vector<std::string> environment;
   for (const std::string& entry : box.environment()) {
     if (!entry.starts_with("TARNWEL_AGENT_RUNTIME_DIR=")) environment.push_back(entry);
   }
   environment.push_back("TARNWEL_AGENT_RUNTIME_DIR=rel");
   std::filesystem::create_directory(box.dir() + "/rel");
-  const std::string socket =
-      box.dir() + "/rel/tarnwel-agent-" + std::to_string(::getuid()) + "/agent.sock";
   int held[2];
   ASSERT_EQ(::pipe(held), 0);
   const std::vector<std::string> arguments = {TARNWELCTL_PATH_FOR_CLIENT_TESTS, "start"};
@@ -371,9 +276,12 @@ TEST(AgentLauncherTest, TheStartedAgentHoldsNoDescriptorNorDirectoryOfTheCaller)
   ASSERT_EQ(::waitpid(ctl, &status, 0), ctl);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-  const Client client(socket);
-  const Result<AgentIdentity, ClientError> pong = client.ping();
+  const Client started(box.dir() + "/rel/tarnwel-agent-" + std::to_string(::getuid()) +
+                       "/agent.sock");
+  const Result<AgentIdentity, ClientError> pong = started.ping();
   ASSERT_TRUE(pong.ok()) << describe(pong.error());
+  const auto pid = static_cast<pid_t>(pong.value().agent_pid);
+  EXPECT_EQ(::getsid(pid), pid);  // a session of its own, led by the agent
   // Only the agent could still hold the write end now.
   pollfd ready{read_end.get(), POLLIN, 0};
   if (::poll(&ready, 1, 2000) == 1) {
@@ -382,13 +290,82 @@ TEST(AgentLauncherTest, TheStartedAgentHoldsNoDescriptorNorDirectoryOfTheCaller)
   } else {
     ADD_FAILURE() << "the agent holds the caller's pipe";
   }
+  if (::geteuid() == 0) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), "/");
+    for (const char* fd : {"0", "1", "2"}) {
+      EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/" + fd), "/dev/null");
+    }
+  }
+  EXPECT_TRUE(started.shutdown().ok());
   if (::geteuid() != 0) {
-    EXPECT_TRUE(client.shutdown().ok());
     GTEST_SKIP() << "needs root to read /proc of the undumpable agent";
   }
-  const std::string cwd_link = "/proc/" + std::to_string(pong.value().agent_pid) + "/cwd";
-  EXPECT_EQ(std::filesystem::read_symlink(cwd_link), "/");
-  EXPECT_TRUE(client.shutdown().ok());
+}
+
+// A pseudo-terminal on stdin: the secret is typed without echo and the
+// terminal's settings come back, also when ctrl-c ends the prompt.
+class TerminalSecretTest : public TarnwelctlTest {
+ protected:
+  void SetUp() override {
+    master_ = UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master_.valid());
+    ASSERT_EQ(::grantpt(master_.get()), 0);
+    ASSERT_EQ(::unlockpt(master_.get()), 0);
+    slave_ = UniqueFd(::open(::ptsname(master_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(slave_.valid());
+  }
+
+  // Starts `tarnwelctl unlock` on the terminal and returns once its prompt is
+  // out, which it writes only after echo is off.
+  pid_t start_unlock() {
+    int err[2];
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    err_ = UniqueFd(err[0]);
+    const pid_t pid =
+        testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "tty", "--reason", "r"},
+                       box.environment(), slave_.get(), -1, err[1]);
+    ::close(err[1]);
+    std::string prompt;
+    char c = 0;
+    while (prompt.find(": ") == std::string::npos && ::read(err_.get(), &c, 1) == 1) {
+      prompt.push_back(c);
+    }
+    EXPECT_EQ(prompt, "Secret for profile tty: ");
+    return pid;
+  }
+
+  bool echo_on() {
+    termios settings{};
+    EXPECT_EQ(::tcgetattr(slave_.get(), &settings), 0);
+    return (settings.c_lflag & ECHO) != 0;
+  }
+
+  UniqueFd master_, slave_, err_;
+};
+
+TEST_F(TerminalSecretTest, TypedWithoutEchoAndTheTerminalRestoredEvenOnInterrupt) {
+  ASSERT_TRUE(echo_on());
+  pid_t pid = start_unlock();
+  EXPECT_FALSE(echo_on());
+  ASSERT_EQ(::kill(pid, SIGINT), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_TRUE(echo_on());
+
+  AgentChild agent(box.environment(), box.socket_path());
+  pid = start_unlock();
+  EXPECT_FALSE(echo_on());
+  ASSERT_EQ(::write(master_.get(), "typed secret\n", 13), 13);
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(echo_on());
+  EXPECT_EQ(std::string(client.get_secret("tty").value().bytes()), "typed secret");
+  // Nothing came back on the terminal: no echo of the secret.
+  ::fcntl(master_.get(), F_SETFL, O_NONBLOCK);
+  char buf[64];
+  EXPECT_LE(::read(master_.get(), buf, sizeof buf), 0);
 }
 
 }  // namespace

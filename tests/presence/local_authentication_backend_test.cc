@@ -45,20 +45,22 @@ void expect_all_released(const Record& record) {
 TEST(LocalAuthenticationBackendTest, EachReplyBecomesItsOutcome) {
   const std::string with_nul("Abgebrochen \xE2\x80\x93 \xE2\x9C\x8B\0Ende", 23);
   struct Case {
-    Reply reply;
-    std::string error_text;
+    Script script;
     PresenceOutcome expected;
   };
   const Case cases[] = {
-      {Reply::Granted, "", Ok{}},
-      {Reply::GrantedWithError, "Canceled by user.", Ok{}},
-      {Reply::DeniedWithError, "Canceled by user.", PresenceError::denied("Canceled by user.")},
-      {Reply::DeniedWithError, with_nul, PresenceError::denied(with_nul)},
-      {Reply::DeniedWithoutError, "", PresenceError::denied("policy evaluation failed")},
+      {{.reply = Reply::Granted}, Ok{}},
+      {{.reply = Reply::GrantedWithError}, Ok{}},
+      {{.reply = Reply::DeniedWithError}, PresenceError::denied("Canceled by user.")},
+      {{.reply = Reply::DeniedWithError, .error_text = with_nul}, PresenceError::denied(with_nul)},
+      {{.reply = Reply::DeniedWithoutError}, PresenceError::denied("policy evaluation failed")},
+      // Reading the error's text raises.
+      {{.reply = Reply::DeniedWithError, .raise_on = "localizedDescription"},
+       PresenceError::abnormal_end("local authentication raised while replying")},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.error_text);
-    Framework framework({.reply = c.reply, .error_text = c.error_text});
+    SCOPED_TRACE(c.script.error_text + c.script.raise_on);
+    Framework framework(c.script);
     LocalAuthenticationBackend backend(GENEROUS_WAIT);
     const PresenceOutcome outcome = backend.evaluate({"unlock the deploy key"});
     framework.finish();
@@ -102,55 +104,36 @@ TEST(LocalAuthenticationBackendTest, ReasonReachesThePlatformUntrimmedAndByteExa
   EXPECT_EQ(framework.record().pools_pushed, 0);
 }
 
-TEST(LocalAuthenticationBackendTest, UnansweredPromptTimesOutAndReleasesInOrder) {
-  Framework framework({.reply = Reply::Never});
-  LocalAuthenticationBackend backend(SHORT_WAIT);
-  const Instant start = MonotonicClock::now();
-  const PresenceOutcome outcome = backend.evaluate({"reason"});
-  EXPECT_GE(MonotonicClock::now() - start, SHORT_WAIT);
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
-
-  // The framework still holds the block, so its sender must still be there.
-  Record record = framework.record();
-  EXPECT_EQ(record.block_disposals, 0);
-  EXPECT_EQ(record.events, (std::vector<std::string>{"release block", "dealloc NSString",
-                                                     "dealloc LAContext", "pop pool"}));
-
-  framework.finish();
-  record = framework.record();
-  EXPECT_EQ(record.events.back(), "dispose block");
-  EXPECT_EQ(record.block_calls, 0);
-  expect_all_released(record);
-}
-
-TEST(LocalAuthenticationBackendTest, BlockDroppedWithoutReplyTimesOut) {
-  Framework framework({.reply = Reply::DropWithoutReply});
-  LocalAuthenticationBackend backend(SHORT_WAIT);
-  const PresenceOutcome outcome = backend.evaluate({"reason"});
-  framework.finish();
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
-  const Record record = framework.record();
-  EXPECT_EQ(record.block_calls, 0);
-  expect_all_released(record);
-}
-
-TEST(LocalAuthenticationBackendTest, LateReplyIsDroppedAndItsBlockStaysValid) {
-  Framework framework({.reply = Reply::AfterWaitEnds});
-  LocalAuthenticationBackend backend(SHORT_WAIT);
-  const PresenceOutcome outcome = backend.evaluate({"reason"});
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
-
-  // The reply now runs on a block the backend has let go of: its sender must
-  // still be alive (ASan would report it otherwise) and the reply dropped.
-  framework.deliver_late_reply();
-  framework.finish();
-  const Record record = framework.record();
-  EXPECT_EQ(record.block_calls, 1);
-  EXPECT_EQ(record.events.back(), "dispose block");
-  expect_all_released(record);
+// No reply within the wait: the prompt left unanswered, the block dropped
+// without a call, or a reply that comes after the wait has ended.
+TEST(LocalAuthenticationBackendTest, NoReplyInTimeIsATimeOutAndTheBlockOutlivesTheWait) {
+  for (const Reply reply : {Reply::Never, Reply::DropWithoutReply, Reply::AfterWaitEnds}) {
+    SCOPED_TRACE(static_cast<int>(reply));
+    Framework framework({.reply = reply});
+    LocalAuthenticationBackend backend(SHORT_WAIT);
+    const Instant start = MonotonicClock::now();
+    const PresenceOutcome outcome = backend.evaluate({"reason"});
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error(), PresenceError::timed_out());
+    if (reply == Reply::Never) {
+      EXPECT_GE(MonotonicClock::now() - start, SHORT_WAIT);
+      // The framework still holds the block, so its sender must still be there.
+      const Record held = framework.record();
+      EXPECT_EQ(held.block_disposals, 0);
+      EXPECT_EQ(held.events, (std::vector<std::string>{"release block", "dealloc NSString",
+                                                       "dealloc LAContext", "pop pool"}));
+    }
+    // A late reply runs on a block the backend has let go of: its sender must
+    // still be alive (ASan would report it otherwise) and the reply dropped.
+    if (reply == Reply::AfterWaitEnds) framework.deliver_late_reply();
+    framework.finish();
+    const Record record = framework.record();
+    EXPECT_EQ(record.block_calls, reply == Reply::AfterWaitEnds ? 1 : 0);
+    if (reply != Reply::DropWithoutReply) {
+      EXPECT_EQ(record.events.back(), "dispose block");  // the last reference was the framework's
+    }
+    expect_all_released(record);
+  }
 }
 
 // How an evaluation can end abnormally, and the text its own request gets.
@@ -192,17 +175,6 @@ TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartEndsAbnormallyAndLe
     EXPECT_EQ(record.open_pools, 0);
     EXPECT_EQ(record.faults, std::vector<std::string>{});
   }
-}
-
-TEST(LocalAuthenticationBackendTest, ExceptionWhileReadingTheReplyEndsAbnormally) {
-  Framework framework({.reply = Reply::DeniedWithError, .raise_on = "localizedDescription"});
-  LocalAuthenticationBackend backend(GENEROUS_WAIT);
-  const PresenceOutcome outcome = backend.evaluate({"reason"});
-  framework.finish();
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(),
-            PresenceError::abnormal_end("local authentication raised while replying"));
-  expect_all_released(framework.record());
 }
 
 // The request that joined a check whose evaluation ended abnormally receives

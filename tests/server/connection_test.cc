@@ -91,15 +91,12 @@ TEST_F(ConnectionTest, UnknownCommandsAreNamedAsTheyCame) {
   EXPECT_FALSE(shutdown_->is_set());
 }
 
+// The reader's own texts are pinned where it is tested; here, only that its
+// failure is answered as a protocol error that carries the text.
 TEST_F(ConnectionTest, FramingFailuresAreProtocolErrorsWithTheReadersText) {
-  EXPECT_EQ(exchange(""),
-            "{\"error\":\"protocol_error\",\"message\":\"connection closed before any data was "
-            "received\",\"ok\":false}\n");
   EXPECT_EQ(exchange("[1]\n"),
-            "{\"error\":\"protocol_error\",\"message\":\"message must be a JSON object\",\"ok\":false}\n");
-  const std::string malformed = exchange("{\"cmd\":}\n");
-  EXPECT_EQ(malformed.rfind("{\"error\":\"protocol_error\",\"message\":\"malformed message: ", 0), 0u)
-      << malformed;
+            "{\"error\":\"protocol_error\",\"message\":\"message must be a JSON "
+            "object\",\"ok\":false}\n");
   EXPECT_FALSE(shutdown_->is_set());
 }
 
@@ -201,7 +198,6 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
     return [program] { ::setenv("TARNWEL_AGENT_ASKPASS", program, 1); };
   };
   const auto nothing = [] {};
-  const std::string deep = std::string(126, '[') + std::string(126, ']');
   const std::string deeper = std::string(200, '[') + std::string(200, ']');
   struct Kind {
     std::string name;
@@ -211,24 +207,23 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
   };
   const std::vector<Kind> kinds = {
       {"ping", R"({"cmd":"ping","protocol_version":2})", cache_, nothing},
-      {"unlock", R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s\u00e9\ud83d\ude00","ttl_seconds":60})",
+      {"unlock",
+       R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s\u00e9\ud83d\ude00","ttl_seconds":60})",
        cache_, nothing},
-      {"status", R"({"cmd":"status","protocol_version":2})", cache_, nothing},
       {"get_secret", R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})", cache_, nothing},
-      {"get_secret, not cached", R"({"cmd":"get_secret","protocol_version":2,"profile":"q"})", cache_,
-       nothing},
-      {"unlock, askpass grants", R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
+      {"unlock, askpass grants",
+       R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
        askpass_cache, with_askpass("/bin/true")},
-      {"unlock, askpass denies", R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
+      {"unlock, askpass denies",
+       R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
        askpass_cache, with_askpass("/bin/false")},
-      {"unlock, invalid", R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","ttl_seconds":0})",
+      {"unlock, invalid",
+       R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","ttl_seconds":0})",
        cache_, nothing},
       {"lock", R"({"cmd":"lock","protocol_version":2,"profile":"p"})", cache_, nothing},
-      {"lock all", R"({"cmd":"lock","protocol_version":2})", cache_, nothing},
       {"unknown command", R"({"cmd":"x\u001b\"y","protocol_version":2})", cache_, nothing},
-      {"nested members", R"({"cmd":"ping","protocol_version":2,"x":)" + deep + "}", cache_, nothing},
-      {"nested too deep", R"({"cmd":"ping","protocol_version":2,"x":)" + deeper + "}", cache_, nothing},
-      {"malformed", R"({"cmd":)", cache_, nothing},
+      {"nested too deep", R"({"cmd":"ping","protocol_version":2,"x":)" + deeper + "}", cache_,
+       nothing},
       {"closed at once", "", cache_, nothing},
       {"protocol mismatch", R"({"cmd":"ping","protocol_version":1})", cache_, nothing},
       {"shutdown", R"({"cmd":"shutdown","protocol_version":2})", cache_, nothing},

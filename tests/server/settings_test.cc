@@ -1,9 +1,11 @@
 #include "server/settings.h"
 
-#include <gtest/gtest.h>
-
+#include <array>
 #include <map>
 #include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 namespace tarnwel {
 namespace {
@@ -44,30 +46,26 @@ TEST(SettingsTest, UnsetIsOffAndEachUnderstoodValueIsTaken) {
 TEST(SettingsTest, AValueNotUnderstoodNamesTheVariableAndTheValue) {
   const std::string SWITCH = " must be 1 or 0, not \"";
   const std::string SECONDS = " must be a positive whole number of seconds, not \"";
-  const std::map<Environment, std::string> refused = {
-      {{{"TARNWEL_AGENT_LOCK_ON_SLEEP", "yes"}}, "TARNWEL_AGENT_LOCK_ON_SLEEP" + SWITCH + "yes\""},
-      {{{"TARNWEL_AGENT_LOCK_ON_SLEEP", ""}}, "TARNWEL_AGENT_LOCK_ON_SLEEP" + SWITCH + "\""},
-      {{{"TARNWEL_AGENT_SHOW_REQUESTER", " 1"}}, "TARNWEL_AGENT_SHOW_REQUESTER" + SWITCH + " 1\""},
-      // Shown on one line, whatever the value holds.
-      {{{"TARNWEL_AGENT_SHOW_REQUESTER", "1\n\xFF"}},
-       "TARNWEL_AGENT_SHOW_REQUESTER" + SWITCH + "1\xEF\xBF\xBD\xEF\xBF\xBD\""},
-      {{{"TARNWEL_AGENT_MAX_TTL_SECONDS", "0"}}, "TARNWEL_AGENT_MAX_TTL_SECONDS" + SECONDS + "0\""},
-      {{{"TARNWEL_AGENT_MAX_TTL_SECONDS", "-5"}},
-       "TARNWEL_AGENT_MAX_TTL_SECONDS" + SECONDS + "-5\""},
-      {{{"TARNWEL_AGENT_MAX_TTL_SECONDS", "+5"}},
-       "TARNWEL_AGENT_MAX_TTL_SECONDS" + SECONDS + "+5\""},
-      {{{"TARNWEL_AGENT_MAX_TTL_SECONDS", "1.5"}},
-       "TARNWEL_AGENT_MAX_TTL_SECONDS" + SECONDS + "1.5\""},
-      {{{"TARNWEL_AGENT_MAX_TTL_SECONDS", "60 "}},
-       "TARNWEL_AGENT_MAX_TTL_SECONDS" + SECONDS + "60 \""},
-      {{{"TARNWEL_AGENT_MAX_TTL_SECONDS", ""}}, "TARNWEL_AGENT_MAX_TTL_SECONDS" + SECONDS + "\""},
-      {{{"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551616"}},
-       "TARNWEL_AGENT_MAX_TTL_SECONDS" + SECONDS + "18446744073709551616\""},
+  // The variable, its value, and the value as the line shows it.
+  const std::vector<std::array<std::string, 3>> refused = {
+      {"TARNWEL_AGENT_LOCK_ON_SLEEP", "yes", "yes"},
+      {"TARNWEL_AGENT_LOCK_ON_SLEEP", "", ""},
+      {"TARNWEL_AGENT_SHOW_REQUESTER", " 1", " 1"},
+      // One line, whatever the value holds.
+      {"TARNWEL_AGENT_SHOW_REQUESTER", "1\n\xFF", "1\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "0", "0"},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "-5", "-5"},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "+5", "+5"},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "1.5", "1.5"},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "60 ", "60 "},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "", ""},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551616", "18446744073709551616"},
   };
-  for (const auto& [environment, text] : refused) {
-    const auto settings = read(environment);
-    ASSERT_FALSE(settings.ok()) << text;
-    EXPECT_EQ(settings.error().text, text);
+  for (const auto& [name, value, shown] : refused) {
+    const auto settings = read({{name, value}});
+    ASSERT_FALSE(settings.ok()) << name << "=" << value;
+    EXPECT_EQ(settings.error().text,
+              name + (name.ends_with("SECONDS") ? SECONDS : SWITCH) + shown + "\"");
   }
 }
 
