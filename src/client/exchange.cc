@@ -1,13 +1,11 @@
 #include "client/exchange.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "base/clock.h"
+#include "base/line_reader.h"
 #include "base/os_error.h"
 #include "base/unix_socket.h"
 #include "base/write_all.h"
@@ -42,53 +40,32 @@ Result<Ok, ClientError> send_all(int fd, std::string_view bytes) {
   return ClientError::transport("send to agent: " + os_error_text(errno));
 }
 
-// Milliseconds for poll(), rounded up so that a wait never ends early.
-int poll_timeout(Instant deadline) {
-  const auto left = deadline - MonotonicClock::now();
-  if (left <= MonotonicClock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::min<decltype(ms)>(ms, 1'000'000'000));
-}
-
 }  // namespace
 
 Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds limit) {
-  const Instant deadline = MonotonicClock::now() + limit;
-  WipedBytes line;
-  while (true) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, poll_timeout(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return ClientError::transport("poll: " + os_error_text(errno));
-    if (ready == 0) return ClientError::transport("timed out waiting for the agent's reply");
-
-    // Read straight into the wiped buffer: no stack copy of the reply is left.
-    const std::size_t old_size = line.size();
-    line.resize(old_size + READ_CHUNK_BYTES);
-    const ssize_t n = ::read(fd, line.data() + old_size, READ_CHUNK_BYTES);
-    line.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    if (n < 0 && errno == EINTR) continue;
-    // A reset before any reply: the agent closed its listener with this
-    // connection still queued, which is how a stopping agent looks.
-    if (n < 0 && errno == ECONNRESET && line.empty()) return stopped_agent();
-    if (n < 0) return ClientError::transport("read from agent: " + os_error_text(errno));
-    if (n == 0) {
-      return ClientError::transport(line.empty()
-                                        ? "the agent closed the connection without a reply"
-                                        : "the agent closed the connection mid-reply");
-    }
-    const auto newline = std::find(line.begin() + static_cast<std::ptrdiff_t>(old_size),
-                                   line.end(), '\n');
-    if (newline != line.end()) {
-      line.erase(newline, line.end());
-      // The terminator counts towards the limit, as the agent counts it.
-      if (line.size() + 1 > MAX_MESSAGE_BYTES) break;
-      return line;
-    }
-    if (line.size() > MAX_MESSAGE_BYTES) break;
+  // The terminator counts towards the limit, as the agent counts it.
+  Result<WipedBytes, LineReadFailure> line =
+      read_line(fd, MonotonicClock::now() + limit, MAX_MESSAGE_BYTES, LimitCounts::Line);
+  if (line.ok()) return std::move(line).value();
+  const LineReadFailure& failure = line.error();
+  switch (failure.kind) {
+    case LineReadFailure::Kind::TimedOut:
+      return ClientError::transport("timed out waiting for the agent's reply");
+    case LineReadFailure::Kind::ClosedBeforeData:
+      return ClientError::transport("the agent closed the connection without a reply");
+    case LineReadFailure::Kind::ClosedMidLine:
+      return ClientError::transport("the agent closed the connection mid-reply");
+    case LineReadFailure::Kind::TooLarge:
+      return ClientError::transport("the agent's reply exceeds " +
+                                    std::to_string(MAX_MESSAGE_BYTES) + " bytes");
+    case LineReadFailure::Kind::PollFailed:
+      return ClientError::transport("poll: " + os_error_text(failure.error));
+    case LineReadFailure::Kind::ReadFailed: break;
   }
-  return ClientError::transport("the agent's reply exceeds " + std::to_string(MAX_MESSAGE_BYTES) +
-                                " bytes");
+  // A reset before any reply: the agent closed its listener with this
+  // connection still queued, which is how a stopping agent looks.
+  if (failure.error == ECONNRESET && failure.bytes == 0) return stopped_agent();
+  return ClientError::transport("read from agent: " + os_error_text(failure.error));
 }
 
 Result<WipedBytes, ClientError> exchange(const std::string& socket_path,

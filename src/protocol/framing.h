@@ -19,8 +19,6 @@ namespace tarnwel {
 
 // The largest frame either side accepts, terminator included.
 inline constexpr std::size_t MAX_MESSAGE_BYTES = 1'000'000;
-// The reader reads at most this much per system call.
-inline constexpr std::size_t READ_CHUNK_BYTES = 4'096;
 
 // Why a message could not be read or written; `text` is one of the fixed
 // framing texts ("timed out waiting for a message", ...).
