@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include "base/clock.h"
 #include "base/executable_search.h"
 #include "base/os_error.h"
+#include "base/spawn.h"
 #include "client/own_executable.h"
 #include "paths/runtime_dir.h"
 
@@ -34,22 +34,6 @@ std::string beside(const std::string& file, std::string_view name) {
   if (slash == std::string::npos) return std::string(name);
   return file.substr(0, slash + 1) + std::string(name);
 }
-
-// posix_spawn's attribute and file-action objects, destroyed on every way out.
-struct SpawnSetup {
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_t actions;
-  SpawnSetup() {
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_init(&actions);
-  }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
 
 // The caller's environment, and where `socket_path` is relative, the
 // absolute base directory that yields it: the agent runs in "/", not in the
@@ -79,30 +63,14 @@ Result<pid_t, std::string> spawn_detached(const std::string& program,
   int err = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDWR, 0);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 1);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 2);
-    // Nor any other descriptor the caller left open without close-on-exec: a
-    // shell's "3>&1" into a pipe would otherwise stay open for the agent's life.
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  if (err == 0) err = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-#endif
+  // Nor any other descriptor the caller left open without close-on-exec: a
+  // shell's "3>&1" into a pipe would otherwise stay open for the agent's life.
+  if (err == 0) err = close_descriptors_from(setup, 3);
   // A long-lived process keeps no directory of the caller's busy.
   if (err == 0) err = posix_spawn_file_actions_addchdir_np(&setup.actions, "/");
   // Whatever the caller ignores or blocks (a shell's SIGINT under "&", say)
   // must not stick to a long-lived agent.
-  sigset_t defaults;
-  sigfillset(&defaults);
-  sigdelset(&defaults, SIGKILL);
-  sigdelset(&defaults, SIGSTOP);
-  sigset_t no_mask;
-  sigemptyset(&no_mask);
-  if (err == 0) err = posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-  if (err == 0) err = posix_spawnattr_setsigmask(&setup.attr, &no_mask);
-  if (err == 0) {
-    short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-#if defined(__APPLE__)
-    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // every descriptor but the file actions' targets
-#endif
-    err = posix_spawnattr_setflags(&setup.attr, flags);
-  }
+  if (err == 0) err = reset_signals(setup, POSIX_SPAWN_SETSID);
   if (err != 0) return "posix_spawn setup: " + os_error_text(err);
 
   std::string arg0 = program;

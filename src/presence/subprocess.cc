@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/executable_search.h"
+#include "base/spawn.h"
 #include "base/unique_fd.h"
 
 namespace tarnwel {
@@ -47,30 +48,6 @@ int make_pipe(int fds[2]) {
   return ::pipe2(fds, O_CLOEXEC);
 #endif
 }
-
-class SpawnActions {
- public:
-  SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
-  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-};
 
 struct WaitFailure {
   int errnum;
@@ -196,40 +173,24 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
   UniqueFd write_end(pipe_fds[1]);
   if (::fcntl(read_end.get(), F_SETFL, O_NONBLOCK) != 0) return start_failed(errno);
 
-  SpawnActions actions;
+  SpawnSetup setup;
   int rc =
-      ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+      ::posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (rc == 0) {
-    rc = ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    rc =
+        ::posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   }
   if (rc == 0)
-    rc = ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    rc = ::posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), STDERR_FILENO);
   // Our descriptors close on exec, but one another library opened without
   // O_CLOEXEC would leak into the child all the same.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-#endif
-  if (rc != 0) return start_failed(rc);
-
-  SpawnAttributes attributes;
+  if (rc == 0) rc = close_descriptors_from(setup, STDERR_FILENO + 1);
   // The agent ignores SIGPIPE, and ignored signals survive exec: give the
-  // child default dispositions and an empty mask.
-  sigset_t all_signals;
-  sigset_t no_signals;
-  sigfillset(&all_signals);
-  sigdelset(&all_signals, SIGKILL);
-  sigdelset(&all_signals, SIGSTOP);
-  sigemptyset(&no_signals);
-  // A process group of its own, so that a time-out ends whatever it started
-  // too (a wrapper script's dialog, say), not the program alone.
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;
-#if defined(__APPLE__)
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // every descriptor but the file actions' targets
-#endif
-  rc = ::posix_spawnattr_setflags(attributes.get(), flags);
-  if (rc == 0) rc = ::posix_spawnattr_setpgroup(attributes.get(), 0);
-  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attributes.get(), &all_signals);
-  if (rc == 0) rc = ::posix_spawnattr_setsigmask(attributes.get(), &no_signals);
+  // child default dispositions and an empty mask. A process group of its
+  // own, so that a time-out ends whatever it started too (a wrapper script's
+  // dialog, say), not the program alone.
+  if (rc == 0) rc = reset_signals(setup, POSIX_SPAWN_SETPGROUP);
+  if (rc == 0) rc = ::posix_spawnattr_setpgroup(&setup.attr, 0);
   if (rc != 0) return start_failed(rc);
 
   // posix_spawnp would take an empty or relative element of PATH as the
@@ -243,8 +204,7 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
   const std::vector<char*> argv = c_strings(arguments);
   const std::vector<char*> envp = c_strings(environment);
   pid_t pid = -1;
-  rc = ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
-                     envp.data());
+  rc = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
   if (rc != 0) return start_failed(rc);
   Child child(pid);
   // From now on only the child holds the write end, so end of file means it

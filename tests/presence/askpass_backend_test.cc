@@ -191,6 +191,21 @@ printf '%s' "$1" > "$DIR/reason"
             "argc=1 prompt=1confirm marker=inherited stdin=null stdout=null leak=no stderr=open");
 }
 
+// Whatever the agent ignores or blocks, the program starts with neither.
+TEST_F(AskpassBackendTest, ProgramStartsWithNoSignalIgnoredOrBlocked) {
+  ::signal(SIGUSR1, SIG_IGN);
+  sigset_t usr2;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr2, nullptr), 0);
+  for (const int signal : {SIGUSR1, SIGUSR2}) {
+    expect_denied(evaluate_with(script("self", "kill -" + std::to_string(signal) + " $$")),
+                  "askpass was killed by signal " + std::to_string(signal));
+  }
+  ::pthread_sigmask(SIG_UNBLOCK, &usr2, nullptr);
+  ::signal(SIGUSR1, SIG_DFL);
+}
+
 TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   const Instant start = MonotonicClock::now();
   PresenceOutcome outcome = evaluate_with(script("slow", "exec sleep 5"), "reason",
