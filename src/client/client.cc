@@ -7,9 +7,8 @@
 #include "paths/runtime_dir.h"
 
 namespace tarnwel {
-namespace {
 
-Result<AgentIdentity, ClientError> identity_from(const Json& reply) {
+Result<AgentIdentity, ClientError> identity_of(const Json& reply) {
   AgentIdentity identity;
   Result<std::uint64_t, ClientError> version = unsigned_member(reply, "protocol_version");
   if (!version.ok()) return version.error();
@@ -26,7 +25,25 @@ Result<AgentIdentity, ClientError> identity_from(const Json& reply) {
   return identity;
 }
 
-}  // namespace
+Result<AgentStatus, ClientError> status_of(const Json& reply) {
+  Result<AgentIdentity, ClientError> identity = identity_of(reply);
+  if (!identity.ok()) return identity.error();
+  AgentStatus status{std::move(identity).value(), {}};
+  const auto profiles = reply.find("cached_profiles");
+  if (profiles == reply.end() || !profiles->is_array()) {
+    return ClientError::protocol("the reply has no array \"cached_profiles\"");
+  }
+  for (const Json& profile : *profiles) {
+    if (!profile.is_string()) return ClientError::protocol("a cached profile is not a string");
+    status.cached_profiles.push_back(profile.get<std::string>());
+  }
+  return status;
+}
+
+Result<LockedSecret, ClientError> secret_of(Reply reply) {
+  if (!reply.secret) return ClientError::protocol("the reply has no string \"secret\"");
+  return std::move(*reply.secret);
+}
 
 Client::Client(std::string socket_path, ReplyLimits limits)
     : socket_path_(std::move(socket_path)), limits_(limits) {}
@@ -63,25 +80,13 @@ Result<Ok, ClientError> expect_ok(const Client& client, const RequestLine& line)
 Result<AgentIdentity, ClientError> Client::ping() const {
   Result<Reply, ClientError> reply = round_trip(*this, command_request("ping"));
   if (!reply.ok()) return reply.error();
-  return identity_from(reply.value().members);
+  return identity_of(reply.value().members);
 }
 
 Result<AgentStatus, ClientError> Client::status() const {
   Result<Reply, ClientError> reply = round_trip(*this, command_request("status"));
   if (!reply.ok()) return reply.error();
-  const Json& members = reply.value().members;
-  Result<AgentIdentity, ClientError> identity = identity_from(members);
-  if (!identity.ok()) return identity.error();
-  AgentStatus status{std::move(identity).value(), {}};
-  const auto profiles = members.find("cached_profiles");
-  if (profiles == members.end() || !profiles->is_array()) {
-    return ClientError::protocol("the reply has no array \"cached_profiles\"");
-  }
-  for (const Json& profile : *profiles) {
-    if (!profile.is_string()) return ClientError::protocol("a cached profile is not a string");
-    status.cached_profiles.push_back(profile.get<std::string>());
-  }
-  return status;
+  return status_of(reply.value().members);
 }
 
 Result<Ok, ClientError> Client::unlock(std::string_view profile, std::string_view reason,
@@ -91,18 +96,13 @@ Result<Ok, ClientError> Client::unlock(std::string_view profile, std::string_vie
 }
 
 Result<LockedSecret, ClientError> Client::get_secret(std::string_view profile) const {
-  Json members = Json::object();
-  members["profile"] = std::string(profile);
-  Result<Reply, ClientError> reply = round_trip(*this, command_request("get_secret", members));
+  Result<Reply, ClientError> reply = round_trip(*this, get_secret_request(profile));
   if (!reply.ok()) return reply.error();
-  if (!reply.value().secret) return ClientError::protocol("the reply has no string \"secret\"");
-  return std::move(*reply.value().secret);
+  return secret_of(std::move(reply).value());
 }
 
 Result<Ok, ClientError> Client::lock(std::optional<std::string_view> profile) const {
-  Json members = Json::object();
-  if (profile) members["profile"] = std::string(*profile);
-  return expect_ok(*this, command_request("lock", members));
+  return expect_ok(*this, lock_request(profile));
 }
 
 Result<Ok, ClientError> Client::shutdown() const {

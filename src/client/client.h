@@ -23,9 +23,10 @@
 #include <vector>
 
 #include "base/result.h"
-#include "client/client_error.h"
-#include "client/request_line.h"
 #include "base/wiped_bytes.h"
+#include "client/client_error.h"
+#include "client/reply.h"
+#include "client/request_line.h"
 #include "protocol/json.h"
 #include "secret_cache/locked_secret.h"
 
@@ -50,6 +51,12 @@ struct AgentStatus {
   AgentIdentity identity;
   std::vector<std::string> cached_profiles;  // ascending byte order, as the agent sends them
 };
+
+// What Client's calls make of a successful reply, for a caller that sends
+// the request line itself (Client::send) and decodes the reply line.
+Result<AgentIdentity, ClientError> identity_of(const Json& reply);
+Result<AgentStatus, ClientError> status_of(const Json& reply);
+Result<LockedSecret, ClientError> secret_of(Reply reply);
 
 class Client {
  public:

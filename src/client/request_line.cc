@@ -33,6 +33,18 @@ RequestLine command_request(std::string_view cmd, Json members) {
   return raw_request(members);
 }
 
+RequestLine get_secret_request(std::string_view profile) {
+  Json members = Json::object();
+  members["profile"] = std::string(profile);
+  return command_request("get_secret", std::move(members));
+}
+
+RequestLine lock_request(std::optional<std::string_view> profile) {
+  Json members = Json::object();
+  if (profile) members["profile"] = std::string(*profile);
+  return command_request("lock", std::move(members));
+}
+
 RequestLine unlock_request(std::string_view profile, std::string_view reason,
                            std::string_view secret, std::optional<std::uint64_t> ttl_seconds) {
   Json members = Json::object();

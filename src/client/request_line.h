@@ -26,6 +26,12 @@ struct RequestLine {
 // `members` (an object) with "cmd" and "protocol_version" added.
 RequestLine command_request(std::string_view cmd, Json members = Json::object());
 
+// A "get_secret" request for `profile`.
+RequestLine get_secret_request(std::string_view profile);
+
+// A "lock" request for one profile, or for every one when none is given.
+RequestLine lock_request(std::optional<std::string_view> profile);
+
 // An "unlock" request. The secret is written into the line by the client's
 // own escaper, never into a JSON value of the library.
 RequestLine unlock_request(std::string_view profile, std::string_view reason,

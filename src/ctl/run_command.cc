@@ -74,9 +74,62 @@ int print_reply_line(Result<WipedBytes, ClientError> line) {
   return printed;
 }
 
+// What the plain output shows of a successful reply (nothing, for a command
+// that only succeeds or fails).
+using PlainOutput = Result<WipedBytes, ClientError> (*)(Reply reply);
+
+Result<WipedBytes, ClientError> nothing(Reply) { return WipedBytes(); }
+
+// Sends `line` and prints the reply: as it came with --json, else decoded,
+// with `plain`, and a failure in words.
+int answer(const Client& client, const Invocation& inv, const RequestLine& line,
+           PlainOutput plain) {
+  Result<WipedBytes, ClientError> reply_line = client.send(line);
+  if (inv.json) return print_reply_line(std::move(reply_line));
+  const Failure fail(client, inv);
+  if (!reply_line.ok()) return fail(reply_line.error());
+  Result<Reply, ClientError> reply = decode_reply(std::move(reply_line).value());
+  if (!reply.ok()) return fail(reply.error());
+  const Result<WipedBytes, ClientError> text = plain(std::move(reply).value());
+  if (!text.ok()) return fail(text.error());
+  return print(as_view(text.value()));
+}
+
 std::string identity_line(const AgentIdentity& id) {
   return "tarnwel-agent " + id.agent_version + " (commit " + id.agent_commit + "), pid " +
          std::to_string(id.agent_pid) + ", protocol " + std::to_string(id.protocol_version) + "\n";
+}
+
+WipedBytes wiped(std::string_view text) {
+  WipedBytes bytes;
+  append(bytes, text);
+  return bytes;
+}
+
+Result<WipedBytes, ClientError> identity_text(Reply reply) {
+  const Result<AgentIdentity, ClientError> id = identity_of(reply.members);
+  if (!id.ok()) return id.error();
+  return wiped(identity_line(id.value()));
+}
+
+Result<WipedBytes, ClientError> status_text(Reply reply) {
+  const Result<AgentStatus, ClientError> status = status_of(reply.members);
+  if (!status.ok()) return status.error();
+  std::string text = identity_line(status.value().identity) + "cached profiles:";
+  if (status.value().cached_profiles.empty()) text += " none";
+  for (const std::string& profile : status.value().cached_profiles) text += "\n  " + profile;
+  return wiped(text + "\n");
+}
+
+// The secret and a newline, straight from the locked copy into a wiped one.
+Result<WipedBytes, ClientError> secret_text(Reply reply) {
+  const Result<LockedSecret, ClientError> secret = secret_of(std::move(reply));
+  if (!secret.ok()) return secret.error();
+  WipedBytes text;
+  text.reserve(secret.value().size() + 1);
+  append(text, secret.value().bytes());
+  text.push_back('\n');
+  return text;
 }
 
 int start(const Client& client) {
@@ -101,7 +154,6 @@ int start(const Client& client) {
 }
 
 int unlock(const Client& client, const Invocation& inv) {
-  const Failure fail(client, inv);
   // The secret is read and checked before anything is sent or started.
   std::optional<RequestLine> request;
   {
@@ -133,28 +185,7 @@ int unlock(const Client& client, const Invocation& inv) {
       if (const int status = start(client); status != EXIT_SUCCEEDED) return status;
     }
   }
-  const RequestLine& line = *request;
-  if (inv.json) return print_reply_line(client.send(line));
-  const Result<WipedBytes, ClientError> reply = client.send(line);
-  if (!reply.ok()) return fail(reply.error());
-  const Result<Reply, ClientError> decoded = decode_reply(reply.value());
-  if (!decoded.ok()) return fail(decoded.error());
-  return EXIT_SUCCEEDED;
-}
-
-int get(const Client& client, const Invocation& inv) {
-  if (inv.json) {
-    Json members = Json::object();
-    members["profile"] = *inv.profile;
-    return print_reply_line(client.send(command_request("get_secret", members)));
-  }
-  const Result<LockedSecret, ClientError> secret = client.get_secret(*inv.profile);
-  if (!secret.ok()) return Failure(client, inv)(secret.error());
-  WipedBytes out;
-  out.reserve(secret.value().size() + 1);
-  append(out, secret.value().bytes());
-  out.push_back('\n');
-  return print(as_view(out));
+  return answer(client, inv, *request, nothing);
 }
 
 // "run": the command in place of this process, with the secret in one
@@ -196,49 +227,17 @@ int run(const Client& client, const Invocation& inv) {
   return err == ENOENT ? EXIT_COMMAND_NOT_FOUND : EXIT_CANNOT_RUN;
 }
 
-int status(const Client& client, const Invocation& inv) {
-  const Result<AgentStatus, ClientError> status = client.status();
-  if (!status.ok()) return Failure(client, inv)(status.error());
-  std::string text = identity_line(status.value().identity);
-  if (status.value().cached_profiles.empty()) {
-    text += "cached profiles: none\n";
-  } else {
-    text += "cached profiles:\n";
-    for (const std::string& profile : status.value().cached_profiles) text += "  " + profile + "\n";
-  }
-  return print(text);
-}
-
-int simple(const Client& client, const Invocation& inv, const Result<Ok, ClientError>& result) {
-  return result.ok() ? EXIT_SUCCEEDED : Failure(client, inv)(result.error());
-}
-
 }  // namespace
 
 int run_command(const Invocation& inv) {
   const Client client = Client::for_this_user();
   switch (*inv.command) {
-    case Command::Ping: {
-      if (inv.json) return print_reply_line(client.send(command_request("ping")));
-      const Result<AgentIdentity, ClientError> id = client.ping();
-      return id.ok() ? print(identity_line(id.value())) : Failure(client, inv)(id.error());
-    }
-    case Command::Status:
-      if (inv.json) return print_reply_line(client.send(command_request("status")));
-      return status(client, inv);
-    case Command::Unlock:
-      return unlock(client, inv);
-    case Command::Get:
-      return get(client, inv);
-    case Command::Lock: {
-      Json members = Json::object();
-      if (inv.profile) members["profile"] = *inv.profile;
-      if (inv.json) return print_reply_line(client.send(command_request("lock", members)));
-      return simple(client, inv, client.lock(inv.profile));
-    }
-    case Command::Shutdown:
-      if (inv.json) return print_reply_line(client.send(command_request("shutdown")));
-      return simple(client, inv, client.shutdown());
+    case Command::Ping: return answer(client, inv, command_request("ping"), identity_text);
+    case Command::Status: return answer(client, inv, command_request("status"), status_text);
+    case Command::Unlock: return unlock(client, inv);
+    case Command::Get: return answer(client, inv, get_secret_request(*inv.profile), secret_text);
+    case Command::Lock: return answer(client, inv, lock_request(inv.profile), nothing);
+    case Command::Shutdown: return answer(client, inv, command_request("shutdown"), nothing);
     case Command::Start: {
       const int started = start(client);
       if (started != EXIT_SUCCEEDED || !inv.json) return started;

@@ -204,7 +204,7 @@ TEST_F(TarnwelctlTest, VersionsAndTheSocketPathNeedNoAgent) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(box.socket_path()).parent_path()));
 }
 
-TEST_F(TarnwelctlTest, JsonPrintsTheReplyLineAsItCame) {
+TEST_F(TarnwelctlTest, PrintsTheReplyLineWithJsonAndItsTextWithout) {
   AgentChild agent(box.environment(), box.socket_path());
   ASSERT_TRUE(client.unlock("p", "test", "tab\there").ok());
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -225,6 +225,11 @@ TEST_F(TarnwelctlTest, JsonPrintsTheReplyLineAsItCame) {
   const CtlResult unlocked = ctl({"--json", "unlock", "q", "--reason", "r"}, "x\n");
   EXPECT_EQ(unlocked.status, 0);
   EXPECT_EQ(unlocked.out, "{\"ok\":true}\n");
+  // Without --json, the same reply as text.
+  const AgentIdentity id = client.ping().value();
+  EXPECT_EQ(ctl({"status"}).out, "tarnwel-agent 1.12.0 (commit " + id.agent_commit + "), pid " +
+                                     std::to_string(id.agent_pid) +
+                                     ", protocol 2\ncached profiles:\n  p\n  q\n");
 }
 
 TEST_F(TarnwelctlTest, OnlyUnlockAndStartStartAnAgentAndNeverASecondOne) {
