@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,10 +17,21 @@ int poll_timeout(MonotonicClock::duration left) {
   return static_cast<int>(std::min<decltype(ms)>(ms, 1'000'000'000));
 }
 
+// SO_RCVTIMEO from the time left, in whole microseconds. A zero timeval
+// would mean "no limit", so anything under one microsecond is set as one.
+bool set_receive_timeout(int fd, MonotonicClock::duration left) {
+  const auto micros = std::max<std::int64_t>(
+      1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(micros / 1'000'000);
+  tv.tv_usec = static_cast<suseconds_t>(micros % 1'000'000);
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
 }  // namespace
 
 Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::size_t max_bytes,
-                                              LimitCounts counts) {
+                                              LimitCounts counts, WaitBy wait) {
   using Kind = LineReadFailure::Kind;
   WipedBytes line;
   const auto failure = [&line](Kind kind, int error = 0) {
@@ -29,11 +42,15 @@ Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::siz
     // finishes times out all the same.
     const auto left = deadline - MonotonicClock::now();
     if (left <= MonotonicClock::duration::zero()) return failure(Kind::TimedOut);
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, poll_timeout(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return failure(Kind::PollFailed, errno);
-    if (ready == 0) continue;  // the deadline's test above ends it
+    if (wait == WaitBy::Poll) {
+      pollfd p{fd, POLLIN, 0};
+      const int ready = ::poll(&p, 1, poll_timeout(left));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return failure(Kind::PollFailed, errno);
+      if (ready == 0) continue;  // the deadline's test above ends it
+    } else if (!set_receive_timeout(fd, left)) {
+      return failure(Kind::TimeoutNotSet, errno);
+    }
 
     // Straight into the wiped buffer: no stack copy of the line is left.
     const std::size_t old_size = line.size();
@@ -42,6 +59,7 @@ Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::siz
     const int err = errno;
     line.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     if (n < 0 && err == EINTR) continue;
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) return failure(Kind::TimedOut);
     if (n < 0) return failure(Kind::ReadFailed, err);
     if (n == 0) return failure(line.empty() ? Kind::ClosedBeforeData : Kind::ClosedMidLine);
 

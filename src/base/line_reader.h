@@ -8,6 +8,7 @@
 //
 //   Result<WipedBytes, LineReadFailure> line =
 //       read_line(fd, MonotonicClock::now() + limit, MAX_BYTES, LimitCounts::Line);
+//   // The agent's side: LimitCounts::Received, WaitBy::ReceiveTimeout.
 #pragma once
 
 #include <cstddef>
@@ -30,12 +31,29 @@ enum class LimitCounts {
   Line,
 };
 
+// How the reader waits for the deadline.
+enum class WaitBy {
+  // poll() before each read.
+  Poll,
+  // The socket's receive time-out (SO_RCVTIMEO), set to the time left before
+  // each read; a read that runs out of it is the time-out.
+  ReceiveTimeout,
+};
+
 struct LineReadFailure {
-  enum class Kind { TimedOut, ClosedBeforeData, ClosedMidLine, TooLarge, PollFailed, ReadFailed };
+  enum class Kind {
+    TimedOut,
+    ClosedBeforeData,
+    ClosedMidLine,
+    TooLarge,
+    TimeoutNotSet,
+    PollFailed,
+    ReadFailed,
+  };
   Kind kind;
   // The bytes received so far; for TooLarge, the bytes counted against the limit.
   std::size_t bytes = 0;
-  // The errno of PollFailed and ReadFailed.
+  // The errno of TimeoutNotSet, PollFailed and ReadFailed.
   int error = 0;
   friend bool operator==(const LineReadFailure&, const LineReadFailure&) = default;
 };
@@ -45,6 +63,6 @@ struct LineReadFailure {
 // `max_bytes` counted as `counts` says, the end of the stream, or a failed
 // system call. A signal interrupts no read.
 Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::size_t max_bytes,
-                                              LimitCounts counts);
+                                              LimitCounts counts, WaitBy wait = WaitBy::Poll);
 
 }  // namespace tarnwel

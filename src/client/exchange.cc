@@ -60,6 +60,7 @@ Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds
                                     std::to_string(MAX_MESSAGE_BYTES) + " bytes");
     case LineReadFailure::Kind::PollFailed:
       return ClientError::transport("poll: " + os_error_text(failure.error));
+    case LineReadFailure::Kind::TimeoutNotSet:  // not with WaitBy::Poll
     case LineReadFailure::Kind::ReadFailed: break;
   }
   // A reset before any reply: the agent closed its listener with this

@@ -1,7 +1,5 @@
 #include "protocol/framing.h"
 
-#include <errno.h>
-
 #include "base/clock.h"
 #include "base/line_reader.h"
 #include "base/os_error.h"
@@ -23,6 +21,8 @@ FramingError framing_error(const LineReadFailure& failure) {
       return FramingError{"connection closed before any data was received"};
     case LineReadFailure::Kind::ClosedMidLine: return FramingError{"connection closed mid-message"};
     case LineReadFailure::Kind::TooLarge: return too_large(failure.bytes);
+    case LineReadFailure::Kind::TimeoutNotSet:
+      return FramingError{"could not set read timeout: " + os_error_text(failure.error)};
     case LineReadFailure::Kind::PollFailed:
     case LineReadFailure::Kind::ReadFailed: break;
   }
@@ -35,7 +35,8 @@ Result<Json, FramingError> read_message(int fd, std::chrono::nanoseconds limit) 
   // Every byte received counts: a frame that ends in time is still refused
   // when the same read brought bytes that push the buffer over the limit.
   const Result<WipedBytes, LineReadFailure> line =
-      read_line(fd, MonotonicClock::now() + limit, MAX_MESSAGE_BYTES, LimitCounts::Received);
+      read_line(fd, MonotonicClock::now() + limit, MAX_MESSAGE_BYTES, LimitCounts::Received,
+                WaitBy::ReceiveTimeout);
   if (!line.ok()) return framing_error(line.error());
   const std::string_view text = as_view(line.value());
   if (const auto bad = find_invalid_utf8(text)) {

@@ -1,5 +1,7 @@
 #include "protocol/framing.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -152,6 +154,15 @@ TEST(FramingTest, ReportsHowTheStreamEnded) {
   auto nothing = read_message(silent.ours.get(), 20ms);
   ASSERT_FALSE(nothing.ok());
   EXPECT_EQ(nothing.error().text, "timed out waiting for a message");
+
+  // A descriptor that takes no receive time-out.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  UniqueFd read_end(fds[0]), write_end(fds[1]);
+  auto not_socket = read_message(read_end.get(), 1s);
+  ASSERT_FALSE(not_socket.ok());
+  EXPECT_EQ(not_socket.error().text,
+            "could not set read timeout: Socket operation on non-socket (os error 88)");
 }
 
 TEST(FramingTest, SizeLimitIsAMillionBytesWithTheNewline) {
