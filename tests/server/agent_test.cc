@@ -1,6 +1,5 @@
 #include "server/agent.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "base/unix_socket.h"
-#include "protocol/framing.h"
+#include "support/agent_process.h"
 #include "support/cache_probes.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
@@ -21,14 +20,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Whether the loop serves: this process is the agent, so its ping reply names our pid.
 bool ping(const std::string& path) {
-  auto stream = connect_unix(path);
-  if (!stream.ok()) return false;
-  if (!write_message(stream.value().get(), Json{{"cmd", "ping"}, {"protocol_version", 2}}).ok()) {
-    return false;
-  }
-  auto reply = read_message(stream.value().get(), 5s);
-  return reply.ok() && reply.value().value("ok", false);
+  return testing::round_trip(path, testing::PING) == testing::ping_reply(::getpid());
 }
 
 // A listener on a fresh private path and a cache holding one secret, served
@@ -36,10 +30,6 @@ bool ping(const std::string& path) {
 class AcceptLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir_template[] = "/tmp/tarnwel-loop-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir_template), nullptr);
-    dir_ = dir_template;
-    path_ = dir_ + "/agent.sock";
     auto bound = listen_unix(path_);
     ASSERT_TRUE(bound.ok());
     listener_ = std::move(bound).value();
@@ -49,8 +39,6 @@ class AcceptLoopTest : public ::testing::Test {
   void TearDown() override {
     flag_->set();  // a loop that a failed test left running
     if (loop_.valid()) loop_.wait();
-    ::unlink(path_.c_str());
-    ::rmdir(dir_.c_str());
   }
 
   void start(CacheLimits limits = {}) {
@@ -63,8 +51,8 @@ class AcceptLoopTest : public ::testing::Test {
 
   bool loop_ended() { return loop_.wait_for(10s) == std::future_status::ready; }
 
-  std::string dir_;
-  std::string path_;
+  testing::TempDir dir_;
+  std::string path_ = dir_.path() + "/agent.sock";
   UniqueFd listener_;
   std::shared_ptr<testing::FakeClock> clock_ = std::make_shared<testing::FakeClock>();
   std::shared_ptr<SecretCache> cache_;

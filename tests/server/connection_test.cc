@@ -192,46 +192,40 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
   if (UNDER_SANITIZER) GTEST_SKIP() << "instrumented frames are not the agent's frames";
   // The real askpass backend, so that the presence program's spawn and wait
   // are measured too; the environment is set while no other thread runs.
-  auto askpass_cache = std::make_shared<SecretCache>(DEFAULT_TTL, std::make_unique<AskpassBackend>(),
-                                                     std::make_shared<testing::FakeClock>());
-  const auto with_askpass = [](const char* program) {
-    return [program] { ::setenv("TARNWEL_AGENT_ASKPASS", program, 1); };
-  };
-  const auto nothing = [] {};
+  auto askpass_cache = std::make_shared<SecretCache>(
+      DEFAULT_TTL, std::make_unique<AskpassBackend>(), std::make_shared<testing::FakeClock>());
   const std::string deeper = std::string(200, '[') + std::string(200, ']');
   struct Kind {
     std::string name;
     std::string request;
-    std::shared_ptr<SecretCache> cache;
-    std::function<void()> prepare;
+    // The presence program of the askpass cache; the fake backend's cache when null.
+    const char* askpass = nullptr;
   };
   const std::vector<Kind> kinds = {
-      {"ping", R"({"cmd":"ping","protocol_version":2})", cache_, nothing},
+      {"ping", R"({"cmd":"ping","protocol_version":2})"},
       {"unlock",
-       R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s\u00e9\ud83d\ude00","ttl_seconds":60})",
-       cache_, nothing},
-      {"get_secret", R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})", cache_, nothing},
+       R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s\u00e9\ud83d\ude00","ttl_seconds":60})"},
+      {"get_secret", R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})"},
       {"unlock, askpass grants",
        R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
-       askpass_cache, with_askpass("/bin/true")},
+       "/bin/true"},
       {"unlock, askpass denies",
        R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
-       askpass_cache, with_askpass("/bin/false")},
+       "/bin/false"},
       {"unlock, invalid",
-       R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","ttl_seconds":0})",
-       cache_, nothing},
-      {"lock", R"({"cmd":"lock","protocol_version":2,"profile":"p"})", cache_, nothing},
-      {"unknown command", R"({"cmd":"x\u001b\"y","protocol_version":2})", cache_, nothing},
-      {"nested too deep", R"({"cmd":"ping","protocol_version":2,"x":)" + deeper + "}", cache_,
-       nothing},
-      {"closed at once", "", cache_, nothing},
-      {"protocol mismatch", R"({"cmd":"ping","protocol_version":1})", cache_, nothing},
-      {"shutdown", R"({"cmd":"shutdown","protocol_version":2})", cache_, nothing},
+       R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","ttl_seconds":0})"},
+      {"lock", R"({"cmd":"lock","protocol_version":2,"profile":"p"})"},
+      {"unknown command", R"({"cmd":"x\u001b\"y","protocol_version":2})"},
+      {"nested too deep", R"({"cmd":"ping","protocol_version":2,"x":)" + deeper + "}"},
+      {"closed at once", ""},
+      {"protocol mismatch", R"({"cmd":"ping","protocol_version":1})"},
+      {"shutdown", R"({"cmd":"shutdown","protocol_version":2})"},
   };
   PaintedThread painted;
   std::size_t deepest = 0;
   for (const Kind& kind : kinds) {
-    kind.prepare();
+    if (kind.askpass != nullptr) ::setenv("TARNWEL_AGENT_ASKPASS", kind.askpass, 1);
+    const std::shared_ptr<SecretCache>& cache = kind.askpass != nullptr ? askpass_cache : cache_;
     const std::string line = kind.request.empty() ? "" : kind.request + "\n";
     // The request path alone, without the wipe, to measure it.
     auto pair = testing::make_socket_pair();
@@ -240,8 +234,9 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
     std::string reply;
     painted.run([&] {
       Result<Json, FramingError> request = read_message(pair.ours.get(), REQUEST_TIMEOUT);
-      const Response response = request.ok() ? handle_request(request.value(), *kind.cache, *shutdown_)
-                                             : error_response(ErrorCode::ProtocolError, request.error().text);
+      const Response response =
+          request.ok() ? handle_request(request.value(), *cache, *shutdown_)
+                       : error_response(ErrorCode::ProtocolError, request.error().text);
       (void)write_message(pair.ours.get(), response);
     });
     pair.ours.reset();
@@ -255,7 +250,7 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
     auto again = testing::make_socket_pair();
     testing::send_all(again.peer.get(), line);
     ::shutdown(again.peer.get(), SHUT_WR);
-    painted.run([&] { handle_connection(std::move(again.ours), kind.cache, shutdown_); });
+    painted.run([&] { handle_connection(std::move(again.ours), cache, shutdown_); });
     EXPECT_EQ(testing::read_all(again.peer.get()), reply) << kind.name;
     // Its own frame and the wipe's bookkeeping lie at either end of the span.
     EXPECT_LE(painted.depth(), bound + STACK_WIPE_MARGIN + 1024) << kind.name;
