@@ -10,8 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -21,6 +19,7 @@
 
 #include "base/utf8.h"
 #include "fuzz/fuzz_check.h"
+#include "protocol/error_code.h"
 #include "protocol/json_text.h"
 #include "server/connection.h"
 #include "support/fake_clock.h"
@@ -32,11 +31,6 @@ namespace {
 
 // Larger inputs could fill the socket buffer before anything reads it.
 constexpr std::size_t LARGEST_INPUT = 64 * 1024;
-
-constexpr std::array<std::string_view, 10> ERROR_CODES = {
-    "protocol_error", "protocol_mismatch", "unknown_command",    "invalid_request",
-    "not_cached",     "corrupt_secret",    "presence_busy",      "presence_denied",
-    "presence_timed_out", "presence_unsupported"};
 
 PresenceOutcome presence_answer(std::uint8_t choice) {
   switch (choice % 5) {
@@ -140,8 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!(*reply)["ok"].get<bool>()) {
       const auto code = reply->find("error");
       FUZZ_CHECK(code != reply->end() && code->is_string() &&
-                     std::find(ERROR_CODES.begin(), ERROR_CODES.end(),
-                               code->get<std::string>()) != ERROR_CODES.end(),
+                     error_code_named(code->get<std::string>()).has_value(),
                  "a failed reply carries a known error code");
     }
     if (const std::optional<Json> request = request_in(frame)) {

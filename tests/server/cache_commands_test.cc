@@ -88,6 +88,12 @@ TEST_F(CacheCommandsTest, SecretsRoundTripExactlyAndExpireByTheirTtl) {
   clock_->advance(std::chrono::seconds(86'400 - 60));
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"p")"), NOT_CACHED) << "default ttl is a day";
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"max")"), "{\"ok\":true,\"secret\":\"m\"}");
+
+  // A request cannot carry bytes that are not UTF-8; the cache is where they can come from.
+  ASSERT_TRUE(cache_->unlock("raw", "r", LockedSecret("\xFF"), std::nullopt).ok());
+  EXPECT_EQ(
+      ask(R"("cmd":"get_secret","profile":"raw")"),
+      R"({"error":"corrupt_secret","message":"cached secret is not valid UTF-8","ok":false})");
 }
 
 TEST_F(CacheCommandsTest, LockForgetsOneOrAllButRefusesAnEmptyName) {
