@@ -44,10 +44,5 @@ TEST(Utf8Test, LossyTextReplacesEachBadSequenceOnce) {
   EXPECT_EQ(display_path("/caf\xC3\xA9"), "/caf\xC3\xA9");
 }
 
-TEST(OsErrorTest, ShowsDescriptionAndNumber) {
-  EXPECT_EQ(os_error_text(2), "No such file or directory (os error 2)");
-  EXPECT_EQ(os_error_text(36), "File name too long (os error 36)");
-}
-
 }  // namespace
 }  // namespace tarnwel

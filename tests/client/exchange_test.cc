@@ -1,7 +1,5 @@
 // The client's transport against stand-in peers: nothing at the path, a stale
 // socket, and listeners that misbehave in the ways a reply can.
-#include "client/client.h"
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "base/unix_socket.h"
+#include "client/client.h"
 #include "support/agent_harness.h"
-#include "paths/runtime_dir.h"
 
 namespace tarnwel {
 namespace {
@@ -107,18 +105,6 @@ TEST_F(ClientTransportTest, TheReplyLineComesBackExactlyAndAMalformedOneFailsThe
     EXPECT_EQ(bad.kind, ClientError::Kind::Protocol);
     EXPECT_EQ(bad.message, "the reply has no unsigned integer \"protocol_version\"");
   }
-}
-
-TEST(ClientSocketTest, FindsTheAgentsSocketWithoutCreatingAnything) {
-  client_testing::Sandbox box;
-  const std::string base = box.dir() + "/not-yet/";
-  const std::string path = socket_path_for([&](const char* name) -> std::optional<std::string> {
-    if (std::string_view(name) == "TARNWEL_AGENT_RUNTIME_DIR") return base;
-    return std::nullopt;
-  });
-  EXPECT_EQ(path, box.dir() + "/not-yet/tarnwel-agent-" + std::to_string(::getuid()) +
-                      "/agent.sock");
-  EXPECT_EQ(::access((box.dir() + "/not-yet").c_str(), F_OK), -1);
 }
 
 }  // namespace

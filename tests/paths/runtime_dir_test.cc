@@ -16,6 +16,7 @@ namespace {
 TEST(RuntimeDirTest, CreatedPrivateEvenUnderAPermissiveUmask) {
   testing::TempDir root;
   const std::string dir = runtime_dir_for(root.path(), 1000);
+  EXPECT_EQ(runtime_dir_for(root.path() + "/", 1000), dir);  // no doubled slash
   const mode_t saved = ::umask(0);
   const Result<Ok, DirRefusal> created = create_private_dir(dir);
   ::umask(saved);
@@ -86,9 +87,6 @@ TEST(RuntimeDirTest, AClientTrustsOnlyAPrivateDirectoryAndChangesNothing) {
   const Result<Ok, DirRefusal> linked = check_private_dir(link);
   ASSERT_FALSE(linked.ok());
   EXPECT_EQ(linked.error().reason, link + " is a symlink - refusing to follow it");
-  const std::string file = root.path() + "/file";
-  ASSERT_EQ(::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
-  EXPECT_EQ(check_private_dir(file).error().reason, file + " is not a directory");
 
   EXPECT_EQ(directory_of("/run/x/agent.sock"), "/run/x");
   EXPECT_EQ(directory_of("/agent.sock"), "/");

@@ -35,11 +35,6 @@ TEST(UserTempDirMacTest, ItComesBeforeTheXdgAndTmpVariables) {
     return std::nullopt;
   };
   EXPECT_EQ(choose_base_dir(env), *dir);
-  const auto own = [](const char* name) -> std::optional<std::string> {
-    if (std::string(name) == "TARNWEL_AGENT_RUNTIME_DIR") return "/somewhere";
-    return std::nullopt;
-  };
-  EXPECT_EQ(choose_base_dir(own), "/somewhere");
 }
 
 }  // namespace
