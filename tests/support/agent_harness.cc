@@ -33,15 +33,6 @@ void Sandbox::answer(AskpassAnswer answer) {
   askpass_.answer(grant ? 0 : 1, grant ? "" : "denied by the test\n");
 }
 
-void Sandbox::hold() {
-  runs_at_hold_ = askpass_.runs().size();
-  askpass_.hold();
-}
-
-void Sandbox::wait_for_prompt() {
-  EXPECT_TRUE(askpass_.wait_for_runs(runs_at_hold_ + 1)) << "the askpass program did not start";
-}
-
 std::vector<std::string> Sandbox::environment(bool with_askpass) const {
   return testing::agent_environment(dir(), with_askpass ? askpass_.program() : "");
 }
