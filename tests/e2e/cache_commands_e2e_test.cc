@@ -14,11 +14,6 @@ namespace {
 
 constexpr std::string_view OK = "{\"ok\":true}\n";
 
-std::string denied(std::string_view text) {
-  return "{\"error\":\"presence_denied\",\"message\":\"presence check failed: " +
-         std::string(text) + "\",\"ok\":false}\n";
-}
-
 TEST(E2eCacheSettingsTest, ShowRequesterNamesThisProgramInTheArgumentAndTheEnvironment) {
   // The other two settings are on as well: none of them changes the replies.
   TempDir root;
@@ -42,9 +37,6 @@ TEST(E2eCacheSettingsTest, ShowRequesterNamesThisProgramInTheArgumentAndTheEnvir
   EXPECT_EQ(askpass.runs(), (std::vector<std::string>{
                                 "confirm open a", "Requested by " + exe + " (pid " + pid + ")"}));
   EXPECT_EQ(askpass.requesters(), std::vector<std::string>{pid + "|" + exe});
-  // The blank-reason rule is the client's reason's, not the composed prompt's.
-  EXPECT_EQ(round_trip(path, unlock_line("b", "s", std::nullopt, " \t ")), denied("a non-empty reason is required"));
-  EXPECT_EQ(askpass.requesters().size(), 1u);
   EXPECT_EQ(round_trip(path, get_secret_line("a")), "{\"ok\":true,\"secret\":\"s\"}\n");
   EXPECT_EQ(agent.output(), "");
 }

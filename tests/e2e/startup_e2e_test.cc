@@ -1,14 +1,20 @@
-// Start-up of the real agent: taking a free path, deferring to a live agent,
-// taking over stale, foreign and silent sockets, and refusing unusable paths.
-#include <gtest/gtest.h>
+// Start-up and shutdown of the real agent: taking a free path, deferring to
+// a live agent, taking over stale, foreign and silent sockets, refusing
+// unusable paths and settings, and its identity and shutdown byte for byte
+// on the wire (the rest of the envelope is tested on a socket pair in
+// ../server; which directories are refused, in ../paths).
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
+#include "agent_commit.h"
+#include "base/unix_socket.h"
 #include "support/agent_process.h"
 
 namespace tarnwel::testing {
@@ -34,14 +40,10 @@ std::string could_not_bind(const std::string& path, std::string_view error) {
 class FakePeer {
  public:
   explicit FakePeer(const std::string& path) : path_(path) {
-    EXPECT_EQ(::mkdir(runtime_dir_of(path).c_str(), 0700), 0);
-    listener_ = new_stream_socket();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
-              0);
-    EXPECT_EQ(::listen(listener_.get(), 8), 0);
+    EXPECT_EQ(::mkdir(path.substr(0, path.rfind('/')).c_str(), 0700), 0);
+    Result<UniqueFd, SysError> bound = listen_unix(path);
+    EXPECT_TRUE(bound.ok()) << path;
+    if (bound.ok()) listener_ = std::move(bound).value();
   }
 
   // The next connection, or an invalid fd if none comes within the limit.
@@ -50,9 +52,7 @@ class FakePeer {
     if (::poll(&ready, 1, static_cast<int>(EVENT_LIMIT.count())) != 1) return UniqueFd();
     UniqueFd stream(::accept(listener_.get(), nullptr, nullptr));
     if (stream.valid()) set_cloexec(stream.get());
-    // Bounded reads: an agent that never writes fails the test, not hangs it.
-    const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
-    ::setsockopt(stream.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    limit_reads(stream.get());
     return stream;
   }
 
@@ -63,10 +63,6 @@ class FakePeer {
   }
 
  private:
-  static std::string runtime_dir_of(const std::string& path) {
-    return path.substr(0, path.rfind('/'));
-  }
-
   std::string path_;
   UniqueFd listener_;
 };
@@ -82,7 +78,7 @@ std::string read_line(int fd) {
   return line;
 }
 
-TEST(E2eStartupTest, BindsAFreePathPrivatelyAndASecondAgentDefersToIt) {
+TEST(E2eStartupTest, BindsAFreePathPrivatelyADefersToItAndShutdownRemovesTheSocket) {
   TempDir root;
   const std::string path = socket_path_in(root.path());
   AgentProcess first(agent_environment(root.path(), ""));
@@ -97,10 +93,22 @@ TEST(E2eStartupTest, BindsAFreePathPrivatelyAndASecondAgentDefersToIt) {
   EXPECT_EQ(second.wait_for_exit(), 0);
   EXPECT_EQ(second.output(), "");
 
-  // The first agent serves on, from the very same socket file.
+  // The first agent serves on, from the very same socket file, and names
+  // itself by its pid and the commit it was built from.
+  const std::string_view commit = TARNWEL_AGENT_COMMIT;
+  EXPECT_EQ(commit.size(), 12u);
+  EXPECT_TRUE(std::all_of(commit.begin(), commit.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+  })) << commit;
   EXPECT_EQ(round_trip(path, PING), ping_reply(first.pid()));
   EXPECT_EQ(lstat_of(path).st_ino, socket.st_ino);
-  EXPECT_TRUE(first.running());
+
+  // Shutdown answers, then the agent stops cleanly and quietly, and takes its
+  // socket (but not its directory) with it.
+  EXPECT_EQ(round_trip(path, "{\"cmd\":\"shutdown\",\"protocol_version\":2}\n"), "{\"ok\":true}\n");
+  EXPECT_EQ(first.wait_for_exit(), 0);
+  EXPECT_FALSE(exists(path));
+  EXPECT_TRUE(S_ISDIR(lstat_of(runtime_dir_in(root.path())).st_mode));
   EXPECT_EQ(first.output(), "");
 }
 
@@ -119,11 +127,13 @@ TEST(E2eStartupTest, TakesOverTheSocketOfAKilledAgent) {
   EXPECT_EQ(next.output(), "");
 }
 
-TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersion) {
-  // A stopping agent removes its own socket; one that is killed meanwhile leaves
-  // it behind. The new agent must bind either way.
-  for (const bool peer_removes_socket : {true, false}) {
-    SCOPED_TRACE(peer_removes_socket ? "peer removes its socket" : "peer leaves its socket");
+TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
+  // A peer of another version answers the probe with a mismatch and stops,
+  // removing its socket as a stopping agent does or leaving it as a killed
+  // one does. A silent peer keeps the probe waiting until it gives up.
+  enum class Peer { RemovesSocket, LeavesSocket, Silent };
+  for (const Peer kind : {Peer::RemovesSocket, Peer::LeavesSocket, Peer::Silent}) {
+    SCOPED_TRACE(static_cast<int>(kind));
     TempDir root;
     const std::string path = socket_path_in(root.path());
     FakePeer peer(path);
@@ -131,40 +141,27 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersion) {
 
     UniqueFd probe = peer.accept_one();
     ASSERT_TRUE(probe.valid());
+    const auto accepted = std::chrono::steady_clock::now();
     EXPECT_EQ(read_line(probe.get()), PING);
-    const std::string_view mismatch =
-        "{\"agent_pid\":1,\"agent_protocol_version\":3,\"agent_version\":\"9.0.0\","
-        "\"error\":\"protocol_mismatch\",\"ok\":false}\n";
-    ASSERT_EQ(::write(probe.get(), mismatch.data(), mismatch.size()),
-              static_cast<ssize_t>(mismatch.size()));
-    probe.reset();
-    peer.close_listener(peer_removes_socket);
+    if (kind != Peer::Silent) {
+      const std::string_view mismatch =
+          "{\"agent_pid\":1,\"agent_protocol_version\":3,\"agent_version\":\"9.0.0\","
+          "\"error\":\"protocol_mismatch\",\"ok\":false}\n";
+      ASSERT_EQ(::write(probe.get(), mismatch.data(), mismatch.size()),
+                static_cast<ssize_t>(mismatch.size()));
+      probe.reset();
+    }
+    // Nothing listens any more, so only the agent's own socket can answer.
+    peer.close_listener(kind == Peer::RemovesSocket);
 
     ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
+    if (kind == Peer::Silent) {
+      EXPECT_GE(std::chrono::steady_clock::now() - accepted, 6s) << "the probe waits 6 s";
+      EXPECT_EQ(read_line(probe.get()), "") << "the agent closes its probe connection";
+    }
     EXPECT_EQ(round_trip(path, PING), ping_reply(agent.pid()));
     EXPECT_EQ(agent.output(), "");
   }
-}
-
-TEST(E2eStartupTest, TakesOverFromASilentPeerOnceTheProbeGivesUp) {
-  TempDir root;
-  const std::string path = socket_path_in(root.path());
-  FakePeer peer(path);
-  AgentProcess agent(agent_environment(root.path(), ""));
-
-  UniqueFd probe = peer.accept_one();
-  ASSERT_TRUE(probe.valid());
-  const auto accepted = std::chrono::steady_clock::now();
-  EXPECT_EQ(read_line(probe.get()), PING);
-  // Nothing listens any more, so only the agent's own socket can answer; the
-  // probe connection stays open and silent.
-  peer.close_listener(false);
-
-  ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
-  EXPECT_GE(std::chrono::steady_clock::now() - accepted, 6s) << "the probe waits 6 s for a reply";
-  EXPECT_EQ(read_line(probe.get()), "") << "the agent closes its probe connection";
-  EXPECT_EQ(round_trip(path, PING), ping_reply(agent.pid()));
-  EXPECT_EQ(agent.output(), "");
 }
 
 TEST(E2eStartupTest, ADirectoryOrDanglingLinkAtTheSocketPathCannotBeBound) {
@@ -190,67 +187,59 @@ TEST(E2eStartupTest, ADirectoryOrDanglingLinkAtTheSocketPathCannotBeBound) {
   EXPECT_FALSE(exists(root.path() + "/nowhere"));
 }
 
-TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneServes) {
-  TempDir root;
-  const std::string path = socket_path_in(root.path());
-  AgentProcess a(agent_environment(root.path(), ""));
-  AgentProcess b(agent_environment(root.path(), ""));
-
-  ASSERT_TRUE(wait_until([&] { return !a.running() || !b.running(); })) << "both still run";
-  const bool a_runs = a.running();
-  AgentProcess& winner = a_runs ? a : b;
-  AgentProcess& loser = a_runs ? b : a;
-  ASSERT_TRUE(winner.running()) << "neither serves: " << winner.output();
-  // The loser either probed the winner (and left quietly) or lost the bind.
-  const std::optional<int> loser_code = loser.wait_for_exit();
-  if (loser_code == 0) {
-    EXPECT_EQ(loser.output(), "");
-  } else {
-    EXPECT_EQ(loser_code, 1);
-    EXPECT_EQ(loser.output(), could_not_bind(path, ADDRESS_IN_USE));
+TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneStaysAndServes) {
+  // On a free path, and on the stale socket of a killed agent: there both
+  // find the stale file, wait, unlink and bind, the later unlink removing the
+  // earlier agent's fresh socket, and that agent must not stay behind.
+  for (const bool stale : {false, true}) {
+    SCOPED_TRACE(stale ? "stale socket" : "free path");
+    TempDir root;
+    const std::string path = socket_path_in(root.path());
+    if (stale) {
+      AgentProcess killed(agent_environment(root.path(), ""));
+      ASSERT_TRUE(wait_until_serving(killed, path));
+      killed.kill_and_reap();
+      ASSERT_TRUE(exists(path)) << "a killed agent leaves its socket behind";
+    }
+    AgentProcess a(agent_environment(root.path(), ""));
+    AgentProcess b(agent_environment(root.path(), ""));
+    ASSERT_TRUE(wait_until([&] { return !a.running() || !b.running(); })) << "both still run";
+    const bool a_runs = a.running();
+    AgentProcess& winner = a_runs ? a : b;
+    AgentProcess& loser = a_runs ? b : a;
+    ASSERT_TRUE(winner.running()) << "neither serves: " << winner.output();
+    // The loser either probed the winner or lost its socket to it (and left
+    // quietly), or lost the bind.
+    const std::optional<int> loser_code = loser.wait_for_exit();
+    if (loser_code == 0) {
+      EXPECT_EQ(loser.output(), "");
+    } else {
+      EXPECT_EQ(loser_code, 1);
+      EXPECT_EQ(loser.output(), could_not_bind(path, ADDRESS_IN_USE));
+    }
+    EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
+    EXPECT_EQ(winner.output(), "");
   }
-  EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
-  EXPECT_EQ(winner.output(), "");
 }
 
-TEST(E2eStartupTest, OfTwoAgentsTakingOverOneStaleSocketExactlyOneStaysAndServes) {
+TEST(E2eStartupTest, ARefusedDirectoryOrSettingIsNamedAndEndsStartUpBeforeAnySocket) {
   TempDir root;
-  const std::string path = socket_path_in(root.path());
-  {
-    AgentProcess killed(agent_environment(root.path(), ""));
-    ASSERT_TRUE(wait_until_serving(killed, path));
-    killed.kill_and_reap();
-  }
-  ASSERT_TRUE(exists(path)) << "a killed agent leaves its socket behind";
+  // A trailing slash joins without a second one.
+  AgentProcess no_dir(agent_environment(root.path() + "/missing/", ""));
+  EXPECT_EQ(no_dir.wait_for_exit(), 1);
+  EXPECT_EQ(no_dir.output(), "tarnwel-agent: refusing to use runtime dir " +
+                                 runtime_dir_in(root.path() + "/missing") +
+                                 ": No such file or directory (os error 2)\n");
+  EXPECT_FALSE(exists(root.path() + "/missing"));
 
-  // Both find the stale file, wait, unlink and bind; the later unlink removes
-  // the earlier agent's fresh socket, and that agent must not stay behind.
-  AgentProcess a(agent_environment(root.path(), ""));
-  AgentProcess b(agent_environment(root.path(), ""));
-  ASSERT_TRUE(wait_until([&] { return !a.running() || !b.running(); })) << "both still run";
-  AgentProcess& winner = a.running() ? a : b;
-  AgentProcess& loser = a.running() ? b : a;
-  const std::optional<int> loser_code = loser.wait_for_exit();
-  ASSERT_TRUE(loser_code == 0 || loser_code == 1) << loser.output();
-  if (loser_code == 0) {
-    EXPECT_EQ(loser.output(), "");
-  }
-  ASSERT_TRUE(winner.running()) << winner.output();
-  EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
-  EXPECT_EQ(winner.output(), "");
-}
-
-TEST(E2eStartupTest, ASettingNotUnderstoodStopsStartUpBeforeAnySocket) {
-  TempDir root;
-  const std::string path = socket_path_in(root.path());
   std::vector<std::string> environment = agent_environment(root.path(), "");
   environment.push_back("TARNWEL_AGENT_MAX_TTL_SECONDS=1h");
-  AgentProcess agent(environment);
-  EXPECT_EQ(agent.wait_for_exit(), 1);
-  EXPECT_EQ(agent.output(),
+  AgentProcess bad_setting(environment);
+  EXPECT_EQ(bad_setting.wait_for_exit(), 1);
+  EXPECT_EQ(bad_setting.output(),
             "tarnwel-agent: TARNWEL_AGENT_MAX_TTL_SECONDS must be a positive whole number of "
             "seconds, not \"1h\"\n");
-  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(exists(runtime_dir_in(root.path())));
 }
 
 }  // namespace

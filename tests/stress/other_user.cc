@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,18 +22,32 @@ bool drop_to(uid_t user) {
 
 }  // namespace
 
-int run_as_user(uid_t user, const std::function<int()>& body) {
+pid_t fork_as_user(uid_t user, const std::function<int()>& body,
+                   std::optional<rlim_t> max_threads) {
   const pid_t child = ::fork();
-  if (child < 0) return -1;
   if (child == 0) {
+    if (max_threads) {
+      const rlimit limit{*max_threads, *max_threads};
+      if (::setrlimit(RLIMIT_NPROC, &limit) != 0) ::_exit(126);
+    }
     if (!drop_to(user)) ::_exit(125);
     ::_exit(body());
   }
+  EXPECT_GE(child, 0) << "fork: " << std::strerror(errno);
+  return child;
+}
+
+int exit_status_of(pid_t pid) {
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
+  while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int run_as_user(uid_t user, const std::function<int()>& body) {
+  const pid_t child = fork_as_user(user, body);
+  return child < 0 ? -1 : exit_status_of(child);
 }
 
 std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user) {
@@ -45,42 +58,20 @@ std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user) {
   return runtime_dir + "/agent.sock";
 }
 
-ProcessAsUser::ProcessAsUser(uid_t user, const std::vector<std::string>& arguments,
-                             const std::vector<std::string>& environment,
-                             std::optional<rlim_t> max_threads) {
+pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
+                    const std::vector<std::string>& environment,
+                    std::optional<rlim_t> max_threads) {
   std::vector<char*> argv = c_strings(arguments);
   std::vector<char*> envp = c_strings(environment);
-  pid_ = ::fork();
-  if (pid_ < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    return;
-  }
-  if (pid_ == 0) {
-    const int null = ::open("/dev/null", O_RDONLY);
-    if (null >= 0) ::dup2(null, STDIN_FILENO);
-    if (max_threads) {
-      const rlimit limit{*max_threads, *max_threads};
-      if (::setrlimit(RLIMIT_NPROC, &limit) != 0) ::_exit(126);
-    }
-    if (!drop_to(user)) ::_exit(125);
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
-}
-
-ProcessAsUser::~ProcessAsUser() {
-  if (pid_ <= 0 || reaped_) return;
-  ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
-}
-
-bool ProcessAsUser::running() {
-  if (pid_ <= 0 || reaped_) return false;
-  int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
-  reaped_ = true;
-  return false;
+  return fork_as_user(
+      user,
+      [&] {
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0) ::dup2(null, STDIN_FILENO);
+        ::execve(argv[0], argv.data(), envp.data());
+        return 127;
+      },
+      max_threads);
 }
 
 }  // namespace tarnwel::testing

@@ -56,10 +56,9 @@ TEST(ProcessIsolationTest, OnlyRootMayReadTheMemoryOfAnAgentOfAnotherUser) {
   TempDir root;
   const std::string askpass = write_askpass_script(root.path(), "exit 0");
   const std::string socket = prepare_runtime_dir_for_user(root.path(), ISOLATION_USER);
-  ProcessAsUser agent(ISOLATION_USER, {TARNWEL_AGENT_BINARY},
-                      agent_environment(root.path(), askpass));
-  ASSERT_TRUE(wait_until([&] { return connect_to(socket).valid() || !agent.running(); }));
-  ASSERT_TRUE(agent.running());
+  AgentProcess agent(spawn_as_user(ISOLATION_USER, {TARNWEL_AGENT_BINARY},
+                                   agent_environment(root.path(), askpass)));
+  ASSERT_TRUE(wait_until_serving(agent, socket));
   const std::string secret = random_secret();
   ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");
 
@@ -70,7 +69,7 @@ TEST(ProcessIsolationTest, OnlyRootMayReadTheMemoryOfAnAgentOfAnotherUser) {
 
   // The same user may read a process of its own that has not hardened itself,
   // so the refusal above is the agent's doing.
-  ProcessAsUser bystander(ISOLATION_USER, {"/bin/sleep", "60"}, {});
+  AgentProcess bystander(spawn_as_user(ISOLATION_USER, {"/bin/sleep", "60"}, {}));
   ASSERT_TRUE(wait_until([&] {
     std::ifstream status("/proc/" + std::to_string(bystander.pid()) + "/status");
     std::string text((std::istreambuf_iterator<char>(status)), {});
@@ -94,8 +93,7 @@ int connect_as_stranger(const std::string& socket, bool send_ping) {
   if (send_ping && ::send(stream.get(), PING.data(), PING.size(), MSG_NOSIGNAL) < 0) return 3;
   // A served connection would get a reply, at the latest the "timed out"
   // one 5 s on; the limit only keeps a broken agent from hanging the test.
-  const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
-  ::setsockopt(stream.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  limit_reads(stream.get());
   char byte = 0;
   const ssize_t n = ::read(stream.get(), &byte, 1);
   if (n > 0) return 4;  // a reply

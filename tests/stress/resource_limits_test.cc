@@ -122,9 +122,9 @@ TEST(ResourceLimitsTest, ConnectionsBeyondTheThreadLimitAreClosedAndTheCacheSurv
   TempDir root;
   const std::string askpass = write_askpass_script(root.path(), "exit 0");
   const std::string socket = prepare_runtime_dir_for_user(root.path(), THREAD_LIMIT_USER);
-  ProcessAsUser agent(THREAD_LIMIT_USER, {TARNWEL_AGENT_BINARY},
-                      agent_environment(root.path(), askpass), MAX_THREADS);
-  ASSERT_TRUE(wait_until([&] { return connect_to(socket).valid() || !agent.running(); }));
+  AgentProcess agent(spawn_as_user(THREAD_LIMIT_USER, {TARNWEL_AGENT_BINARY},
+                                   agent_environment(root.path(), askpass), MAX_THREADS));
+  ASSERT_TRUE(wait_until_serving(agent, socket));
   const std::string secret = random_secret();
   ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");
   ASSERT_TRUE(wait_for_thread_count(agent.pid()));

@@ -58,8 +58,17 @@ class SecretResidueTest : public ::testing::Test {
   std::unique_ptr<AgentProcess> agent_;
 };
 
-TEST_F(SecretResidueTest, CachedSecretIsInMemoryUntilLockedThenNowhere) {
-  ASSERT_NO_FATAL_FAILURE(start_agent(0));
+TEST_F(SecretResidueTest, ASecretIsInMemoryUntilLockedThenNowhereAndADeniedOneNever) {
+  ASSERT_NO_FATAL_FAILURE(start_agent(1, "not you"));
+  const std::string refused = random_secret();
+  ASSERT_EQ(send(unlock_line("work", refused)),
+            "{\"error\":\"presence_denied\",\"message\":\"presence check failed: not you\","
+            "\"ok\":false}\n");
+  const MemoryScan denied = scan_for(refused);
+  EXPECT_GT(denied.scanned_bytes, 0u);
+  EXPECT_EQ(denied.occurrences, 0u) << denied.describe();
+
+  askpass_.answer(0);
   const std::string secret = random_secret();
   ASSERT_EQ(send(unlock_line("work", secret)), OK);
   for (int i = 0; i < 5; ++i) {
@@ -86,17 +95,6 @@ TEST_F(SecretResidueTest, WhileThePromptIsUpTheSecretIsOnlyInLockedPages) {
   EXPECT_EQ(prompting.unlocked_occurrences, 0u) << prompting.describe();
   askpass_.answer(0);
   EXPECT_EQ(read_reply(stream.get()), OK);
-}
-
-TEST_F(SecretResidueTest, SecretOfDeniedUnlockLeavesNoCopy) {
-  ASSERT_NO_FATAL_FAILURE(start_agent(1, "not you"));
-  const std::string secret = random_secret();
-  ASSERT_EQ(send(unlock_line("work", secret)),
-            "{\"error\":\"presence_denied\",\"message\":\"presence check failed: not you\","
-            "\"ok\":false}\n");
-  const MemoryScan denied = scan_for(secret);
-  EXPECT_GT(denied.scanned_bytes, 0u);
-  EXPECT_EQ(denied.occurrences, 0u) << denied.describe();
 }
 
 }  // namespace

@@ -2,21 +2,20 @@
 // create the caller's runtime directory before the caller's agent does, and
 // listen there for what clients send. No client command sends such a
 // listener a byte.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "base/unix_socket.h"
+#include "stress/other_user.h"
 #include "support/agent_harness.h"
 #include "support/agent_process.h"
-#include "stress/other_user.h"
 
 namespace tarnwel::testing {
 namespace {
@@ -26,65 +25,58 @@ constexpr int GOT_BYTES = 100;
 
 // Listens at `path` as whoever runs it until `stop` reads end of file, and
 // exits with the number of connections it accepted (at most 99), or
-// GOT_BYTES once any connection sent it anything. Only system calls: it runs
-// in a forked child.
-int record_at(const char* path, int stop) {
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path, std::strlen(path) + 1);
-  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener, 16) != 0) {
-    return 101;
-  }
+// GOT_BYTES once any connection sent it anything.
+int record_at(const std::string& path, int stop) {
+  Result<UniqueFd, SysError> listener = listen_unix(path);
+  if (!listener.ok()) return 101;
   int connections = 0;
   bool got_bytes = false;
   while (true) {
-    pollfd ready[2] = {{listener, POLLIN, 0}, {stop, POLLIN, 0}};
+    pollfd ready[2] = {{listener.value().get(), POLLIN, 0}, {stop, POLLIN, 0}};
     if (::poll(ready, 2, -1) < 0) continue;
     if (ready[1].revents != 0) break;
-    const int stream = ::accept(listener, nullptr, nullptr);
-    if (stream < 0) continue;
+    const UniqueFd stream(::accept(listener.value().get(), nullptr, nullptr));
+    if (!stream.valid()) continue;
     ++connections;
     // A client that sends nothing closes soon; one that sends is caught here.
-    pollfd readable{stream, POLLIN, 0};
+    pollfd readable{stream.get(), POLLIN, 0};
     char byte = 0;
-    if (::poll(&readable, 1, 2000) == 1 && ::recv(stream, &byte, 1, 0) == 1) got_bytes = true;
-    ::close(stream);
+    if (::poll(&readable, 1, 2000) == 1 && ::recv(stream.get(), &byte, 1, 0) == 1) {
+      got_bytes = true;
+    }
   }
   return got_bytes ? GOT_BYTES : std::min(connections, 99);
 }
 
-// The stranger's listener in a thread of the test, which ends it on finish().
+// The stranger's listener in a child process, which finish() ends.
 class Stranger {
  public:
-  explicit Stranger(std::string path) : path_(std::move(path)) {
-    EXPECT_EQ(::pipe(stop_), 0);
-    thread_ = std::thread([this] {
-      status_ = run_as_user(STRANGER, [this] {
-        ::close(stop_[1]);
-        return record_at(path_.c_str(), stop_[0]);
-      });
+  explicit Stranger(const std::string& path) {
+    int stop[2];
+    EXPECT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+    pid_ = fork_as_user(STRANGER, [&] {
+      ::close(stop[1]);
+      return record_at(path, stop[0]);
     });
-    EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(path_); })) << path_;
+    ::close(stop[0]);
+    stop_.reset(stop[1]);
+    EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(path); })) << path;
   }
   ~Stranger() { finish(); }
 
   // The listener's verdict: connections accepted, or GOT_BYTES.
   int finish() {
-    if (thread_.joinable()) {
-      ::close(stop_[1]);
-      thread_.join();
-      ::close(stop_[0]);
+    if (stop_.valid()) {
+      stop_.reset();
+      status_ = pid_ < 0 ? -1 : exit_status_of(pid_);
     }
     return status_;
   }
 
  private:
-  std::string path_;
-  int stop_[2] = {-1, -1};
+  pid_t pid_ = -1;
+  UniqueFd stop_;
   int status_ = -1;
-  std::thread thread_;
 };
 
 // Every command that talks to an agent, each of which must end with status 6

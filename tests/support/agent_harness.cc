@@ -1,7 +1,7 @@
 #include "support/agent_harness.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 
 #include "base/unique_fd.h"
 #include "client/client.h"
+#include "support/socket_pair.h"
 
 namespace tarnwel::client_testing {
 namespace {
@@ -30,15 +31,6 @@ Sandbox::~Sandbox() { stop_agent_at(socket_path()); }
 void Sandbox::answer(AskpassAnswer answer) {
   const bool grant = answer == AskpassAnswer::Grant;
   askpass_.answer(grant ? 0 : 1, grant ? "" : "denied by the test\n");
-}
-
-void Sandbox::hold() {
-  runs_at_hold_ = askpass_.runs().size();
-  askpass_.hold();
-}
-
-void Sandbox::wait_for_prompt() {
-  EXPECT_TRUE(askpass_.wait_for_runs(runs_at_hold_ + 1)) << "the askpass program did not start";
 }
 
 std::vector<std::string> Sandbox::environment(bool with_askpass) const {
@@ -65,38 +57,23 @@ CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input
 
 CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input, const std::vector<std::string>& environment) {
-  int in[2], out[2], err[2];
-  EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  // The input is a file, not a pipe: a program that exits without reading it
+  // (a usage error) must not end the test with SIGPIPE.
+  UniqueFd in(::memfd_create("input", MFD_CLOEXEC));
+  EXPECT_EQ(::write(in.get(), input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ::lseek(in.get(), 0, SEEK_SET);
+  int out[2], err[2];
   EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-  const pid_t pid = testing::spawn(program, args, environment, in[0], out[1], err[1]);
-  ::close(in[0]);
+  const pid_t pid = testing::spawn(program, args, environment, in.get(), out[1], err[1]);
   ::close(out[1]);
   ::close(err[1]);
-  // Inputs are far below a pipe's buffer, so writing first cannot deadlock.
-  UniqueFd in_w(in[1]);
-  EXPECT_EQ(::write(in_w.get(), input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  in_w.reset();
-
+  // Outputs are far below a pipe's buffer, so reading one after the other
+  // cannot deadlock; and an agent that kept either stream would hang here.
   CtlResult result;
   UniqueFd out_r(out[0]), err_r(err[0]);
-  pollfd fds[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_fds = 2;
-  while (open_fds > 0) {
-    if (::poll(fds, 2, -1) < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buf[4096];
-      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        fds[i].fd = -1;
-        --open_fds;
-      } else {
-        sinks[i]->append(buf, static_cast<std::size_t>(n));
-      }
-    }
-  }
+  result.out = testing::read_all(out_r.get());
+  result.err = testing::read_all(err_r.get());
   int status = 0;
   ::waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -13,7 +13,6 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -25,9 +24,8 @@ namespace tarnwel::client_testing {
 enum class AskpassAnswer { Grant, Deny };
 
 // A temporary directory that is the base of the runtime directory and holds
-// the askpass program, which grants until told otherwise. After `hold()` its
-// runs wait, so that a test can act while a presence check is known to be
-// running. The destructor stops any agent that serves there, own child or not.
+// the askpass program, which grants until told otherwise. The destructor
+// stops any agent that serves there, own child or not.
 class Sandbox {
  public:
   Sandbox();
@@ -37,11 +35,6 @@ class Sandbox {
   std::string socket_path() const { return testing::socket_path_in(dir()); }
 
   void answer(AskpassAnswer answer);
-  void hold();
-  // Waits until a run has started since `hold()`.
-  void wait_for_prompt();
-  // Lets the held runs go on to grant.
-  void release() { answer(AskpassAnswer::Grant); }
 
   // The environment for the agent and tarnwelctl, without the askpass program
   // when `with_askpass` is false.
@@ -50,7 +43,6 @@ class Sandbox {
  private:
   testing::TempDir root_;
   testing::FakeAskpass askpass_{root_.path()};
-  std::size_t runs_at_hold_ = 0;
 };
 
 // The agent binary running as a child with `environment`, serving once the
@@ -62,8 +54,6 @@ class AgentChild {
   ~AgentChild();
 
   pid_t pid() const { return process_.pid(); }
-  // Waits for the agent to end by itself; false when it is still running at the limit.
-  bool wait_for_exit() { return process_.wait_for_exit().has_value(); }
 
  private:
   testing::AgentProcess process_;

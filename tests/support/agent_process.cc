@@ -82,6 +82,11 @@ std::vector<std::string> agent_environment(const std::string& base, const std::s
 
 void set_cloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
+void limit_reads(int fd) {
+  const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
 UniqueFd new_stream_socket() {
   UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (!stream.valid()) return stream;
@@ -210,8 +215,7 @@ UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
 }
 
 std::string read_reply(int stream) {
-  const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
-  ::setsockopt(stream, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  limit_reads(stream);
   std::string reply;
   char buf[4096];
   for (;;) {

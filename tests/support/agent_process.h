@@ -70,6 +70,8 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
 class AgentProcess {
  public:
   explicit AgentProcess(const std::vector<std::string>& environment);
+  // Takes charge of the child `pid`, started otherwise; its output is not kept.
+  explicit AgentProcess(pid_t pid) : pid_(pid) {}
   ~AgentProcess();
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
@@ -99,6 +101,9 @@ bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
 UniqueFd new_stream_socket();
 // Closes `fd` on exec (for descriptors made without a CLOEXEC flag).
 void set_cloexec(int fd);
+// Bounds every read from `fd` by EVENT_LIMIT: a stalled peer fails the test
+// instead of hanging it.
+void limit_reads(int fd);
 
 // The text of the agent's diagnostics for a bind to a path that is taken: the
 // numbers of errno differ between Linux and macOS.

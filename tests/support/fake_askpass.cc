@@ -70,8 +70,6 @@ void FakeAskpass::answer(int status, std::string_view error_text) {
   ASSERT_EQ(::rename(staged.c_str(), (control_dir_ + "/answer").c_str()), 0);
 }
 
-void FakeAskpass::hold() { ::unlink((control_dir_ + "/answer").c_str()); }
-
 std::vector<std::string> FakeAskpass::runs() const { return read_lines(control_dir_ + "/runs"); }
 
 std::vector<std::string> FakeAskpass::requesters() const {

@@ -37,9 +37,6 @@ class FakeAskpass {
   // Ends waiting and later runs with exit `status`, after writing `error_text`
   // to their stderr.
   void answer(int status, std::string_view error_text = "");
-  // Makes later runs wait for answer() again. Only call it while no run is
-  // under way: a run that is ending still reads the answer.
-  void hold();
 
   // One line per run started so far (more for a prompt of several lines).
   std::vector<std::string> runs() const;
