@@ -10,6 +10,7 @@
 #include "base/unix_socket.h"
 #include "client/client.h"
 #include "support/agent_harness.h"
+#include "support/socket_pair.h"
 
 namespace tarnwel {
 namespace {
@@ -33,7 +34,7 @@ class OneShotPeer {
             }
             return;
           }
-          (void)::send(conn.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+          (void)::send(conn.get(), reply.data(), reply.size(), testing::SEND_FLAGS);
         }) {}
   ~OneShotPeer() { thread_.join(); }
 

@@ -313,8 +313,9 @@ TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionStreamsAndDirec
 class TerminalSecretTest : public TarnwelctlTest {
  protected:
   void SetUp() override {
-    master_ = UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    master_ = UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY));  // macOS takes no O_CLOEXEC here
     ASSERT_TRUE(master_.valid());
+    testing::set_cloexec(master_.get());
     ASSERT_EQ(::grantpt(master_.get()), 0);
     ASSERT_EQ(::unlockpt(master_.get()), 0);
     slave_ = UniqueFd(::open(::ptsname(master_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -325,7 +326,8 @@ class TerminalSecretTest : public TarnwelctlTest {
   // out, which it writes only after echo is off.
   pid_t start_unlock() {
     int err[2];
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe(err), 0);
+    for (const int fd : err) testing::set_cloexec(fd);
     err_ = UniqueFd(err[0]);
     const pid_t pid =
         testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "tty", "--reason", "r"},
