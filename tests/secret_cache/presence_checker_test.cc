@@ -1,13 +1,13 @@
 #include "secret_cache/presence_checker.h"
 
-#include <gtest/gtest.h>
-
 #include <latch>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/cache_probes.h"
 #include "support/fake_presence_backend.h"
@@ -160,23 +160,39 @@ TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
   EXPECT_EQ(backend.calls(), 1u);
 }
 
-TEST_F(PresenceCheckerTest, ThrowingBackendGivesJoinersBusyAndFreesTheGate) {
-  backend.hold_calls();
-  std::optional<PresenceOutcome> first, second;
-  std::thread leader(
-      [&] { EXPECT_THROW((void)checker.require_presence("a", "why"), FakeBackendFailure); });
-  ASSERT_TRUE(backend.wait_for_calls(1));
-  std::thread t1 = request("a", "why", first);
-  std::thread t2 = request("a", "why", second);
-  ASSERT_TRUE(joins_reach(2));
-  backend.finish_by_throwing();
-  leader.join(), t1.join(), t2.join();
+// A leader with no outcome to share, because its backend threw or its
+// evaluation ended abnormally, gives its joiners Busy and frees the gate.
+TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGate) {
+  const PresenceError abnormal = PresenceError::abnormal_end("could not start");
+  for (const bool throws : {true, false}) {
+    SCOPED_TRACE(throws ? "throws" : "ends abnormally");
+    backend.hold_calls();
+    std::optional<PresenceOutcome> first, second;
+    std::thread leader([&] {
+      if (throws) {
+        EXPECT_THROW((void)checker.require_presence("a", "why"), FakeBackendFailure);
+      } else {
+        EXPECT_EQ(checker.require_presence("a", "why").error(), abnormal);
+      }
+    });
+    ASSERT_TRUE(backend.wait_for_calls(throws ? 1 : 3));
+    const std::uint64_t joins_before = PresenceCheckerProbe::joins(checker);
+    std::thread t1 = request("a", "why", first);
+    std::thread t2 = request("a", "why", second);
+    ASSERT_TRUE(joins_reach(joins_before + 2));
+    if (throws) {
+      backend.finish_by_throwing();
+    } else {
+      backend.finish(abnormal);
+    }
+    leader.join(), t1.join(), t2.join();
 
-  EXPECT_EQ(first->error(), PresenceError::busy());
-  EXPECT_EQ(second->error(), PresenceError::busy());
-  EXPECT_FALSE(in_flight("a"));
-  backend.answer_at_once(Ok{});
-  EXPECT_TRUE(checker.require_presence("b", "why").ok());
+    EXPECT_EQ(first->error(), PresenceError::busy());
+    EXPECT_EQ(second->error(), PresenceError::busy());
+    EXPECT_FALSE(in_flight("a"));
+    backend.answer_at_once(Ok{});
+    EXPECT_TRUE(checker.require_presence("b", "why").ok());
+  }
 
   backend.throw_at_once();  // a throw without joiners leaves nothing behind either
   EXPECT_THROW((void)checker.require_presence("c", "why"), FakeBackendFailure);
