@@ -1,6 +1,5 @@
 #include "presence/objc_runtime_standin.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -30,7 +29,6 @@ constexpr int BLOCK_DEALLOCATING = 1;
 constexpr int BLOCK_REFCOUNT_MASK = 0xfffe;
 constexpr int BLOCK_NEEDS_FREE = 1 << 24;
 constexpr int BLOCK_HAS_COPY_DISPOSE = 1 << 25;
-constexpr int BLOCK_IS_GLOBAL = 1 << 28;
 constexpr int BLOCK_HAS_SIGNATURE = 1 << 30;
 // What a compiler may set on the literal of a block like the reply block.
 constexpr int STACK_BLOCK_FLAGS = BLOCK_HAS_COPY_DISPOSE | BLOCK_HAS_SIGNATURE;
@@ -120,9 +118,6 @@ struct World {
   std::thread thread GUARDED_BY(mu);
   std::vector<std::uintptr_t> pools GUARDED_BY(mu);
   std::uintptr_t next_pool GUARDED_BY(mu) = 1;
-  CondVar start_changed;
-  bool start_reached GUARDED_BY(mu) = false;
-  bool start_allowed GUARDED_BY(mu) = false;
 };
 
 World& world() {
@@ -174,7 +169,6 @@ std::pair<void*, bool> block_copy_locked(World& w, const void* source) REQUIRES(
     header->flags += 2;
     return {header, false};
   }
-  if ((flags & BLOCK_IS_GLOBAL) != 0) return {header, false};
 
   // A stack block, as a compiler builds it.
   if ((flags & BLOCK_REFCOUNT_MASK) != 0) {
@@ -257,10 +251,8 @@ void evaluate_policy(World& w, std::uintptr_t policy, void* reason, void* block)
     w.record.faults.push_back("evaluatePolicy without a live reason string");
   }
   const auto* header = static_cast<const BlockHeader*>(block);
-  w.record.block_was_heap_copy = w.blocks.contains(block) &&
-                                 (header->flags & BLOCK_NEEDS_FREE) != 0 &&
-                                 header->isa == static_cast<void*>(_NSConcreteMallocBlock);
-  if (!w.record.block_was_heap_copy) {
+  if (!w.blocks.contains(block) || (header->flags & BLOCK_NEEDS_FREE) == 0 ||
+      header->isa != static_cast<void*>(_NSConcreteMallocBlock)) {
     w.record.faults.push_back("evaluatePolicy with a block that is not a heap copy");
     return;
   }
@@ -286,18 +278,10 @@ std::uintptr_t dispatch(void* receiver, const char* selector, std::uintptr_t a, 
   World& w = world();
   MutexLock lock(w.mu);
   const auto is = [&](const char* name) { return std::strcmp(selector, name) == 0; };
-  if (receiver == &LA_CONTEXT && is("new") && w.script.hold_start) {
-    w.start_reached = true;
-    w.start_changed.notify_all();
-    w.start_changed.wait(lock, [&]() NO_THREAD_SAFETY_ANALYSIS { return w.start_allowed; });
-  }
   if (is(w.script.raise_on.c_str())) throw RaisedException{std::string("raised at ") + selector};
   if (receiver == &LA_CONTEXT && is("new")) {
     if (w.script.new_context_returns_nil) return 0;
     return reinterpret_cast<std::uintptr_t>(new_object(w, LA_CONTEXT));
-  }
-  if (receiver == &NS_STRING && is("alloc")) {
-    return reinterpret_cast<std::uintptr_t>(new_object(w, NS_STRING));
   }
   Object* self = find_object(w, receiver);
   if (self == nullptr) {
@@ -305,7 +289,6 @@ std::uintptr_t dispatch(void* receiver, const char* selector, std::uintptr_t a, 
     return 0;
   }
   if (self->cls == &NS_STRING && is("initWithBytes:length:encoding:")) {
-    w.record.reason_encoding = c;
     if (w.script.string_init_fails || c != UTF8_ENCODING) {
       release_locked(w, self);  // a failing init releases its receiver
       return 0;
@@ -340,8 +323,6 @@ Framework::Framework(Script script) {
   w.script = std::move(script);
   w.record = Record{};
   w.late_reply = false;
-  w.start_reached = false;
-  w.start_allowed = false;
   w.pools.clear();
 }
 
@@ -358,21 +339,6 @@ void Framework::deliver_late_reply() {
   MutexLock lock(w.mu);
   w.late_reply = true;
   w.late_reply_allowed.notify_all();
-}
-
-bool Framework::wait_for_start() {
-  World& w = world();
-  MutexLock lock(w.mu);
-  return w.start_changed.wait_until(lock,
-                                    std::chrono::steady_clock::now() + std::chrono::seconds(10),
-                                    [&]() NO_THREAD_SAFETY_ANALYSIS { return w.start_reached; });
-}
-
-void Framework::let_start() {
-  World& w = world();
-  MutexLock lock(w.mu);
-  w.start_allowed = true;
-  w.start_changed.notify_all();
 }
 
 void Framework::finish() {
@@ -508,7 +474,6 @@ void _Block_release(const void* block) {
     HeapBlock* heap = live_heap_block(w, block, "_Block_release");
     if (heap == nullptr) return;
     auto* header = const_cast<BlockHeader*>(static_cast<const BlockHeader*>(block));
-    if ((header->flags & BLOCK_IS_GLOBAL) != 0) return;
     if ((header->flags & BLOCK_NEEDS_FREE) == 0) {
       w.record.faults.push_back("_Block_release of a block without BLOCK_NEEDS_FREE");
       return;
@@ -523,7 +488,6 @@ void _Block_release(const void* block) {
     header->flags |= BLOCK_DEALLOCATING;
     heap->disposed = true;
     w.record.events.emplace_back("dispose block");
-    ++w.record.block_disposals;
   }
   // Outside the lock: the helper destroys the backend's reply sender.
   const auto* header = static_cast<const BlockHeader*>(block);

@@ -48,8 +48,6 @@ struct Script {
   bool block_copy_fails = false;
   // The framework raises when it receives this selector.
   std::string raise_on{};
-  // LAContext's `new` waits for let_start() before it goes on.
-  bool hold_start = false;
 };
 
 // What the framework throws where the real one raises an NSException.
@@ -60,12 +58,9 @@ struct RaisedException {
 struct Record {
   int evaluations = 0;
   long policy = -1;
-  std::string reason;  // the bytes of the reason string the framework was given
-  unsigned long reason_encoding = 0;
-  bool block_was_heap_copy = false;  // evaluatePolicy got the block _Block_copy returned
-  int block_copies = 0;              // stack to heap
+  std::string reason;    // the bytes of the reason string the framework was given
+  int block_copies = 0;  // stack to heap
   int block_calls = 0;
-  int block_disposals = 0;
   int live_objects = 0;  // objects created and not yet deallocated
   int live_blocks = 0;   // heap blocks not yet disposed
   int pools_pushed = 0;
@@ -85,10 +80,6 @@ class Framework {
 
   // Lets an AfterWaitEnds reply go ahead.
   void deliver_late_reply();
-  // With hold_start: waits until an evaluation has reached LAContext's `new`
-  // (false if none does within a generous limit), and lets it go on.
-  bool wait_for_start();
-  void let_start();
   // Joins the framework's thread and releases the block it still holds.
   void finish();
   Record record() const;

@@ -1,13 +1,13 @@
 #include "secret_cache/presence_checker.h"
 
-#include <gtest/gtest.h>
-
 #include <latch>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/cache_probes.h"
 #include "support/fake_presence_backend.h"
@@ -52,6 +52,9 @@ TEST_F(PresenceCheckerTest, BlankReasonIsDeniedWithoutPromptingOtherReasonsPassU
         "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"}) {
     EXPECT_EQ(checker.require_presence("a", blank).error(), BLANK_REASON) << blank;
   }
+  // The rule looks at the client's reason, not at the text the prompt shows.
+  const Requester git{4242, "/usr/bin/git"};
+  EXPECT_EQ(checker.require_presence("a", " \t", &git).error(), BLANK_REASON);
   EXPECT_EQ(backend.calls(), 0u);
 
   // Zero-width space (U+200B) and U+180E look blank but are not White_Space.
@@ -62,13 +65,17 @@ TEST_F(PresenceCheckerTest, BlankReasonIsDeniedWithoutPromptingOtherReasonsPassU
   EXPECT_FALSE(in_flight("a"));
 }
 
+// The leader's reason and requester make the one prompt; a joiner's are
+// never looked at.
 TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
+  const Requester git{4242, "/usr/bin/git"};
+  const Requester other{7, "/tmp/other"};
   backend.hold_calls();
   std::optional<PresenceOutcome> leader, first, second;
-  std::thread t0 = request("a", "leader's reason", leader);
+  std::thread t0([&] { leader = checker.require_presence("a", " why ", &git); });
   ASSERT_TRUE(backend.wait_for_calls(1));
-  std::thread t1 = request("a", "   ", first);  // a joiner's reason is never looked at
-  std::thread t2 = request("a", "other", second);
+  std::thread t1 = request("a", "   ", first);
+  std::thread t2([&] { second = checker.require_presence("a", "not shown", &other); });
   ASSERT_TRUE(joins_reach(2));
   backend.finish(PresenceError::denied("user cancelled"));
   t0.join(), t1.join(), t2.join();
@@ -76,52 +83,14 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
   for (auto* outcome : {&leader, &first, &second}) {
     EXPECT_EQ((*outcome)->error(), PresenceError::denied("user cancelled"));
   }
-  EXPECT_EQ(backend.reasons(), std::vector<std::string>{"leader's reason"});
+  EXPECT_EQ(backend.reasons(),
+            std::vector<std::string>{" why \nRequested by /usr/bin/git (pid 4242)"});
   EXPECT_FALSE(in_flight("a"));
 
   // Nothing is remembered: the next request prompts again.
   backend.answer_at_once(Ok{});
   EXPECT_TRUE(checker.require_presence("a", "again").ok());
   EXPECT_EQ(backend.calls(), 2u);
-}
-
-TEST_F(PresenceCheckerTest, TheLeadersRequesterIsNamedButABlankReasonStaysRefused) {
-  const Requester git{4242, "/usr/bin/git"};
-  const Requester other{7, "/tmp/other"};
-  // The rule looks at the client's reason, not at the text the prompt shows.
-  EXPECT_EQ(checker.require_presence("a", " \t", &git).error(), BLANK_REASON);
-  EXPECT_EQ(backend.calls(), 0u);
-
-  backend.hold_calls();
-  std::optional<PresenceOutcome> joined;
-  std::thread leader([&] { EXPECT_TRUE(checker.require_presence("a", " why ", &git).ok()); });
-  ASSERT_TRUE(backend.wait_for_calls(1));
-  std::thread joiner([&] { joined = checker.require_presence("a", "not shown", &other); });
-  ASSERT_TRUE(joins_reach(1));
-  backend.finish(Ok{});
-  leader.join(), joiner.join();
-  EXPECT_TRUE(joined->ok());
-  EXPECT_EQ(backend.reasons(),
-            std::vector<std::string>{" why \nRequested by /usr/bin/git (pid 4242)"});
-}
-
-TEST_F(PresenceCheckerTest, AnotherProfileIsBusyAtOnceWhileACheckRuns) {
-  backend.hold_calls();
-  std::optional<PresenceOutcome> a;
-  std::thread t = request("a", "for a", a);
-  ASSERT_TRUE(backend.wait_for_calls(1));
-
-  EXPECT_EQ(checker.require_presence("b", "for b").error(), PresenceError::busy());
-  EXPECT_EQ(checker.require_presence("b", " ").error(),
-            PresenceError::busy());  // the gate comes first
-  EXPECT_FALSE(in_flight("b"));
-  EXPECT_EQ(backend.calls(), 1u);
-
-  backend.finish(Ok{});
-  t.join();
-  EXPECT_TRUE(a->ok());
-  backend.answer_at_once(Ok{});
-  EXPECT_TRUE(checker.require_presence("b", "for b").ok());
 }
 
 // A check that ends at once (Busy, or a blank reason) leaves only a short
@@ -152,6 +121,8 @@ TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
   std::optional<PresenceOutcome> a;
   std::thread holder = request("a", "for a", a);
   ASSERT_TRUE(backend.wait_for_calls(1));
+  // Another profile is busy at once, before its reason is looked at.
+  EXPECT_EQ(checker.require_presence("b", " ").error(), PresenceError::busy());
   crowd("b", "fine", PresenceError::busy());
   backend.finish(Ok{});
   holder.join();
@@ -160,23 +131,39 @@ TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
   EXPECT_EQ(backend.calls(), 1u);
 }
 
-TEST_F(PresenceCheckerTest, ThrowingBackendGivesJoinersBusyAndFreesTheGate) {
-  backend.hold_calls();
-  std::optional<PresenceOutcome> first, second;
-  std::thread leader(
-      [&] { EXPECT_THROW((void)checker.require_presence("a", "why"), FakeBackendFailure); });
-  ASSERT_TRUE(backend.wait_for_calls(1));
-  std::thread t1 = request("a", "why", first);
-  std::thread t2 = request("a", "why", second);
-  ASSERT_TRUE(joins_reach(2));
-  backend.finish_by_throwing();
-  leader.join(), t1.join(), t2.join();
+// A leader with no outcome to share, because its backend threw or its
+// evaluation ended abnormally, gives its joiners Busy and frees the gate.
+TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGate) {
+  const PresenceError abnormal = PresenceError::abnormal_end("could not start");
+  for (const bool throws : {true, false}) {
+    SCOPED_TRACE(throws ? "throws" : "ends abnormally");
+    backend.hold_calls();
+    std::optional<PresenceOutcome> first, second;
+    std::thread leader([&] {
+      if (throws) {
+        EXPECT_THROW((void)checker.require_presence("a", "why"), FakeBackendFailure);
+      } else {
+        EXPECT_EQ(checker.require_presence("a", "why").error(), abnormal);
+      }
+    });
+    ASSERT_TRUE(backend.wait_for_calls(throws ? 1 : 3));
+    const std::uint64_t joins_before = PresenceCheckerProbe::joins(checker);
+    std::thread t1 = request("a", "why", first);
+    std::thread t2 = request("a", "why", second);
+    ASSERT_TRUE(joins_reach(joins_before + 2));
+    if (throws) {
+      backend.finish_by_throwing();
+    } else {
+      backend.finish(abnormal);
+    }
+    leader.join(), t1.join(), t2.join();
 
-  EXPECT_EQ(first->error(), PresenceError::busy());
-  EXPECT_EQ(second->error(), PresenceError::busy());
-  EXPECT_FALSE(in_flight("a"));
-  backend.answer_at_once(Ok{});
-  EXPECT_TRUE(checker.require_presence("b", "why").ok());
+    EXPECT_EQ(first->error(), PresenceError::busy());
+    EXPECT_EQ(second->error(), PresenceError::busy());
+    EXPECT_FALSE(in_flight("a"));
+    backend.answer_at_once(Ok{});
+    EXPECT_TRUE(checker.require_presence("b", "why").ok());
+  }
 
   backend.throw_at_once();  // a throw without joiners leaves nothing behind either
   EXPECT_THROW((void)checker.require_presence("c", "why"), FakeBackendFailure);

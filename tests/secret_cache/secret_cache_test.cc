@@ -1,7 +1,5 @@
 #include "secret_cache/secret_cache.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <limits>
 #include <memory>
@@ -9,6 +7,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "secret_cache/locked_secret_testing.h"
 #include "support/cache_probes.h"
@@ -77,17 +77,12 @@ TEST_F(SecretCacheTest, StoresOnlyAfterAGrantedCheckAndHandsOutCopies) {
   cache.lock("never-unlocked");
   cache.lock("A");
   EXPECT_EQ(get("A"), std::nullopt);
+  // Nothing is kept per name once its unlocks have ended, nor for a lock of a
+  // name that was never unlocked.
+  EXPECT_EQ(SecretCacheProbe::generation_rows(cache), 0u);
   EXPECT_EQ(cache.live_profiles(), Names{"a"});
   cache.lock_all();
   EXPECT_EQ(cache.live_profiles(), Names{});
-
-  // Nothing is kept per name once its unlocks have ended, however many names.
-  for (int i = 0; i < 1000; ++i) {
-    cache.lock("locked " + std::to_string(i));
-    ASSERT_TRUE(unlock("unlocked " + std::to_string(i), "x").ok());
-  }
-  cache.lock_all();
-  EXPECT_EQ(SecretCacheProbe::generation_rows(cache), 0u);
 }
 
 TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptAndTheLaterOneWins) {
@@ -97,10 +92,6 @@ TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptAndTheLaterOneWins) {
   ASSERT_TRUE(backend.wait_for_calls(1));
   std::thread t2 = unlock_async("a", "second", second);
   ASSERT_TRUE(joins_reach(1));
-  std::optional<PresenceOutcome> busy;
-  std::thread t3 = unlock_async("b", "other", busy);
-  t3.join();
-  EXPECT_EQ(busy->error(), PresenceError::busy());
 
   // No cache lock is held while the user decides.
   EXPECT_EQ(get("a"), std::nullopt);
