@@ -378,7 +378,6 @@ void* objc_getClass(const char* name) {
     return w.script.hide_context_class ? nullptr : &LA_CONTEXT;
   }
   if (std::strcmp(name, "NSString") == 0) return w.script.hide_string_class ? nullptr : &NS_STRING;
-  if (std::strcmp(name, "NSError") == 0) return &NS_ERROR;
   return nullptr;
 }
 

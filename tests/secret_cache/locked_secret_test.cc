@@ -258,14 +258,22 @@ ChildRun run_unprivileged(rlim_t limit, Child child) {
   return run;
 }
 
-// Root may lock past any limit, so the child gives up root first; Linux then
-// refuses every mlock with EPERM under a zero limit.
-TEST_F(LockedSecretTest, EveryFailedLockWarnsAndTheSecretStaysUsable) {
+// Root may lock past any limit, so each child gives up root first. Under a
+// zero limit Linux refuses every mlock with EPERM, and every failed lock
+// warns. Under a limit that admits one page but not a whole chunk, the
+// chunk's lock fails, the first secret's own page is locked, and only a
+// secret that finds no room left within the limit warns. (How many small
+// secrets an ordinary user's limit holds is a figure of the load benchmark.)
+TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
 #if !defined(__linux__)
   GTEST_SKIP() << "relies on Linux's RLIMIT_MEMLOCK";
 #endif
   if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers never fail mlock";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged uid";
+  const auto warning = [](int errnum) {
+    return "tarnwel-agent: mlock failed (" + os_error_text(errnum) +
+           "); continuing without it (best-effort only)\n";
+  };
   const ChildRun run = run_unprivileged(0, [] {
     if (!LockedSecret("").locked()) return 12;
     LockedSecret alpha("alpha"), beta("beta");
@@ -280,21 +288,8 @@ TEST_F(LockedSecretTest, EveryFailedLockWarnsAndTheSecretStaysUsable) {
     return a && b && a->bytes() == "alpha" && b->bytes() == "beta" ? 0 : 17;
   });
   EXPECT_EQ(run.status, 0);
-  const std::string warning = "tarnwel-agent: mlock failed (" + os_error_text(EPERM) +
-                              "); continuing without it (best-effort only)\n";
-  EXPECT_EQ(run.output, warning + warning + "--\n" + warning + warning);
-}
+  EXPECT_EQ(run.output, warning(EPERM) + warning(EPERM) + "--\n" + warning(EPERM) + warning(EPERM));
 
-// A limit that admits one page but not a whole chunk: the chunk's lock
-// fails, the first secret's own page is locked, and only a secret that finds
-// no room left within the limit warns. (How many small secrets an ordinary
-// user's limit holds is a figure of the load benchmark.)
-TEST_F(LockedSecretTest, UnderATightLimitEachSecretsOwnPageIsLocked) {
-#if !defined(__linux__)
-  GTEST_SKIP() << "relies on Linux's RLIMIT_MEMLOCK";
-#endif
-  if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers do not lock memory";
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged uid";
   const ChildRun tight = run_unprivileged(PAGE, [] {
     LockedSecret first("first");
     if (!first.locked()) return 30;
@@ -305,9 +300,7 @@ TEST_F(LockedSecretTest, UnderATightLimitEachSecretsOwnPageIsLocked) {
     return beyond.locked() ? 32 : 0;
   });
   EXPECT_EQ(tight.status, 0);
-  const std::string warning = "tarnwel-agent: mlock failed (" + os_error_text(ENOMEM) +
-                              "); continuing without it (best-effort only)\n";
-  EXPECT_EQ(tight.output, "--\n" + warning);
+  EXPECT_EQ(tight.output, "--\n" + warning(ENOMEM));
 }
 
 }  // namespace
