@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/unix_socket.h"
+#include "base/write_all.h"
 #include "client/client.h"
 #include "support/agent_harness.h"
 #include "support/socket_pair.h"
@@ -34,7 +35,7 @@ class OneShotPeer {
             }
             return;
           }
-          (void)::send(conn.get(), reply.data(), reply.size(), testing::SEND_FLAGS);
+          (void)write_all(conn.get(), reply);
         }) {}
   ~OneShotPeer() { thread_.join(); }
 

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -15,7 +14,10 @@
 #include <filesystem>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "agent_commit.h"
+#include "base/write_all.h"
 
 extern "C" {
 extern char** environ;
@@ -91,10 +93,7 @@ UniqueFd new_stream_socket() {
   UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (!stream.valid()) return stream;
   set_cloexec(stream.get());
-#if defined(SO_NOSIGPIPE)
-  const int on = 1;
-  ::setsockopt(stream.get(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
+  suppress_sigpipe(stream.get());
   return stream;
 }
 
@@ -199,17 +198,8 @@ UniqueFd connect_to(const std::string& socket_path) {
 UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
   UniqueFd stream = connect_to(socket_path);
   EXPECT_TRUE(stream.valid()) << "connect " << socket_path << ": " << std::strerror(errno);
-  while (stream.valid() && !bytes.empty()) {
-#if defined(MSG_NOSIGNAL)
-    const ssize_t n = ::send(stream.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-#else
-    const ssize_t n = ::send(stream.get(), bytes.data(), bytes.size(), 0);
-#endif
-    if (n <= 0) {
-      ADD_FAILURE() << "send: " << std::strerror(errno);
-      break;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
+  if (stream.valid() && !write_all(stream.get(), bytes)) {
+    ADD_FAILURE() << "send: " << std::strerror(errno);
   }
   return stream;
 }

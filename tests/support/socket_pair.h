@@ -2,6 +2,7 @@
 // format without an agent: one end for the code under test, one for the peer.
 #pragma once
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 
@@ -10,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "base/write_all.h"
 
 namespace tarnwel::testing {
 
@@ -19,34 +22,20 @@ struct SocketPair {
   UniqueFd peer;
 };
 
-// Both ends close on exec, and on macOS raise no SIGPIPE (Linux's sends
-// pass MSG_NOSIGNAL instead).
+// Both ends close on exec and raise no SIGPIPE.
 inline SocketPair make_socket_pair() {
   int fds[2] = {-1, -1};
   EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   for (const int fd : fds) {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-#if defined(SO_NOSIGPIPE)
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
+    suppress_sigpipe(fd);
   }
   return SocketPair{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-#if defined(MSG_NOSIGNAL)
-inline constexpr int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-inline constexpr int SEND_FLAGS = 0;
-#endif
-
 // Writes all of `bytes`, failing the test on error.
 inline void send_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), SEND_FLAGS);
-    ASSERT_GT(n, 0);
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  ASSERT_TRUE(write_all(fd, bytes)) << os_error_text(errno);
 }
 
 // Reads until end of stream.
