@@ -3,17 +3,6 @@
 #include <signal.h>
 
 namespace tarnwel {
-namespace {
-
-// Adds `flags` to those set before.
-int add_flags(posix_spawnattr_t& attr, short flags) {
-  short before = 0;
-  int err = ::posix_spawnattr_getflags(&attr, &before);
-  if (err == 0) err = ::posix_spawnattr_setflags(&attr, static_cast<short>(before | flags));
-  return err;
-}
-
-}  // namespace
 
 SpawnSetup::SpawnSetup() {
   ::posix_spawnattr_init(&attr);
@@ -25,7 +14,14 @@ SpawnSetup::~SpawnSetup() {
   ::posix_spawnattr_destroy(&attr);
 }
 
-int reset_signals(SpawnSetup& setup, short flags) {
+int add_flags(SpawnSetup& setup, short flags) {
+  short before = 0;
+  int err = ::posix_spawnattr_getflags(&setup.attr, &before);
+  if (err == 0) err = ::posix_spawnattr_setflags(&setup.attr, static_cast<short>(before | flags));
+  return err;
+}
+
+int reset_signals(SpawnSetup& setup) {
   sigset_t all_signals;
   sigfillset(&all_signals);
   sigdelset(&all_signals, SIGKILL);
@@ -34,17 +30,14 @@ int reset_signals(SpawnSetup& setup, short flags) {
   sigemptyset(&no_signals);
   int err = ::posix_spawnattr_setsigdefault(&setup.attr, &all_signals);
   if (err == 0) err = ::posix_spawnattr_setsigmask(&setup.attr, &no_signals);
-  if (err == 0) {
-    err = add_flags(setup.attr,
-                    static_cast<short>(flags | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
-  }
+  if (err == 0) err = add_flags(setup, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   return err;
 }
 
 int close_descriptors_from(SpawnSetup& setup, int first) {
 #if defined(__APPLE__)
   static_cast<void>(first);
-  return add_flags(setup.attr, POSIX_SPAWN_CLOEXEC_DEFAULT);
+  return add_flags(setup, POSIX_SPAWN_CLOEXEC_DEFAULT);
 #elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
   return ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, first);
 #else

@@ -8,7 +8,8 @@
 //
 //   SpawnSetup setup;
 //   int err = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDWR, 0);
-//   if (err == 0) err = reset_signals(setup, POSIX_SPAWN_SETSID);
+//   if (err == 0) err = reset_signals(setup);
+//   if (err == 0) err = add_flags(setup, POSIX_SPAWN_SETSID);
 //   if (err == 0) err = close_descriptors_from(setup, 3);
 //   if (err == 0) err = ::posix_spawn(&pid, path, &setup.actions, &setup.attr, argv, envp);
 #pragma once
@@ -26,9 +27,12 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-// Every signal at its default disposition and none blocked in the child;
-// `flags` (POSIX_SPAWN_SETSID, ...) are added along with the two this takes.
-int reset_signals(SpawnSetup& setup, short flags);
+// Adds `flags` (POSIX_SPAWN_SETSID, ...) to those set before, so that the
+// calls below may come in any order.
+int add_flags(SpawnSetup& setup, short flags);
+
+// Every signal at its default disposition and none blocked in the child.
+int reset_signals(SpawnSetup& setup);
 
 // Closes in the child every descriptor from `first` on that no file action
 // makes (every one but the file actions' targets on macOS, so those below

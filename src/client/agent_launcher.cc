@@ -70,7 +70,8 @@ Result<pid_t, std::string> spawn_detached(const std::string& program,
   if (err == 0) err = posix_spawn_file_actions_addchdir_np(&setup.actions, "/");
   // Whatever the caller ignores or blocks (a shell's SIGINT under "&", say)
   // must not stick to a long-lived agent.
-  if (err == 0) err = reset_signals(setup, POSIX_SPAWN_SETSID);
+  if (err == 0) err = reset_signals(setup);
+  if (err == 0) err = add_flags(setup, POSIX_SPAWN_SETSID);
   if (err != 0) return "posix_spawn setup: " + os_error_text(err);
 
   std::string arg0 = program;

@@ -189,7 +189,8 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
   // child default dispositions and an empty mask. A process group of its
   // own, so that a time-out ends whatever it started too (a wrapper script's
   // dialog, say), not the program alone.
-  if (rc == 0) rc = reset_signals(setup, POSIX_SPAWN_SETPGROUP);
+  if (rc == 0) rc = reset_signals(setup);
+  if (rc == 0) rc = add_flags(setup, POSIX_SPAWN_SETPGROUP);
   if (rc == 0) rc = ::posix_spawnattr_setpgroup(&setup.attr, 0);
   if (rc != 0) return start_failed(rc);
 
