@@ -58,7 +58,9 @@ Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::siz
     const ssize_t n = ::read(fd, line.data() + old_size, READ_CHUNK_BYTES);
     const int err = errno;
     line.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    if (n < 0 && err == EINTR) continue;
+    // A poll's caller waits again; a read bounded by the receive time-out is
+    // not retried, and its interruption fails like any other error.
+    if (n < 0 && err == EINTR && wait == WaitBy::Poll) continue;
     if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) return failure(Kind::TimedOut);
     if (n < 0) return failure(Kind::ReadFailed, err);
     if (n == 0) return failure(line.empty() ? Kind::ClosedBeforeData : Kind::ClosedMidLine);

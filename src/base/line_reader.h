@@ -33,10 +33,12 @@ enum class LimitCounts {
 
 // How the reader waits for the deadline.
 enum class WaitBy {
-  // poll() before each read.
+  // poll() before each read; a signal that interrupts the wait or the read
+  // is no failure.
   Poll,
   // The socket's receive time-out (SO_RCVTIMEO), set to the time left before
-  // each read; a read that runs out of it is the time-out.
+  // each read; a read that runs out of it is the time-out. Nothing is
+  // retried: an interrupted read is a ReadFailed with EINTR.
   ReceiveTimeout,
 };
 
@@ -61,7 +63,7 @@ struct LineReadFailure {
 // Reads from `fd` (a blocking stream) until the first newline, and returns
 // the line without it, or why there is none by `deadline`: more than
 // `max_bytes` counted as `counts` says, the end of the stream, or a failed
-// system call. A signal interrupts no read.
+// system call.
 Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::size_t max_bytes,
                                               LimitCounts counts, WaitBy wait = WaitBy::Poll);
 

@@ -1,5 +1,6 @@
 #include "base/line_reader.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -45,23 +46,33 @@ TEST(LineReaderTest, TheLimitHoldsAtItsEdgeAsEachCountingCountsIt) {
   EXPECT_EQ(outcome("1234567\nX", LimitCounts::Line), "1234567");
 }
 
-TEST(LineReaderTest, ASignalDuringTheWaitIsNoFailure) {
+// A signal during a poll is waited out; a read bounded by the receive
+// time-out is not retried.
+TEST(LineReaderTest, ASignalFailsOnlyAReadBoundedByTheReceiveTimeOut) {
   struct sigaction ignore {};
   ignore.sa_handler = [](int) {};  // no SA_RESTART: the wait fails with EINTR
   struct sigaction before {};
   ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &before), 0);
-  auto pair = testing::make_socket_pair();
-  const pthread_t reader = ::pthread_self();
-  std::thread peer([&] {
-    std::this_thread::sleep_for(50ms);
-    ::pthread_kill(reader, SIGUSR1);
-    std::this_thread::sleep_for(50ms);
-    testing::send_all(pair.peer.get(), "late\n");
-  });
-  const auto read = read_line(pair.ours.get(), MonotonicClock::now() + 5s, 8, LimitCounts::Line);
-  peer.join();
+  for (const WaitBy wait : {WaitBy::Poll, WaitBy::ReceiveTimeout}) {
+    auto pair = testing::make_socket_pair();
+    const pthread_t reader = ::pthread_self();
+    std::thread peer([&] {
+      std::this_thread::sleep_for(50ms);
+      ::pthread_kill(reader, SIGUSR1);
+      std::this_thread::sleep_for(50ms);
+      testing::send_all(pair.peer.get(), "late\n");
+    });
+    const auto read =
+        read_line(pair.ours.get(), MonotonicClock::now() + 5s, 8, LimitCounts::Line, wait);
+    peer.join();
+    if (wait == WaitBy::Poll) {
+      EXPECT_EQ(outcome(read), "late");
+    } else {
+      ASSERT_FALSE(read.ok());
+      EXPECT_EQ(read.error(), (LineReadFailure{Kind::ReadFailed, 0, EINTR}));
+    }
+  }
   ::sigaction(SIGUSR1, &before, nullptr);
-  EXPECT_EQ(outcome(read), "late");
 }
 
 }  // namespace
