@@ -35,38 +35,6 @@ std::string could_not_bind(const std::string& path, std::string_view error) {
   return "tarnwel-agent: could not bind " + path + ": " + std::string(error) + "\n";
 }
 
-// Stands in for a peer at the agent's socket path that is not an agent of
-// this protocol version: it listens there until the test lets go.
-class FakePeer {
- public:
-  explicit FakePeer(const std::string& path) : path_(path) {
-    EXPECT_EQ(::mkdir(path.substr(0, path.rfind('/')).c_str(), 0700), 0);
-    Result<UniqueFd, SysError> bound = listen_unix(path);
-    EXPECT_TRUE(bound.ok()) << path;
-    if (bound.ok()) listener_ = std::move(bound).value();
-  }
-
-  // The next connection, or an invalid fd if none comes within the limit.
-  UniqueFd accept_one() {
-    pollfd ready{listener_.get(), POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(EVENT_LIMIT.count())) != 1) return UniqueFd();
-    UniqueFd stream(::accept(listener_.get(), nullptr, nullptr));
-    if (stream.valid()) set_cloexec(stream.get());
-    limit_reads(stream.get());
-    return stream;
-  }
-
-  // Stops listening; the socket file stays unless `unlink_socket`.
-  void close_listener(bool unlink_socket) {
-    listener_.reset();
-    if (unlink_socket) ::unlink(path_.c_str());
-  }
-
- private:
-  std::string path_;
-  UniqueFd listener_;
-};
-
 // Reads one line, up to and including its newline.
 std::string read_line(int fd) {
   std::string line;
@@ -112,21 +80,6 @@ TEST(E2eStartupTest, BindsAFreePathPrivatelyADefersToItAndShutdownRemovesTheSock
   EXPECT_EQ(first.output(), "");
 }
 
-TEST(E2eStartupTest, TakesOverTheSocketOfAKilledAgent) {
-  TempDir root;
-  const std::string path = socket_path_in(root.path());
-  AgentProcess killed(agent_environment(root.path(), ""));
-  ASSERT_TRUE(wait_until_serving(killed, path));
-  killed.kill_and_reap();
-  ASSERT_TRUE(exists(path)) << "a killed agent cannot remove its socket";
-
-  AgentProcess next(agent_environment(root.path(), ""));
-  ASSERT_TRUE(wait_until_serving(next, path)) << next.output();
-  EXPECT_EQ(round_trip(path, PING), ping_reply(next.pid()));
-  EXPECT_EQ(lstat_of(path).st_mode & 07777, 0600u);
-  EXPECT_EQ(next.output(), "");
-}
-
 TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
   // A peer of another version answers the probe with a mismatch and stops,
   // removing its socket as a stopping agent does or leaving it as a killed
@@ -136,11 +89,17 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
     SCOPED_TRACE(static_cast<int>(kind));
     TempDir root;
     const std::string path = socket_path_in(root.path());
-    FakePeer peer(path);
+    ASSERT_EQ(::mkdir(runtime_dir_in(root.path()).c_str(), 0700), 0);
+    Result<UniqueFd, SysError> peer = listen_unix(path);
+    ASSERT_TRUE(peer.ok());
     AgentProcess agent(agent_environment(root.path(), ""));
 
-    UniqueFd probe = peer.accept_one();
+    pollfd ready{peer.value().get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, static_cast<int>(EVENT_LIMIT.count())), 1);
+    UniqueFd probe(::accept(peer.value().get(), nullptr, nullptr));
     ASSERT_TRUE(probe.valid());
+    set_cloexec(probe.get());
+    limit_reads(probe.get());
     const auto accepted = std::chrono::steady_clock::now();
     EXPECT_EQ(read_line(probe.get()), PING);
     if (kind != Peer::Silent) {
@@ -152,7 +111,8 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
       probe.reset();
     }
     // Nothing listens any more, so only the agent's own socket can answer.
-    peer.close_listener(kind == Peer::RemovesSocket);
+    peer.value().reset();
+    if (kind == Peer::RemovesSocket) ::unlink(path.c_str());
 
     ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
     if (kind == Peer::Silent) {
@@ -164,12 +124,20 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
   }
 }
 
-TEST(E2eStartupTest, ADirectoryOrDanglingLinkAtTheSocketPathCannotBeBound) {
+TEST(E2eStartupTest, ABadSettingEndsStartUpBeforeAnyDirectoryAndAnUnbindablePathBeforeAnySocket) {
   TempDir root;
   const std::string path = socket_path_in(root.path());
-  ASSERT_EQ(::mkdir(runtime_dir_in(root.path()).c_str(), 0700), 0);
+  std::vector<std::string> environment = agent_environment(root.path(), "");
+  environment.push_back("TARNWEL_AGENT_MAX_TTL_SECONDS=1h");
+  AgentProcess bad_setting(environment);
+  EXPECT_EQ(bad_setting.wait_for_exit(), 1);
+  EXPECT_EQ(bad_setting.output(),
+            "tarnwel-agent: TARNWEL_AGENT_MAX_TTL_SECONDS must be a positive whole number of "
+            "seconds, not \"1h\"\n");
+  EXPECT_FALSE(exists(runtime_dir_in(root.path())));
 
   // The probe and the removal of a stale entry both fail on a directory.
+  ASSERT_EQ(::mkdir(runtime_dir_in(root.path()).c_str(), 0700), 0);
   ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
   AgentProcess on_directory(agent_environment(root.path(), ""));
   EXPECT_EQ(on_directory.wait_for_exit(), 1);
@@ -220,26 +188,6 @@ TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneStaysAndServes) {
     EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
     EXPECT_EQ(winner.output(), "");
   }
-}
-
-TEST(E2eStartupTest, ARefusedDirectoryOrSettingIsNamedAndEndsStartUpBeforeAnySocket) {
-  TempDir root;
-  // A trailing slash joins without a second one.
-  AgentProcess no_dir(agent_environment(root.path() + "/missing/", ""));
-  EXPECT_EQ(no_dir.wait_for_exit(), 1);
-  EXPECT_EQ(no_dir.output(), "tarnwel-agent: refusing to use runtime dir " +
-                                 runtime_dir_in(root.path() + "/missing") +
-                                 ": No such file or directory (os error 2)\n");
-  EXPECT_FALSE(exists(root.path() + "/missing"));
-
-  std::vector<std::string> environment = agent_environment(root.path(), "");
-  environment.push_back("TARNWEL_AGENT_MAX_TTL_SECONDS=1h");
-  AgentProcess bad_setting(environment);
-  EXPECT_EQ(bad_setting.wait_for_exit(), 1);
-  EXPECT_EQ(bad_setting.output(),
-            "tarnwel-agent: TARNWEL_AGENT_MAX_TTL_SECONDS must be a positive whole number of "
-            "seconds, not \"1h\"\n");
-  EXPECT_FALSE(exists(runtime_dir_in(root.path())));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "paths/runtime_dir.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +17,6 @@ namespace {
 TEST(RuntimeDirTest, CreatedPrivateEvenUnderAPermissiveUmask) {
   testing::TempDir root;
   const std::string dir = runtime_dir_for(root.path(), 1000);
-  EXPECT_EQ(runtime_dir_for(root.path() + "/", 1000), dir);  // no doubled slash
   const mode_t saved = ::umask(0);
   const Result<Ok, DirRefusal> created = create_private_dir(dir);
   ::umask(saved);
@@ -29,13 +29,18 @@ TEST(RuntimeDirTest, CreatedPrivateEvenUnderAPermissiveUmask) {
 TEST(RuntimeDirTest, TheAgentRefusesWhatItCannotOwnAndTightensItsOwnLooseDirectory) {
   testing::TempDir root;
   const std::string& r = root.path();
-  const std::string missing = r + "/missing/d";
-  EXPECT_EQ(prepare_runtime_dir(missing).error().reason, "No such file or directory (os error 2)");
+  // The agent's whole line; a trailing slash joins without a second one.
+  ::setenv("TARNWEL_AGENT_RUNTIME_DIR", (r + "/missing/").c_str(), 1);
+  EXPECT_EQ(socket_path().error().reason,
+            "refusing to use runtime dir " + r + "/missing/tarnwel-agent-" +
+                std::to_string(::getuid()) + ": No such file or directory (os error 2)");
+  ::unsetenv("TARNWEL_AGENT_RUNTIME_DIR");
   EXPECT_FALSE(std::filesystem::exists(r + "/missing"));  // no parent made
   ASSERT_EQ(::mkdir((r + "/real").c_str(), 0700), 0);
   const std::string link = r + "/link";
   ASSERT_EQ(::symlink((r + "/real").c_str(), link.c_str()), 0);
-  EXPECT_EQ(prepare_runtime_dir(link).error().reason, link + " is a symlink - refusing to follow it");
+  EXPECT_EQ(prepare_runtime_dir(link).error().reason,
+            link + " is a symlink - refusing to follow it");
   const std::string file = r + "/file";
   ASSERT_EQ(::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
   EXPECT_EQ(prepare_runtime_dir(file).error().reason, file + " is not a directory");
@@ -54,8 +59,9 @@ TEST(RuntimeDirTest, TheAgentRefusesWhatItCannotOwnAndTightensItsOwnLooseDirecto
   const std::string foreign = r + "/foreign";
   ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
   ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
-  EXPECT_EQ(prepare_runtime_dir(foreign).error().reason,
-            foreign + " is owned by uid 12345, not this process's uid " + std::to_string(::getuid()));
+  EXPECT_EQ(
+      prepare_runtime_dir(foreign).error().reason,
+      foreign + " is owned by uid 12345, not this process's uid " + std::to_string(::getuid()));
   ASSERT_EQ(::stat(foreign.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);  // left as it was
 }
