@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,19 +36,23 @@ class ConnectionTest : public ::testing::Test {
                                            std::make_shared<testing::FakeClock>());
   }
 
-  // Sends `bytes` on a fresh connection (then closes our sending side unless
-  // told otherwise) and returns everything the agent wrote before closing.
-  std::string exchange(std::string_view bytes, bool half_close = true) {
+  // A fresh connection on which the peer sent `bytes` and then closed its
+  // sending side.
+  static testing::SocketPair sent(std::string_view bytes) {
     auto pair = testing::make_socket_pair();
-    std::thread server(handle_connection, std::move(pair.ours), cache_, shutdown_, std::nullopt);
     testing::send_all(pair.peer.get(), bytes);
-    if (half_close) ::shutdown(pair.peer.get(), SHUT_WR);
+    ::shutdown(pair.peer.get(), SHUT_WR);
+    return pair;
+  }
+
+  // Everything the agent writes to a peer that sent `bytes`, until it closes.
+  std::string exchange(std::string_view bytes) {
+    auto pair = sent(bytes);
+    std::thread server(handle_connection, std::move(pair.ours), cache_, shutdown_, std::nullopt);
     std::string reply = testing::read_all(pair.peer.get());
     server.join();
     return reply;
   }
-
-  static std::string pid() { return std::to_string(agent_pid()); }
 
   FakePresenceBackend* backend_;
   std::shared_ptr<SecretCache> cache_;
@@ -57,12 +60,12 @@ class ConnectionTest : public ::testing::Test {
 };
 
 TEST_F(ConnectionTest, AnyVersionButUnsignedTwoIsAMismatchThatStopsTheAgent) {
-  const std::string mismatch = "{\"agent_pid\":" + pid() +
+  const std::string mismatch = "{\"agent_pid\":" + std::to_string(agent_pid()) +
                                ",\"agent_protocol_version\":2,\"agent_version\":\"1.12.0\","
                                "\"error\":\"protocol_mismatch\",\"ok\":false}\n";
-  for (const char* version : {"", ",\"protocol_version\":2.0", ",\"protocol_version\":\"2\"",
-                              ",\"protocol_version\":3", ",\"protocol_version\":-2",
-                              ",\"protocol_version\":null", ",\"protocol_version\":[2]"}) {
+  for (const char* version :
+       {"", ",\"protocol_version\":2.0", ",\"protocol_version\":\"2\"", ",\"protocol_version\":3",
+        ",\"protocol_version\":-2", ",\"protocol_version\":null", ",\"protocol_version\":[2]"}) {
     auto flag = std::make_shared<ShutdownFlag>();
     shutdown_ = flag;
     // The command is never looked at: not even "ping" or "shutdown" pass.
@@ -71,11 +74,17 @@ TEST_F(ConnectionTest, AnyVersionButUnsignedTwoIsAMismatchThatStopsTheAgent) {
   }
 }
 
-TEST_F(ConnectionTest, UnknownCommandsAreNamedAsTheyCame) {
+// The reader's own texts are pinned where it is tested; here, only that its
+// failure is answered as a protocol error that carries the text.
+TEST_F(ConnectionTest, UnknownCommandsAreNamedAsTheyCameAndFramingFailuresCarryTheReadersText) {
+  EXPECT_EQ(exchange("[1]\n"),
+            "{\"error\":\"protocol_error\",\"message\":\"message must be a JSON "
+            "object\",\"ok\":false}\n");
   const auto message_for = [&](const std::string& cmd_member) {
     return exchange("{\"protocol_version\":2" + cmd_member + "}\n");
   };
-  const std::string none = "{\"error\":\"unknown_command\",\"message\":\"no such command: None\",\"ok\":false}\n";
+  const std::string none =
+      "{\"error\":\"unknown_command\",\"message\":\"no such command: None\",\"ok\":false}\n";
   EXPECT_EQ(message_for(""), none);
   EXPECT_EQ(message_for(",\"cmd\":5"), none);
   EXPECT_EQ(message_for(",\"cmd\":null"), none);
@@ -84,38 +93,31 @@ TEST_F(ConnectionTest, UnknownCommandsAreNamedAsTheyCame) {
             "\"ok\":false}\n");
   // Quote, backslash, tab, CR, LF, NUL by name; other controls as \u{hex};
   // printable non-ASCII unchanged. The outer JSON escapes again on the wire.
-  EXPECT_EQ(message_for(",\"cmd\":\"a\\\"b\\\\c\\t\\r\\n\\u0000\\u001b\\u007f\\u0085\xC3\xA9\""),
-            "{\"error\":\"unknown_command\",\"message\":\"no such command: "
-            "Some(\\\"a\\\\\\\"b\\\\\\\\c\\\\t\\\\r\\\\n\\\\0\\\\u{1b}\\\\u{7f}\\\\u{85}\xC3\xA9\\\")\","
-            "\"ok\":false}\n");
-  EXPECT_FALSE(shutdown_->is_set());
-}
-
-// The reader's own texts are pinned where it is tested; here, only that its
-// failure is answered as a protocol error that carries the text.
-TEST_F(ConnectionTest, FramingFailuresAreProtocolErrorsWithTheReadersText) {
-  EXPECT_EQ(exchange("[1]\n"),
-            "{\"error\":\"protocol_error\",\"message\":\"message must be a JSON "
-            "object\",\"ok\":false}\n");
+  EXPECT_EQ(
+      message_for(",\"cmd\":\"a\\\"b\\\\c\\t\\r\\n\\u0000\\u001b\\u007f\\u0085\xC3\xA9\""),
+      "{\"error\":\"unknown_command\",\"message\":\"no such command: "
+      "Some(\\\"a\\\\\\\"b\\\\\\\\c\\\\t\\\\r\\\\n\\\\0\\\\u{1b}\\\\u{7f}\\\\u{85}\xC3\xA9\\\")\","
+      "\"ok\":false}\n");
   EXPECT_FALSE(shutdown_->is_set());
 }
 
 TEST_F(ConnectionTest, OnlyTheFirstOfTwoRequestsIsAnswered) {
   const std::string reply = exchange(
-      "{\"cmd\":\"lock\",\"protocol_version\":2}\n{\"cmd\":\"shutdown\",\"protocol_version\":2}\n",
-      /*half_close=*/false);
+      "{\"cmd\":\"lock\",\"protocol_version\":2}\n{\"cmd\":\"shutdown\",\"protocol_version\":2}\n");
   EXPECT_EQ(reply, "{\"ok\":true}\n");
   EXPECT_FALSE(shutdown_->is_set());
 }
 
 TEST_F(ConnectionTest, AFailingHandlerLosesOnlyItsOwnConnection) {
-  EXPECT_EQ(exchange(R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s1"})"
-                     "\n"),
-            "{\"ok\":true}\n");
+  EXPECT_EQ(
+      exchange(R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s1"})"
+               "\n"),
+      "{\"ok\":true}\n");
   backend_->throw_at_once();
-  EXPECT_EQ(exchange(R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s2"})"
-                     "\n"),
-            "")
+  EXPECT_EQ(
+      exchange(R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s2"})"
+               "\n"),
+      "")
       << "the stream must be closed without a reply";
   EXPECT_EQ(exchange(R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})"
                      "\n"),
@@ -123,12 +125,12 @@ TEST_F(ConnectionTest, AFailingHandlerLosesOnlyItsOwnConnection) {
   EXPECT_FALSE(shutdown_->is_set());
 }
 
-
 // Instrumented code keeps frames partly off the stack and pads the rest.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool UNDER_SANITIZER = true;
 #elif defined(__has_feature)
-constexpr bool UNDER_SANITIZER = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+constexpr bool UNDER_SANITIZER =
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
 #else
 constexpr bool UNDER_SANITIZER = false;
 #endif
@@ -142,8 +144,8 @@ constexpr std::size_t PAINTED_STACK = 1024 * 1024;
 class PaintedThread {
  public:
   PaintedThread() {
-    void* pages = ::mmap(nullptr, PAINTED_STACK, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* pages =
+        ::mmap(nullptr, PAINTED_STACK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     EXPECT_NE(pages, MAP_FAILED);
     stack_ = static_cast<unsigned char*>(pages);
   }
@@ -228,10 +230,7 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
     const std::shared_ptr<SecretCache>& cache = kind.askpass != nullptr ? askpass_cache : cache_;
     const std::string line = kind.request.empty() ? "" : kind.request + "\n";
     // The request path alone, without the wipe, to measure it.
-    auto pair = testing::make_socket_pair();
-    testing::send_all(pair.peer.get(), line);
-    ::shutdown(pair.peer.get(), SHUT_WR);
-    std::string reply;
+    auto pair = sent(line);
     painted.run([&] {
       Result<Json, FramingError> request = read_message(pair.ours.get(), REQUEST_TIMEOUT);
       const Response response =
@@ -240,16 +239,15 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
       (void)write_message(pair.ours.get(), response);
     });
     pair.ours.reset();
-    reply = testing::read_all(pair.peer.get());
+    const std::string reply = testing::read_all(pair.peer.get());
     EXPECT_FALSE(reply.empty()) << kind.name;
-    const std::size_t bound = kind.name.starts_with("unlock") ? UNLOCK_STACK_DEPTH : REQUEST_STACK_DEPTH;
+    const std::size_t bound =
+        kind.name.starts_with("unlock") ? UNLOCK_STACK_DEPTH : REQUEST_STACK_DEPTH;
     EXPECT_LE(painted.depth(), bound) << kind.name;
     deepest = std::max(deepest, painted.depth());
 
     // The same request through handle_connection: wiped, and nothing below.
-    auto again = testing::make_socket_pair();
-    testing::send_all(again.peer.get(), line);
-    ::shutdown(again.peer.get(), SHUT_WR);
+    auto again = sent(line);
     painted.run([&] { handle_connection(std::move(again.ours), cache, shutdown_); });
     EXPECT_EQ(testing::read_all(again.peer.get()), reply) << kind.name;
     // Its own frame and the wipe's bookkeeping lie at either end of the span.
