@@ -1,14 +1,11 @@
 #include "protocol/framing.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "base/utf8.h"
 #include "support/socket_pair.h"
 
 namespace tarnwel {
@@ -66,30 +63,13 @@ TEST(FramingTest, ReadsOneObjectHoweverItArrives) {
   EXPECT_EQ(crlf.value(), (Json{{"a", 1}}));
 }
 
-TEST(FramingTest, KeepsTheLastOfRepeatedNamesAndTypesNumbersByLiteral) {
-  auto read = read_bytes(
-      R"({"cmd":"shutdown","cmd":"ping","u":2,"i":-2,"f":2.0,"e":2e0,"big":18446744073709551616})"
-      "\n");
-  ASSERT_TRUE(read.ok());
-  const Json& v = read.value();
-  EXPECT_EQ(v["cmd"], "ping");
-  EXPECT_TRUE(v["u"].is_number_unsigned());
-  EXPECT_TRUE(v["i"].is_number_integer() && !v["i"].is_number_unsigned());
-  EXPECT_TRUE(v["f"].is_number_float());
-  EXPECT_TRUE(v["e"].is_number_float());
-  EXPECT_TRUE(v["big"].is_number_float());
-}
-
 TEST(FramingTest, RefusesWhatIsNotOneJsonObject) {
-  const std::string empty = read_error("\n");
-  EXPECT_EQ(empty.rfind("malformed message: ", 0), 0u) << empty;
-  EXPECT_NE(empty.find("unexpected end of input"), std::string::npos) << empty;
-  EXPECT_NE(empty.find("line 1, column 1"), std::string::npos) << empty;
-
-  const std::string two = read_error("{} {}\n");
-  EXPECT_EQ(two.rfind("malformed message: ", 0), 0u) << two;
-  EXPECT_NE(two.find("expected end of input"), std::string::npos) << two;
-  EXPECT_NE(two.find("column 4"), std::string::npos) << two;
+  EXPECT_EQ(read_error("\n"),
+            "malformed message: parse error at line 1, column 1: syntax error while parsing value "
+            "- unexpected end of input; expected '[', '{', or a literal");
+  EXPECT_EQ(read_error("{} {}\n"),
+            "malformed message: parse error at line 1, column 4: syntax error while parsing value "
+            "- unexpected '{'; expected end of input");
 
   for (const char* not_object : {"[1,2]\n", "\"ping\"\n", "2\n", "null\n", "true\n"}) {
     EXPECT_EQ(read_error(not_object), "message must be a JSON object") << not_object;
@@ -105,9 +85,10 @@ TEST(FramingTest, ParseErrorNamesTheProblemAndItsPlaceButQuotesNoInput) {
             "malformed message: parse error at line 1, column 19: syntax error while parsing value "
             "- invalid string: control character U+0001 (SOH) must be escaped to \\u0001");
   // Half a two-byte character, the first byte of which the library would quote.
-  EXPECT_EQ(read_error("{\"cmd\":\"ping\",\xC3\xA9}\n"),
-            "malformed message: parse error at line 1, column 15: syntax error while parsing object "
-            "key - invalid literal; expected string literal");
+  EXPECT_EQ(
+      read_error("{\"cmd\":\"ping\",\xC3\xA9}\n"),
+      "malformed message: parse error at line 1, column 15: syntax error while parsing object "
+      "key - invalid literal; expected string literal");
 }
 
 TEST(FramingTest, NestingLimitIs127Levels) {
@@ -148,15 +129,6 @@ TEST(FramingTest, ReportsHowTheStreamEnded) {
   auto nothing = read_message(silent.ours.get(), 20ms);
   ASSERT_FALSE(nothing.ok());
   EXPECT_EQ(nothing.error().text, "timed out waiting for a message");
-
-  // A descriptor that takes no receive time-out.
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  UniqueFd read_end(fds[0]), write_end(fds[1]);
-  auto not_socket = read_message(read_end.get(), 1s);
-  ASSERT_FALSE(not_socket.ok());
-  EXPECT_EQ(not_socket.error().text,
-            "could not set read timeout: Socket operation on non-socket (os error 88)");
 }
 
 TEST(FramingTest, SizeLimitIsAMillionBytesWithTheNewline) {
@@ -185,20 +157,9 @@ TEST(FramingTest, WritesCompactSortedAndEscapedExactly) {
 
   // Byte order, not insertion order; upper case before lower case; nesting
   // compact too.
-  EXPECT_EQ(frame_of(Json{{"b", Json::array({1, -2, nullptr})}, {"a", Json::object()}, {"B", false}}),
-            "{\"B\":false,\"a\":{},\"b\":[1,-2,null]}\n");
-}
-
-TEST(FramingTest, WriteFailuresAreReported) {
-  auto pair = make_socket_pair();
-  auto bad = write_message(pair.ours.get(), Json{{"s", "\xFF"}});
-  ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error().text.rfind("encode failed: ", 0), 0u) << bad.error().text;
-
-  pair.peer.reset();
-  auto gone = write_message(pair.ours.get(), Json{{"ok", true}});
-  ASSERT_FALSE(gone.ok());
-  EXPECT_EQ(gone.error().text, "write failed: Broken pipe (os error 32)");
+  EXPECT_EQ(
+      frame_of(Json{{"b", Json::array({1, -2, nullptr})}, {"a", Json::object()}, {"B", false}}),
+      "{\"B\":false,\"a\":{},\"b\":[1,-2,null]}\n");
 }
 
 }  // namespace

@@ -101,9 +101,11 @@ TEST_F(ConnectionTest, UnknownCommandsAreNamedAsTheyCameAndFramingFailuresCarryT
   EXPECT_FALSE(shutdown_->is_set());
 }
 
+// Of repeated names, the last counts.
 TEST_F(ConnectionTest, OnlyTheFirstOfTwoRequestsIsAnswered) {
   const std::string reply = exchange(
-      "{\"cmd\":\"lock\",\"protocol_version\":2}\n{\"cmd\":\"shutdown\",\"protocol_version\":2}\n");
+      "{\"cmd\":\"shutdown\",\"cmd\":\"lock\",\"protocol_version\":2}\n"
+      "{\"cmd\":\"shutdown\",\"protocol_version\":2}\n");
   EXPECT_EQ(reply, "{\"ok\":true}\n");
   EXPECT_FALSE(shutdown_->is_set());
 }
