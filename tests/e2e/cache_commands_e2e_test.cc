@@ -2,8 +2,9 @@
 // on the far end of the socket shows the peer lookup and the askpass
 // environment working together. The replies themselves are tested in
 // ../server.
-#include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "support/agent_process.h"
 #include "support/fake_askpass.h"
@@ -33,7 +34,7 @@ TEST(E2eCacheSettingsTest, ShowRequesterNamesThisProgramInTheArgumentAndTheEnvir
   const std::string pid = std::to_string(::getpid());
 
   askpass.answer(0);
-  EXPECT_EQ(round_trip(path, unlock_line("a", "s", std::nullopt, "open a")), OK);
+  EXPECT_EQ(round_trip(path, unlock_line("a", "s", "open a")), OK);
   EXPECT_EQ(askpass.runs(), (std::vector<std::string>{
                                 "confirm open a", "Requested by " + exe + " (pid " + pid + ")"}));
   EXPECT_EQ(askpass.requesters(), std::vector<std::string>{pid + "|" + exe});

@@ -14,9 +14,11 @@
 namespace tarnwel {
 namespace {
 
-TEST(RuntimeDirTest, CreatedPrivateEvenUnderAPermissiveUmask) {
+TEST(RuntimeDirTest, TheAgentMakesItsOwnPrivateRefusesWhatItCannotOwnAndTightensItLoose) {
   testing::TempDir root;
-  const std::string dir = runtime_dir_for(root.path(), 1000);
+  const std::string& r = root.path();
+  // Private even under a permissive umask.
+  const std::string dir = runtime_dir_for(r, 1000);
   const mode_t saved = ::umask(0);
   const Result<Ok, DirRefusal> created = create_private_dir(dir);
   ::umask(saved);
@@ -24,11 +26,7 @@ TEST(RuntimeDirTest, CreatedPrivateEvenUnderAPermissiveUmask) {
   struct stat st {};
   ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
-}
 
-TEST(RuntimeDirTest, TheAgentRefusesWhatItCannotOwnAndTightensItsOwnLooseDirectory) {
-  testing::TempDir root;
-  const std::string& r = root.path();
   // The agent's whole line; a trailing slash joins without a second one.
   ::setenv("TARNWEL_AGENT_RUNTIME_DIR", (r + "/missing/").c_str(), 1);
   EXPECT_EQ(socket_path().error().reason,
@@ -49,7 +47,6 @@ TEST(RuntimeDirTest, TheAgentRefusesWhatItCannotOwnAndTightensItsOwnLooseDirecto
   ASSERT_EQ(::mkdir(loose.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(loose.c_str(), 0755), 0);
   ASSERT_TRUE(prepare_runtime_dir(loose).ok());
-  struct stat st {};
   ASSERT_EQ(::stat(loose.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
 

@@ -1,11 +1,12 @@
 // Runs on macOS only: the per-user temporary directory that confstr gives, and
 // the agent's choice of it when the environment names no directory of its own.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "paths/runtime_dir.h"
 #include "paths/user_temp_dir.h"
@@ -13,7 +14,7 @@
 namespace tarnwel {
 namespace {
 
-TEST(UserTempDirMacTest, ConfstrNamesThisUsersPrivateDirectory) {
+TEST(UserTempDirMacTest, ConfstrNamesThisUsersPrivateDirectoryWhichComesBeforeTheVariables) {
   const std::optional<std::string> dir = user_temp_dir();
   ASSERT_TRUE(dir.has_value());
   ASSERT_FALSE(dir->empty());
@@ -24,11 +25,8 @@ TEST(UserTempDirMacTest, ConfstrNamesThisUsersPrivateDirectory) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_uid, ::getuid());
   EXPECT_EQ(st.st_mode & 0077, 0u) << "only its owner may enter it";
-}
 
-TEST(UserTempDirMacTest, ItComesBeforeTheXdgAndTmpVariables) {
-  const std::optional<std::string> dir = user_temp_dir();
-  ASSERT_TRUE(dir.has_value());
+  // It comes before the XDG and temporary-directory variables.
   const auto env = [](const char* name) -> std::optional<std::string> {
     const std::string variable = name;
     if (variable == "XDG_RUNTIME_DIR" || variable == "TMPDIR") return "/tmp";

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,28 +21,24 @@ Result<AgentSettings, SettingError> read(const Environment& environment) {
   });
 }
 
+// What read() takes from `environment`: lock_on_sleep, max_ttl, show_requester.
+std::tuple<bool, std::optional<TimeToLive>, bool> taken(const Environment& environment) {
+  const auto settings = read(environment);
+  EXPECT_TRUE(settings.ok()) << (settings.ok() ? "" : settings.error().text);
+  const AgentSettings value = settings.ok() ? settings.value() : AgentSettings{};
+  return {value.lock_on_sleep, value.max_ttl, value.show_requester};
+}
+
 TEST(SettingsTest, UnsetIsOffAndEachUnderstoodValueIsTaken) {
-  const auto none = read({{"TARNWEL_AGENT_ASKPASS", "x"}});
-  ASSERT_TRUE(none.ok());
-  EXPECT_FALSE(none.value().lock_on_sleep);
-  EXPECT_FALSE(none.value().max_ttl.has_value());
-  EXPECT_FALSE(none.value().show_requester);
-
-  const auto all = read({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "1"},
-                         {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551615"},
-                         {"TARNWEL_AGENT_SHOW_REQUESTER", "1"}});
-  ASSERT_TRUE(all.ok());
-  EXPECT_TRUE(all.value().lock_on_sleep);
-  EXPECT_EQ(all.value().max_ttl, TimeToLive::from_seconds(18446744073709551615u));
-  EXPECT_TRUE(all.value().show_requester);
-
-  const auto off = read({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "0"},
-                         {"TARNWEL_AGENT_MAX_TTL_SECONDS", "0300"},
-                         {"TARNWEL_AGENT_SHOW_REQUESTER", "0"}});
-  ASSERT_TRUE(off.ok());
-  EXPECT_FALSE(off.value().lock_on_sleep);
-  EXPECT_EQ(off.value().max_ttl, TimeToLive::from_seconds(300));
-  EXPECT_FALSE(off.value().show_requester);
+  EXPECT_EQ(taken({{"TARNWEL_AGENT_ASKPASS", "x"}}), std::tuple(false, std::nullopt, false));
+  EXPECT_EQ(taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "1"},
+                   {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551615"},
+                   {"TARNWEL_AGENT_SHOW_REQUESTER", "1"}}),
+            std::tuple(true, TimeToLive::from_seconds(18446744073709551615u), true));
+  EXPECT_EQ(taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "0"},
+                   {"TARNWEL_AGENT_MAX_TTL_SECONDS", "0300"},
+                   {"TARNWEL_AGENT_SHOW_REQUESTER", "0"}}),
+            std::tuple(false, TimeToLive::from_seconds(300), false));
 }
 
 TEST(SettingsTest, AValueNotUnderstoodNamesTheVariableAndTheValue) {

@@ -2,30 +2,33 @@
 
 #include <random>
 
-namespace tarnwel::testing {
+#include "protocol/json.h"
 
+namespace tarnwel::testing {
+namespace {
+
+// The line for `cmd` with protocol_version 2 and the members of `members`.
 std::string request_line(std::string_view cmd, Json members) {
   members["cmd"] = std::string(cmd);
   members["protocol_version"] = 2;
   return members.dump() + "\n";
 }
 
+}  // namespace
+
 std::string unlock_line(std::string_view profile, std::string_view secret,
-                        std::optional<unsigned> ttl_seconds, std::string_view reason) {
-  Json members = {{"profile", std::string(profile)},
-                  {"reason", std::string(reason)},
-                  {"secret", std::string(secret)}};
-  if (ttl_seconds) members["ttl_seconds"] = *ttl_seconds;
-  return request_line("unlock", std::move(members));
+                        std::string_view reason) {
+  return request_line("unlock", {{"profile", std::string(profile)},
+                                 {"reason", std::string(reason)},
+                                 {"secret", std::string(secret)}});
 }
 
 std::string get_secret_line(std::string_view profile) {
   return request_line("get_secret", {{"profile", std::string(profile)}});
 }
 
-std::string lock_line(std::optional<std::string_view> profile) {
-  if (!profile) return request_line("lock");
-  return request_line("lock", {{"profile", std::string(*profile)}});
+std::string lock_line(std::string_view profile) {
+  return request_line("lock", {{"profile", std::string(profile)}});
 }
 
 std::string random_secret() {

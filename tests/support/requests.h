@@ -3,23 +3,15 @@
 // chance.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "protocol/json.h"
-
 namespace tarnwel::testing {
 
-// The line for `cmd` with protocol_version 2 and the members of `members`.
-std::string request_line(std::string_view cmd, Json members = Json::object());
-
 std::string unlock_line(std::string_view profile, std::string_view secret,
-                        std::optional<unsigned> ttl_seconds = std::nullopt,
                         std::string_view reason = "test");
 std::string get_secret_line(std::string_view profile);
-// Without a profile: every profile.
-std::string lock_line(std::optional<std::string_view> profile = std::nullopt);
+std::string lock_line(std::string_view profile);
 
 // 32 random bytes as 64 lowercase hexadecimal digits: printable, valid UTF-8,
 // and unique enough to be searched for in the agent's memory.
