@@ -4,6 +4,8 @@
 // ../server.
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "support/agent_process.h"
@@ -27,10 +29,7 @@ TEST(E2eCacheSettingsTest, ShowRequesterNamesThisProgramInTheArgumentAndTheEnvir
   AgentProcess agent(environment);
   ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
 
-  char self[4096];
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self);
-  ASSERT_GT(length, 0);
-  const std::string exe(self, static_cast<std::size_t>(length));
+  const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
   const std::string pid = std::to_string(::getpid());
 
   askpass.answer(0);

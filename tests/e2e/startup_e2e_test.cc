@@ -55,7 +55,6 @@ TEST(E2eStartupTest, BindsAFreePathPrivatelyADefersToItAndShutdownRemovesTheSock
   const struct stat socket = lstat_of(path);
   EXPECT_TRUE(S_ISSOCK(socket.st_mode));
   EXPECT_EQ(socket.st_mode & 07777, 0600u);
-  EXPECT_EQ(lstat_of(runtime_dir_in(root.path())).st_mode & 07777, 0700u);
 
   AgentProcess second(agent_environment(root.path(), ""));
   EXPECT_EQ(second.wait_for_exit(), 0);
@@ -82,11 +81,11 @@ TEST(E2eStartupTest, BindsAFreePathPrivatelyADefersToItAndShutdownRemovesTheSock
 
 TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
   // A peer of another version answers the probe with a mismatch and stops,
-  // removing its socket as a stopping agent does or leaving it as a killed
-  // one does. A silent peer keeps the probe waiting until it gives up.
-  enum class Peer { RemovesSocket, LeavesSocket, Silent };
-  for (const Peer kind : {Peer::RemovesSocket, Peer::LeavesSocket, Peer::Silent}) {
-    SCOPED_TRACE(static_cast<int>(kind));
+  // removing its socket as a stopping agent does. A silent peer keeps the
+  // probe waiting until it gives up, and leaves its socket behind as a killed
+  // agent does.
+  for (const bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "silent" : "another version");
     TempDir root;
     const std::string path = socket_path_in(root.path());
     ASSERT_EQ(::mkdir(runtime_dir_in(root.path()).c_str(), 0700), 0);
@@ -102,7 +101,7 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
     limit_reads(probe.get());
     const auto accepted = std::chrono::steady_clock::now();
     EXPECT_EQ(read_line(probe.get()), PING);
-    if (kind != Peer::Silent) {
+    if (!silent) {
       const std::string_view mismatch =
           "{\"agent_pid\":1,\"agent_protocol_version\":3,\"agent_version\":\"9.0.0\","
           "\"error\":\"protocol_mismatch\",\"ok\":false}\n";
@@ -112,10 +111,10 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
     }
     // Nothing listens any more, so only the agent's own socket can answer.
     peer.value().reset();
-    if (kind == Peer::RemovesSocket) ::unlink(path.c_str());
+    if (!silent) ::unlink(path.c_str());
 
     ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
-    if (kind == Peer::Silent) {
+    if (silent) {
       EXPECT_GE(std::chrono::steady_clock::now() - accepted, 6s) << "the probe waits 6 s";
       EXPECT_EQ(read_line(probe.get()), "") << "the agent closes its probe connection";
     }

@@ -111,16 +111,14 @@ TEST_F(ConnectionTest, OnlyTheFirstOfTwoRequestsIsAnswered) {
 }
 
 TEST_F(ConnectionTest, AFailingHandlerLosesOnlyItsOwnConnection) {
-  EXPECT_EQ(
-      exchange(R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s1"})"
-               "\n"),
-      "{\"ok\":true}\n");
+  const auto unlock = [&](const std::string& secret) {
+    return exchange(
+        R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":")" + secret +
+        "\"}\n");
+  };
+  EXPECT_EQ(unlock("s1"), "{\"ok\":true}\n");
   backend_->throw_at_once();
-  EXPECT_EQ(
-      exchange(R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s2"})"
-               "\n"),
-      "")
-      << "the stream must be closed without a reply";
+  EXPECT_EQ(unlock("s2"), "") << "the stream must be closed without a reply";
   EXPECT_EQ(exchange(R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})"
                      "\n"),
             "{\"ok\":true,\"secret\":\"s1\"}\n");
