@@ -60,41 +60,35 @@ class LockedSecretTest : public ::testing::Test {
   ~LockedSecretTest() override { testing::set_release_observer(nullptr); }
 };
 
-// What /proc/self/smaps says about the mapping holding `address`: its VmFlags
-// (" lo " locked, " dd " left out of core dumps), and whether inaccessible
-// mappings border it on both sides.
-struct MappingFacts {
-  std::string vm_flags;
-  bool fenced = false;
+// A mapping as /proc/self/smaps shows it: where it is, its permissions and
+// its VmFlags (" lo " locked, " dd " left out of core dumps).
+struct Mapping {
+  std::uintptr_t start = 0, end = 0;
+  std::string perms, vm_flags;
+  bool fenced = false;  // inaccessible mappings border it on both sides
 };
 
-std::optional<MappingFacts> mapping_at(const void* address) {
-  struct Area {
-    std::uintptr_t start, end;
-    std::string perms;
-    MappingFacts facts;
-  };
-  std::vector<Area> areas;
+std::optional<Mapping> mapping_at(const void* address) {
+  std::vector<Mapping> areas;
   std::ifstream smaps("/proc/self/smaps");
   for (std::string line; std::getline(smaps, line);) {
-    std::uintptr_t start = 0, end = 0;
+    Mapping area;
     char dash = 0;
-    std::string perms;
     if (std::istringstream header(line);
-        header >> std::hex >> start >> dash >> end >> perms && dash == '-') {
-      areas.push_back({start, end, perms, {}});
+        header >> std::hex >> area.start >> dash >> area.end >> area.perms && dash == '-') {
+      areas.push_back(area);
     } else if (!areas.empty() && line.starts_with("VmFlags:")) {
-      areas.back().facts.vm_flags = line.substr(8) + " ";
+      areas.back().vm_flags = line.substr(8) + " ";
     }
   }
   const auto at = reinterpret_cast<std::uintptr_t>(address);
+  const auto guard = [](const Mapping& m) { return m.perms.starts_with("---"); };
   for (std::size_t i = 0; i < areas.size(); ++i) {
     if (at < areas[i].start || areas[i].end <= at) continue;
-    MappingFacts facts = areas[i].facts;
-    const auto guard = [](const Area& a) { return a.perms.starts_with("---"); };
-    facts.fenced = i > 0 && i + 1 < areas.size() && areas[i - 1].end == areas[i].start &&
-                   guard(areas[i - 1]) && areas[i + 1].start == areas[i].end && guard(areas[i + 1]);
-    return facts;
+    areas[i].fenced = i > 0 && i + 1 < areas.size() && areas[i - 1].end == areas[i].start &&
+                      guard(areas[i - 1]) && areas[i + 1].start == areas[i].end &&
+                      guard(areas[i + 1]);
+    return areas[i];
   }
   return std::nullopt;
 }
@@ -175,8 +169,8 @@ TEST_F(LockedSecretTest, ArenaMemoryIsFencedKeptOutOfCoreFilesAndNeighboursStayL
   std::optional<LockedSecret> first(LockedSecret("a"));
   LockedSecret second("b");
   LockedSecret alone(std::string(LARGEST_SLOT + 1, 'l'));
-  const std::optional<MappingFacts> shared = mapping_at(second.bytes().data());
-  const std::optional<MappingFacts> own = mapping_at(alone.bytes().data());
+  const std::optional<Mapping> shared = mapping_at(second.bytes().data());
+  const std::optional<Mapping> own = mapping_at(alone.bytes().data());
   if (!shared || !own) GTEST_SKIP() << "no smaps";
   EXPECT_TRUE(shared->fenced);
   EXPECT_TRUE(own->fenced);
@@ -219,26 +213,21 @@ TEST_F(LockedSecretTest, ThreadsShareTheArenaWithoutSharingSlots) {
 }
 
 #if defined(__linux__)
-struct ChildRun {
-  int status = -1;
-  std::string output;  // what the child wrote to stderr
-};
-
 // Runs `child` in a forked process that has given up root and runs under a
-// locked-memory limit of `limit` bytes; its result is the exit status.
-ChildRun run_unprivileged(rlim_t limit, const std::function<int()>& child) {
+// locked-memory limit of `limit` bytes. Returns what the child wrote to
+// stderr, then "exit " and its exit status.
+std::string run_unprivileged(rlim_t limit, const std::function<int()>& child) {
   int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return {};
+  if (::pipe(pipe_fds) != 0) return "no pipe";
   const pid_t pid = testing::fork_as_user(65534, [&] {
     const rlimit memlock{limit, limit};
     if (::setrlimit(RLIMIT_MEMLOCK, &memlock) != 0) return 10;
     return ::dup2(pipe_fds[1], STDERR_FILENO) < 0 ? 11 : child();
   });
   ::close(pipe_fds[1]);
-  ChildRun run{.status = -1, .output = testing::read_all(pipe_fds[0])};
+  const std::string output = testing::read_all(pipe_fds[0]);
   ::close(pipe_fds[0]);
-  if (pid > 0) run.status = testing::exit_status_of(pid);
-  return run;
+  return output + "exit " + std::to_string(pid > 0 ? testing::exit_status_of(pid) : -1);
 }
 
 // Root may lock past any limit, so each child gives up root first. Under a
@@ -254,7 +243,7 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     return "tarnwel-agent: mlock failed (" + os_error_text(errnum) +
            "); continuing without it (best-effort only)\n";
   };
-  const ChildRun run = run_unprivileged(0, [] {
+  const std::string zero = run_unprivileged(0, [] {
     if (!LockedSecret("").locked()) return 12;
     LockedSecret alpha("alpha"), beta("beta");
     if (alpha.locked() || beta.locked() || alpha.bytes() != "alpha" || beta.bytes() != "beta")
@@ -267,10 +256,10 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     std::optional<LockedSecret> a = cache.get("a"), b = cache.get("b");  // each copy warns too
     return a && b && a->bytes() == "alpha" && b->bytes() == "beta" ? 0 : 17;
   });
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output, warning(EPERM) + warning(EPERM) + "--\n" + warning(EPERM) + warning(EPERM));
+  EXPECT_EQ(zero,
+            warning(EPERM) + warning(EPERM) + "--\n" + warning(EPERM) + warning(EPERM) + "exit 0");
 
-  const ChildRun tight = run_unprivileged(PAGE, [] {
+  const std::string tight = run_unprivileged(PAGE, [] {
     LockedSecret first("first");
     if (!first.locked()) return 30;
     if (::write(STDERR_FILENO, "--\n", 3) != 3) return 31;
@@ -279,8 +268,7 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     LockedSecret beyond("beyond");  // on the next page, past the limit
     return beyond.locked() ? 32 : 0;
   });
-  EXPECT_EQ(tight.status, 0);
-  EXPECT_EQ(tight.output, "--\n" + warning(ENOMEM));
+  EXPECT_EQ(tight, "--\n" + warning(ENOMEM) + "exit 0");
 }
 #endif  // Linux's RLIMIT_MEMLOCK
 

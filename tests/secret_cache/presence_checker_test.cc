@@ -15,7 +15,6 @@
 namespace tarnwel {
 namespace {
 
-using testing::FakeBackendFailure;
 using testing::FakePresenceBackend;
 
 const PresenceError BLANK_REASON = PresenceError::denied("a non-empty reason is required");
@@ -123,7 +122,7 @@ TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGat
     std::optional<PresenceOutcome> first, second;
     std::thread leader([&] {
       if (throws) {
-        EXPECT_THROW((void)checker.require_presence("a", "why"), FakeBackendFailure);
+        EXPECT_THROW((void)checker.require_presence("a", "why"), testing::FakeBackendFailure);
       } else {
         EXPECT_EQ(checker.require_presence("a", "why").error(), abnormal);
       }
@@ -148,7 +147,7 @@ TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGat
   }
 
   backend.throw_at_once();  // a throw without joiners leaves nothing behind either
-  EXPECT_THROW((void)checker.require_presence("c", "why"), FakeBackendFailure);
+  EXPECT_THROW((void)checker.require_presence("c", "why"), testing::FakeBackendFailure);
   backend.answer_at_once(PresenceError::timed_out());
   EXPECT_EQ(checker.require_presence("c", "why").error(), PresenceError::timed_out());
 }

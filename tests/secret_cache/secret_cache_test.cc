@@ -20,8 +20,6 @@ namespace {
 
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
-using testing::FakeClock;
-using testing::FakePresenceBackend;
 using Names = std::vector<std::string>;
 
 // Secrets live 100 s unless an unlock says otherwise.
@@ -34,21 +32,16 @@ class SecretCacheTest : public ::testing::Test {
                          std::optional<TimeToLive> ttl = std::nullopt) {
     return cache.unlock(profile, "reason", LockedSecret(secret), ttl);
   }
-  // An unlock on a thread of its own; the outcome is read after join().
-  std::thread unlock_async(std::string profile, std::string secret,
-                           std::optional<PresenceOutcome>& out) {
-    return std::thread([this, profile, secret, &out] { out = unlock(profile, secret); });
-  }
   std::optional<std::string> get(std::string_view profile) {
-    std::optional<LockedSecret> copy = cache.get(profile);
-    if (!copy) return std::nullopt;
-    return std::string(copy->bytes());
+    const std::optional<LockedSecret> copy = cache.get(profile);
+    return copy ? std::optional<std::string>(copy->bytes()) : std::nullopt;
   }
 
   // The cache takes `owned_` over; `backend` stays valid while it lives.
-  std::unique_ptr<FakePresenceBackend> owned_ = std::make_unique<FakePresenceBackend>();
-  FakePresenceBackend& backend = *owned_;
-  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+  std::unique_ptr<testing::FakePresenceBackend> owned_ =
+      std::make_unique<testing::FakePresenceBackend>();
+  testing::FakePresenceBackend& backend = *owned_;
+  std::shared_ptr<testing::FakeClock> clock = std::make_shared<testing::FakeClock>();
   SecretCache cache;
 };
 
@@ -81,9 +74,9 @@ TEST_F(SecretCacheTest, StoresOnlyAfterAGrantedCheckAndHandsOutCopies) {
 TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptTheLaterOneWinsAndALockVoidsThem) {
   backend.hold_calls();
   std::optional<PresenceOutcome> first, second;
-  std::thread t1 = unlock_async("a", "first", first);
+  std::thread t1([&] { first = unlock("a", "first"); });
   ASSERT_TRUE(backend.wait_for_calls(1));
-  std::thread t2 = unlock_async("a", "second", second);
+  std::thread t2([&] { second = unlock("a", "second"); });
   ASSERT_TRUE(testing::wait_for_joins(cache.presence_checker(), 1));
 
   // No cache lock is held while the user decides.
@@ -99,7 +92,7 @@ TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptTheLaterOneWinsAndALockVo
 
   // A lock during the prompt voids the pending unlock, and only that one.
   std::optional<PresenceOutcome> outcome;
-  std::thread t = unlock_async("b", "late", outcome);
+  std::thread t([&] { outcome = unlock("b", "late"); });
   ASSERT_TRUE(backend.wait_for_calls(2));
   cache.lock("b");
   backend.finish(Ok{});
@@ -110,9 +103,9 @@ TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptTheLaterOneWinsAndALockVo
 
   // lock_all voids the leader and its joiner alike.
   std::optional<PresenceOutcome> leader, joiner;
-  t1 = unlock_async("b", "one", leader);
+  t1 = std::thread([&] { leader = unlock("b", "one"); });
   ASSERT_TRUE(backend.wait_for_calls(3));
-  t2 = unlock_async("b", "two", joiner);
+  t2 = std::thread([&] { joiner = unlock("b", "two"); });
   ASSERT_TRUE(testing::wait_for_joins(cache.presence_checker(), 2));
   cache.lock_all();
   backend.finish(Ok{});
@@ -219,7 +212,7 @@ TEST_F(SecretCacheSleepTest, AWakeForgetsWhatCameBeforeItAtTheNextOperation) {
   ASSERT_TRUE(unlock("old", "x").ok());
   backend.hold_calls();
   std::optional<PresenceOutcome> out;
-  std::thread pending = unlock_async("new", "confirmed after the wake", out);
+  std::thread pending([&] { out = unlock("new", "confirmed after the wake"); });
   ASSERT_TRUE(backend.wait_for_calls(6));
   clock->sleep(std::chrono::hours(8));
   backend.finish(Ok{});
