@@ -12,12 +12,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "base/utf8.h"
+#include "base/write_all.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/error_code.h"
 #include "protocol/json_text.h"
@@ -32,14 +34,12 @@ namespace {
 // Larger inputs could fill the socket buffer before anything reads it.
 constexpr std::size_t LARGEST_INPUT = 64 * 1024;
 
+// How every presence check ends, picked by the input's first byte.
 PresenceOutcome presence_answer(std::uint8_t choice) {
-  switch (choice % 5) {
-    case 0: return Ok{};
-    case 1: return PresenceError::denied("fuzz says no");
-    case 2: return PresenceError::busy();
-    case 3: return PresenceError::timed_out();
-    default: return PresenceError::unsupported();
-  }
+  const PresenceOutcome answers[] = {Ok{}, PresenceError::denied("fuzz says no"),
+                                     PresenceError::busy(), PresenceError::timed_out(),
+                                     PresenceError::unsupported()};
+  return answers[choice % std::size(answers)];
 }
 
 // Sends `frame` as everything a client says, and returns everything the
@@ -50,9 +50,7 @@ std::string serve(std::string_view frame, const std::shared_ptr<SecretCache>& ca
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
   UniqueFd agent_end(fds[0]);
   UniqueFd client(fds[1]);
-  FUZZ_CHECK(::send(client.get(), frame.data(), frame.size(), MSG_NOSIGNAL) ==
-                 static_cast<ssize_t>(frame.size()),
-             "the frame fits the socket buffer");
+  FUZZ_CHECK(write_all(client.get(), frame), "the frame fits the socket buffer");
   ::shutdown(client.get(), SHUT_WR);  // the end of input, not a wait for the time limit
   handle_connection(std::move(agent_end), cache, shutdown);
   std::string reply;

@@ -1,15 +1,14 @@
 #include "secret_cache/locked_secret.h"
 
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -17,20 +16,19 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "base/os_error.h"
 #include "secret_cache/locked_secret_testing.h"
 #include "secret_cache/secret_cache.h"
+#include "stress/sanitizers.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define TARNWEL_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TARNWEL_TEST_ASAN 1
+#include "support/socket_pair.h"
+#if defined(__linux__)
+#include "stress/other_user.h"
 #endif
-#endif
-#if defined(TARNWEL_TEST_ASAN)
+#if defined(TARNWEL_TESTS_UNDER_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -38,16 +36,10 @@ namespace tarnwel {
 namespace {
 
 const std::size_t PAGE = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+const std::size_t LARGEST_SLOT = testing::largest_arena_slot();
 
 // ASan and TSan replace mlock and munlock with calls that succeed and lock nothing.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool MLOCK_IS_A_NO_OP = true;
-#elif defined(__has_feature)
-constexpr bool MLOCK_IS_A_NO_OP =
-    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-constexpr bool MLOCK_IS_A_NO_OP = false;
-#endif
+constexpr bool MLOCK_IS_A_NO_OP = testing::UNDER_ASAN || testing::UNDER_TSAN;
 
 struct Release {
   std::size_t mapped;
@@ -68,43 +60,35 @@ class LockedSecretTest : public ::testing::Test {
   ~LockedSecretTest() override { testing::set_release_observer(nullptr); }
 };
 
-// What /proc/self/smaps says about the mapping holding `address`, and whether
-// inaccessible mappings border it on both sides.
-struct MappingFacts {
-  std::size_t locked_kb = 0;
-  std::string vm_flags;
-  bool fenced = false;
+// A mapping as /proc/self/smaps shows it: where it is, its permissions and
+// its VmFlags (" lo " locked, " dd " left out of core dumps).
+struct Mapping {
+  std::uintptr_t start = 0, end = 0;
+  std::string perms, vm_flags;
+  bool fenced = false;  // inaccessible mappings border it on both sides
 };
 
-std::optional<MappingFacts> mapping_at(const void* address) {
-  struct Area {
-    std::uintptr_t start, end;
-    std::string perms;
-    MappingFacts facts;
-  };
-  std::vector<Area> areas;
+std::optional<Mapping> mapping_at(const void* address) {
+  std::vector<Mapping> areas;
   std::ifstream smaps("/proc/self/smaps");
   for (std::string line; std::getline(smaps, line);) {
-    std::uintptr_t start = 0, end = 0;
+    Mapping area;
     char dash = 0;
-    std::string perms;
     if (std::istringstream header(line);
-        header >> std::hex >> start >> dash >> end >> perms && dash == '-') {
-      areas.push_back({start, end, perms, {}});
-    } else if (!areas.empty() && line.starts_with("Locked:")) {
-      areas.back().facts.locked_kb = std::stoul(line.substr(7));
+        header >> std::hex >> area.start >> dash >> area.end >> area.perms && dash == '-') {
+      areas.push_back(area);
     } else if (!areas.empty() && line.starts_with("VmFlags:")) {
-      areas.back().facts.vm_flags = line.substr(8) + " ";
+      areas.back().vm_flags = line.substr(8) + " ";
     }
   }
   const auto at = reinterpret_cast<std::uintptr_t>(address);
+  const auto guard = [](const Mapping& m) { return m.perms.starts_with("---"); };
   for (std::size_t i = 0; i < areas.size(); ++i) {
     if (at < areas[i].start || areas[i].end <= at) continue;
-    MappingFacts facts = areas[i].facts;
-    const auto guard = [](const Area& a) { return a.perms.starts_with("---"); };
-    facts.fenced = i > 0 && i + 1 < areas.size() && areas[i - 1].end == areas[i].start &&
-                   guard(areas[i - 1]) && areas[i + 1].start == areas[i].end && guard(areas[i + 1]);
-    return facts;
+    areas[i].fenced = i > 0 && i + 1 < areas.size() && areas[i - 1].end == areas[i].start &&
+                      guard(areas[i - 1]) && areas[i + 1].start == areas[i].end &&
+                      guard(areas[i + 1]);
+    return areas[i];
   }
   return std::nullopt;
 }
@@ -112,7 +96,7 @@ std::optional<MappingFacts> mapping_at(const void* address) {
 // The memory a secret of `size` bytes occupies: the smallest power-of-two slot
 // of at least 16 bytes, or whole pages of its own beyond the largest slot.
 std::size_t occupied_by(std::size_t size) {
-  if (size > testing::largest_arena_slot()) return (size + PAGE - 1) / PAGE * PAGE;
+  if (size > LARGEST_SLOT) return (size + PAGE - 1) / PAGE * PAGE;
   std::size_t slot = 16;
   while (slot < size) slot *= 2;
   return slot;
@@ -143,7 +127,7 @@ TEST_F(LockedSecretTest, CopiesIntoLockedMemoryAndMovesLeaveTheSourceEmpty) {
 }
 
 TEST_F(LockedSecretTest, WipesEveryByteBeforeTheMemoryGoesBack) {
-  const std::size_t large = testing::largest_arena_slot() + 1;
+  const std::size_t large = LARGEST_SLOT + 1;
   const char* one_was = nullptr;
   {
     LockedSecret one("x");
@@ -158,7 +142,7 @@ TEST_F(LockedSecretTest, WipesEveryByteBeforeTheMemoryGoesBack) {
     EXPECT_TRUE(r.all_zero) << r.secret_size;
     EXPECT_EQ(r.mapped, occupied_by(r.secret_size)) << r.secret_size;
   }
-#if defined(TARNWEL_TEST_ASAN)
+#if defined(TARNWEL_TESTS_UNDER_ASAN)
   // A released slot is poisoned: a use after release is reported.
   EXPECT_TRUE(__asan_address_is_poisoned(one_was));
 #else
@@ -184,9 +168,9 @@ TEST_F(LockedSecretTest, WipesEveryByteBeforeTheMemoryGoesBack) {
 TEST_F(LockedSecretTest, ArenaMemoryIsFencedKeptOutOfCoreFilesAndNeighboursStayLocked) {
   std::optional<LockedSecret> first(LockedSecret("a"));
   LockedSecret second("b");
-  LockedSecret alone(std::string(testing::largest_arena_slot() + 1, 'l'));
-  const std::optional<MappingFacts> shared = mapping_at(second.bytes().data());
-  const std::optional<MappingFacts> own = mapping_at(alone.bytes().data());
+  LockedSecret alone(std::string(LARGEST_SLOT + 1, 'l'));
+  const std::optional<Mapping> shared = mapping_at(second.bytes().data());
+  const std::optional<Mapping> own = mapping_at(alone.bytes().data());
   if (!shared || !own) GTEST_SKIP() << "no smaps";
   EXPECT_TRUE(shared->fenced);
   EXPECT_TRUE(own->fenced);
@@ -195,18 +179,18 @@ TEST_F(LockedSecretTest, ArenaMemoryIsFencedKeptOutOfCoreFilesAndNeighboursStayL
 
   if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers do not lock memory";
   if (!second.locked()) GTEST_SKIP() << "no memory lock";
-  EXPECT_GE(shared->locked_kb, PAGE / 1024);
-  EXPECT_GE(own->locked_kb, (testing::largest_arena_slot() + 1) / 1024);
+  EXPECT_NE(shared->vm_flags.find(" lo "), std::string::npos) << shared->vm_flags;
+  EXPECT_NE(own->vm_flags.find(" lo "), std::string::npos) << own->vm_flags;
   first.reset();  // shares a page with `second`
-  EXPECT_GE(mapping_at(second.bytes().data())->locked_kb, PAGE / 1024);
+  const std::string after = mapping_at(second.bytes().data())->vm_flags;
+  EXPECT_NE(after.find(" lo "), std::string::npos) << after;
 }
 
 // Threads that take and give back slots of every size at once never see one
 // another's bytes, and chunks that empty out are given back without harm.
 TEST_F(LockedSecretTest, ThreadsShareTheArenaWithoutSharingSlots) {
   testing::set_release_observer(nullptr);  // the observer's list is not thread-safe
-  const std::size_t sizes[] = {1, 16, 17, 32, 100, PAGE, PAGE + 1, testing::largest_arena_slot(),
-                               testing::largest_arena_slot() + 1};
+  const std::size_t sizes[] = {1, 16, 17, 32, 100, PAGE, PAGE + 1, LARGEST_SLOT, LARGEST_SLOT + 1};
   std::vector<std::thread> threads;
   std::atomic<int> mismatches{0};
   for (int t = 0; t < 4; ++t) {
@@ -228,34 +212,22 @@ TEST_F(LockedSecretTest, ThreadsShareTheArenaWithoutSharingSlots) {
   EXPECT_EQ(mismatches.load(), 0);
 }
 
-struct ChildRun {
-  int status = -1;
-  std::string output;  // what the child wrote to stderr
-};
-
+#if defined(__linux__)
 // Runs `child` in a forked process that has given up root and runs under a
-// locked-memory limit of `limit` bytes; its result is the exit status.
-template <class Child>
-ChildRun run_unprivileged(rlim_t limit, Child child) {
-  ChildRun run;
+// locked-memory limit of `limit` bytes. Returns what the child wrote to
+// stderr, then "exit " and its exit status.
+std::string run_unprivileged(rlim_t limit, const std::function<int()>& child) {
   int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return run;
-  const pid_t pid = ::fork();
-  if (pid < 0) return run;
-  if (pid == 0) {
+  if (::pipe(pipe_fds) != 0) return "no pipe";
+  const pid_t pid = testing::fork_as_user(65534, [&] {
     const rlimit memlock{limit, limit};
-    if (::setrlimit(RLIMIT_MEMLOCK, &memlock) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-      ::_exit(10);
-    if (::dup2(pipe_fds[1], STDERR_FILENO) < 0) ::_exit(11);
-    ::_exit(child());
-  }
+    if (::setrlimit(RLIMIT_MEMLOCK, &memlock) != 0) return 10;
+    return ::dup2(pipe_fds[1], STDERR_FILENO) < 0 ? 11 : child();
+  });
   ::close(pipe_fds[1]);
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) run.output.append(buffer, n);
+  const std::string output = testing::read_all(pipe_fds[0]);
   ::close(pipe_fds[0]);
-  int status = 0;
-  if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  return run;
+  return output + "exit " + std::to_string(pid > 0 ? testing::exit_status_of(pid) : -1);
 }
 
 // Root may lock past any limit, so each child gives up root first. Under a
@@ -265,16 +237,13 @@ ChildRun run_unprivileged(rlim_t limit, Child child) {
 // secret that finds no room left within the limit warns. (How many small
 // secrets an ordinary user's limit holds is a figure of the load benchmark.)
 TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
-#if !defined(__linux__)
-  GTEST_SKIP() << "relies on Linux's RLIMIT_MEMLOCK";
-#endif
   if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers never fail mlock";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged uid";
   const auto warning = [](int errnum) {
     return "tarnwel-agent: mlock failed (" + os_error_text(errnum) +
            "); continuing without it (best-effort only)\n";
   };
-  const ChildRun run = run_unprivileged(0, [] {
+  const std::string zero = run_unprivileged(0, [] {
     if (!LockedSecret("").locked()) return 12;
     LockedSecret alpha("alpha"), beta("beta");
     if (alpha.locked() || beta.locked() || alpha.bytes() != "alpha" || beta.bytes() != "beta")
@@ -287,10 +256,10 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     std::optional<LockedSecret> a = cache.get("a"), b = cache.get("b");  // each copy warns too
     return a && b && a->bytes() == "alpha" && b->bytes() == "beta" ? 0 : 17;
   });
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output, warning(EPERM) + warning(EPERM) + "--\n" + warning(EPERM) + warning(EPERM));
+  EXPECT_EQ(zero,
+            warning(EPERM) + warning(EPERM) + "--\n" + warning(EPERM) + warning(EPERM) + "exit 0");
 
-  const ChildRun tight = run_unprivileged(PAGE, [] {
+  const std::string tight = run_unprivileged(PAGE, [] {
     LockedSecret first("first");
     if (!first.locked()) return 30;
     if (::write(STDERR_FILENO, "--\n", 3) != 3) return 31;
@@ -299,9 +268,9 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     LockedSecret beyond("beyond");  // on the next page, past the limit
     return beyond.locked() ? 32 : 0;
   });
-  EXPECT_EQ(tight.status, 0);
-  EXPECT_EQ(tight.output, "--\n" + warning(ENOMEM));
+  EXPECT_EQ(tight, "--\n" + warning(ENOMEM) + "exit 0");
 }
+#endif  // Linux's RLIMIT_MEMLOCK
 
 }  // namespace
 }  // namespace tarnwel

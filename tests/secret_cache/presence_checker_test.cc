@@ -15,35 +15,16 @@
 namespace tarnwel {
 namespace {
 
-using testing::FakeBackendFailure;
 using testing::FakePresenceBackend;
 
 const PresenceError BLANK_REASON = PresenceError::denied("a non-empty reason is required");
 
 class PresenceCheckerTest : public ::testing::Test {
  protected:
-  PresenceCheckerTest()
-      : owned_(std::make_unique<FakePresenceBackend>()),
-        backend(*owned_),
-        checker(std::move(owned_)) {}
-
-  // Runs a request on a thread of its own; the outcome is read after join().
-  std::thread request(std::string profile, std::string reason,
-                      std::optional<PresenceOutcome>& out) {
-    return std::thread(
-        [this, profile, reason, &out] { out = checker.require_presence(profile, reason); });
-  }
-  bool joins_reach(std::uint64_t n) { return PresenceCheckerProbe::wait_for_joins(checker, n); }
-  bool in_flight(std::string_view profile) {
-    return PresenceCheckerProbe::in_flight(checker, profile);
-  }
-
- private:
-  std::unique_ptr<FakePresenceBackend> owned_;
-
- protected:
-  FakePresenceBackend& backend;
-  PresenceChecker checker;
+  // The checker takes `owned_` over; `backend` stays valid while it lives.
+  std::unique_ptr<FakePresenceBackend> owned_ = std::make_unique<FakePresenceBackend>();
+  FakePresenceBackend& backend = *owned_;
+  PresenceChecker checker{std::move(owned_)};
 };
 
 TEST_F(PresenceCheckerTest, BlankReasonIsDeniedWithoutPromptingOtherReasonsPassUntrimmed) {
@@ -62,7 +43,7 @@ TEST_F(PresenceCheckerTest, BlankReasonIsDeniedWithoutPromptingOtherReasonsPassU
                                           "\xC2\xA0x"};
   for (const std::string& reason : shown) EXPECT_TRUE(checker.require_presence("a", reason).ok());
   EXPECT_EQ(backend.reasons(), shown);
-  EXPECT_FALSE(in_flight("a"));
+  EXPECT_FALSE(checker.in_flight("a"));
 }
 
 // The leader's reason and requester make the one prompt; a joiner's are
@@ -74,9 +55,9 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
   std::optional<PresenceOutcome> leader, first, second;
   std::thread t0([&] { leader = checker.require_presence("a", " why ", &git); });
   ASSERT_TRUE(backend.wait_for_calls(1));
-  std::thread t1 = request("a", "   ", first);
+  std::thread t1([&] { first = checker.require_presence("a", "   "); });
   std::thread t2([&] { second = checker.require_presence("a", "not shown", &other); });
-  ASSERT_TRUE(joins_reach(2));
+  ASSERT_TRUE(testing::wait_for_joins(checker, 2));
   backend.finish(PresenceError::denied("user cancelled"));
   t0.join(), t1.join(), t2.join();
 
@@ -85,7 +66,7 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
   }
   EXPECT_EQ(backend.reasons(),
             std::vector<std::string>{" why \nRequested by /usr/bin/git (pid 4242)"});
-  EXPECT_FALSE(in_flight("a"));
+  EXPECT_FALSE(checker.in_flight("a"));
 
   // Nothing is remembered: the next request prompts again.
   backend.answer_at_once(Ok{});
@@ -94,14 +75,14 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
 }
 
 // A check that ends at once (Busy, or a blank reason) leaves only a short
-// window to join; many requests at once make joins likely, and the probe
+// window to join; many requests at once make joins likely, and the checker
 // counts them, so the test goes on until joiners have been seen.
 TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
   constexpr int THREADS = 8;
   const auto crowd = [&](const std::string& profile, const std::string& reason,
                          const PresenceError& expected) {
-    const std::uint64_t before = PresenceCheckerProbe::joins(checker);
-    for (int round = 0; round < 2000 && PresenceCheckerProbe::joins(checker) == before; ++round) {
+    const std::uint64_t before = checker.joins();
+    for (int round = 0; round < 2000 && checker.joins() == before; ++round) {
       std::latch start(THREADS);
       std::vector<std::thread> threads;
       for (int i = 0; i < THREADS; ++i) {
@@ -113,13 +94,13 @@ TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
       }
       for (auto& t : threads) t.join();
     }
-    EXPECT_GT(PresenceCheckerProbe::joins(checker), before) << "no request ever joined";
-    EXPECT_FALSE(in_flight(profile));
+    EXPECT_GT(checker.joins(), before) << "no request ever joined";
+    EXPECT_FALSE(checker.in_flight(profile));
   };
 
   backend.hold_calls();
   std::optional<PresenceOutcome> a;
-  std::thread holder = request("a", "for a", a);
+  std::thread holder([&] { a = checker.require_presence("a", "for a"); });
   ASSERT_TRUE(backend.wait_for_calls(1));
   // Another profile is busy at once, before its reason is looked at.
   EXPECT_EQ(checker.require_presence("b", " ").error(), PresenceError::busy());
@@ -141,16 +122,16 @@ TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGat
     std::optional<PresenceOutcome> first, second;
     std::thread leader([&] {
       if (throws) {
-        EXPECT_THROW((void)checker.require_presence("a", "why"), FakeBackendFailure);
+        EXPECT_THROW((void)checker.require_presence("a", "why"), testing::FakeBackendFailure);
       } else {
         EXPECT_EQ(checker.require_presence("a", "why").error(), abnormal);
       }
     });
     ASSERT_TRUE(backend.wait_for_calls(throws ? 1 : 3));
-    const std::uint64_t joins_before = PresenceCheckerProbe::joins(checker);
-    std::thread t1 = request("a", "why", first);
-    std::thread t2 = request("a", "why", second);
-    ASSERT_TRUE(joins_reach(joins_before + 2));
+    const std::uint64_t joins_before = checker.joins();
+    std::thread t1([&] { first = checker.require_presence("a", "why"); });
+    std::thread t2([&] { second = checker.require_presence("a", "why"); });
+    ASSERT_TRUE(testing::wait_for_joins(checker, joins_before + 2));
     if (throws) {
       backend.finish_by_throwing();
     } else {
@@ -160,13 +141,13 @@ TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGat
 
     EXPECT_EQ(first->error(), PresenceError::busy());
     EXPECT_EQ(second->error(), PresenceError::busy());
-    EXPECT_FALSE(in_flight("a"));
+    EXPECT_FALSE(checker.in_flight("a"));
     backend.answer_at_once(Ok{});
     EXPECT_TRUE(checker.require_presence("b", "why").ok());
   }
 
   backend.throw_at_once();  // a throw without joiners leaves nothing behind either
-  EXPECT_THROW((void)checker.require_presence("c", "why"), FakeBackendFailure);
+  EXPECT_THROW((void)checker.require_presence("c", "why"), testing::FakeBackendFailure);
   backend.answer_at_once(PresenceError::timed_out());
   EXPECT_EQ(checker.require_presence("c", "why").error(), PresenceError::timed_out());
 }

@@ -18,8 +18,6 @@ namespace tarnwel::testing {
 
 class FakeClock final : public Clock {
  public:
-  explicit FakeClock(Instant start = Instant{}) : now_(start) {}
-
   Instant now() const override {
     MutexLock lock(mu_);
     return now_;
@@ -44,7 +42,7 @@ class FakeClock final : public Clock {
 
  private:
   mutable Mutex mu_;
-  Instant now_ GUARDED_BY(mu_);
+  Instant now_ GUARDED_BY(mu_){};
   SleepCountingInstant counting_now_ GUARDED_BY(mu_){};
 };
 

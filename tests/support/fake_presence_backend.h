@@ -4,7 +4,8 @@
 //   answer_at_once(outcome)  every call returns `outcome` at once (the start: granted);
 //   throw_at_once()          every call throws FakeBackendFailure;
 //   hold_calls()             every call blocks until the test finishes it with
-//                            finish(outcome) or finish_by_throwing().
+//                            finish(outcome) or finish_by_throwing() (after which
+//                            every call throws at once).
 // wait_for_calls(n) blocks until n calls have started, so a test knows that a
 // check is on screen before it races something against it; no sleeps needed.
 // Waits are bounded (WAIT_LIMIT) so a broken test fails instead of hanging.
@@ -45,10 +46,10 @@ class FakePresenceBackend final : public PresenceBackend {
     const bool finished =
         changed_.wait_until(lock, deadline(), [&]() REQUIRES(mu_) { return finish_.has_value(); });
     if (!finished) return PresenceError::denied("fake presence backend: never finished");
-    Finish finish = std::move(*finish_);
+    PresenceOutcome outcome = std::move(*finish_);
     finish_.reset();
-    if (finish.throws) throw FakeBackendFailure();
-    return finish.outcome;
+    if (mode_ == Mode::Throw) throw FakeBackendFailure();
+    return outcome;
   }
 
   void answer_at_once(PresenceOutcome outcome) {
@@ -65,8 +66,16 @@ class FakePresenceBackend final : public PresenceBackend {
     mode_ = Mode::Hold;
   }
   // Ends the held call (or the next one) with `outcome`.
-  void finish(PresenceOutcome outcome) { set_finish({std::move(outcome), false}); }
-  void finish_by_throwing() { set_finish({Ok{}, true}); }
+  void finish(PresenceOutcome outcome) {
+    MutexLock lock(mu_);
+    finish_ = std::move(outcome);
+    changed_.notify_all();
+  }
+  // Ends the held call by throwing; from then on every call throws at once.
+  void finish_by_throwing() {
+    throw_at_once();
+    finish(Ok{});
+  }
 
   // Whether `n` calls have started within WAIT_LIMIT.
   bool wait_for_calls(std::size_t n) {
@@ -85,25 +94,16 @@ class FakePresenceBackend final : public PresenceBackend {
 
  private:
   enum class Mode { Answer, Throw, Hold };
-  struct Finish {
-    PresenceOutcome outcome;
-    bool throws;
-  };
 
   static std::chrono::steady_clock::time_point deadline() {
     return std::chrono::steady_clock::now() + WAIT_LIMIT;
-  }
-  void set_finish(Finish finish) {
-    MutexLock lock(mu_);
-    finish_ = std::move(finish);
-    changed_.notify_all();
   }
 
   mutable Mutex mu_;
   CondVar changed_;
   Mode mode_ GUARDED_BY(mu_) = Mode::Answer;
   PresenceOutcome answer_ GUARDED_BY(mu_) = Ok{};
-  std::optional<Finish> finish_ GUARDED_BY(mu_);
+  std::optional<PresenceOutcome> finish_ GUARDED_BY(mu_);
   std::vector<std::string> reasons_ GUARDED_BY(mu_);
 };
 
