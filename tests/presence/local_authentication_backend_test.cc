@@ -124,11 +124,11 @@ TEST(LocalAuthenticationBackendTest, NoReplyInTimeIsATimeOutAndTheBlockOutlivesT
 TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartEndsAbnormallyAndLeaksNothing) {
   const std::string raised = "the framework raised an exception";
   const std::pair<Script, std::string> cases[] = {
-      {{.hide_context_class = true}, "LAContext is not available"},
-      {{.hide_string_class = true}, "NSString is not available"},
-      {{.new_context_returns_nil = true}, "no LAContext was created"},
-      {{.string_init_fails = true}, "the reason text was refused"},
-      {{.block_copy_fails = true}, "the reply block could not be copied"},
+      {{.refuse = "LAContext"}, "LAContext is not available"},
+      {{.refuse = "NSString"}, "NSString is not available"},
+      {{.refuse = "new"}, "no LAContext was created"},
+      {{.refuse = "initWithBytes:length:encoding:"}, "the reason text was refused"},
+      {{.refuse = "_Block_copy"}, "the reply block could not be copied"},
       {{.raise_on = "new"}, raised},
       {{.raise_on = "evaluatePolicy:localizedReason:reply:"}, raised},
   };

@@ -6,13 +6,12 @@
 // .cc with C linkage, and follow the real runtimes' rules: _Block_copy and
 // _Block_release decide by the block's flags word (a heap block's reference
 // count lives there), the framework retains the block through _Block_copy,
-// a failing init releases its receiver, and the framework raises (a C++
-// exception standing in for an NSException) on an empty reason. A `Framework`
-// scripts how the next evaluation is answered, on a thread of its own as the
-// real service does, calling the block with the BOOL of the architecture
-// (bool on arm64, signed char on x86_64), and records what the backend did:
-// the reason it passed, every release, and every misuse as a fault instead of
-// undefined behaviour.
+// and a failing init releases its receiver. A `Framework` scripts how the
+// next evaluation is answered, on a thread of its own as the real service
+// does, calling the block with the BOOL of the architecture (bool on arm64,
+// signed char on x86_64), and records what the backend did: the reason it
+// passed, every release, and every misuse as a fault instead of undefined
+// behaviour.
 //
 // Thread-safety: one Framework at a time, created and finished on the test's
 // thread; the runtime functions may be called from any thread.
@@ -41,11 +40,10 @@ enum class Reply {
 struct Script {
   Reply reply = Reply::Granted;
   std::string error_text = "Canceled by user.";
-  bool hide_context_class = false;
-  bool hide_string_class = false;
-  bool new_context_returns_nil = false;
-  bool string_init_fails = false;
-  bool block_copy_fails = false;
+  // What fails: the class of that name is not found ("LAContext", "NSString"),
+  // that method answers nil ("new", "initWithBytes:length:encoding:"), or
+  // "_Block_copy" returns null.
+  std::string refuse{};
   // The framework raises when it receives this selector.
   std::string raise_on{};
 };
