@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,26 +22,36 @@ constexpr auto GENEROUS_WAIT = std::chrono::seconds(10);
 // For the tests that wait for a reply that does not come.
 constexpr auto SHORT_WAIT = std::chrono::milliseconds(30);
 
-// Every evaluation that reached the framework leaves nothing behind: one
-// block copy, disposed once; every object deallocated; its one autorelease
-// pool popped; no misuse.
+void expect_outcome(const PresenceOutcome& outcome, const PresenceOutcome& expected) {
+  ASSERT_EQ(outcome.ok(), expected.ok());
+  if (!expected.ok()) {
+    EXPECT_EQ(outcome.error(), expected.error());
+  }
+}
+
+// An evaluation leaves nothing behind: every block disposed, every object
+// deallocated, its one autorelease pool popped, no misuse.
 void expect_all_released(const Record& record) {
   EXPECT_EQ(record.pools_pushed, 1);
   EXPECT_EQ(record.open_pools, 0);
-  EXPECT_EQ(record.block_copies, 1);
   EXPECT_EQ(record.live_blocks, 0);
   EXPECT_EQ(record.live_objects, 0);
   EXPECT_EQ(record.faults, std::vector<std::string>{});
 }
 
 // The reason reaches the framework untrimmed and byte for byte, whatever the
-// reply.
-TEST(LocalAuthenticationBackendTest, EachReplyBecomesItsOutcome) {
+// reply; a framework that cannot start ends the evaluation before it.
+TEST(LocalAuthenticationBackendTest, EachReplyOrFailureToStartBecomesItsOutcome) {
   const std::string with_nul("Abgebrochen \xE2\x80\x93 \xE2\x9C\x8B\0Ende", 23);
+  const auto not_started = [](const std::string& why) {
+    return PresenceError::abnormal_end("could not start local authentication: " + why);
+  };
+  const PresenceOutcome raised = not_started("the framework raised an exception");
   struct Case {
     Script script;
     std::string reason;
     PresenceOutcome expected;
+    bool reaches_framework = true;
   };
   const Case cases[] = {
       // ‘prod’ and a key, between blanks.
@@ -62,31 +71,34 @@ TEST(LocalAuthenticationBackendTest, EachReplyBecomesItsOutcome) {
       {{.reply = Reply::DeniedWithError, .raise_on = "localizedDescription"},
        "unlock the deploy key",
        PresenceError::abnormal_end("local authentication raised while replying")},
+      {{.refuse = "LAContext"}, "r", not_started("LAContext is not available"), false},
+      {{.refuse = "NSString"}, "r", not_started("NSString is not available"), false},
+      {{.refuse = "new"}, "r", not_started("no LAContext was created"), false},
+      {{.refuse = "initWithBytes:length:encoding:"},
+       "r",
+       not_started("the reason text was refused"),
+       false},
+      {{.refuse = "_Block_copy"}, "r", not_started("the reply block could not be copied"), false},
+      {{.raise_on = "new"}, "r", raised, false},
+      {{.raise_on = "evaluatePolicy:localizedReason:reply:"}, "r", raised, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.reason + c.script.error_text + c.script.raise_on);
+    SCOPED_TRACE(c.reason + c.script.error_text + c.script.refuse + c.script.raise_on);
     Framework framework(c.script);
-    LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    const PresenceOutcome outcome = backend.evaluate({c.reason});
+    const PresenceOutcome outcome = LocalAuthenticationBackend(GENEROUS_WAIT).evaluate({c.reason});
     framework.finish();
-    EXPECT_EQ(outcome.ok(), c.expected.ok());
-    if (!c.expected.ok()) {
-      ASSERT_FALSE(outcome.ok());
-      EXPECT_EQ(outcome.error(), c.expected.error());
-    }
+    expect_outcome(outcome, c.expected);
     const Record record = framework.record();
-    EXPECT_EQ(record.reason, c.reason);
-    EXPECT_EQ(record.policy, 2);
+    EXPECT_EQ(record.evaluations, c.reaches_framework ? 1 : 0);
+    EXPECT_EQ(record.reason, c.reaches_framework ? c.reason : "");
+    EXPECT_EQ(record.policy, c.reaches_framework ? 2 : -1);
     expect_all_released(record);
   }
 
   // The framework raises for an empty reason, so it never gets one.
   Framework framework({.reply = Reply::Granted});
-  LocalAuthenticationBackend backend(GENEROUS_WAIT);
-  const PresenceOutcome outcome = backend.evaluate({""});
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::denied("a non-empty reason is required"));
-  EXPECT_EQ(framework.record().evaluations, 0);
+  expect_outcome(LocalAuthenticationBackend(GENEROUS_WAIT).evaluate({""}),
+                 PresenceError::denied("a non-empty reason is required"));
   EXPECT_EQ(framework.record().pools_pushed, 0);
 }
 
@@ -96,11 +108,9 @@ TEST(LocalAuthenticationBackendTest, NoReplyInTimeIsATimeOutAndTheBlockOutlivesT
   for (const Reply reply : {Reply::Never, Reply::DropWithoutReply, Reply::AfterWaitEnds}) {
     SCOPED_TRACE(static_cast<int>(reply));
     Framework framework({.reply = reply});
-    LocalAuthenticationBackend backend(SHORT_WAIT);
     const Instant start = MonotonicClock::now();
-    const PresenceOutcome outcome = backend.evaluate({"reason"});
-    ASSERT_FALSE(outcome.ok());
-    EXPECT_EQ(outcome.error(), PresenceError::timed_out());
+    expect_outcome(LocalAuthenticationBackend(SHORT_WAIT).evaluate({"reason"}),
+                   PresenceError::timed_out());
     if (reply == Reply::Never) {
       EXPECT_GE(MonotonicClock::now() - start, SHORT_WAIT);
       // The framework still holds the block, so its sender must still be there.
@@ -118,35 +128,6 @@ TEST(LocalAuthenticationBackendTest, NoReplyInTimeIsATimeOutAndTheBlockOutlivesT
       EXPECT_EQ(record.events.back(), "dispose block");  // the last reference was the framework's
     }
     expect_all_released(record);
-  }
-}
-
-TEST(LocalAuthenticationBackendTest, FrameworkThatCannotStartEndsAbnormallyAndLeaksNothing) {
-  const std::string raised = "the framework raised an exception";
-  const std::pair<Script, std::string> cases[] = {
-      {{.refuse = "LAContext"}, "LAContext is not available"},
-      {{.refuse = "NSString"}, "NSString is not available"},
-      {{.refuse = "new"}, "no LAContext was created"},
-      {{.refuse = "initWithBytes:length:encoding:"}, "the reason text was refused"},
-      {{.refuse = "_Block_copy"}, "the reply block could not be copied"},
-      {{.raise_on = "new"}, raised},
-      {{.raise_on = "evaluatePolicy:localizedReason:reply:"}, raised},
-  };
-  for (const auto& [script, text] : cases) {
-    SCOPED_TRACE(text);
-    Framework framework(script);
-    LocalAuthenticationBackend backend(GENEROUS_WAIT);
-    const PresenceOutcome outcome = backend.evaluate({"reason"});
-    framework.finish();
-    ASSERT_FALSE(outcome.ok());
-    EXPECT_EQ(outcome.error(),
-              PresenceError::abnormal_end("could not start local authentication: " + text));
-    const Record record = framework.record();
-    EXPECT_EQ(record.evaluations, 0);
-    EXPECT_EQ(record.live_objects, 0);
-    EXPECT_EQ(record.live_blocks, 0);
-    EXPECT_EQ(record.open_pools, 0);
-    EXPECT_EQ(record.faults, std::vector<std::string>{});
   }
 }
 

@@ -158,7 +158,6 @@ BlockHeader* copy_stack_block_locked(const BlockHeader* literal) REQUIRES(world.
   copy->isa = static_cast<void*>(_NSConcreteMallocBlock);
   copy->flags = STACK_BLOCK_FLAGS | BLOCK_NEEDS_FREE | 2;
   world.blocks.emplace(copy, std::move(bytes));
-  ++world.record.block_copies;
   ++world.record.live_blocks;
   return copy;
 }

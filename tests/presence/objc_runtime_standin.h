@@ -56,8 +56,7 @@ struct RaisedException {
 struct Record {
   int evaluations = 0;
   long policy = -1;
-  std::string reason;    // the bytes of the reason string the framework was given
-  int block_copies = 0;  // stack to heap
+  std::string reason;  // the bytes of the reason string the framework was given
   int block_calls = 0;
   int live_objects = 0;  // objects created and not yet deallocated
   int live_blocks = 0;   // heap blocks not yet disposed
