@@ -30,9 +30,8 @@ void expect_outcome(const PresenceOutcome& outcome, const PresenceOutcome& expec
 }
 
 // An evaluation leaves nothing behind: every block disposed, every object
-// deallocated, its one autorelease pool popped, no misuse.
+// deallocated, every autorelease pool popped, no misuse.
 void expect_all_released(const Record& record) {
-  EXPECT_EQ(record.pools_pushed, 1);
   EXPECT_EQ(record.open_pools, 0);
   EXPECT_EQ(record.live_blocks, 0);
   EXPECT_EQ(record.live_objects, 0);
@@ -47,6 +46,7 @@ TEST(LocalAuthenticationBackendTest, EachReplyOrFailureToStartBecomesItsOutcome)
     return PresenceError::abnormal_end("could not start local authentication: " + why);
   };
   const PresenceOutcome raised = not_started("the framework raised an exception");
+  const auto denied = &PresenceError::denied;
   struct Case {
     Script script;
     std::string reason;
@@ -54,22 +54,16 @@ TEST(LocalAuthenticationBackendTest, EachReplyOrFailureToStartBecomesItsOutcome)
     bool reaches_framework = true;
   };
   const Case cases[] = {
-      // ‘prod’ and a key, between blanks.
-      {{.reply = Reply::Granted},
-       "  unlock \xE2\x80\x98prod\xE2\x80\x99 \xF0\x9F\x94\x91\t\n",
-       Ok{}},
+      // Granted (the default reply); ‘prod’ and a key, between blanks.
+      {{}, "  unlock \xE2\x80\x98prod\xE2\x80\x99 \xF0\x9F\x94\x91\t\n", Ok{}},
       // Blanks only: refusing them is the checker's business; the framework takes them.
       {{.reply = Reply::GrantedWithError}, "   ", Ok{}},
-      {{.reply = Reply::DeniedWithError}, "x", PresenceError::denied("Canceled by user.")},
-      {{.reply = Reply::DeniedWithError, .error_text = with_nul},
-       "unlock the deploy key",
-       PresenceError::denied(with_nul)},
-      {{.reply = Reply::DeniedWithoutError},
-       "unlock the deploy key",
-       PresenceError::denied("policy evaluation failed")},
+      {{.reply = Reply::DeniedWithError}, "x", denied("Canceled by user.")},
+      {{.reply = Reply::DeniedWithError, .error_text = with_nul}, "x", denied(with_nul)},
+      {{.reply = Reply::DeniedWithoutError}, "x", denied("policy evaluation failed")},
       // Reading the error's text raises.
       {{.reply = Reply::DeniedWithError, .raise_on = "localizedDescription"},
-       "unlock the deploy key",
+       "x",
        PresenceError::abnormal_end("local authentication raised while replying")},
       {{.refuse = "LAContext"}, "r", not_started("LAContext is not available"), false},
       {{.refuse = "NSString"}, "r", not_started("NSString is not available"), false},
@@ -99,7 +93,7 @@ TEST(LocalAuthenticationBackendTest, EachReplyOrFailureToStartBecomesItsOutcome)
   Framework framework({.reply = Reply::Granted});
   expect_outcome(LocalAuthenticationBackend(GENEROUS_WAIT).evaluate({""}),
                  PresenceError::denied("a non-empty reason is required"));
-  EXPECT_EQ(framework.record().pools_pushed, 0);
+  EXPECT_EQ(framework.record().evaluations, 0);
 }
 
 // No reply within the wait: the prompt left unanswered, the block dropped

@@ -14,6 +14,7 @@
 namespace tarnwel::objc_standin {
 
 extern "C" {
+void objc_release(void* object);
 void _Block_release(const void* block);
 extern void* _NSConcreteStackBlock[32];
 extern void* _NSConcreteMallocBlock[32];
@@ -60,17 +61,14 @@ struct BlockHeader {
   const BlockDescriptor* descriptor;
 };
 
-// Class objects are told apart by address.
-struct ClassObject {
-  const char* name;
-};
-ClassObject LA_CONTEXT{"LAContext"};
-ClassObject NS_STRING{"NSString"};
-ClassObject NS_ERROR{"NSError"};
+// Class objects are their names, told apart by address.
+char LA_CONTEXT[] = "LAContext";
+char NS_STRING[] = "NSString";
+char NS_ERROR[] = "NSError";
 
 struct Object {
-  explicit Object(const ClassObject& of) : cls(&of) {}
-  const ClassObject* cls;
+  explicit Object(const char* of) : cls(of) {}
+  const char* cls;
   int references = 1;
   std::string text;               // an NSString's bytes
   Object* description = nullptr;  // an NSError's localizedDescription, owned
@@ -94,27 +92,25 @@ struct World {
 
 World world;
 
-Object* new_object(const ClassObject& cls) REQUIRES(world.mu) {
+Object* new_object(const char* cls) REQUIRES(world.mu) {
   ++world.record.live_objects;
   return world.objects.emplace_back(std::make_unique<Object>(cls)).get();
 }
 
-Object* find_object(const void* pointer) REQUIRES(world.mu) {
+// An object that is alive, or nullptr (and a fault) for anything else.
+Object* live_object(const void* pointer, std::string_view use) REQUIRES(world.mu) {
   for (const auto& object : world.objects) {
     if (object.get() == pointer && object->references > 0) return object.get();
   }
+  world.record.faults.push_back(std::string(use) + " of an object that is not alive");
   return nullptr;
 }
 
 void release_locked(void* pointer) REQUIRES(world.mu) {
-  Object* object = find_object(pointer);
-  if (object == nullptr) {
-    world.record.faults.push_back("release of an object that is not alive");
-    return;
-  }
-  if (--object->references > 0) return;
+  Object* object = live_object(pointer, "release");
+  if (object == nullptr || --object->references > 0) return;
   --world.record.live_objects;
-  world.record.events.push_back(std::string("dealloc ") + object->cls->name);
+  world.record.events.push_back(std::string("dealloc ") + object->cls);
   if (object->description != nullptr) release_locked(object->description);
 }
 
@@ -182,10 +178,7 @@ void answer(BlockHeader* block, Reply reply) {
     const bool success = reply != Reply::DeniedWithError && reply != Reply::DeniedWithoutError;
     block->invoke(block, static_cast<CallerBool>(success), error);
   }
-  if (error != nullptr) {
-    MutexLock lock(world.mu);
-    release_locked(error);
-  }
+  if (error != nullptr) objc_release(error);
   _Block_release(block);
 }
 
@@ -236,8 +229,8 @@ void* objc_getClass(const char* name) {
   MutexLock lock(world.mu);
   const std::string_view wanted = name;
   if (wanted == world.script.refuse) return nullptr;
-  if (wanted == LA_CONTEXT.name) return &LA_CONTEXT;
-  return wanted == NS_STRING.name ? &NS_STRING : nullptr;
+  if (wanted == LA_CONTEXT) return LA_CONTEXT;
+  return wanted == NS_STRING ? NS_STRING : nullptr;
 }
 
 // Selectors are their names: the backend registers string literals, which
@@ -246,9 +239,7 @@ void* sel_registerName(const char* name) { return const_cast<char*>(name); }
 
 void* objc_alloc(void* cls) {
   MutexLock lock(world.mu);
-  if (cls == &NS_STRING) return new_object(NS_STRING);
-  world.record.faults.push_back("objc_alloc of an unexpected class");
-  return nullptr;
+  return new_object(static_cast<const char*>(cls));
 }
 
 void objc_release(void* object) {
@@ -259,19 +250,14 @@ void objc_release(void* object) {
 void* objc_retainAutoreleasedReturnValue(void* pointer) {
   if (pointer == nullptr) return nullptr;
   MutexLock lock(world.mu);
-  Object* object = find_object(pointer);
-  if (object == nullptr) {
-    world.record.faults.push_back("retain of an object that is not alive");
-    return nullptr;
-  }
-  ++object->references;
+  Object* object = live_object(pointer, "retain");
+  if (object != nullptr) ++object->references;
   return object;
 }
 
 // A pool is named by its depth.
 void* objc_autoreleasePoolPush() {
   MutexLock lock(world.mu);
-  ++world.record.pools_pushed;
   return reinterpret_cast<void*>(static_cast<std::uintptr_t>(++world.record.open_pools));
 }
 
@@ -298,16 +284,13 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
   if (selector == world.script.raise_on) {
     throw RaisedException{"raised at " + std::string(selector)};
   }
-  if (receiver == &LA_CONTEXT && selector == "new") {
+  if (receiver == LA_CONTEXT && selector == "new") {
     if (world.script.refuse == selector) return 0;
     return reinterpret_cast<std::uintptr_t>(new_object(LA_CONTEXT));
   }
-  Object* self = find_object(receiver);
-  if (self == nullptr) {
-    world.record.faults.push_back("message to a dead or unknown object: " + std::string(selector));
-    return 0;
-  }
-  if (self->cls == &NS_STRING && selector == "initWithBytes:length:encoding:") {
+  Object* self = live_object(receiver, selector);
+  if (self == nullptr) return 0;
+  if (self->cls == NS_STRING && selector == "initWithBytes:length:encoding:") {
     if (world.script.refuse == selector || c != UTF8_ENCODING) {
       release_locked(self);  // a failing init releases its receiver
       return 0;
@@ -315,25 +298,21 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
     self->text.assign(reinterpret_cast<const char*>(a), b);
     return reinterpret_cast<std::uintptr_t>(self);
   }
-  if (self->cls == &NS_STRING && selector == "UTF8String") {
+  if (self->cls == NS_STRING && selector == "UTF8String") {
     return reinterpret_cast<std::uintptr_t>(self->text.c_str());
   }
-  if (self->cls == &NS_STRING && selector == "lengthOfBytesUsingEncoding:") {
+  if (self->cls == NS_STRING && selector == "lengthOfBytesUsingEncoding:") {
     if (a != UTF8_ENCODING) world.record.faults.push_back("length asked in another encoding");
     return self->text.size();
   }
-  if (self->cls == &NS_ERROR && selector == "localizedDescription") {
+  if (self->cls == NS_ERROR && selector == "localizedDescription") {
     return reinterpret_cast<std::uintptr_t>(self->description);  // autoreleased: +0
   }
-  if (self->cls == &LA_CONTEXT && selector == "evaluatePolicy:localizedReason:reply:") {
+  if (self->cls == LA_CONTEXT && selector == "evaluatePolicy:localizedReason:reply:") {
     ++world.record.evaluations;
     world.record.policy = static_cast<long>(a);
-    const Object* reason = find_object(reinterpret_cast<void*>(b));
-    if (reason != nullptr && reason->cls == &NS_STRING) {
-      world.record.reason = reason->text;
-    } else {
-      world.record.faults.push_back("evaluatePolicy without a live reason string");
-    }
+    const Object* reason = live_object(reinterpret_cast<void*>(b), selector);
+    if (reason != nullptr && reason->cls == NS_STRING) world.record.reason = reason->text;
     // The framework holds the block until it has answered.
     BlockHeader* block = retain_block_locked(reinterpret_cast<void*>(c), "evaluatePolicy");
     if (block != nullptr && world.script.reply == Reply::Never) world.held_block = block;
@@ -343,7 +322,7 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
     return 0;
   }
   world.record.faults.push_back("unrecognized selector " + std::string(selector) + " sent to " +
-                                self->cls->name);
+                                self->cls);
   return 0;
 }
 

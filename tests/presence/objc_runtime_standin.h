@@ -60,8 +60,7 @@ struct Record {
   int block_calls = 0;
   int live_objects = 0;  // objects created and not yet deallocated
   int live_blocks = 0;   // heap blocks not yet disposed
-  int pools_pushed = 0;
-  int open_pools = 0;  // pushed and not yet popped
+  int open_pools = 0;    // pushed and not yet popped
   // "release block", "dispose block", "dealloc <class>" and "pop pool", in order.
   std::vector<std::string> events;
   // Misuse: unknown selectors, over-releases, stack blocks used after their copy...
