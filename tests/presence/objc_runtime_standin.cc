@@ -76,17 +76,15 @@ struct Object {
 
 struct World {
   Mutex mu;
-  CondVar late_reply_allowed;
   Script script GUARDED_BY(mu);
   Record record GUARDED_BY(mu);
-  bool late_reply GUARDED_BY(mu) = false;
   // Objects and heap blocks stay allocated until the next Framework starts,
   // so that an over-release or a use after disposal is recorded as a fault
   // rather than being a use after free. Only faults are found through these
   // lists: the runtime functions decide by the block's own flags word.
   std::vector<std::unique_ptr<Object>> objects GUARDED_BY(mu);
   std::map<const void*, std::unique_ptr<std::byte[]>> blocks GUARDED_BY(mu);
-  void* held_block GUARDED_BY(mu) = nullptr;  // by a Reply::Never framework
+  BlockHeader* held_block GUARDED_BY(mu) = nullptr;  // for Never and AfterWaitEnds
   std::thread thread GUARDED_BY(mu);
 };
 
@@ -158,15 +156,11 @@ BlockHeader* copy_stack_block_locked(const BlockHeader* literal) REQUIRES(world.
   return copy;
 }
 
-// The framework's reply thread: answers as scripted, then lets go of the block.
+// The framework's reply: answers as scripted, then lets go of the block.
 void answer(BlockHeader* block, Reply reply) {
   Object* error = nullptr;
   {
     MutexLock lock(world.mu);
-    if (reply == Reply::AfterWaitEnds) {
-      world.late_reply_allowed.wait(lock,
-                                    []() NO_THREAD_SAFETY_ANALYSIS { return world.late_reply; });
-    }
     if (reply == Reply::GrantedWithError || reply == Reply::DeniedWithError) {
       error = new_object(NS_ERROR);
       error->description = new_object(NS_STRING);
@@ -182,35 +176,33 @@ void answer(BlockHeader* block, Reply reply) {
   _Block_release(block);
 }
 
+BlockHeader* take_held_block() {
+  MutexLock lock(world.mu);
+  return std::exchange(world.held_block, nullptr);
+}
+
 }  // namespace
 
 Framework::Framework(Script script) {
   MutexLock lock(world.mu);
   world.script = std::move(script);
   world.record = Record{};
-  world.late_reply = false;
   world.objects.clear();
   world.blocks.clear();
 }
 
 Framework::~Framework() { finish(); }
 
-void Framework::deliver_late_reply() {
-  MutexLock lock(world.mu);
-  world.late_reply = true;
-  world.late_reply_allowed.notify_all();
-}
+void Framework::deliver_late_reply() { answer(take_held_block(), Reply::AfterWaitEnds); }
 
 void Framework::finish() {
   std::thread thread;
-  void* held = nullptr;
   {
     MutexLock lock(world.mu);
     thread = std::move(world.thread);
-    held = std::exchange(world.held_block, nullptr);
   }
   if (thread.joinable()) thread.join();
-  _Block_release(held);
+  _Block_release(take_held_block());
 }
 
 Record Framework::record() const {
@@ -315,10 +307,10 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
     if (reason != nullptr && reason->cls == NS_STRING) world.record.reason = reason->text;
     // The framework holds the block until it has answered.
     BlockHeader* block = retain_block_locked(reinterpret_cast<void*>(c), "evaluatePolicy");
-    if (block != nullptr && world.script.reply == Reply::Never) world.held_block = block;
-    if (block != nullptr && world.script.reply != Reply::Never) {
-      world.thread = std::thread(answer, block, world.script.reply);
-    }
+    const Reply reply = world.script.reply;
+    const bool held = reply == Reply::Never || reply == Reply::AfterWaitEnds;
+    if (block != nullptr && held) world.held_block = block;
+    if (block != nullptr && !held) world.thread = std::thread(answer, block, reply);
     return 0;
   }
   world.record.faults.push_back("unrecognized selector " + std::string(selector) + " sent to " +

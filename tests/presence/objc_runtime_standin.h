@@ -34,7 +34,7 @@ enum class Reply {
   DeniedWithoutError,  // failure, no error object
   Never,               // keeps the block until finish() and never calls it
   DropWithoutReply,    // releases the block on its thread without calling it
-  AfterWaitEnds,       // calls it (granted) once deliver_late_reply() has been called
+  AfterWaitEnds,       // keeps it until deliver_late_reply(), which calls it (granted)
 };
 
 struct Script {
@@ -74,7 +74,7 @@ class Framework {
   Framework(const Framework&) = delete;
   Framework& operator=(const Framework&) = delete;
 
-  // Lets an AfterWaitEnds reply go ahead.
+  // Sends an AfterWaitEnds reply, on the calling thread.
   void deliver_late_reply();
   // Joins the framework's thread and releases the block it still holds.
   void finish();
