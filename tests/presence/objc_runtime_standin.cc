@@ -13,11 +13,13 @@
 
 namespace tarnwel::objc_standin {
 
+// The runtime's entry points, with C linkage: the very symbols the backend
+// calls, although they are declared inside this namespace.
 extern "C" {
+void* _NSConcreteStackBlock[32] = {};
+void* _NSConcreteMallocBlock[32] = {};
 void objc_release(void* object);
 void _Block_release(const void* block);
-extern void* _NSConcreteStackBlock[32];
-extern void* _NSConcreteMallocBlock[32];
 }
 
 namespace {
@@ -84,8 +86,10 @@ struct World {
   // lists: the runtime functions decide by the block's own flags word.
   std::vector<std::unique_ptr<Object>> objects GUARDED_BY(mu);
   std::map<const void*, std::unique_ptr<std::byte[]>> blocks GUARDED_BY(mu);
-  BlockHeader* held_block GUARDED_BY(mu) = nullptr;  // for Never and AfterWaitEnds
-  std::thread thread GUARDED_BY(mu);
+  // Set while the backend evaluates, and taken by finish(), both on the
+  // test's thread.
+  BlockHeader* held_block = nullptr;  // for Never and AfterWaitEnds
+  std::thread thread;
 };
 
 World world;
@@ -131,19 +135,15 @@ BlockHeader* retain_block_locked(const void* block, const char* use) REQUIRES(wo
 // _Block_copy of a stack block as a compiler builds it, up to the copy
 // helper, which the caller runs outside the lock.
 BlockHeader* copy_stack_block_locked(const BlockHeader* literal) REQUIRES(world.mu) {
-  std::vector<std::string>& faults = world.record.faults;
-  if (literal->flags != STACK_BLOCK_FLAGS) {
-    faults.push_back("unexpected stack block flags " + std::to_string(literal->flags));
+  // The flags decide the descriptor's layout, so they come first.
+  const BlockDescriptor& descriptor = *literal->descriptor;
+  if (literal->flags != STACK_BLOCK_FLAGS || literal->isa != _NSConcreteStackBlock ||
+      descriptor.signature == nullptr || descriptor.signature != REPLY_SIGNATURE ||
+      descriptor.layout != nullptr) {
+    world.record.faults.push_back("a stack block unlike the reply block's literal (flags " +
+                                  std::to_string(literal->flags) + ")");
     return nullptr;
   }
-  if (literal->isa != static_cast<void*>(_NSConcreteStackBlock)) {
-    faults.push_back("a stack block whose isa is not _NSConcreteStackBlock");
-  }
-  const BlockDescriptor& descriptor = *literal->descriptor;
-  if (descriptor.signature == nullptr || descriptor.signature != REPLY_SIGNATURE) {
-    faults.push_back("a block whose signature is not the reply block's");
-  }
-  if (descriptor.layout != nullptr) faults.push_back("a block with a layout");
   if (world.script.refuse == "_Block_copy") return nullptr;
 
   auto bytes = std::make_unique<std::byte[]>(descriptor.size);
@@ -176,11 +176,6 @@ void answer(BlockHeader* block, Reply reply) {
   _Block_release(block);
 }
 
-BlockHeader* take_held_block() {
-  MutexLock lock(world.mu);
-  return std::exchange(world.held_block, nullptr);
-}
-
 }  // namespace
 
 Framework::Framework(Script script) {
@@ -193,16 +188,13 @@ Framework::Framework(Script script) {
 
 Framework::~Framework() { finish(); }
 
-void Framework::deliver_late_reply() { answer(take_held_block(), Reply::AfterWaitEnds); }
+void Framework::deliver_late_reply() {
+  answer(std::exchange(world.held_block, nullptr), Reply::AfterWaitEnds);
+}
 
 void Framework::finish() {
-  std::thread thread;
-  {
-    MutexLock lock(world.mu);
-    thread = std::move(world.thread);
-  }
-  if (thread.joinable()) thread.join();
-  _Block_release(take_held_block());
+  if (world.thread.joinable()) world.thread.join();
+  _Block_release(std::exchange(world.held_block, nullptr));
 }
 
 Record Framework::record() const {
@@ -210,12 +202,7 @@ Record Framework::record() const {
   return world.record;
 }
 
-// The runtime's entry points. C linkage makes them the very symbols the
-// backend calls, although they are declared inside this namespace.
 extern "C" {
-
-void* _NSConcreteStackBlock[32] = {};
-void* _NSConcreteMallocBlock[32] = {};
 
 void* objc_getClass(const char* name) {
   MutexLock lock(world.mu);
