@@ -68,9 +68,11 @@ class AskpassBackendTest : public ::testing::Test {
   const std::string path_ = ::getenv("PATH");
 };
 
-void expect_denied(const PresenceOutcome& outcome, const std::string& text) {
-  ASSERT_FALSE(outcome.ok()) << "granted, expected denied with: " << text;
-  EXPECT_EQ(outcome.error(), PresenceError::denied(text));
+constexpr auto denied = &PresenceError::denied;
+
+void expect_error(const PresenceOutcome& outcome, const PresenceError& error) {
+  ASSERT_FALSE(outcome.ok()) << "granted, expected: " << error.display();
+  EXPECT_EQ(outcome.error(), error);
 }
 
 // No child of this process is left, running or as a zombie.
@@ -118,7 +120,7 @@ exit 1)";
       {missing, cannot_run(missing, ENOENT)},
       {not_executable, cannot_run(not_executable, EACCES)},
   };
-  for (const auto& [program, text] : cases) expect_denied(evaluate_with(program), text);
+  for (const auto& [program, text] : cases) expect_error(evaluate_with(program), denied(text));
   ::pthread_sigmask(SIG_UNBLOCK, &usr2, nullptr);
   ::signal(SIGUSR1, SIG_DFL);
   expect_no_children();
@@ -132,11 +134,11 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   ::setenv("SSH_ASKPASS", script("ssh", "echo ssh >&2; exit 1").c_str(), 1);
   AskpassBackend backend(GENEROUS_WAIT);
 
-  expect_denied(backend.evaluate({"reason"}), "own");
+  expect_error(backend.evaluate({"reason"}), denied("own"));
   ::setenv("TARNWEL_AGENT_ASKPASS", "", 1);
-  expect_denied(backend.evaluate({"reason"}), "ssh");
+  expect_error(backend.evaluate({"reason"}), denied("ssh"));
   ::unsetenv("SSH_ASKPASS");
-  expect_denied(backend.evaluate({"reason"}), "path");
+  expect_error(backend.evaluate({"reason"}), denied("path"));
 
   // Neither a directory nor a file that cannot run counts as found on PATH.
   fs::create_directories(dir_ / "dir_entry" / "ssh-askpass");
@@ -145,9 +147,7 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   ::setenv("PATH", ((dir_ / "dir_entry").string() + ":" + (dir_ / "file_entry").string()).c_str(),
            1);
   ::setenv("SSH_ASKPASS", "", 1);
-  const PresenceOutcome outcome = backend.evaluate({"reason"});
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::unsupported());
+  expect_error(backend.evaluate({"reason"}), PresenceError::unsupported());
 
   // A bare name goes along PATH's absolute directories only: the empty
   // element and "." would be the working directory, which holds one too.
@@ -156,9 +156,10 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   const fs::path saved = fs::current_path();
   fs::current_path(dir_);
   ::setenv("PATH", ("::.:" + (dir_ / "bin").string()).c_str(), 1);
-  expect_denied(evaluate_with("bare"), "found");
+  expect_error(evaluate_with("bare"), denied("found"));
   ::setenv("PATH", ":.", 1);
-  expect_denied(evaluate_with("bare"), "could not run askpass bare: " + os_error_text(ENOENT));
+  expect_error(evaluate_with("bare"),
+               denied("could not run askpass bare: " + os_error_text(ENOENT)));
   fs::current_path(saved);
 }
 
@@ -174,9 +175,9 @@ if [ /dev/stdin -ef /dev/null ]; then stdin=null; else stdin=other; fi
 if [ /dev/stdout -ef /dev/null ]; then stdout=null; else stdout=other; fi
 if [ -e "/dev/fd/$LEAK_FD" ]; then leak=yes; else leak=no; fi
 if [ -e /dev/fd/2 ]; then err=open; else err=closed; fi
-printf 'argc=%s prompt=%s marker=%s stdin=%s stdout=%s leak=%s stderr=%s reason=%s' "$#" \
+printf '%s|argc=%s prompt=%s marker=%s in=%s out=%s leak=%s err=%s' "$1" "$#" \
   "$(env | grep -c '^SSH_ASKPASS_PROMPT=')$SSH_ASKPASS_PROMPT" "$ASKPASS_TEST_MARKER" \
-  "$stdin" "$stdout" "$leak" "$err" "$1" > "$DIR/seen"
+  "$stdin" "$stdout" "$leak" "$err" > "$DIR/seen"
 )");
   const std::string reason = "-n  Unlock \xE2\x80\x98prod\xE2\x80\x99 \"$HOME\" `id`; *\t\n";
   EXPECT_TRUE(evaluate_with(program, reason).ok());
@@ -184,17 +185,14 @@ printf 'argc=%s prompt=%s marker=%s stdin=%s stdout=%s leak=%s stderr=%s reason=
   std::ostringstream seen;
   seen << std::ifstream(dir_ / "seen").rdbuf();
   EXPECT_EQ(seen.str(),
-            "argc=1 prompt=1confirm marker=inherited stdin=null stdout=null leak=no stderr=open "
-            "reason=" +
-                reason);
+            reason + "|argc=1 prompt=1confirm marker=inherited in=null out=null leak=no err=open");
 }
 
 TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   const Instant start = MonotonicClock::now();
-  PresenceOutcome outcome = evaluate_with(script("slow", "exec sleep 5"), "reason",
-                                          milliseconds(50), std::chrono::seconds(5));
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
+  expect_error(evaluate_with(script("slow", "exec sleep 5"), "reason", milliseconds(50),
+                             std::chrono::seconds(5)),
+               PresenceError::timed_out());
   EXPECT_LT(MonotonicClock::now() - start, std::chrono::seconds(3));  // SIGTERM, no grace used
   expect_no_children();
 
@@ -204,14 +202,12 @@ TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   // its trap even on a loaded machine.
   const auto wait = milliseconds(200);
   const auto grace = milliseconds(100);
+  const std::string wrapper = script("wrapper",
+                                     "trap '' TERM\n"
+                                     "(sleep 0.5; : > \"$DIR/survivor\") &\n"
+                                     ": > \"$DIR/wrapped\"; wait");
   const Instant second_start = MonotonicClock::now();
-  outcome = evaluate_with(script("wrapper",
-                                 "trap '' TERM\n"
-                                 "(sleep 0.5; : > \"$DIR/survivor\") &\n"
-                                 ": > \"$DIR/wrapped\"; wait"),
-                          "reason", wait, grace);
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
+  expect_error(evaluate_with(wrapper, "reason", wait, grace), PresenceError::timed_out());
   const auto elapsed = MonotonicClock::now() - second_start;
   // Without the mark SIGTERM may have come before the trap, and proved nothing.
   ASSERT_TRUE(fs::exists(dir_ / "wrapped"));
