@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -166,7 +167,6 @@ void answer(BlockHeader* block, Reply reply) {
       error->description = new_object(NS_STRING);
       error->description->text = world.script.error_text;
     }
-    if (reply != Reply::DropWithoutReply) ++world.record.block_calls;
   }
   if (reply != Reply::DropWithoutReply) {
     const bool success = reply != Reply::DeniedWithError && reply != Reply::DeniedWithoutError;
@@ -261,7 +261,8 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
   const std::string_view selector = static_cast<const char*>(selector_name);
   MutexLock lock(world.mu);
   if (selector == world.script.raise_on) {
-    throw RaisedException{"raised at " + std::string(selector)};
+    // What the real framework raises is an NSException.
+    throw std::runtime_error("raised at " + std::string(selector));
   }
   if (receiver == LA_CONTEXT && selector == "new") {
     if (world.script.refuse == selector) return 0;
@@ -288,7 +289,6 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
     return reinterpret_cast<std::uintptr_t>(self->description);  // autoreleased: +0
   }
   if (self->cls == LA_CONTEXT && selector == "evaluatePolicy:localizedReason:reply:") {
-    ++world.record.evaluations;
     world.record.policy = static_cast<long>(a);
     const Object* reason = live_object(reinterpret_cast<void*>(b), selector);
     if (reason != nullptr && reason->cls == NS_STRING) world.record.reason = reason->text;

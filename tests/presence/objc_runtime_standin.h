@@ -48,16 +48,9 @@ struct Script {
   std::string raise_on{};
 };
 
-// What the framework throws where the real one raises an NSException.
-struct RaisedException {
-  std::string reason;
-};
-
 struct Record {
-  int evaluations = 0;
-  long policy = -1;
-  std::string reason;  // the bytes of the reason string the framework was given
-  int block_calls = 0;
+  long policy = -1;      // as evaluatePolicy was given it; -1 until then
+  std::string reason;    // the bytes of the reason string the framework was given
   int live_objects = 0;  // objects created and not yet deallocated
   int live_blocks = 0;   // heap blocks not yet disposed
   int open_pools = 0;    // pushed and not yet popped
