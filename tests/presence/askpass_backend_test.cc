@@ -10,11 +10,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +21,7 @@
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "presence/subprocess.h"
+#include "support/agent_process.h"
 
 namespace tarnwel {
 namespace {
@@ -34,28 +34,17 @@ constexpr auto GENEROUS_WAIT = std::chrono::seconds(10);
 
 class AskpassBackendTest : public ::testing::Test {
  protected:
+  // The variables that choose the program, and those the tests set for it,
+  // are unset before and after each test; PATH is put back as it was.
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "askpass-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << os_error_text(errno);
-    dir_ = pattern;
-    for (const char* name :
-         {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS", "SSH_ASKPASS_PROMPT", "PATH"}) {
-      const char* value = ::getenv(name);
-      saved_env_[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    for (const char* name : {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS", "SSH_ASKPASS_PROMPT",
+                             "ASKPASS_TEST_MARKER", "LEAK_FD"}) {
+      ::unsetenv(name);
     }
-    ::unsetenv("TARNWEL_AGENT_ASKPASS");
-    ::unsetenv("SSH_ASKPASS");
   }
-
   void TearDown() override {
-    for (const auto& [name, value] : saved_env_) {
-      if (value.has_value()) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-    fs::remove_all(dir_);
+    SetUp();
+    ::setenv("PATH", path_.c_str(), 1);
   }
 
   // Writes an executable shell script; "$DIR" in `body` names the test's directory.
@@ -67,12 +56,6 @@ class AskpassBackendTest : public ::testing::Test {
     return path.string();
   }
 
-  std::string read(const std::string& name) {
-    std::ostringstream text;
-    text << std::ifstream(dir_ / name).rdbuf();
-    return text.str();
-  }
-
   PresenceOutcome evaluate_with(const std::string& program, std::string_view reason = "reason",
                                 MonotonicClock::duration wait = GENEROUS_WAIT,
                                 MonotonicClock::duration kill_grace = std::chrono::seconds(1)) {
@@ -80,13 +63,16 @@ class AskpassBackendTest : public ::testing::Test {
     return AskpassBackend(wait, kill_grace).evaluate({reason});
   }
 
-  fs::path dir_;
-  std::map<std::string, std::optional<std::string>> saved_env_;
+  testing::TempDir root_;
+  const fs::path dir_ = root_.path();
+  const std::string path_ = ::getenv("PATH");
 };
 
-void expect_denied(const PresenceOutcome& outcome, const std::string& text) {
-  ASSERT_FALSE(outcome.ok()) << "granted, expected denied with: " << text;
-  EXPECT_EQ(outcome.error(), PresenceError::denied(text));
+constexpr auto denied = &PresenceError::denied;
+
+void expect_error(const PresenceOutcome& outcome, const PresenceError& error) {
+  ASSERT_FALSE(outcome.ok()) << "granted, expected: " << error.display();
+  EXPECT_EQ(outcome.error(), error);
 }
 
 // No child of this process is left, running or as a zombie.
@@ -96,31 +82,48 @@ void expect_no_children() {
   EXPECT_EQ(errno, ECHILD);
 }
 
-TEST_F(AskpassBackendTest, ExitDecidesTheOutcome) {
+// Exit status 0 grants. Otherwise the denial is the first line of stderr that
+// is not blank, from what was kept of it, else how the program ended, or why
+// it could not start.
+TEST_F(AskpassBackendTest, ExitAndStderrDecideTheOutcome) {
   EXPECT_TRUE(evaluate_with(script("ok", "echo 'stderr alone does not deny' >&2; exit 0")).ok());
 
-  expect_denied(evaluate_with(script("first_line",
-                                     R"(printf '\n \t\n  Not now, \t\r\nlater\n' >&2; exit 1)")),
-                "  Not now,");
-  expect_denied(evaluate_with(script("unterminated", "printf 'no newline' >&2; exit 1")),
-                "no newline");
-  expect_denied(evaluate_with(script("bad_utf8", R"(printf '\377x\n' >&2; exit 1)")),
-                "\xEF\xBF\xBDx");
-  expect_denied(evaluate_with(script("blank_stderr", R"(printf ' \n\t\n' >&2; exit 3)")),
-                "askpass exited with status 3");
-  expect_denied(evaluate_with(script("status", "exit 255")), "askpass exited with status 255");
-  expect_denied(evaluate_with(script("killed", "kill -KILL $$")),
-                "askpass was killed by signal " + std::to_string(SIGKILL));
-  expect_no_children();
-}
-
-TEST_F(AskpassBackendTest, ProgramThatCannotStartIsReported) {
+  const auto killed_by = [](int signal) {
+    return "askpass was killed by signal " + std::to_string(signal);
+  };
+  const auto cannot_run = [](const std::string& program, int error) {
+    return "could not run askpass " + program + ": " + os_error_text(error);
+  };
   const std::string missing = (dir_ / "missing").string();
-  expect_denied(evaluate_with(missing),
-                "could not run askpass " + missing + ": " + os_error_text(ENOENT));
   const std::string not_executable = script("not_executable", "exit 0", fs::perms::owner_read);
-  expect_denied(evaluate_with(not_executable),
-                "could not run askpass " + not_executable + ": " + os_error_text(EACCES));
+  // Whatever the agent ignores or blocks, the program starts with neither.
+  ::signal(SIGUSR1, SIG_IGN);
+  sigset_t usr2;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr2, nullptr), 0);
+  // Far more than a pipe holds, in one line: the program would block if
+  // nobody read, and only the start of its line is kept.
+  const std::string noisy = R"((printf 'too noisy'; head -c 300000 /dev/zero | tr '\0' x) >&2
+exit 1)";
+  const std::pair<std::string, std::string> cases[] = {
+      {script("first_line", R"(printf '\n \t\n  Not now, \t\r\nlater\n' >&2; exit 1)"),
+       "  Not now,"},
+      {script("unterminated", "printf 'no newline' >&2; exit 1"), "no newline"},
+      {script("bad_utf8", R"(printf '\377x\n' >&2; exit 1)"), "\xEF\xBF\xBDx"},
+      {script("blank_stderr", R"(printf ' \n\t\n' >&2; exit 3)"), "askpass exited with status 3"},
+      {script("status", "exit 255"), "askpass exited with status 255"},
+      {script("noisy", noisy), "too noisy" + std::string(MAX_ERROR_OUTPUT_BYTES - 9, 'x')},
+      {script("killed", "kill -KILL $$"), killed_by(SIGKILL)},
+      {script("ignored", "kill -USR1 $$"), killed_by(SIGUSR1)},
+      {script("blocked", "kill -USR2 $$"), killed_by(SIGUSR2)},
+      {missing, cannot_run(missing, ENOENT)},
+      {not_executable, cannot_run(not_executable, EACCES)},
+  };
+  for (const auto& [program, text] : cases) expect_error(evaluate_with(program), denied(text));
+  ::pthread_sigmask(SIG_UNBLOCK, &usr2, nullptr);
+  ::signal(SIGUSR1, SIG_DFL);
+  expect_no_children();
 }
 
 TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
@@ -131,11 +134,11 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   ::setenv("SSH_ASKPASS", script("ssh", "echo ssh >&2; exit 1").c_str(), 1);
   AskpassBackend backend(GENEROUS_WAIT);
 
-  expect_denied(backend.evaluate({"reason"}), "own");
+  expect_error(backend.evaluate({"reason"}), denied("own"));
   ::setenv("TARNWEL_AGENT_ASKPASS", "", 1);
-  expect_denied(backend.evaluate({"reason"}), "ssh");
+  expect_error(backend.evaluate({"reason"}), denied("ssh"));
   ::unsetenv("SSH_ASKPASS");
-  expect_denied(backend.evaluate({"reason"}), "path");
+  expect_error(backend.evaluate({"reason"}), denied("path"));
 
   // Neither a directory nor a file that cannot run counts as found on PATH.
   fs::create_directories(dir_ / "dir_entry" / "ssh-askpass");
@@ -144,9 +147,7 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   ::setenv("PATH", ((dir_ / "dir_entry").string() + ":" + (dir_ / "file_entry").string()).c_str(),
            1);
   ::setenv("SSH_ASKPASS", "", 1);
-  const PresenceOutcome outcome = backend.evaluate({"reason"});
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::unsupported());
+  expect_error(backend.evaluate({"reason"}), PresenceError::unsupported());
 
   // A bare name goes along PATH's absolute directories only: the empty
   // element and "." would be the working directory, which holds one too.
@@ -155,9 +156,10 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   const fs::path saved = fs::current_path();
   fs::current_path(dir_);
   ::setenv("PATH", ("::.:" + (dir_ / "bin").string()).c_str(), 1);
-  expect_denied(evaluate_with("bare"), "found");
+  expect_error(evaluate_with("bare"), denied("found"));
   ::setenv("PATH", ":.", 1);
-  expect_denied(evaluate_with("bare"), "could not run askpass bare: " + os_error_text(ENOENT));
+  expect_error(evaluate_with("bare"),
+               denied("could not run askpass bare: " + os_error_text(ENOENT)));
   fs::current_path(saved);
 }
 
@@ -173,42 +175,24 @@ if [ /dev/stdin -ef /dev/null ]; then stdin=null; else stdin=other; fi
 if [ /dev/stdout -ef /dev/null ]; then stdout=null; else stdout=other; fi
 if [ -e "/dev/fd/$LEAK_FD" ]; then leak=yes; else leak=no; fi
 if [ -e /dev/fd/2 ]; then err=open; else err=closed; fi
-printf 'argc=%s prompt=%s marker=%s stdin=%s stdout=%s leak=%s stderr=%s' "$#" \
+printf '%s|argc=%s prompt=%s marker=%s in=%s out=%s leak=%s err=%s' "$1" "$#" \
   "$(env | grep -c '^SSH_ASKPASS_PROMPT=')$SSH_ASKPASS_PROMPT" "$ASKPASS_TEST_MARKER" \
   "$stdin" "$stdout" "$leak" "$err" > "$DIR/seen"
-printf '%s' "$1" > "$DIR/reason"
 )");
   const std::string reason = "-n  Unlock \xE2\x80\x98prod\xE2\x80\x99 \"$HOME\" `id`; *\t\n";
   EXPECT_TRUE(evaluate_with(program, reason).ok());
-  ::unsetenv("ASKPASS_TEST_MARKER");
-  ::unsetenv("LEAK_FD");
 
-  EXPECT_EQ(read("reason"), reason);
-  EXPECT_EQ(read("seen"),
-            "argc=1 prompt=1confirm marker=inherited stdin=null stdout=null leak=no stderr=open");
-}
-
-// Whatever the agent ignores or blocks, the program starts with neither.
-TEST_F(AskpassBackendTest, ProgramStartsWithNoSignalIgnoredOrBlocked) {
-  ::signal(SIGUSR1, SIG_IGN);
-  sigset_t usr2;
-  sigemptyset(&usr2);
-  sigaddset(&usr2, SIGUSR2);
-  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr2, nullptr), 0);
-  for (const int signal : {SIGUSR1, SIGUSR2}) {
-    expect_denied(evaluate_with(script("self", "kill -" + std::to_string(signal) + " $$")),
-                  "askpass was killed by signal " + std::to_string(signal));
-  }
-  ::pthread_sigmask(SIG_UNBLOCK, &usr2, nullptr);
-  ::signal(SIGUSR1, SIG_DFL);
+  std::ostringstream seen;
+  seen << std::ifstream(dir_ / "seen").rdbuf();
+  EXPECT_EQ(seen.str(),
+            reason + "|argc=1 prompt=1confirm marker=inherited in=null out=null leak=no err=open");
 }
 
 TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   const Instant start = MonotonicClock::now();
-  PresenceOutcome outcome = evaluate_with(script("slow", "exec sleep 5"), "reason",
-                                          milliseconds(50), std::chrono::seconds(5));
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
+  expect_error(evaluate_with(script("slow", "exec sleep 5"), "reason", milliseconds(50),
+                             std::chrono::seconds(5)),
+               PresenceError::timed_out());
   EXPECT_LT(MonotonicClock::now() - start, std::chrono::seconds(3));  // SIGTERM, no grace used
   expect_no_children();
 
@@ -218,14 +202,12 @@ TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   // its trap even on a loaded machine.
   const auto wait = milliseconds(200);
   const auto grace = milliseconds(100);
+  const std::string wrapper = script("wrapper",
+                                     "trap '' TERM\n"
+                                     "(sleep 0.5; : > \"$DIR/survivor\") &\n"
+                                     ": > \"$DIR/wrapped\"; wait");
   const Instant second_start = MonotonicClock::now();
-  outcome = evaluate_with(script("wrapper",
-                                 "trap '' TERM\n"
-                                 "(sleep 0.5; : > \"$DIR/survivor\") &\n"
-                                 ": > \"$DIR/wrapped\"; wait"),
-                          "reason", wait, grace);
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error(), PresenceError::timed_out());
+  expect_error(evaluate_with(wrapper, "reason", wait, grace), PresenceError::timed_out());
   const auto elapsed = MonotonicClock::now() - second_start;
   // Without the mark SIGTERM may have come before the trap, and proved nothing.
   ASSERT_TRUE(fs::exists(dir_ / "wrapped"));
@@ -234,19 +216,6 @@ TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
   expect_no_children();
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_FALSE(fs::exists(dir_ / "survivor")) << "the wrapper's child outlived the time-out";
-}
-
-TEST_F(AskpassBackendTest, NoisyProgramIsDrainedAndWhatIsKeptIsBounded) {
-  // Far more than a pipe holds: the program would block if nobody read.
-  expect_denied(evaluate_with(script("noisy", R"(
-echo 'too noisy' >&2
-head -c 300000 /dev/zero | tr '\0' x >&2
-exit 1)")),
-                "too noisy");
-  const PresenceOutcome outcome =
-      evaluate_with(script("one_long_line", R"(head -c 300000 /dev/zero | tr '\0' x >&2; exit 1)"));
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error().denied_text(), std::string(MAX_ERROR_OUTPUT_BYTES, 'x'));
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 // so no prompt waits for anybody; the agent itself always asks for the device
 // owner. On a Mac with Touch ID enrolled the framework prompts instead, and
 // the test waits for an answer to it.
-#include <gtest/gtest.h>
-
 #include <chrono>
+
+#include <gtest/gtest.h>
 
 #include "base/utf8.h"
 #include "presence/local_authentication_backend.h"

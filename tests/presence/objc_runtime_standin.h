@@ -6,13 +6,12 @@
 // .cc with C linkage, and follow the real runtimes' rules: _Block_copy and
 // _Block_release decide by the block's flags word (a heap block's reference
 // count lives there), the framework retains the block through _Block_copy,
-// a failing init releases its receiver, and the framework raises (a C++
-// exception standing in for an NSException) on an empty reason. A `Framework`
-// scripts how the next evaluation is answered, on a thread of its own as the
-// real service does, calling the block with the BOOL of the architecture
-// (bool on arm64, signed char on x86_64), and records what the backend did:
-// the reason it passed, every release, and every misuse as a fault instead of
-// undefined behaviour.
+// and a failing init releases its receiver. A `Framework` scripts how the
+// next evaluation is answered, on a thread of its own as the real service
+// does, calling the block with the BOOL of the architecture (bool on arm64,
+// signed char on x86_64), and records what the backend did: the reason it
+// passed, every release, and every misuse as a fault instead of undefined
+// behaviour.
 //
 // Thread-safety: one Framework at a time, created and finished on the test's
 // thread; the runtime functions may be called from any thread.
@@ -35,36 +34,26 @@ enum class Reply {
   DeniedWithoutError,  // failure, no error object
   Never,               // keeps the block until finish() and never calls it
   DropWithoutReply,    // releases the block on its thread without calling it
-  AfterWaitEnds,       // calls it (granted) once deliver_late_reply() has been called
+  AfterWaitEnds,       // keeps it until deliver_late_reply(), which calls it (granted)
 };
 
 struct Script {
   Reply reply = Reply::Granted;
   std::string error_text = "Canceled by user.";
-  bool hide_context_class = false;
-  bool hide_string_class = false;
-  bool new_context_returns_nil = false;
-  bool string_init_fails = false;
-  bool block_copy_fails = false;
+  // What fails: the class of that name is not found ("LAContext", "NSString"),
+  // that method answers nil ("new", "initWithBytes:length:encoding:"), or
+  // "_Block_copy" returns null.
+  std::string refuse{};
   // The framework raises when it receives this selector.
   std::string raise_on{};
 };
 
-// What the framework throws where the real one raises an NSException.
-struct RaisedException {
-  std::string reason;
-};
-
 struct Record {
-  int evaluations = 0;
-  long policy = -1;
+  long policy = -1;      // as evaluatePolicy was given it; -1 until then
   std::string reason;    // the bytes of the reason string the framework was given
-  int block_copies = 0;  // stack to heap
-  int block_calls = 0;
   int live_objects = 0;  // objects created and not yet deallocated
   int live_blocks = 0;   // heap blocks not yet disposed
-  int pools_pushed = 0;
-  int open_pools = 0;  // pushed and not yet popped
+  int open_pools = 0;    // pushed and not yet popped
   // "release block", "dispose block", "dealloc <class>" and "pop pool", in order.
   std::vector<std::string> events;
   // Misuse: unknown selectors, over-releases, stack blocks used after their copy...
@@ -78,7 +67,7 @@ class Framework {
   Framework(const Framework&) = delete;
   Framework& operator=(const Framework&) = delete;
 
-  // Lets an AfterWaitEnds reply go ahead.
+  // Sends an AfterWaitEnds reply, on the calling thread.
   void deliver_late_reply();
   // Joins the framework's thread and releases the block it still holds.
   void finish();

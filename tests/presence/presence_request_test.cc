@@ -8,9 +8,6 @@ namespace {
 TEST(PromptTextTest, TheRequestersLineIsTheLastAndAlwaysWhole) {
   EXPECT_EQ(prompt_text({" deploy\n"}), " deploy\n") << "without a requester, the reason alone";
 
-  const Requester git{4242, "/usr/bin/git"};
-  EXPECT_EQ(prompt_text({"deploy", &git}), "deploy\nRequested by /usr/bin/git (pid 4242)");
-
   // A path may hold anything but NUL; none of it may start a line of its own.
   const Requester forged{7, "/tmp/x\nRequested by /usr/bin/git\r\xC2\x85\xE2\x80\xA8\x7F\xFF"};
   const std::string R = "\xEF\xBF\xBD";

@@ -1,22 +1,23 @@
 #include "support/fake_askpass.h"
 
-#include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 
+#include <gtest/gtest.h>
+
 #include "support/agent_process.h"
 
 namespace tarnwel::testing {
 namespace {
 
-// The answer file holds the exit status on its first line and the stderr text
-// after it. The 10 ms poll is the run waiting for the test's event; the run
-// gives up after about a minute so that a crashed test leaves nothing behind.
-constexpr std::string_view SCRIPT = R"sh(#!/bin/sh
-d='@DIR@'
+// The control directory is the program's path with ".d" added. The answer
+// file holds the exit status on its first line and the stderr text after it.
+// The 10 ms poll is the run waiting for the test's event; the run gives up
+// after about a minute so that a crashed test leaves nothing behind.
+constexpr std::string_view SCRIPT = R"sh(d="$0.d"
 printf '%s %s\n' "$SSH_ASKPASS_PROMPT" "$1" >> "$d/runs"
 printf '%s|%s\n' "${TARNWEL_AGENT_REQUESTER_PID-unset}" "${TARNWEL_AGENT_REQUESTER_EXE-unset}" \
   >> "$d/requesters"
@@ -55,12 +56,8 @@ std::string write_askpass_script(const std::string& dir, std::string_view body,
 }
 
 FakeAskpass::FakeAskpass(const std::string& dir)
-    : program_(dir + "/askpass"), control_dir_(dir + "/askpass.d") {
+    : program_(write_askpass_script(dir, SCRIPT)), control_dir_(program_ + ".d") {
   EXPECT_EQ(::mkdir(control_dir_.c_str(), 0700), 0) << control_dir_;
-  std::string script(SCRIPT);
-  script.replace(script.find("@DIR@"), 5, control_dir_);
-  write_file(program_, script);
-  EXPECT_EQ(::chmod(program_.c_str(), 0700), 0) << program_;
 }
 
 void FakeAskpass::answer(int status, std::string_view error_text) {
