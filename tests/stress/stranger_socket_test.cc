@@ -94,11 +94,10 @@ void expect_every_command_refused(const std::vector<std::string>& environment,
       {"start"},
       {"--json", "status"}};
   for (const std::vector<std::string>& command : commands) {
-    const client_testing::CtlResult result =
-        client_testing::run_ctl(command, command[0] == "unlock" ? "s3cret\n" : "", environment);
-    EXPECT_EQ(result.status, 6) << ::testing::PrintToString(command) << result.err;
-    EXPECT_EQ(result.out, "") << ::testing::PrintToString(command);
-    EXPECT_EQ(result.err, "tarnwelctl: refusing to talk to " + socket + ": " + why + "\n")
+    EXPECT_EQ(
+        client_testing::run_ctl(command, command[0] == "unlock" ? "s3cret\n" : "", environment),
+        (client_testing::CtlResult{
+            6, "", "tarnwelctl: refusing to talk to " + socket + ": " + why + "\n"}))
         << ::testing::PrintToString(command);
   }
 }
