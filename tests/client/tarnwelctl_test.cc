@@ -26,7 +26,14 @@ class TarnwelctlTest : public client_testing::SandboxTest {
   Client client{socket_path()};
 };
 
-TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApart) {
+TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNoAgent) {
+  EXPECT_EQ(ctl({"socket-path"}), (CtlResult{0, socket_path() + "\n", ""}));
+  const std::string commit = std::string(" (commit ") + TARNWEL_AGENT_COMMIT + ")\n";
+  EXPECT_EQ(ctl({"--version"}), (CtlResult{0, "tarnwelctl 1.12.0" + commit, ""}));
+  // The agent answers --version without creating its runtime directory.
+  EXPECT_EQ(client_testing::run_program(TARNWEL_AGENT_BINARY, {"--version"}, "", environment()),
+            (CtlResult{0, "tarnwel-agent 1.12.0" + commit, ""}));
+  EXPECT_FALSE(std::filesystem::exists(testing::runtime_dir_in(dir())));
   EXPECT_EQ(ctl({"ping"}), (CtlResult{3, "",
                                       "tarnwelctl: no agent is running (nothing answers at " +
                                           socket_path() + "): 'tarnwelctl start' starts one\n"}));
@@ -133,7 +140,7 @@ TEST_F(TarnwelctlTest, PresenceFailuresNameTheAgentAndWhatToSet) {
                            pid + "))" + reread}));
 }
 
-TEST_F(TarnwelctlTest, RunHandsTheSecretToTheCommandInItsEnvironmentOnly) {
+TEST_F(TarnwelctlTest, RunHandsTheSecretToACommandAndJsonPrintsTheReplyLine) {
   start_agent(environment());
   ASSERT_TRUE(client.unlock("p", "test", "s3cr3t $HOME").ok());
   // The command's output, arguments and exit status are its own.
@@ -152,21 +159,6 @@ TEST_F(TarnwelctlTest, RunHandsTheSecretToTheCommandInItsEnvironmentOnly) {
             (CtlResult{127, "",
                        "tarnwelctl: cannot run " + dir() +
                            "/no-such-command: No such file or directory (os error 2)\n"}));
-}
-
-TEST_F(TarnwelctlTest, VersionsAndTheSocketPathNeedNoAgent) {
-  EXPECT_EQ(ctl({"socket-path"}), (CtlResult{0, socket_path() + "\n", ""}));
-  const std::string commit = std::string(" (commit ") + TARNWEL_AGENT_COMMIT + ")\n";
-  EXPECT_EQ(ctl({"--version"}), (CtlResult{0, "tarnwelctl 1.12.0" + commit, ""}));
-  // The agent answers --version without creating its runtime directory.
-  EXPECT_EQ(client_testing::run_program(TARNWEL_AGENT_BINARY, {"--version"}, "", environment()),
-            (CtlResult{0, "tarnwel-agent 1.12.0" + commit, ""}));
-  EXPECT_FALSE(std::filesystem::exists(testing::runtime_dir_in(dir())));
-}
-
-TEST_F(TarnwelctlTest, PrintsTheReplyLineWithJsonAndItsTextWithout) {
-  start_agent(environment());
-  ASSERT_TRUE(client.unlock("p", "test", "tab\there").ok());
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--json", "ping"}, {"status", "--json"}, {"get", "p", "--json"}, {"start", "--json"}}) {
     std::string cmd = args[0] == "--json" ? args[1] : args[0];
