@@ -69,9 +69,6 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret);
 std::size_t thread_count(pid_t pid);
 std::size_t descriptor_count(pid_t pid);
 
-// VmRSS of /proc/PID/status in bytes; 0 if the process is gone.
-std::size_t resident_bytes(pid_t pid);
-
 // Waits (bounded) until `pid` runs `threads` threads: connection threads end
 // a moment after their reply has been read.
 bool wait_for_thread_count(pid_t pid, std::size_t threads = IDLE_THREADS);

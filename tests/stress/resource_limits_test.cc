@@ -1,7 +1,7 @@
-// The agent under load: thousands of silent connections, and long profile
-// names. It goes on serving, and gives back every thread, descriptor and
-// byte once the load has gone (the thread limit is tested with the agent of
-// another user, in process_isolation_test).
+// The agent under load: thousands of silent connections. It goes on
+// serving, and gives back every thread and descriptor once the load has gone
+// (the thread limit is tested with the agent of another user, in
+// process_isolation_test).
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -13,7 +13,6 @@
 
 #include "stress/process_inspection.h"
 #include "support/agent_process.h"
-#include "support/requests.h"
 
 namespace tarnwel::testing {
 namespace {
@@ -40,7 +39,7 @@ bool has_news(int stream) {
   return ::poll(&ready, 1, 0) == 1;
 }
 
-TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsOrOfNamesBlockNoOneAndLeaveNothingBehind) {
+TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsBlockNoOneAndEndAtTheirLimit) {
   constexpr std::size_t HELD = 2'000;
   if (!raise_descriptor_limit(2 * HELD + 256)) {
     if (::geteuid() != 0) {
@@ -52,24 +51,11 @@ TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsOrOfNamesBlockNoOneAndLeave
   AgentProcess agent(agent_environment(root.path(), ""));
   const std::string socket = socket_path_in(root.path());
   ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
-  // Long profile names: what each one left behind would show at once. A
-  // sanitizer's allocator holds freed blocks back on purpose.
-  constexpr std::size_t NAME_BYTES = 400'000;
-  const auto name = [](int i) { return std::to_string(i) + std::string(NAME_BYTES, 'n'); };
-  constexpr std::string_view OK = "{\"ok\":true}\n";
-  ASSERT_EQ(round_trip(socket, lock_line(name(0))), OK);  // the allocator's first growth
-  // A round trip, then no connection thread, also means that the readiness
-  // probe's connection (perhaps still in the backlog then) is gone.
+  // The readiness probe's connection may still wait in the backlog, or be
+  // accepted with its thread not yet started: a round trip behind it, then no
+  // connection thread, means it is gone.
+  ASSERT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
   ASSERT_TRUE(wait_for_thread_count(agent.pid()));
-  const std::size_t baseline = resident_bytes(agent.pid());
-  constexpr int NAMES = 20;
-  for (int i = 1; i <= NAMES; ++i) ASSERT_EQ(round_trip(socket, lock_line(name(i))), OK);
-  ASSERT_TRUE(wait_for_thread_count(agent.pid()));
-  // Kept names would add 8 MB; a few freed blocks the allocator holds on to are fine.
-  if (!UNDER_SANITIZER) {
-    EXPECT_LT(resident_bytes(agent.pid()), baseline + NAMES / 4 * NAME_BYTES)
-        << "baseline " << baseline << ", now " << resident_bytes(agent.pid());
-  }
   const std::size_t idle_descriptors = descriptor_count(agent.pid());
 
   const auto first_connected = std::chrono::steady_clock::now();
