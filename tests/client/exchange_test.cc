@@ -23,7 +23,8 @@ class ClientTransportTest : public ::testing::Test {
   Client client{path};
 };
 
-TEST_F(ClientTransportTest, NothingListeningMeansNoAgent) {
+TEST_F(ClientTransportTest,
+       NothingListeningIsNoAgentAndASilentClosedOrOversizedReplyATransportFailure) {
   const ClientError missing = client.ping().error();
   EXPECT_EQ(missing.kind, ClientError::Kind::NoAgent);
   EXPECT_NE(missing.message.find(path), std::string::npos);
@@ -32,9 +33,7 @@ TEST_F(ClientTransportTest, NothingListeningMeansNoAgent) {
     UniqueFd stale = listen_unix(path).value();
   }
   EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
-}
 
-TEST_F(ClientTransportTest, SilentClosedOrOversizedRepliesAreTransportFailures) {
   const auto failure_for = [&](std::string reply, bool hang = false) {
     ::unlink(path.c_str());
     OneShotPeer peer(path, std::move(reply), hang);
