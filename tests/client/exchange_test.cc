@@ -1,59 +1,30 @@
 // The client's transport against stand-in peers: nothing at the path, a stale
 // socket, and listeners that misbehave in the ways a reply can.
-#include <sys/socket.h>
 #include <unistd.h>
-
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "base/unix_socket.h"
-#include "base/write_all.h"
 #include "client/client.h"
 #include "support/agent_harness.h"
-#include "support/socket_pair.h"
 
 namespace tarnwel {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Accepts one connection, reads the request line, then answers with `reply`
-// (possibly nothing) and closes.
-class OneShotPeer {
- public:
-  OneShotPeer(const std::string& path, std::string reply, bool hang = false)
-      : listener_(listen_unix(path).value()),
-        thread_([this, reply = std::move(reply), hang] {
-          UniqueFd conn(::accept(listener_.get(), nullptr, nullptr));
-          std::string request;
-          char c = 0;
-          while (::read(conn.get(), &c, 1) == 1 && c != '\n') request.push_back(c);
-          if (hang) {
-            // Holds the connection open until the client gives up and closes.
-            while (::read(conn.get(), &c, 1) > 0) {
-            }
-            return;
-          }
-          (void)write_all(conn.get(), reply);
-        }) {}
-  ~OneShotPeer() { thread_.join(); }
-
- private:
-  UniqueFd listener_;
-  std::thread thread_;
-};
+using client_testing::OneShotPeer;
 
 class ClientTransportTest : public ::testing::Test {
  protected:
-  client_testing::Sandbox box;
-  std::string path = box.dir() + "/peer.sock";
+  testing::TempDir dir;
+  std::string path = dir.path() + "/peer.sock";
   // Default limits wherever a reply is expected, so that a slow (sanitized)
   // build is never mistaken for a silent peer.
   Client client{path};
 };
 
-TEST_F(ClientTransportTest, NothingListeningMeansNoAgent) {
+TEST_F(ClientTransportTest,
+       NothingListeningIsNoAgentAndASilentClosedOrOversizedReplyATransportFailure) {
   const ClientError missing = client.ping().error();
   EXPECT_EQ(missing.kind, ClientError::Kind::NoAgent);
   EXPECT_NE(missing.message.find(path), std::string::npos);
@@ -62,15 +33,12 @@ TEST_F(ClientTransportTest, NothingListeningMeansNoAgent) {
     UniqueFd stale = listen_unix(path).value();
   }
   EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
-}
 
-TEST_F(ClientTransportTest, SilentClosedOrOversizedRepliesAreTransportFailures) {
   const auto failure_for = [&](std::string reply, bool hang = false) {
     ::unlink(path.c_str());
     OneShotPeer peer(path, std::move(reply), hang);
     const Client hasty(path, ReplyLimits{200ms, 200ms});
-    Result<WipedBytes, ClientError> line =
-        (hang ? hasty : client).request({{"cmd", "ping"}});
+    Result<WipedBytes, ClientError> line = (hang ? hasty : client).request({{"cmd", "ping"}});
     EXPECT_FALSE(line.ok());
     return line.ok() ? ClientError::protocol("") : line.error();
   };

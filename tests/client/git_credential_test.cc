@@ -2,23 +2,21 @@
 // real agent, which the helper starts for "store".
 #include <gtest/gtest.h>
 
-#include "support/agent_harness.h"
 #include "client/client.h"
+#include "support/agent_harness.h"
 
 namespace tarnwel {
 namespace {
 
 using client_testing::CtlResult;
 
-class GitCredentialTest : public ::testing::Test {
+class GitCredentialTest : public client_testing::SandboxTest {
  protected:
   CtlResult helper(const std::vector<std::string>& args, const std::string& input) {
-    return client_testing::run_program(GIT_CREDENTIAL_PATH_FOR_TESTS, args, input,
-                                       box.environment());
+    return client_testing::run_program(GIT_CREDENTIAL_PATH_FOR_TESTS, args, input, environment());
   }
 
-  client_testing::Sandbox box;
-  Client client{box.socket_path()};
+  Client client{socket_path()};
 };
 
 TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
@@ -28,8 +26,8 @@ TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
   EXPECT_EQ(before.status, 0);
   EXPECT_EQ(before.out, "");
 
-  const CtlResult stored = helper(
-      {"--ttl", "8h", "store"}, host + "username=ann\npassword=pa=ss word\nwwwauth[]=Basic\n\n");
+  const CtlResult stored = helper({"--ttl", "8h", "store"},
+                                  host + "username=ann\npassword=pa=ss word\nwwwauth[]=Basic\n\n");
   ASSERT_EQ(stored.status, 0) << stored.err;
   EXPECT_EQ(client.status().value().cached_profiles,
             std::vector<std::string>{"git:https://example.com"});

@@ -58,11 +58,5 @@ TEST(JsonStringTest, RefusesBadEscapesLoneSurrogatesAndRawControlBytes) {
   }
 }
 
-TEST(JsonStringTest, FindsTheEndOfALiteralPastEscapedQuotes) {
-  EXPECT_EQ(end_of_json_string(R"("ab"cd)", 0), 4u);
-  EXPECT_EQ(end_of_json_string(R"("a\"b\\"x)", 0), 8u);
-  EXPECT_EQ(end_of_json_string(R"("open\")", 0), 8u);  // never closes: size + 1
-}
-
 }  // namespace
 }  // namespace tarnwel

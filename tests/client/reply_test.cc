@@ -51,9 +51,8 @@ TEST(DecodeReplyTest, ASuccessKeepsItsMembersAndTakesTheSecretApart) {
 
 TEST(DecodeReplyTest, RepliesThatBreakTheProtocolAreProtocolFailures) {
   for (const std::string_view text :
-       {"", "garbage", "[true]", R"({"ok":"yes"})", R"({"error":"not_cached"})",
-        R"({"ok":false})", R"({"error":7,"ok":false})", "{\"ok\":true,\"x\":\"\xff\"}",
-        R"({"ok":true} {})"}) {
+       {"", "garbage", "[true]", R"({"ok":"yes"})", R"({"error":"not_cached"})", R"({"ok":false})",
+        R"({"error":7,"ok":false})", "{\"ok\":true,\"x\":\"\xff\"}", R"({"ok":true} {})"}) {
     const Result<Reply, ClientError> reply = decode(text);
     ASSERT_FALSE(reply.ok()) << text;
     EXPECT_EQ(reply.error().kind, ClientError::Kind::Protocol) << text;

@@ -28,10 +28,11 @@ TEST(SecretMemberTest, TakesTheLastSecretAndLeavesAnObjectWithoutAny) {
 }
 
 TEST(SecretMemberTest, OnlyATopLevelSecretStringCounts) {
-  // Nested "secret" names, braces inside strings and a non-string secret are
-  // all stepped over; the line stays as it was.
+  // Nested "secret" names, braces and escaped quotes or backslashes inside
+  // strings and a non-string secret are all stepped over; the line stays as
+  // it was.
   for (const std::string_view text :
-       {R"({"ok":true})", R"({})", R"( { "a" : {"secret":"x"}, "b":["}\"", {"secret":"y"}] } )",
+       {R"({"ok":true})", R"({})", R"( { "a" : {"secret":"x\\"}, "b":["}\"", {"secret":"y"}] } )",
         R"({"secret":42,"ok":false})", R"({"error":"not_cached","ok":false})"}) {
     WipedBytes line = bytes_of(text);
     Result<std::optional<LockedSecret>, std::string> secret = take_secret_member(line);

@@ -14,13 +14,6 @@
 #include "support/agent_process.h"
 
 namespace tarnwel::testing {
-namespace {
-
-bool drop_to(uid_t user) {
-  return ::setgroups(0, nullptr) == 0 && ::setgid(user) == 0 && ::setuid(user) == 0;
-}
-
-}  // namespace
 
 pid_t fork_as_user(uid_t user, const std::function<int()>& body,
                    std::optional<rlim_t> max_threads) {
@@ -30,7 +23,7 @@ pid_t fork_as_user(uid_t user, const std::function<int()>& body,
       const rlimit limit{*max_threads, *max_threads};
       if (::setrlimit(RLIMIT_NPROC, &limit) != 0) ::_exit(126);
     }
-    if (!drop_to(user)) ::_exit(125);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0) ::_exit(125);
     ::_exit(body());
   }
   EXPECT_GE(child, 0) << "fork: " << std::strerror(errno);

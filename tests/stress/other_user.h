@@ -7,8 +7,8 @@
 // another's per-user limits.
 //
 //   EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return can_connect() ? 0 : 1; }), 0);
-//   const std::string socket = prepare_runtime_dir_for_user(base, THREAD_LIMIT_USER);
-//   AgentProcess agent(spawn_as_user(THREAD_LIMIT_USER, {TARNWEL_AGENT_BINARY}, environment, 4));
+//   const std::string socket = prepare_runtime_dir_for_user(base, ISOLATION_USER);
+//   AgentProcess agent(spawn_as_user(ISOLATION_USER, {TARNWEL_AGENT_BINARY}, environment, 4));
 #pragma once
 
 #include <sys/resource.h>
@@ -23,7 +23,6 @@ namespace tarnwel::testing {
 
 inline constexpr uid_t ISOLATION_USER = 47'311;
 inline constexpr uid_t PEER_CHECK_USER = 47'312;
-inline constexpr uid_t THREAD_LIMIT_USER = 47'313;
 
 // Forks a child that drops to `user` (uid, gid and no supplementary groups),
 // after taking `max_threads`, if given, as its RLIMIT_NPROC (which counts

@@ -143,14 +143,6 @@ std::size_t descriptor_count(pid_t pid) {
   return entries_in("/proc/" + std::to_string(pid) + "/fd");
 }
 
-std::size_t resident_bytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:")) return std::stoull(line.substr(6)) * 1024;  // "... kB"
-  }
-  return 0;
-}
-
 bool wait_for_thread_count(pid_t pid, std::size_t threads) {
   return wait_until([&] { return thread_count(pid) == threads; });
 }

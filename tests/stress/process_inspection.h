@@ -14,9 +14,24 @@
 #include <string_view>
 #include <vector>
 
-#include "stress/sanitizers.h"
-
 namespace tarnwel::testing {
+
+// Which sanitizer this build runs under; the agent binary is built with the
+// same one, so tests can allow for what that sanitizer adds to its process.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool UNDER_TSAN = true;
+#elif defined(__has_feature)
+inline constexpr bool UNDER_TSAN = __has_feature(thread_sanitizer);
+#else
+inline constexpr bool UNDER_TSAN = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool UNDER_SANITIZER = true;
+#elif defined(__has_feature)
+inline constexpr bool UNDER_SANITIZER = UNDER_TSAN || __has_feature(address_sanitizer);
+#else
+inline constexpr bool UNDER_SANITIZER = UNDER_TSAN;
+#endif
 
 // Threads of an agent that serves no connection: its main thread, plus the
 // background thread that ThreadSanitizer starts with the first other thread.
@@ -53,9 +68,6 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret);
 // Entries of /proc/PID/task and /proc/PID/fd; 0 if the process is gone.
 std::size_t thread_count(pid_t pid);
 std::size_t descriptor_count(pid_t pid);
-
-// VmRSS of /proc/PID/status in bytes; 0 if the process is gone.
-std::size_t resident_bytes(pid_t pid);
 
 // Waits (bounded) until `pid` runs `threads` threads: connection threads end
 // a moment after their reply has been read.

@@ -1,22 +1,25 @@
 // Other processes are kept out of the agent: no core file, no ptrace and no
 // /proc/PID/mem for the agent's own user (only root keeps those rights), and
-// no conversation with a peer of another user.
+// no conversation with a peer of another user. And when its user has no
+// thread left to give, it closes the connections it cannot serve and lives on.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "support/agent_process.h"
-#include "support/fake_askpass.h"
 #include "stress/other_user.h"
 #include "stress/process_inspection.h"
+#include "support/agent_process.h"
+#include "support/fake_askpass.h"
 #include "support/requests.h"
 
 namespace tarnwel::testing {
@@ -49,42 +52,6 @@ int probe_access(pid_t pid, const std::string& mem_path) {
   return errno == EPERM ? DENIED : 3;
 }
 
-TEST(ProcessIsolationTest, OnlyRootMayReadTheMemoryOfAnAgentOfAnotherUser) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root to act as another user";
-  }
-  TempDir root;
-  const std::string askpass = write_askpass_script(root.path(), "exit 0");
-  const std::string socket = prepare_runtime_dir_for_user(root.path(), ISOLATION_USER);
-  AgentProcess agent(spawn_as_user(ISOLATION_USER, {TARNWEL_AGENT_BINARY},
-                                   agent_environment(root.path(), askpass)));
-  ASSERT_TRUE(wait_until_serving(agent, socket));
-  const std::string secret = random_secret();
-  ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");
-
-  EXPECT_EQ(core_limits(agent.pid()), "0 0");
-  const std::string mem_path = "/proc/" + std::to_string(agent.pid()) + "/mem";
-  EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return probe_access(agent.pid(), mem_path); }),
-            DENIED);
-
-  // The same user may read a process of its own that has not hardened itself,
-  // so the refusal above is the agent's doing.
-  AgentProcess bystander(spawn_as_user(ISOLATION_USER, {"/bin/sleep", "60"}, {}));
-  ASSERT_TRUE(wait_until([&] {
-    std::ifstream status("/proc/" + std::to_string(bystander.pid()) + "/status");
-    std::string text((std::istreambuf_iterator<char>(status)), {});
-    return text.find("Name:\tsleep") != std::string::npos;
-  }));
-  const std::string bystander_mem = "/proc/" + std::to_string(bystander.pid()) + "/mem";
-  EXPECT_EQ(run_as_user(ISOLATION_USER,
-                        [&] { return probe_access(bystander.pid(), bystander_mem); }),
-            ALLOWED);
-
-  const MemoryScan scan = scan_writable_memory(agent.pid(), secret);
-  EXPECT_TRUE(scan.opened);
-  EXPECT_GE(scan.occurrences, 1u) << scan.describe();
-}
-
 // A peer of another user, let through the file modes on purpose: 0 if the
 // agent closed its connection without a byte of reply, else what went wrong.
 int connect_as_stranger(const std::string& socket, bool send_ping) {
@@ -96,30 +63,83 @@ int connect_as_stranger(const std::string& socket, bool send_ping) {
   limit_reads(stream.get());
   char byte = 0;
   const ssize_t n = ::read(stream.get(), &byte, 1);
-  if (n > 0) return 4;  // a reply
+  if (n > 0) return 4;                         // a reply
   if (n < 0 && errno != ECONNRESET) return 5;  // timed out, or failed otherwise
   return 0;  // end of stream, or reset because the ping went unread
 }
 
-TEST(ProcessIsolationTest, ConnectionOfAnotherUserIsClosedUnansweredWhileOwnUserIsServed) {
+// Whether the agent closed `stream` without writing anything.
+bool closed_unanswered(int stream) {
+  char byte = 0;
+  return ::recv(stream, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+TEST(ProcessIsolationTest, OnlyRootMayReadOrTalkToAnAgentOfAnotherUserWhichOutlivesItsThreadLimit) {
+  // RLIMIT_NPROC counts every thread of the agent's user (root is exempt):
+  // with this many, a few connections are served and the rest find no thread.
+  constexpr rlim_t MAX_THREADS = 6;
+  constexpr std::size_t SERVABLE = MAX_THREADS - IDLE_THREADS;
+  constexpr std::size_t HELD = SERVABLE + 6;
   if (::geteuid() != 0) {
     GTEST_SKIP() << "needs root to act as another user";
   }
   TempDir root;
-  AgentProcess agent(agent_environment(root.path(), ""));
-  const std::string socket = socket_path_in(root.path());
-  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
-  ASSERT_EQ(::chmod(root.path().c_str(), 0711), 0);
-  ASSERT_EQ(::chmod(runtime_dir_in(root.path()).c_str(), 0711), 0);
-  ASSERT_EQ(::chmod(socket.c_str(), 0666), 0);
+  const std::string askpass = write_askpass_script(root.path(), "exit 0");
+  const std::string socket = prepare_runtime_dir_for_user(root.path(), ISOLATION_USER);
+  AgentProcess agent(spawn_as_user(ISOLATION_USER, {TARNWEL_AGENT_BINARY},
+                                   agent_environment(root.path(), askpass), MAX_THREADS));
+  ASSERT_TRUE(wait_until_serving(agent, socket));
+  const std::string secret = random_secret();
+  ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");
+  ASSERT_TRUE(wait_for_thread_count(agent.pid()));
 
+  std::vector<UniqueFd> held;
+  for (std::size_t i = 0; i < HELD; ++i) held.push_back(connect_to(socket));
+  std::size_t closed = 0;
+  EXPECT_TRUE(wait_until([&] {
+    closed = 0;
+    for (const UniqueFd& stream : held) closed += closed_unanswered(stream.get()) ? 1 : 0;
+    return closed >= HELD - SERVABLE;
+  })) << closed
+      << " of " << HELD << " closed";
+  EXPECT_TRUE(agent.running());
+  // Once the load is gone, the agent has threads again and the secret it
+  // cached before is intact.
+  held.clear();
+  ASSERT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());
+  EXPECT_EQ(round_trip(socket, get_secret_line("work")),
+            "{\"ok\":true,\"secret\":\"" + secret + "\"}\n");
+
+  EXPECT_EQ(core_limits(agent.pid()), "0 0");
+  const std::string mem_path = "/proc/" + std::to_string(agent.pid()) + "/mem";
+  EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return probe_access(agent.pid(), mem_path); }),
+            DENIED);
+  // The same user may read a process of its own that has not hardened itself,
+  // so the refusal above is the agent's doing.
+  AgentProcess bystander(spawn_as_user(ISOLATION_USER, {"/bin/sleep", "60"}, {}));
+  ASSERT_TRUE(wait_until([&] {
+    std::ifstream status("/proc/" + std::to_string(bystander.pid()) + "/status");
+    std::string text((std::istreambuf_iterator<char>(status)), {});
+    return text.find("Name:\tsleep") != std::string::npos;
+  }));
+  const std::string bystander_mem = "/proc/" + std::to_string(bystander.pid()) + "/mem";
+  EXPECT_EQ(
+      run_as_user(ISOLATION_USER, [&] { return probe_access(bystander.pid(), bystander_mem); }),
+      ALLOWED);
+
+  const MemoryScan scan = scan_writable_memory(agent.pid(), secret);
+  EXPECT_TRUE(scan.opened);
+  EXPECT_GE(scan.occurrences, 1u) << scan.describe();
+
+  // A third user gets its connection closed unanswered; root is served.
+  ASSERT_EQ(::chmod(socket.substr(0, socket.rfind('/')).c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(socket.c_str(), 0666), 0);
   for (const bool send_ping : {false, true}) {
     EXPECT_EQ(run_as_user(PEER_CHECK_USER, [&] { return connect_as_stranger(socket, send_ping); }),
               0)
         << (send_ping ? "with a ping" : "silent");
     EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
   }
-  EXPECT_EQ(agent.output(), "");
 }
 
 }  // namespace

@@ -1,100 +1,70 @@
 // No copy of a secret outlives its time in the cache: the agent's writable
 // memory holds the secret while it is cached and not one byte-for-byte copy
-// once it is locked, expired and purged, or refused by the presence check.
-// The scan looks at the whole process from outside (/proc/PID/mem), so it
-// also catches copies in buffers that no code path frees explicitly.
-#include <gtest/gtest.h>
+// once it is locked, or refused by the presence check; while the prompt is up,
+// it lies only in locked pages. The scan looks at the whole process from
+// outside (/proc/PID/mem), so it also catches copies in buffers that no code
+// path frees explicitly.
 #include <unistd.h>
 
-#include <memory>
-#include <optional>
+#include <gtest/gtest.h>
 
+#include "stress/process_inspection.h"
 #include "support/agent_process.h"
 #include "support/fake_askpass.h"
-#include "stress/process_inspection.h"
 #include "support/requests.h"
-#include "stress/sanitizers.h"
 
 namespace tarnwel::testing {
 namespace {
 
 constexpr std::string_view OK = "{\"ok\":true}\n";
 
-class SecretResidueTest : public ::testing::Test {
- protected:
+TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeniedOrOnceLocked) {
   // The agent makes itself undumpable: only root may read its memory.
-  void SetUp() override {
-    if (::geteuid() != 0) {
-      GTEST_SKIP() << "needs root to read the memory of the undumpable agent";
-    }
-  }
-
-  // Every presence check ends at once with `askpass_status` (0 grants);
-  // without one, each waits until the test answers.
-  void start_agent(std::optional<int> askpass_status, std::string_view askpass_error = "") {
-    if (askpass_status) askpass_.answer(*askpass_status, askpass_error);
-    agent_ = std::make_unique<AgentProcess>(agent_environment(root_.path(), askpass_.program()));
-    ASSERT_TRUE(wait_until_serving(*agent_, socket_)) << agent_->output();
-  }
-
-  std::string send(std::string_view line) { return round_trip(socket_, line); }
-
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to read the memory of the undumpable agent";
+  TempDir root;
+  const std::string socket = socket_path_in(root.path());
+  FakeAskpass askpass(root.path());  // each presence check waits until the test answers
+  AgentProcess agent(agent_environment(root.path(), askpass.program()));
+  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
   // The scan waits for every connection thread to end first: a thread still
   // writing its reply holds the secret legitimately.
-  MemoryScan scan_for(const std::string& secret) {
-    EXPECT_TRUE(wait_for_thread_count(agent_->pid())) << thread_count(agent_->pid());
-    MemoryScan scan = scan_writable_memory(agent_->pid(), secret);
+  const auto scan_for = [&](const std::string& secret) {
+    EXPECT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());
+    const MemoryScan scan = scan_writable_memory(agent.pid(), secret);
     EXPECT_TRUE(scan.opened);
+    EXPECT_GT(scan.scanned_bytes, 0u);
     // Without a sanitizer every writable region is scanned.
-    if (!UNDER_ASAN && !UNDER_TSAN) {
-      EXPECT_TRUE(scan.skipped.empty()) << scan.describe();
-    }
+    EXPECT_TRUE(UNDER_SANITIZER || scan.skipped.empty()) << scan.describe();
     return scan;
-  }
+  };
 
-  TempDir root_;
-  FakeAskpass askpass_{root_.path()};
-  std::string socket_ = socket_path_in(root_.path());
-  std::unique_ptr<AgentProcess> agent_;
-};
-
-TEST_F(SecretResidueTest, ASecretIsInMemoryUntilLockedThenNowhereAndADeniedOneNever) {
-  ASSERT_NO_FATAL_FAILURE(start_agent(1, "not you"));
   const std::string refused = random_secret();
-  ASSERT_EQ(send(unlock_line("work", refused)),
+  const UniqueFd stream = send_request(socket, unlock_line("work", refused));
+  ASSERT_TRUE(askpass.wait_for_runs(1));
+  const MemoryScan prompting = scan_writable_memory(agent.pid(), refused);
+  EXPECT_GE(prompting.occurrences, 1u) << prompting.describe();
+  // The sanitizers' mlock interceptor returns success and locks nothing.
+  EXPECT_TRUE(UNDER_SANITIZER || prompting.unlocked_occurrences == 0) << prompting.describe();
+  askpass.answer(1, "not you");
+  EXPECT_EQ(read_reply(stream.get()),
             "{\"error\":\"presence_denied\",\"message\":\"presence check failed: not you\","
             "\"ok\":false}\n");
   const MemoryScan denied = scan_for(refused);
-  EXPECT_GT(denied.scanned_bytes, 0u);
   EXPECT_EQ(denied.occurrences, 0u) << denied.describe();
 
-  askpass_.answer(0);
+  askpass.answer(0);
   const std::string secret = random_secret();
-  ASSERT_EQ(send(unlock_line("work", secret)), OK);
+  ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), OK);
   for (int i = 0; i < 5; ++i) {
-    ASSERT_EQ(send(get_secret_line("work")), "{\"ok\":true,\"secret\":\"" + secret + "\"}\n");
+    ASSERT_EQ(round_trip(socket, get_secret_line("work")),
+              "{\"ok\":true,\"secret\":\"" + secret + "\"}\n");
   }
   const MemoryScan cached = scan_for(secret);
   EXPECT_GE(cached.occurrences, 1u) << cached.describe();
 
-  ASSERT_EQ(send(lock_line("work")), OK);
+  ASSERT_EQ(round_trip(socket, lock_line("work")), OK);
   const MemoryScan locked = scan_for(secret);
   EXPECT_EQ(locked.occurrences, 0u) << locked.describe();
-}
-
-TEST_F(SecretResidueTest, WhileThePromptIsUpTheSecretIsOnlyInLockedPages) {
-  // The sanitizers' mlock interceptor returns success and locks nothing.
-  if (UNDER_ASAN || UNDER_TSAN) GTEST_SKIP() << "no page is ever locked under a sanitizer";
-  ASSERT_NO_FATAL_FAILURE(start_agent(std::nullopt));
-  const std::string secret = random_secret();
-  const UniqueFd stream = send_request(socket_, unlock_line("work", secret));
-  ASSERT_TRUE(askpass_.wait_for_runs(1));
-  const MemoryScan prompting = scan_writable_memory(agent_->pid(), secret);
-  EXPECT_TRUE(prompting.opened);
-  EXPECT_GE(prompting.occurrences, 1u) << prompting.describe();
-  EXPECT_EQ(prompting.unlocked_occurrences, 0u) << prompting.describe();
-  askpass_.answer(0);
-  EXPECT_EQ(read_reply(stream.get()), OK);
 }
 
 }  // namespace

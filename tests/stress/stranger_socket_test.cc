@@ -62,21 +62,16 @@ class Stranger {
     stop_.reset(stop[1]);
     EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(path); })) << path;
   }
-  ~Stranger() { finish(); }
 
   // The listener's verdict: connections accepted, or GOT_BYTES.
   int finish() {
-    if (stop_.valid()) {
-      stop_.reset();
-      status_ = pid_ < 0 ? -1 : exit_status_of(pid_);
-    }
-    return status_;
+    stop_.reset();
+    return pid_ < 0 ? -1 : exit_status_of(pid_);
   }
 
  private:
   pid_t pid_ = -1;
-  UniqueFd stop_;
-  int status_ = -1;
+  UniqueFd stop_;  // the child ends at its end of file
 };
 
 // Every command that talks to an agent, each of which must end with status 6
@@ -94,59 +89,51 @@ void expect_every_command_refused(const std::vector<std::string>& environment,
       {"start"},
       {"--json", "status"}};
   for (const std::vector<std::string>& command : commands) {
-    const client_testing::CtlResult result =
-        client_testing::run_ctl(command, command[0] == "unlock" ? "s3cret\n" : "", environment);
-    EXPECT_EQ(result.status, 6) << ::testing::PrintToString(command) << result.err;
-    EXPECT_EQ(result.out, "") << ::testing::PrintToString(command);
-    EXPECT_EQ(result.err, "tarnwelctl: refusing to talk to " + socket + ": " + why + "\n")
+    EXPECT_EQ(
+        client_testing::run_ctl(command, command[0] == "unlock" ? "s3cret\n" : "", environment),
+        (client_testing::CtlResult{
+            6, "", "tarnwelctl: refusing to talk to " + socket + ": " + why + "\n"}))
         << ::testing::PrintToString(command);
   }
 }
 
-class StrangerSocketTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
-    ASSERT_EQ(::chmod(base.path().c_str(), 0711), 0);
+TEST(StrangerSocketTest, NoClientEntersADirectoryOfAnotherUserOrSendsItsListenerAByte) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  TempDir base;
+  ASSERT_EQ(::chmod(base.path().c_str(), 0711), 0);
+  // Where every client of this user looks for the agent.
+  const std::string dir = runtime_dir_in(base.path());
+  const std::string socket = socket_path_in(base.path());
+  const std::vector<std::string> environment = agent_environment(base.path(), "");
+  const std::string own = base.path() + "/stranger";
+  for (const std::string& made : {dir, own}) {
+    ASSERT_EQ(::mkdir(made.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(made.c_str(), STRANGER, STRANGER), 0);
   }
 
-  TempDir base;
-  // Where every client of this user looks for the agent.
-  std::string dir = base.path() + "/tarnwel-agent-" + std::to_string(::getuid());
-  std::string socket = dir + "/agent.sock";
-  std::vector<std::string> environment = {"TARNWEL_AGENT_RUNTIME_DIR=" + base.path(),
-                                          "PATH=/usr/bin:/bin"};
-};
-
-TEST_F(StrangerSocketTest, ADirectoryOfAnotherUserIsNeverEntered) {
-  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-  ASSERT_EQ(::chown(dir.c_str(), STRANGER, STRANGER), 0);
-  Stranger stranger(socket);
+  Stranger in_dir(socket);
   expect_every_command_refused(environment, socket,
                                dir + " is owned by uid " + std::to_string(STRANGER) +
                                    ", not this process's uid " + std::to_string(::getuid()));
   // Not even a connection, and the directory is still the stranger's.
-  EXPECT_EQ(stranger.finish(), 0);
+  EXPECT_EQ(in_dir.finish(), 0);
   struct stat st {};
   ASSERT_EQ(::stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, STRANGER);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
-}
 
-TEST_F(StrangerSocketTest, AListenerOfAnotherUserInOurOwnDirectoryIsSentNothing) {
-  // The stranger binds in a directory of its own; the socket then moves into
-  // ours, as a rename by anyone with write access to both would put it.
-  const std::string own = base.path() + "/stranger";
-  ASSERT_EQ(::mkdir(own.c_str(), 0700), 0);
-  ASSERT_EQ(::chown(own.c_str(), STRANGER, STRANGER), 0);
-  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-  Stranger stranger(own + "/agent.sock");
+  // Now the directory is ours. The stranger binds in a directory of its own;
+  // the socket then moves into ours, as a rename by anyone with write access
+  // to both would put it.
+  ASSERT_EQ(::unlink(socket.c_str()), 0);
+  ASSERT_EQ(::chown(dir.c_str(), ::getuid(), ::getgid()), 0);
+  Stranger in_own(own + "/agent.sock");
   ASSERT_EQ(::rename((own + "/agent.sock").c_str(), socket.c_str()), 0);
   expect_every_command_refused(environment, socket,
                                "the process listening there runs as uid " +
                                    std::to_string(STRANGER) + ", not as this user's uid " +
                                    std::to_string(::getuid()));
-  const int verdict = stranger.finish();
+  const int verdict = in_own.finish();
   EXPECT_NE(verdict, GOT_BYTES) << "a client sent the stranger its request";
   EXPECT_GT(verdict, 0) << "no client got as far as connecting";
 }

@@ -7,55 +7,10 @@
 #include <cstdio>
 #include <memory>
 
-#include <gtest/gtest.h>
-
 #include "base/unique_fd.h"
-#include "client/client.h"
 #include "support/socket_pair.h"
 
 namespace tarnwel::client_testing {
-namespace {
-
-// Stops the agent at `socket_path` if one answers, and waits until none does.
-void stop_agent_at(const std::string& socket_path) {
-  const Client client(socket_path);
-  if (!client.ping().ok()) return;
-  (void)client.shutdown();
-  EXPECT_TRUE(testing::wait_until([&] { return !client.ping().ok(); })) << "the agent did not stop";
-}
-
-}  // namespace
-
-Sandbox::Sandbox() { answer(AskpassAnswer::Grant); }
-
-Sandbox::~Sandbox() { stop_agent_at(socket_path()); }
-
-void Sandbox::answer(AskpassAnswer answer) {
-  const bool grant = answer == AskpassAnswer::Grant;
-  askpass_.answer(grant ? 0 : 1, grant ? "" : "denied by the test\n");
-}
-
-std::vector<std::string> Sandbox::environment(bool with_askpass) const {
-  return testing::agent_environment(dir(), with_askpass ? askpass_.program() : "");
-}
-
-AgentChild::AgentChild(const std::vector<std::string>& environment,
-                       const std::string& socket_path)
-    : process_(environment), socket_path_(socket_path) {
-  EXPECT_TRUE(testing::wait_until_serving(process_, socket_path_))
-      << "the agent did not start serving: " << process_.output();
-}
-
-AgentChild::~AgentChild() {
-  if (!process_.running()) return;
-  (void)Client(socket_path_).shutdown();
-  process_.wait_for_exit();  // if it still runs, the process guard kills it
-}
-
-CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input,
-                  const std::vector<std::string>& environment) {
-  return run_program(TARNWELCTL_PATH_FOR_CLIENT_TESTS, args, input, environment);
-}
 
 CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input, const std::vector<std::string>& environment) {
@@ -77,10 +32,8 @@ CtlResult run_program(const std::string& program, const std::vector<std::string>
   ::close(err[1]);
   // Outputs are far below a pipe's buffer, so reading one after the other
   // cannot deadlock; and an agent that kept either stream would hang here.
-  CtlResult result;
-  UniqueFd out_r(out[0]), err_r(err[0]);
-  result.out = testing::read_all(out_r.get());
-  result.err = testing::read_all(err_r.get());
+  const UniqueFd out_r(out[0]), err_r(err[0]);
+  CtlResult result{-1, testing::read_all(out_r.get()), testing::read_all(err_r.get())};
   int status = 0;
   ::waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -1,76 +1,107 @@
-// Harness for the client tests, on top of the end-to-end one: a private
-// directory with a FakeAskpass whose answer the test chooses, the real agent
-// binary started on it, and tarnwelctl run with chosen arguments, input and
-// environment.
+// Harness for the client tests, on top of the end-to-end one: a fixture with a
+// private base directory whose askpass program the test answers (it grants
+// until told otherwise), the real agent binary started on it, and tarnwelctl
+// or another program run with chosen arguments, input and environment.
 //
 // Thread-safety: none; each test drives its own objects from one thread.
 //
-//   Sandbox box;                       // a temporary base dir and askpass program
-//   AgentChild agent(box.environment(), box.socket_path());
-//   Client client(box.socket_path());
-//   CtlResult r = run_ctl({"get", "x"}, "", box.environment());
+//   TEST_F(SandboxTest, ...) {
+//     start_agent(environment());
+//     EXPECT_EQ(ctl({"get", "x"}), (CtlResult{1, "", "tarnwelctl: no secret ..."}));
+//   }
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <optional>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "base/unix_socket.h"
+#include "base/write_all.h"
 #include "support/agent_process.h"
 #include "support/fake_askpass.h"
 
 namespace tarnwel::client_testing {
 
-enum class AskpassAnswer { Grant, Deny };
-
-// A temporary directory that is the base of the runtime directory and holds
-// the askpass program, which grants until told otherwise. The destructor
-// stops any agent that serves there, own child or not.
-class Sandbox {
- public:
-  Sandbox();
-  ~Sandbox();
-
-  const std::string& dir() const { return root_.path(); }
-  std::string socket_path() const { return testing::socket_path_in(dir()); }
-
-  void answer(AskpassAnswer answer);
-
-  // The environment for the agent and tarnwelctl, without the askpass program
-  // when `with_askpass` is false.
-  std::vector<std::string> environment(bool with_askpass = true) const;
-
- private:
-  testing::TempDir root_;
-  testing::FakeAskpass askpass_{root_.path()};
-};
-
-// The agent binary running as a child with `environment`, serving once the
-// constructor returns. The destructor asks it to shut down and reaps it
-// (SIGKILL when it does not end).
-class AgentChild {
- public:
-  AgentChild(const std::vector<std::string>& environment, const std::string& socket_path);
-  ~AgentChild();
-
-  pid_t pid() const { return process_.pid(); }
-
- private:
-  testing::AgentProcess process_;
-  std::string socket_path_;
-};
-
 struct CtlResult {
   int status = -1;  // the exit status, or -1 when it did not exit normally
   std::string out;
   std::string err;
+
+  bool operator==(const CtlResult&) const = default;
 };
 
-// Runs tarnwelctl with `args`, `input` on its stdin and exactly `environment`.
-CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input,
-                  const std::vector<std::string>& environment);
-// The same for any program.
+inline void PrintTo(const CtlResult& r, std::ostream* os) {
+  *os << "status " << r.status << ", out " << ::testing::PrintToString(r.out) << ", err "
+      << ::testing::PrintToString(r.err);
+}
+
+// Runs `program` with `args`, `input` on its stdin and exactly `environment`.
 CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input, const std::vector<std::string>& environment);
+inline CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input,
+                         const std::vector<std::string>& environment) {
+  return run_program(TARNWELCTL_PATH_FOR_CLIENT_TESTS, args, input, environment);
+}
+
+// A stand-in for the agent: accepts one connection at `path`, reads the
+// request line, then answers with `reply` (possibly nothing) and closes, or
+// with `hang` holds the connection open until the client gives up.
+class OneShotPeer {
+ public:
+  OneShotPeer(const std::string& path, std::string reply, bool hang = false)
+      : listener_(listen_unix(path).value()), thread_([this, reply = std::move(reply), hang] {
+          UniqueFd conn(::accept(listener_.get(), nullptr, nullptr));
+          char c = 0;
+          while (::read(conn.get(), &c, 1) == 1 && c != '\n') {
+          }
+          if (!hang) (void)write_all(conn.get(), reply);
+          while (hang && ::read(conn.get(), &c, 1) > 0) {
+          }
+        }) {}
+  ~OneShotPeer() { thread_.join(); }
+
+ private:
+  UniqueFd listener_;
+  std::thread thread_;
+};
+
+// An agent that tarnwelctl starts in the directory (no child of the test)
+// stops by itself once the directory is gone.
+class SandboxTest : public ::testing::Test {
+ protected:
+  SandboxTest() { askpass.answer(0); }
+
+  const std::string& dir() const { return root.path(); }
+  std::string socket_path() const { return testing::socket_path_in(dir()); }
+  // Without the askpass program when `with_askpass` is false.
+  std::vector<std::string> environment(bool with_askpass = true) const {
+    return testing::agent_environment(dir(), with_askpass ? askpass.program() : "");
+  }
+  CtlResult ctl(const std::vector<std::string>& args, const std::string& input = "") const {
+    return run_ctl(args, input, environment());
+  }
+
+  // The agent as a child with `env`, in place of the one started before;
+  // serving once this returns. Returns its pid.
+  pid_t start_agent(const std::vector<std::string>& env) {
+    agent.reset();
+    agent.emplace(env);
+    EXPECT_TRUE(testing::wait_until_serving(*agent, socket_path()))
+        << "the agent did not start serving: " << agent->output();
+    return agent->pid();
+  }
+
+  testing::TempDir root;
+  testing::FakeAskpass askpass{root.path()};
+  std::optional<testing::AgentProcess> agent;
+};
 
 }  // namespace tarnwel::client_testing

@@ -24,11 +24,6 @@ extern char** environ;
 }
 
 namespace tarnwel::testing {
-namespace {
-
-constexpr auto POLL_INTERVAL = 5ms;
-
-}  // namespace
 
 std::vector<char*> c_strings(const std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -41,7 +36,7 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(POLL_INTERVAL);
+    std::this_thread::sleep_for(5ms);
   }
   return true;
 }
@@ -87,14 +82,6 @@ void set_cloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
 void limit_reads(int fd) {
   const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
-
-UniqueFd new_stream_socket() {
-  UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!stream.valid()) return stream;
-  set_cloexec(stream.get());
-  suppress_sigpipe(stream.get());
-  return stream;
 }
 
 AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
@@ -184,7 +171,9 @@ bool wait_until_serving(AgentProcess& agent, const std::string& socket_path) {
 }
 
 UniqueFd connect_to(const std::string& socket_path) {
-  UniqueFd stream = new_stream_socket();
+  UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM, 0));
+  set_cloexec(stream.get());
+  suppress_sigpipe(stream.get());  // where the system lets a socket say so
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof address.sun_path) return UniqueFd();

@@ -96,9 +96,6 @@ class AgentProcess {
 // still runs.
 bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
 
-// A new Unix stream socket, closed on exec, that raises no SIGPIPE where the
-// system lets a socket say so (macOS; on Linux sends pass MSG_NOSIGNAL).
-UniqueFd new_stream_socket();
 // Closes `fd` on exec (for descriptors made without a CLOEXEC flag).
 void set_cloexec(int fd);
 // Bounds every read from `fd` by EVENT_LIMIT: a stalled peer fails the test
@@ -113,7 +110,9 @@ constexpr std::string_view ADDRESS_IN_USE = "Address already in use (os error 48
 constexpr std::string_view ADDRESS_IN_USE = "Address already in use (os error 98)";
 #endif
 
-// A connected client stream, or an invalid one if nothing accepts at the path.
+// A connected client stream, closed on exec and raising no SIGPIPE where the
+// system lets a socket say so (macOS; on Linux sends pass MSG_NOSIGNAL), or an
+// invalid one if nothing accepts at the path.
 UniqueFd connect_to(const std::string& socket_path);
 // Sends `bytes` on a new connection and returns the stream, unread.
 UniqueFd send_request(const std::string& socket_path, std::string_view bytes);
