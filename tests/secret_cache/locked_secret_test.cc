@@ -21,9 +21,9 @@
 #include "base/os_error.h"
 #include "secret_cache/locked_secret_testing.h"
 #include "secret_cache/secret_cache.h"
-#include "stress/sanitizers.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
+#include "support/sanitizers.h"
 #include "support/socket_pair.h"
 #if defined(__linux__)
 #include "stress/other_user.h"
@@ -39,7 +39,7 @@ const std::size_t PAGE = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 const std::size_t LARGEST_SLOT = testing::largest_arena_slot();
 
 // ASan and TSan replace mlock and munlock with calls that succeed and lock nothing.
-constexpr bool MLOCK_IS_A_NO_OP = testing::UNDER_ASAN || testing::UNDER_TSAN;
+constexpr bool MLOCK_IS_A_NO_OP = testing::UNDER_SANITIZER;
 
 struct Release {
   std::size_t mapped;

@@ -20,6 +20,7 @@
 #include "server/identity.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
+#include "support/sanitizers.h"
 #include "support/socket_pair.h"
 
 namespace tarnwel {
@@ -125,16 +126,6 @@ TEST_F(ConnectionTest, AFailingHandlerLosesOnlyItsOwnConnection) {
   EXPECT_FALSE(shutdown_->is_set());
 }
 
-// Instrumented code keeps frames partly off the stack and pads the rest.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool UNDER_SANITIZER = true;
-#elif defined(__has_feature)
-constexpr bool UNDER_SANITIZER =
-    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-constexpr bool UNDER_SANITIZER = false;
-#endif
-
 constexpr unsigned char PAINT = 0xA5;
 constexpr std::size_t PAINTED_STACK = 1024 * 1024;
 
@@ -191,7 +182,7 @@ class PaintedThread {
 // write) must stay within its kind's depth, and handle_connection must leave
 // nothing it wrote below its wiped span, and zeros within it.
 TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
-  if (UNDER_SANITIZER) GTEST_SKIP() << "instrumented frames are not the agent's frames";
+  if (testing::UNDER_SANITIZER) GTEST_SKIP() << "instrumented frames are not the agent's frames";
   // The real askpass backend, so that the presence program's spawn and wait
   // are measured too; the environment is set while no other thread runs.
   auto askpass_cache = std::make_shared<SecretCache>(

@@ -14,24 +14,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tarnwel::testing {
+#include "support/sanitizers.h"
 
-// Which sanitizer this build runs under; the agent binary is built with the
-// same one, so tests can allow for what that sanitizer adds to its process.
-#if defined(__SANITIZE_THREAD__)
-inline constexpr bool UNDER_TSAN = true;
-#elif defined(__has_feature)
-inline constexpr bool UNDER_TSAN = __has_feature(thread_sanitizer);
-#else
-inline constexpr bool UNDER_TSAN = false;
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool UNDER_SANITIZER = true;
-#elif defined(__has_feature)
-inline constexpr bool UNDER_SANITIZER = UNDER_TSAN || __has_feature(address_sanitizer);
-#else
-inline constexpr bool UNDER_SANITIZER = UNDER_TSAN;
-#endif
+namespace tarnwel::testing {
 
 // Threads of an agent that serves no connection: its main thread, plus the
 // background thread that ThreadSanitizer starts with the first other thread.
