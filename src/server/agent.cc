@@ -146,11 +146,15 @@ BoundSocket bound_socket(const std::string& path) {
   }
   const Result<pid_t, SysError> listener = peer_pid(probe.value().get());
   const std::optional<FileIdentity> after = identity_of(path);
-  if (!listener.ok() || !before || !after) return BoundSocket{};
-  // Once this process has bound the path, any other file there, or any
-  // other listener behind it, is another agent's.
+  if (!listener.ok()) return BoundSocket{};
+  // Once this process has bound the path, any other listener behind it, or
+  // any other file there, is another agent's. The listener is asked first:
+  // the path may have been missing for the first look because the other
+  // agent had unlinked this one's file and not yet bound its own.
+  if (listener.value() != ::getpid()) return BoundSocket{std::nullopt, true};
+  if (!before || !after) return BoundSocket{};
   const bool same_file = before->device == after->device && before->inode == after->inode;
-  if (listener.value() != ::getpid() || !same_file) return BoundSocket{std::nullopt, true};
+  if (!same_file) return BoundSocket{std::nullopt, true};
   return BoundSocket{before, false};
 }
 
