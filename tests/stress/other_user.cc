@@ -4,14 +4,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include <gtest/gtest.h>
-
-#include "support/agent_process.h"
 
 namespace tarnwel::testing {
 
@@ -28,14 +25,6 @@ pid_t fork_as_user(uid_t user, const std::function<int()>& body,
   }
   EXPECT_GE(child, 0) << "fork: " << std::strerror(errno);
   return child;
-}
-
-int exit_status_of(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int run_as_user(uid_t user, const std::function<int()>& body) {
