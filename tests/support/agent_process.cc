@@ -87,19 +87,11 @@ void limit_reads(int fd) {
 }
 
 AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
-  // pipe, not pipe2, which macOS lacks; no agent is spawned meanwhile.
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return;
-  }
-  output_.reset(fds[0]);
-  UniqueFd write_end(fds[1]);
-  set_cloexec(output_.get());
-  set_cloexec(write_end.get());
+  // The agent writes into one end; the other is read without blocking.
+  SocketPair ends = make_socket_pair();
+  output_ = std::move(ends.ours);
   ::fcntl(output_.get(), F_SETFL, O_NONBLOCK);
-
-  pid_ = spawn(TARNWEL_AGENT_BINARY, {}, environment, -1, write_end.get(), write_end.get());
+  pid_ = spawn(TARNWEL_AGENT_BINARY, {}, environment, -1, ends.peer.get(), ends.peer.get());
 }
 
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,

@@ -65,8 +65,8 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const std::vector<std::string>& environment, int in, int out, int err);
 
 // The agent binary running as a child with exactly `environment`. Its stdout and
-// stderr both go to one pipe, so anything written to stdout shows up as output
-// too. The guard kills and reaps the child if it still runs at scope exit.
+// stderr both go to one stream, so anything written to stdout shows up as
+// output too. The guard kills and reaps the child if it still runs at scope exit.
 class AgentProcess {
  public:
   explicit AgentProcess(const std::vector<std::string>& environment);
