@@ -43,8 +43,7 @@ std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user) {
 pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment,
                     std::optional<rlim_t> max_threads) {
-  std::vector<char*> argv = c_strings(arguments);
-  std::vector<char*> envp = c_strings(environment);
+  const std::vector<char*> argv = c_strings(arguments), envp = c_strings(environment);
   return fork_as_user(
       user,
       [&] {

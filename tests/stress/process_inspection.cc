@@ -99,8 +99,7 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
   const std::size_t overlap = needles.front().size() - 1;
   std::string block;
   for (const Region& region : regions) {
-    const std::size_t size = region.end - region.start;
-    if (size > LARGEST_SCANNED_REGION) {
+    if (region.end - region.start > LARGEST_SCANNED_REGION) {
       scan.skipped.push_back(region.name + " (too large)");
       continue;
     }

@@ -43,13 +43,11 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
   return true;
 }
 
-TempDir::TempDir() {
-  std::string pattern = "/tmp/tarnwel-e2e-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
+TempDir::TempDir() : path_("/tmp/tarnwel-e2e-XXXXXX") {
+  if (::mkdtemp(path_.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    return;
+    path_.clear();
   }
-  path_ = pattern;
 }
 
 TempDir::~TempDir() {
