@@ -4,14 +4,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include <gtest/gtest.h>
-
-#include "support/agent_process.h"
 
 namespace tarnwel::testing {
 
@@ -30,14 +27,6 @@ pid_t fork_as_user(uid_t user, const std::function<int()>& body,
   return child;
 }
 
-int exit_status_of(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 int run_as_user(uid_t user, const std::function<int()>& body) {
   const pid_t child = fork_as_user(user, body);
   return child < 0 ? -1 : exit_status_of(child);
@@ -54,8 +43,7 @@ std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user) {
 pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment,
                     std::optional<rlim_t> max_threads) {
-  std::vector<char*> argv = c_strings(arguments);
-  std::vector<char*> envp = c_strings(environment);
+  const std::vector<char*> argv = c_strings(arguments), envp = c_strings(environment);
   return fork_as_user(
       user,
       [&] {

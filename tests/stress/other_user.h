@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "support/agent_process.h"
+
 namespace tarnwel::testing {
 
 inline constexpr uid_t ISOLATION_USER = 47'311;
@@ -30,10 +32,6 @@ inline constexpr uid_t PEER_CHECK_USER = 47'312;
 // pid, -1 if none could be forked.
 pid_t fork_as_user(uid_t user, const std::function<int()>& body,
                    std::optional<rlim_t> max_threads = std::nullopt);
-
-// The exit status of the child `pid` once it ends, or -1 if it did not exit
-// normally.
-int exit_status_of(pid_t pid);
 
 // Runs `body` as `user` and returns the child's exit status (-1 if it did not
 // exit normally). Only async-signal-safe work belongs in `body`.

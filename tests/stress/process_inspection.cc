@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "base/unique_fd.h"
 #include "support/agent_process.h"
@@ -20,34 +21,25 @@ constexpr std::size_t READ_BLOCK = std::size_t{1} << 20;
 struct Region {
   std::uintptr_t start = 0;
   std::uintptr_t end = 0;
-  std::string name;
+  std::string name;     // its line in /proc/PID/maps
   bool locked = false;  // mlock()ed: VmFlags has "lo"
 };
 
-// From /proc/PID/smaps: each mapping's line as in /proc/PID/maps, then lines
-// of "Name: value", the last of them VmFlags.
+// From /proc/PID/smaps: each mapping's line as in /proc/PID/maps ("start-end
+// mode ..."), then lines of "Name: value", the last of them VmFlags.
 std::vector<Region> writable_regions(pid_t pid) {
-  std::ifstream maps("/proc/" + std::to_string(pid) + "/smaps");
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
   std::vector<Region> regions;
   bool writable = false;
-  for (std::string line; std::getline(maps, line);) {
+  for (std::string line; std::getline(smaps, line);) {
+    std::uintptr_t from = 0, to = 0;
+    char mode[5] = {};
     if (line.starts_with("VmFlags:")) {
       if (writable) regions.back().locked = (line + " ").find(" lo ") != std::string::npos;
-      continue;
+    } else if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %4s", &from, &to, mode) == 3) {
+      writable = mode[0] == 'r' && mode[1] == 'w';
+      if (writable) regions.push_back(Region{from, to, line});
     }
-    if (line.find(':') < line.find(' ')) continue;  // another "Name: value" line
-    writable = false;
-    std::istringstream fields(line);
-    std::string range, perms, offset, device, inode, path;
-    fields >> range >> perms >> offset >> device >> inode;
-    std::getline(fields >> std::ws, path);
-    if (perms.size() < 2 || perms[0] != 'r' || perms[1] != 'w') continue;
-    Region region;
-    region.start = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
-    region.end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
-    region.name = path.empty() ? "anonymous at " + range : path + " at " + range;
-    regions.push_back(std::move(region));
-    writable = true;
   }
   return regions;
 }
@@ -73,10 +65,12 @@ std::vector<std::string_view> fragments_of(std::string_view secret) {
   return fragments;
 }
 
-std::size_t entries_in(const std::string& dir) {
+// Entries of /proc/PID/`dir`.
+std::size_t entries_in(pid_t pid, const char* dir) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/" + dir;
   std::error_code error;
   std::size_t count = 0;
-  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
+  for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
        it.increment(error)) {
     ++count;
   }
@@ -100,32 +94,28 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
   if (regions.empty() || !memory.valid() || secret.empty()) return scan;
   scan.opened = true;
   const std::vector<std::string_view> needles = fragments_of(secret);
+  // Each block reads one byte less than a piece beyond the next block's
+  // start: a piece that straddles two blocks is whole in the first only.
   const std::size_t overlap = needles.front().size() - 1;
-  // Blocks overlap by one byte less than a piece, so a piece that straddles
-  // two blocks is counted once.
   std::string block;
   for (const Region& region : regions) {
-    const std::size_t size = region.end - region.start;
-    if (size > LARGEST_SCANNED_REGION) {
+    if (region.end - region.start > LARGEST_SCANNED_REGION) {
       scan.skipped.push_back(region.name + " (too large)");
       continue;
     }
     std::size_t found = 0;
-    std::size_t kept = 0;  // tail of the previous block, already counted in
-    for (std::uintptr_t at = region.start; at < region.end;) {
-      const std::size_t want = std::min<std::size_t>(READ_BLOCK, region.end - at);
-      block.resize(kept + want);
-      const ssize_t n = ::pread(memory.get(), block.data() + kept, want, static_cast<off_t>(at));
-      if (n <= 0) {
-        scan.skipped.push_back(region.name + " (unreadable from " + std::to_string(at) + ")");
+    for (std::uintptr_t at = region.start; at < region.end; at += READ_BLOCK) {
+      const std::size_t want = std::min<std::size_t>(READ_BLOCK + overlap, region.end - at);
+      block.resize(want);
+      const ssize_t n = ::pread(memory.get(), block.data(), want, static_cast<off_t>(at));
+      block.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+      found += count_in(block, needles);
+      scan.scanned_bytes += std::min(block.size(), READ_BLOCK);
+      if (block.size() < want) {
+        scan.skipped.push_back(region.name + " (unreadable from " +
+                               std::to_string(at + block.size()) + ")");
         break;
       }
-      block.resize(kept + static_cast<std::size_t>(n));
-      found += count_in(block, needles);
-      scan.scanned_bytes += static_cast<std::size_t>(n);
-      at += static_cast<std::size_t>(n);
-      kept = std::min(block.size(), overlap);
-      block.erase(0, block.size() - kept);
     }
     if (found > 0) {
       scan.found_in.push_back(region.name + (region.locked ? " (locked)" : "") + ": " +
@@ -137,11 +127,9 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
   return scan;
 }
 
-std::size_t thread_count(pid_t pid) { return entries_in("/proc/" + std::to_string(pid) + "/task"); }
+std::size_t thread_count(pid_t pid) { return entries_in(pid, "task"); }
 
-std::size_t descriptor_count(pid_t pid) {
-  return entries_in("/proc/" + std::to_string(pid) + "/fd");
-}
+std::size_t descriptor_count(pid_t pid) { return entries_in(pid, "fd"); }
 
 bool wait_for_thread_count(pid_t pid, std::size_t threads) {
   return wait_until([&] { return thread_count(pid) == threads; });

@@ -1,7 +1,5 @@
 #include "support/agent_harness.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,9 +32,7 @@ CtlResult run_program(const std::string& program, const std::vector<std::string>
   // cannot deadlock; and an agent that kept either stream would hang here.
   const UniqueFd out_r(out[0]), err_r(err[0]);
   CtlResult result{-1, testing::read_all(out_r.get()), testing::read_all(err_r.get())};
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.status = testing::exit_status_of(pid);
   return result;
 }
 

@@ -11,7 +11,6 @@
 //   }
 #pragma once
 
-#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -58,7 +57,7 @@ class OneShotPeer {
  public:
   OneShotPeer(const std::string& path, std::string reply, bool hang = false)
       : listener_(listen_unix(path).value()), thread_([this, reply = std::move(reply), hang] {
-          UniqueFd conn(::accept(listener_.get(), nullptr, nullptr));
+          const UniqueFd conn = accept_connection(listener_.get());
           char c = 0;
           while (::read(conn.get(), &c, 1) == 1 && c != '\n') {
           }

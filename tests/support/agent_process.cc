@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "agent_commit.h"
+#include "base/spawn.h"
+#include "base/unix_socket.h"
 #include "base/write_all.h"
+#include "support/socket_pair.h"
 
 extern "C" {
 extern char** environ;
@@ -41,13 +43,11 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
   return true;
 }
 
-TempDir::TempDir() {
-  std::string pattern = "/tmp/tarnwel-e2e-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
+TempDir::TempDir() : path_("/tmp/tarnwel-e2e-XXXXXX") {
+  if (::mkdtemp(path_.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    return;
+    path_.clear();
   }
-  path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -85,39 +85,29 @@ void limit_reads(int fd) {
 }
 
 AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
-  // pipe, not pipe2, which macOS lacks; no agent is spawned meanwhile.
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return;
-  }
-  output_.reset(fds[0]);
-  UniqueFd write_end(fds[1]);
-  set_cloexec(output_.get());
-  set_cloexec(write_end.get());
+  // The agent writes into one end; the other is read without blocking.
+  SocketPair ends = make_socket_pair();
+  output_ = std::move(ends.ours);
   ::fcntl(output_.get(), F_SETFL, O_NONBLOCK);
-
-  pid_ = spawn(TARNWEL_AGENT_BINARY, {}, environment, -1, write_end.get(), write_end.get());
+  pid_ = spawn(TARNWEL_AGENT_BINARY, {}, environment, -1, ends.peer.get(), ends.peer.get());
 }
 
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const std::vector<std::string>& environment, int in, int out, int err) {
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
+  SpawnSetup setup;
   const int targets[3] = {in, out, err};
   for (int fd = 0; fd < 3; ++fd) {
     if (targets[fd] < 0) {
-      ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+      ::posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null", O_RDWR, 0);
     } else {
-      ::posix_spawn_file_actions_adddup2(&actions, targets[fd], fd);
+      ::posix_spawn_file_actions_adddup2(&setup.actions, targets[fd], fd);
     }
   }
   std::vector<std::string> arguments = {program};
   arguments.insert(arguments.end(), args.begin(), args.end());
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
+  const int rc = ::posix_spawn(&pid, program.c_str(), &setup.actions, nullptr,
                                c_strings(arguments).data(), c_strings(environment).data());
-  ::posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(rc, 0) << "posix_spawn " << program << ": " << std::strerror(rc);
   return rc == 0 ? pid : -1;
 }
@@ -146,19 +136,22 @@ std::optional<int> AgentProcess::wait_for_exit(std::chrono::milliseconds limit) 
 void AgentProcess::kill_and_reap() {
   if (!running()) return;
   ::kill(pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  exit_status_of(pid_);
   exit_code_ = 128 + SIGKILL;
 }
 
 std::string AgentProcess::output() {
-  char buf[4096];
-  ssize_t n;
-  while (output_.valid() && (n = ::read(output_.get(), buf, sizeof buf)) > 0) {
-    output_text_.append(buf, static_cast<std::size_t>(n));
-  }
+  // Non-blocking: the read ends with what the agent has written so far.
+  if (output_.valid()) output_text_ += read_all(output_.get());
   return output_text_;
+}
+
+int exit_status_of(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool wait_until_serving(AgentProcess& agent, const std::string& socket_path) {
@@ -171,17 +164,10 @@ bool wait_until_serving(AgentProcess& agent, const std::string& socket_path) {
 }
 
 UniqueFd connect_to(const std::string& socket_path) {
-  UniqueFd stream(::socket(AF_UNIX, SOCK_STREAM, 0));
-  set_cloexec(stream.get());
-  suppress_sigpipe(stream.get());  // where the system lets a socket say so
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (socket_path.size() >= sizeof address.sun_path) return UniqueFd();
-  std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
-  if (::connect(stream.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return UniqueFd();
-  }
-  return stream;
+  Result<UniqueFd, SysError> stream = connect_unix(socket_path);
+  if (!stream.ok()) return UniqueFd();
+  suppress_sigpipe(stream.value().get());  // where the system lets a socket say so
+  return std::move(stream).value();
 }
 
 UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
@@ -195,17 +181,7 @@ UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
 
 std::string read_reply(int stream) {
   limit_reads(stream);
-  std::string reply;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(stream, buf, sizeof buf);
-    if (n == 0) return reply;
-    if (n < 0) {
-      ADD_FAILURE() << "read of reply: " << std::strerror(errno) << " after '" << reply << "'";
-      return reply;
-    }
-    reply.append(buf, static_cast<std::size_t>(n));
-  }
+  return read_all(stream);
 }
 
 std::string round_trip(const std::string& socket_path, std::string_view bytes) {

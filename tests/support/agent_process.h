@@ -65,8 +65,8 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const std::vector<std::string>& environment, int in, int out, int err);
 
 // The agent binary running as a child with exactly `environment`. Its stdout and
-// stderr both go to one pipe, so anything written to stdout shows up as output
-// too. The guard kills and reaps the child if it still runs at scope exit.
+// stderr both go to one stream, so anything written to stdout shows up as
+// output too. The guard kills and reaps the child if it still runs at scope exit.
 class AgentProcess {
  public:
   explicit AgentProcess(const std::vector<std::string>& environment);
@@ -92,6 +92,10 @@ class AgentProcess {
   std::string output_text_;
 };
 
+// The exit status of the child `pid` once it ends, or -1 if it did not exit
+// normally.
+int exit_status_of(pid_t pid);
+
 // Waits until something accepts connections at `socket_path` while `agent`
 // still runs.
 bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
@@ -116,8 +120,8 @@ constexpr std::string_view ADDRESS_IN_USE = "Address already in use (os error 98
 UniqueFd connect_to(const std::string& socket_path);
 // Sends `bytes` on a new connection and returns the stream, unread.
 UniqueFd send_request(const std::string& socket_path, std::string_view bytes);
-// Reads until the agent closes the stream (bounded: a stalled agent fails the
-// test instead of hanging it).
+// Reads until the agent closes the stream (bounded: from a stalled agent, what
+// came before it stalled, which fails the test instead of hanging it).
 std::string read_reply(int stream);
 // One request, one reply: the reply's bytes, or "" if nothing answered.
 std::string round_trip(const std::string& socket_path, std::string_view bytes);

@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 

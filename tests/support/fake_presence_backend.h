@@ -52,19 +52,9 @@ class FakePresenceBackend final : public PresenceBackend {
     return outcome;
   }
 
-  void answer_at_once(PresenceOutcome outcome) {
-    MutexLock lock(mu_);
-    mode_ = Mode::Answer;
-    answer_ = std::move(outcome);
-  }
-  void throw_at_once() {
-    MutexLock lock(mu_);
-    mode_ = Mode::Throw;
-  }
-  void hold_calls() {
-    MutexLock lock(mu_);
-    mode_ = Mode::Hold;
-  }
+  void answer_at_once(PresenceOutcome outcome) { set_mode(Mode::Answer, std::move(outcome)); }
+  void throw_at_once() { set_mode(Mode::Throw); }
+  void hold_calls() { set_mode(Mode::Hold); }
   // Ends the held call (or the next one) with `outcome`.
   void finish(PresenceOutcome outcome) {
     MutexLock lock(mu_);
@@ -83,10 +73,7 @@ class FakePresenceBackend final : public PresenceBackend {
     return changed_.wait_until(lock, deadline(),
                                [&]() REQUIRES(mu_) { return reasons_.size() >= n; });
   }
-  std::size_t calls() const {
-    MutexLock lock(mu_);
-    return reasons_.size();
-  }
+  std::size_t calls() const { return reasons().size(); }
   std::vector<std::string> reasons() const {
     MutexLock lock(mu_);
     return reasons_;
@@ -94,6 +81,12 @@ class FakePresenceBackend final : public PresenceBackend {
 
  private:
   enum class Mode { Answer, Throw, Hold };
+
+  void set_mode(Mode mode, PresenceOutcome answer = Ok{}) {
+    MutexLock lock(mu_);
+    mode_ = mode;
+    answer_ = std::move(answer);
+  }
 
   static std::chrono::steady_clock::time_point deadline() {
     return std::chrono::steady_clock::now() + WAIT_LIMIT;

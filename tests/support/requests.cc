@@ -35,11 +35,7 @@ std::string random_secret() {
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::random_device device;
   std::string secret;
-  for (int i = 0; i < 32; ++i) {
-    const auto byte = static_cast<unsigned>(device()) & 0xFF;
-    secret += DIGITS[byte >> 4];
-    secret += DIGITS[byte & 0xF];
-  }
+  for (int i = 0; i < 64; ++i) secret += DIGITS[device() & 0xF];
   return secret;
 }
 

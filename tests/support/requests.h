@@ -13,7 +13,7 @@ std::string unlock_line(std::string_view profile, std::string_view secret,
 std::string get_secret_line(std::string_view profile);
 std::string lock_line(std::string_view profile);
 
-// 32 random bytes as 64 lowercase hexadecimal digits: printable, valid UTF-8,
+// 64 random lowercase hexadecimal digits (256 bits): printable, valid UTF-8,
 // and unique enough to be searched for in the agent's memory.
 std::string random_secret();
 
