@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -24,11 +25,6 @@ struct stat lstat_of(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
   return st;
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 std::string could_not_bind(const std::string& path, std::string_view error) {
@@ -74,7 +70,7 @@ TEST(E2eStartupTest, BindsAFreePathPrivatelyADefersToItAndShutdownRemovesTheSock
   // socket (but not its directory) with it.
   EXPECT_EQ(round_trip(path, "{\"cmd\":\"shutdown\",\"protocol_version\":2}\n"), "{\"ok\":true}\n");
   EXPECT_EQ(first.wait_for_exit(), 0);
-  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_TRUE(S_ISDIR(lstat_of(runtime_dir_in(root.path())).st_mode));
   EXPECT_EQ(first.output(), "");
 }
@@ -133,7 +129,7 @@ TEST(E2eStartupTest, ABadSettingEndsStartUpBeforeAnyDirectoryAndAnUnbindablePath
   EXPECT_EQ(bad_setting.output(),
             "tarnwel-agent: TARNWEL_AGENT_MAX_TTL_SECONDS must be a positive whole number of "
             "seconds, not \"1h\"\n");
-  EXPECT_FALSE(exists(runtime_dir_in(root.path())));
+  EXPECT_FALSE(std::filesystem::exists(runtime_dir_in(root.path())));
 
   // The probe and the removal of a stale entry both fail on a directory.
   ASSERT_EQ(::mkdir(runtime_dir_in(root.path()).c_str(), 0700), 0);
@@ -151,7 +147,7 @@ TEST(E2eStartupTest, ABadSettingEndsStartUpBeforeAnyDirectoryAndAnUnbindablePath
   EXPECT_EQ(on_link.wait_for_exit(), 1);
   EXPECT_EQ(on_link.output(), could_not_bind(path, ADDRESS_IN_USE));
   EXPECT_TRUE(S_ISLNK(lstat_of(path).st_mode));
-  EXPECT_FALSE(exists(root.path() + "/nowhere"));
+  EXPECT_FALSE(std::filesystem::exists(root.path() + "/nowhere"));
 }
 
 TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneStaysAndServes) {
@@ -166,7 +162,7 @@ TEST(E2eStartupTest, OfTwoAgentsStartedAtOnceExactlyOneStaysAndServes) {
       AgentProcess killed(agent_environment(root.path(), ""));
       ASSERT_TRUE(wait_until_serving(killed, path));
       killed.kill_and_reap();
-      ASSERT_TRUE(exists(path)) << "a killed agent leaves its socket behind";
+      ASSERT_TRUE(std::filesystem::exists(path)) << "a killed agent leaves its socket behind";
     }
     AgentProcess a(agent_environment(root.path(), ""));
     AgentProcess b(agent_environment(root.path(), ""));
