@@ -34,29 +34,21 @@ TEST_F(ClientTransportTest,
   }
   EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
 
-  const auto failure_for = [&](std::string reply, bool hang = false) {
+  // Silent, closed at once or mid-reply, and longer than any reply may be.
+  const std::tuple<std::string, bool, std::string> failures[] = {
+      {"", true, "timed out waiting for the agent's reply"},
+      {"", false, "the agent closed the connection without a reply"},
+      {R"({"ok":tr)", false, "the agent closed the connection mid-reply"},
+      {std::string(1'000'000, ' ') + "\n", false, "the agent's reply exceeds 1000000 bytes"}};
+  for (const auto& [reply, hang, message] : failures) {
     ::unlink(path.c_str());
-    OneShotPeer peer(path, std::move(reply), hang);
+    OneShotPeer peer(path, reply, hang);
     const Client hasty(path, ReplyLimits{200ms, 200ms});
     Result<WipedBytes, ClientError> line = (hang ? hasty : client).request({{"cmd", "ping"}});
-    EXPECT_FALSE(line.ok());
-    return line.ok() ? ClientError::protocol("") : line.error();
-  };
-  const ClientError silent = failure_for("", /*hang=*/true);
-  EXPECT_EQ(silent.kind, ClientError::Kind::Transport);
-  EXPECT_EQ(silent.message, "timed out waiting for the agent's reply");
-
-  const ClientError closed = failure_for("");
-  EXPECT_EQ(closed.kind, ClientError::Kind::Transport);
-  EXPECT_EQ(closed.message, "the agent closed the connection without a reply");
-
-  const ClientError cut = failure_for(R"({"ok":tr)");
-  EXPECT_EQ(cut.kind, ClientError::Kind::Transport);
-  EXPECT_EQ(cut.message, "the agent closed the connection mid-reply");
-
-  const ClientError huge = failure_for(std::string(1'000'000, ' ') + "\n");
-  EXPECT_EQ(huge.kind, ClientError::Kind::Transport);
-  EXPECT_EQ(huge.message, "the agent's reply exceeds 1000000 bytes");
+    ASSERT_FALSE(line.ok()) << message;
+    EXPECT_EQ(line.error().kind, ClientError::Kind::Transport);
+    EXPECT_EQ(line.error().message, message);
+  }
 }
 
 TEST_F(ClientTransportTest, TheReplyLineComesBackExactlyAndAMalformedOneFailsTheCall) {

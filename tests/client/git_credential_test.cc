@@ -22,20 +22,17 @@ class GitCredentialTest : public client_testing::SandboxTest {
 TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
   const std::string host = "protocol=https\nhost=example.com\n";
   // Without an agent there is nothing to get, which is not an error.
-  const CtlResult before = helper({"get"}, host);
-  EXPECT_EQ(before.status, 0);
-  EXPECT_EQ(before.out, "");
+  EXPECT_EQ(helper({"get"}, host), (CtlResult{0, "", ""}));
 
-  const CtlResult stored = helper({"--ttl", "8h", "store"},
-                                  host + "username=ann\npassword=pa=ss word\nwwwauth[]=Basic\n\n");
-  ASSERT_EQ(stored.status, 0) << stored.err;
+  ASSERT_EQ(helper({"--ttl", "8h", "store"},
+                   host + "username=ann\npassword=pa=ss word\nwwwauth[]=Basic\n\n"),
+            (CtlResult{0, "", ""}));
   EXPECT_EQ(client.status().value().cached_profiles,
             std::vector<std::string>{"git:https://example.com"});
 
-  const CtlResult got = helper({"get"}, host + "\n");
-  EXPECT_EQ(got.status, 0);
-  EXPECT_EQ(got.out, "username=ann\npassword=pa=ss word\n");
-  EXPECT_EQ(helper({"get"}, host + "username=ann\n").out, got.out);
+  const CtlResult got{0, "username=ann\npassword=pa=ss word\n", ""};
+  EXPECT_EQ(helper({"get"}, host + "\n"), got);
+  EXPECT_EQ(helper({"get"}, host + "username=ann\n"), got);
   // Another account, another host or another path is another credential.
   EXPECT_EQ(helper({"get"}, host + "username=bob\n").out, "");
   EXPECT_EQ(helper({"get"}, "protocol=https\nhost=example.org\n").out, "");
@@ -46,7 +43,7 @@ TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
   EXPECT_EQ(client.status().value().cached_profiles.size(), 1u);
 
   EXPECT_EQ(helper({"erase"}, host + "username=bob\n").status, 0);  // not bob's
-  EXPECT_EQ(helper({"get"}, host).out, got.out);
+  EXPECT_EQ(helper({"get"}, host), got);
   EXPECT_EQ(helper({"erase"}, host).status, 0);
   EXPECT_EQ(helper({"get"}, host).out, "");
 

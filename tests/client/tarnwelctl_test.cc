@@ -53,17 +53,6 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
                        "agent takes in one message; nothing was sent (the secret is too long)\n"}));
   EXPECT_FALSE(client.ping().ok());
 
-  start_agent(environment());
-  EXPECT_EQ(ctl({"get", "p"}),
-            (CtlResult{1, "",
-                       "tarnwelctl: no secret is cached for 'p': run tarnwelctl unlock p --reason "
-                       "TEXT\n"}));
-  EXPECT_EQ(ctl({"get", "it's"}).err,
-            "tarnwelctl: no secret is cached for 'it's': run tarnwelctl "
-            "unlock 'it'\\''s' --reason TEXT\n");
-  EXPECT_EQ(ctl({"lock"}), (CtlResult{0, "", ""}));
-  EXPECT_EQ(ctl({"ping"}).status, 0);
-
   // Open to others, a directory is refused before anything is sent.
   testing::TempDir other;
   const std::vector<std::string> other_environment = testing::agent_environment(other.path(), "");
@@ -83,8 +72,9 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
             (CtlResult{4, "", "tarnwelctl: malformed reply: reply is not a JSON object\n"}));
 }
 
-TEST_F(TarnwelctlTest, UnlockTakesTheSecretFromStdinAndGetPrintsOnlyIt) {
-  start_agent(environment());
+TEST_F(TarnwelctlTest, UnlockStartsOneAgentTakesTheSecretFromStdinAndGetPrintsOnlyIt) {
+  EXPECT_EQ(ctl({"unlock", "p", "--reason", "r", "--no-start"}, "x").status, 3);
+  EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
   const std::pair<std::string, std::string> cases[] = {
       {"s3 cret\n", "s3 cret\n"},      // the line's newline is stripped ...
       {"two\n\n", "two\n\n"},          // ... one of them only
@@ -98,6 +88,11 @@ TEST_F(TarnwelctlTest, UnlockTakesTheSecretFromStdinAndGetPrintsOnlyIt) {
               (CtlResult{0, "", ""}));
     EXPECT_EQ(ctl({"get", "p"}), (CtlResult{0, printed, ""}));
   }
+  // The first unlock started the agent; start finds it and starts no other.
+  const Result<AgentIdentity, ClientError> first = client.ping();
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ(ctl({"start"}), (CtlResult{0, "", ""}));
+  EXPECT_EQ(client.ping().value().agent_pid, first.value().agent_pid);
   EXPECT_EQ(ctl({"unlock", "p", "--reason", "test"}, "\xff\n"),
             (CtlResult{2, "", "tarnwelctl: the secret is not valid UTF-8\n"}));
   // An empty input (or ctrl-d at the prompt) is refused before anything is sent.
@@ -150,11 +145,12 @@ TEST_F(TarnwelctlTest, RunHandsTheSecretToACommandAndJsonPrintsTheReplyLine) {
       (CtlResult{7, "s3cr3t $HOME|arg0|unset", ""}));
   EXPECT_EQ(ctl({"run", "p", "--", "/bin/sh", "-c", "printf %s \"$TARNWEL_SECRET\""}),
             (CtlResult{0, "s3cr3t $HOME", ""}));
-  // Nothing runs without a secret; a missing command is reported as a shell would.
-  EXPECT_EQ(ctl({"run", "none", "--", "/bin/sh", "-c", "echo ran"}),
+  // Nothing runs without a secret (the hint quotes the name for a shell); a
+  // missing command is reported as a shell would.
+  EXPECT_EQ(ctl({"run", "it's", "--", "/bin/sh", "-c", "echo ran"}),
             (CtlResult{1, "",
-                       "tarnwelctl: no secret is cached for 'none': run tarnwelctl unlock none "
-                       "--reason TEXT\n"}));
+                       "tarnwelctl: no secret is cached for 'it's': run tarnwelctl unlock "
+                       "'it'\\''s' --reason TEXT\n"}));
   EXPECT_EQ(ctl({"run", "p", "--", dir() + "/no-such-command"}),
             (CtlResult{127, "",
                        "tarnwelctl: cannot run " + dir() +
@@ -178,20 +174,8 @@ TEST_F(TarnwelctlTest, RunHandsTheSecretToACommandAndJsonPrintsTheReplyLine) {
   EXPECT_EQ(ctl({"status"}).out, "tarnwel-agent 1.12.0 (commit " TARNWEL_AGENT_COMMIT "), pid " +
                                      std::to_string(agent->pid()) +
                                      ", protocol 2\ncached profiles:\n  p\n  q\n");
-}
-
-TEST_F(TarnwelctlTest, OnlyUnlockAndStartStartAnAgentAndNeverASecondOne) {
-  EXPECT_EQ(ctl({"unlock", "p", "--reason", "r", "--no-start"}, "x").status, 3);
-  EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
-
-  ASSERT_EQ(ctl({"unlock", "p", "--reason", "r"}, "started\n"), (CtlResult{0, "", ""}));
-  const Result<AgentIdentity, ClientError> first = client.ping();
-  ASSERT_TRUE(first.ok());
-  EXPECT_EQ(std::string(client.get_secret("p").value().bytes()), "started");
-
-  EXPECT_EQ(ctl({"start"}), (CtlResult{0, "", ""}));
-  EXPECT_EQ(client.ping().value().agent_pid, first.value().agent_pid);
-  EXPECT_EQ(std::string(client.get_secret("p").value().bytes()), "started");
+  EXPECT_EQ(ctl({"lock"}), (CtlResult{0, "", ""}));
+  EXPECT_EQ(client.status().value().cached_profiles, std::vector<std::string>{});
 }
 
 // An agent that tarnwelctl starts leads a session of its own and holds

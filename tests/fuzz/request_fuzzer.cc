@@ -4,9 +4,12 @@
 // ones stored. The first byte picks how every presence check ends.
 //
 // Invariants: every request gets exactly one reply line of compact JSON with
-// a boolean "ok" and, on failure, a known error code; and what "get_secret"
-// and "status" report matches a model of the cache built from the successful
-// "unlock" and "lock" replies (the clock stands still, so nothing expires).
+// a boolean "ok" and, on failure, a known error code; what "get_secret" and
+// "status" report matches a model of the cache built from the successful
+// "unlock" and "lock" replies (the clock stands still, so nothing expires);
+// and whatever line parses encodes as one line that parses back to a value
+// with the same encoding (not always an equal value: a number too large for
+// a double parses as infinity, which the encoding writes as null).
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,12 +64,22 @@ std::string serve(std::string_view frame, const std::shared_ptr<SecretCache>& ca
   return reply;
 }
 
-// The request the agent read, if the frame held one.
+// The request the agent read, if the frame held one; checks the round trip
+// of any JSON value the frame's line held.
 std::optional<Json> request_in(std::string_view frame) {
   const std::string_view text = frame.substr(0, frame.find('\n'));
   if (frame.find('\n') == std::string_view::npos || !is_valid_utf8(text)) return std::nullopt;
   Result<Json, JsonError> value = parse_json_text(text);
-  if (!value.ok() || !value.value().is_object()) return std::nullopt;
+  if (!value.ok()) return std::nullopt;
+  const Result<std::string, JsonError> encoded = encode_compact(value.value());
+  FUZZ_CHECK(encoded.ok() && encoded.value().find('\n') == std::string::npos,
+             "a parsed value encodes as one line");
+  const Result<Json, JsonError> again = parse_json_text(encoded.value());
+  FUZZ_CHECK(again.ok(), "an encoding parses");
+  const Result<std::string, JsonError> reencoded = encode_compact(again.value());
+  FUZZ_CHECK(reencoded.ok() && reencoded.value() == encoded.value(),
+             "an encoding survives a round trip unchanged");
+  if (!value.value().is_object()) return std::nullopt;
   return std::move(value).value();
 }
 
