@@ -149,18 +149,14 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   ::setenv("SSH_ASKPASS", "", 1);
   expect_error(backend.evaluate({"reason"}), PresenceError::unsupported());
 
-  // A bare name goes along PATH's absolute directories only: the empty
-  // element and "." would be the working directory, which holds one too.
-  script("bare", "echo planted >&2; exit 1");
+  // A bare name is looked up on PATH, as find_on_path does (whose own test
+  // shows which of PATH's directories count).
   script("bin/bare", "echo found >&2; exit 1");
-  const fs::path saved = fs::current_path();
-  fs::current_path(dir_);
-  ::setenv("PATH", ("::.:" + (dir_ / "bin").string()).c_str(), 1);
+  ::setenv("PATH", (dir_ / "bin").string().c_str(), 1);
   expect_error(evaluate_with("bare"), denied("found"));
-  ::setenv("PATH", ":.", 1);
+  ::setenv("PATH", (dir_ / "dir_entry").string().c_str(), 1);
   expect_error(evaluate_with("bare"),
                denied("could not run askpass bare: " + os_error_text(ENOENT)));
-  fs::current_path(saved);
 }
 
 TEST_F(AskpassBackendTest, ProgramSeesReasonConfirmPromptAndNoOtherDescriptorOfOurs) {
