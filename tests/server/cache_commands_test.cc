@@ -8,7 +8,6 @@
 
 #include "protocol/json_text.h"
 #include "server/dispatch.h"
-#include "server/identity.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
 
