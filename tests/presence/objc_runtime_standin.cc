@@ -113,7 +113,6 @@ void release_locked(void* pointer) REQUIRES(world.mu) {
   Object* object = live_object(pointer, "release");
   if (object == nullptr || --object->references > 0) return;
   --world.record.live_objects;
-  world.record.events.push_back(std::string("dealloc ") + object->cls);
   if (object->description != nullptr) release_locked(object->description);
 }
 
@@ -248,7 +247,6 @@ void objc_autoreleasePoolPop(void* pool) {
     return;
   }
   --world.record.open_pools;
-  world.record.events.emplace_back("pop pool");
 }
 
 // The backend casts this to the exact type of each method it sends, with at
@@ -329,12 +327,10 @@ void _Block_release(const void* block) {
     MutexLock lock(world.mu);
     heap = live_heap_block(block, "_Block_release");
     if (heap == nullptr) return;
-    world.record.events.emplace_back("release block");
     heap->flags -= 2;
     if ((heap->flags & BLOCK_REFCOUNT_MASK) != 0) return;
     heap->flags |= BLOCK_DEALLOCATING;
     --world.record.live_blocks;
-    world.record.events.emplace_back("dispose block");
   }
   // Outside the lock: the helper destroys the backend's reply sender.
   heap->descriptor->dispose_helper(heap);

@@ -10,8 +10,8 @@
 // next evaluation is answered, on a thread of its own as the real service
 // does, calling the block with the BOOL of the architecture (bool on arm64,
 // signed char on x86_64), and records what the backend did: the reason it
-// passed, every release, and every misuse as a fault instead of undefined
-// behaviour.
+// passed, what is still alive, and every misuse as a fault instead of
+// undefined behaviour.
 //
 // Thread-safety: one Framework at a time, created and finished on the test's
 // thread; the runtime functions may be called from any thread.
@@ -54,8 +54,6 @@ struct Record {
   int live_objects = 0;  // objects created and not yet deallocated
   int live_blocks = 0;   // heap blocks not yet disposed
   int open_pools = 0;    // pushed and not yet popped
-  // "release block", "dispose block", "dealloc <class>" and "pop pool", in order.
-  std::vector<std::string> events;
   // Misuse: unknown selectors, over-releases, stack blocks used after their copy...
   std::vector<std::string> faults;
 };

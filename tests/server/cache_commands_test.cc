@@ -8,7 +8,6 @@
 
 #include "protocol/json_text.h"
 #include "server/dispatch.h"
-#include "server/identity.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
 
@@ -19,25 +18,27 @@ using testing::FakePresenceBackend;
 
 class CacheCommandsTest : public ::testing::Test {
  protected:
-  CacheCommandsTest() {
-    auto backend = std::make_unique<FakePresenceBackend>();
-    backend_ = backend.get();
-    cache_ = std::make_unique<SecretCache>(DEFAULT_TTL, std::move(backend), clock_);
-  }
-
   // The reply to the request text `json` (the envelope added), as wire text.
   std::string ask(const std::string& members) {
     const std::string text = "{\"protocol_version\":2," + members + "}";
     auto request = parse_json_text(text);
     EXPECT_TRUE(request.ok()) << text;
-    auto encoded = encode_compact(handle_request(request.value(), *cache_, shutdown_));
+    auto encoded = encode_compact(handle_request(request.value(), cache_, shutdown_));
     EXPECT_TRUE(encoded.ok());
     return encoded.value();
   }
+  // The reply to an unlock of `profile` for the reason "r", with `more` members.
+  std::string unlock(const std::string& profile, const std::string& secret = "s",
+                     const std::string& more = "") {
+    return ask(R"("cmd":"unlock","reason":"r","profile":")" + profile + R"(","secret":")" + secret +
+               "\"" + more);
+  }
 
+  // The cache takes `owned_` over; `backend_` stays valid while it lives.
+  std::unique_ptr<FakePresenceBackend> owned_ = std::make_unique<FakePresenceBackend>();
+  FakePresenceBackend& backend_ = *owned_;
   std::shared_ptr<testing::FakeClock> clock_ = std::make_shared<testing::FakeClock>();
-  FakePresenceBackend* backend_;
-  std::unique_ptr<SecretCache> cache_;
+  SecretCache cache_{DEFAULT_TTL, std::move(owned_), clock_};
   ShutdownFlag shutdown_;
 };
 
@@ -62,24 +63,23 @@ TEST_F(CacheCommandsTest, UnlockChecksItsMembersInOrder) {
   EXPECT_EQ(ask(R"("cmd":"unlock","profile":"p","reason":"r","secret":5)"), bad_secret);
   const std::string bad_ttl =
       invalid("ttl_seconds must be absent or a positive integer number of seconds");
-  for (const char* ttl : {"0", "-1", "1.5", "60.0", "\"60\"", "null", "1e2", "18446744073709551616"}) {
-    EXPECT_EQ(ask(std::string(R"("cmd":"unlock","profile":"p","reason":"r","secret":"s","ttl_seconds":)") + ttl),
-              bad_ttl)
-        << ttl;
+  for (const std::string ttl :
+       {"0", "-1", "1.5", "60.0", "\"60\"", "null", "1e2", "18446744073709551616"}) {
+    EXPECT_EQ(unlock("p", "s", ",\"ttl_seconds\":" + ttl), bad_ttl) << ttl;
   }
-  EXPECT_EQ(backend_->calls(), 0u) << "no refused request may reach the presence check";
+  EXPECT_EQ(backend_.calls(), 0u) << "no refused request may reach the presence check";
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"p")"), NOT_CACHED);
 }
 
 TEST_F(CacheCommandsTest, SecretsRoundTripExactlyAndExpireByTheirTtl) {
   // Characters the writer must escape, non-ASCII, and an empty secret.
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":"p","reason":"r","secret":"q\"b\\n\nt\t\u0001 \u00e9\ud83d\udd11")"), OK);
+  EXPECT_EQ(unlock("p", R"(q\"b\\n\nt\t\u0001 \u00e9\ud83d\udd11)"), OK);
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"p","reason":"ignored")"),
             "{\"ok\":true,\"secret\":\"q\\\"b\\\\n\\nt\\t\\u0001 \xC3\xA9\xF0\x9F\x94\x91\"}");
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":"empty","reason":"r","secret":"","ttl_seconds":60)"), OK);
+  EXPECT_EQ(unlock("empty", "", R"(,"ttl_seconds":60)"), OK);
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"empty")"), "{\"ok\":true,\"secret\":\"\"}");
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":"max","reason":"r","secret":"m","ttl_seconds":18446744073709551615)"), OK);
-  EXPECT_EQ(backend_->reasons(), (std::vector<std::string>{"r", "r", "r"}));
+  EXPECT_EQ(unlock("max", "m", R"(,"ttl_seconds":18446744073709551615)"), OK);
+  EXPECT_EQ(backend_.reasons(), (std::vector<std::string>{"r", "r", "r"}));
 
   clock_->advance(std::chrono::seconds(60));
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"empty")"), "{\"ok\":true,\"secret\":\"\"}");
@@ -90,16 +90,15 @@ TEST_F(CacheCommandsTest, SecretsRoundTripExactlyAndExpireByTheirTtl) {
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"max")"), "{\"ok\":true,\"secret\":\"m\"}");
 
   // A request cannot carry bytes that are not UTF-8; the cache is where they can come from.
-  ASSERT_TRUE(cache_->unlock("raw", "r", LockedSecret("\xFF"), std::nullopt).ok());
+  ASSERT_TRUE(cache_.unlock("raw", "r", LockedSecret("\xFF"), std::nullopt).ok());
   EXPECT_EQ(
       ask(R"("cmd":"get_secret","profile":"raw")"),
       R"({"error":"corrupt_secret","message":"cached secret is not valid UTF-8","ok":false})");
 }
 
 TEST_F(CacheCommandsTest, LockForgetsOneOrAllButRefusesAnEmptyName) {
-  for (const char* profile : {"a", "b"}) {
-    EXPECT_EQ(ask(std::string(R"("cmd":"unlock","reason":"r","secret":"s","profile":")") + profile + "\""), OK);
-  }
+  EXPECT_EQ(unlock("a"), OK);
+  EXPECT_EQ(unlock("b"), OK);
   const std::string bad_profile = invalid("profile must be present and a non-empty string");
   EXPECT_EQ(ask(R"("cmd":"lock","profile":"")"), bad_profile);
   EXPECT_EQ(ask(R"("cmd":"lock","profile":null)"), bad_profile);
@@ -114,33 +113,31 @@ TEST_F(CacheCommandsTest, LockForgetsOneOrAllButRefusesAnEmptyName) {
 }
 
 TEST_F(CacheCommandsTest, EachPresenceFailureHasItsOwnCode) {
-  const auto unlock = [&] { return ask(R"("cmd":"unlock","profile":"p","reason":"r","secret":"s")"); };
-  backend_->answer_at_once(PresenceError::denied("Canceled by user."));
-  EXPECT_EQ(unlock(),
-            R"({"error":"presence_denied","message":"presence check failed: Canceled by user.","ok":false})");
-  backend_->answer_at_once(PresenceError::timed_out());
-  EXPECT_EQ(unlock(), R"({"error":"presence_timed_out","message":"presence check timed out","ok":false})");
-  backend_->answer_at_once(PresenceError::unsupported());
-  EXPECT_EQ(unlock(),
-            R"({"error":"presence_unsupported","message":"presence check is not supported on this platform","ok":false})");
+  backend_.answer_at_once(PresenceError::denied("Canceled by user."));
+  EXPECT_EQ(
+      unlock("p"),
+      R"({"error":"presence_denied","message":"presence check failed: Canceled by user.","ok":false})");
+  backend_.answer_at_once(PresenceError::timed_out());
+  EXPECT_EQ(unlock("p"),
+            R"({"error":"presence_timed_out","message":"presence check timed out","ok":false})");
+  backend_.answer_at_once(PresenceError::unsupported());
+  EXPECT_EQ(
+      unlock("p"),
+      R"({"error":"presence_unsupported","message":"presence check is not supported on this platform","ok":false})");
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"p")"), NOT_CACHED);
 
-  // A blank reason never reaches the backend.
-  backend_->answer_at_once(Ok{});
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":"p","reason":" \t\u3000","secret":"s")"),
-            R"({"error":"presence_denied","message":"presence check failed: a non-empty reason is required","ok":false})");
-
   // Another profile while a prompt is on screen is refused at once.
-  backend_->hold_calls();
+  backend_.hold_calls();
   std::string held;
-  std::thread first([&] { held = unlock(); });
-  ASSERT_TRUE(backend_->wait_for_calls(4));
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":"other","reason":"r","secret":"s")"),
-            R"({"error":"presence_busy","message":"a presence check for a different profile is already in progress","ok":false})");
-  backend_->finish(Ok{});
+  std::thread first([&] { held = unlock("p"); });
+  ASSERT_TRUE(backend_.wait_for_calls(4));
+  EXPECT_EQ(
+      unlock("other"),
+      R"({"error":"presence_busy","message":"a presence check for a different profile is already in progress","ok":false})");
+  backend_.finish(Ok{});
   first.join();
   EXPECT_EQ(held, OK);
-  EXPECT_EQ(backend_->calls(), 4u);
+  EXPECT_EQ(backend_.calls(), 4u);
 }
 
 }  // namespace

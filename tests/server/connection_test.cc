@@ -30,13 +30,6 @@ using testing::FakePresenceBackend;
 
 class ConnectionTest : public ::testing::Test {
  protected:
-  ConnectionTest() {
-    auto backend = std::make_unique<FakePresenceBackend>();
-    backend_ = backend.get();
-    cache_ = std::make_shared<SecretCache>(DEFAULT_TTL, std::move(backend),
-                                           std::make_shared<testing::FakeClock>());
-  }
-
   // A fresh connection on which the peer sent `bytes` and then closed its
   // sending side.
   static testing::SocketPair sent(std::string_view bytes) {
@@ -55,8 +48,11 @@ class ConnectionTest : public ::testing::Test {
     return reply;
   }
 
-  FakePresenceBackend* backend_;
-  std::shared_ptr<SecretCache> cache_;
+  // The cache takes `owned_` over; `backend_` stays valid while it lives.
+  std::unique_ptr<FakePresenceBackend> owned_ = std::make_unique<FakePresenceBackend>();
+  FakePresenceBackend& backend_ = *owned_;
+  std::shared_ptr<SecretCache> cache_ = std::make_shared<SecretCache>(
+      DEFAULT_TTL, std::move(owned_), std::make_shared<testing::FakeClock>());
   std::shared_ptr<ShutdownFlag> shutdown_ = std::make_shared<ShutdownFlag>();
 };
 
@@ -118,7 +114,7 @@ TEST_F(ConnectionTest, AFailingHandlerLosesOnlyItsOwnConnection) {
         "\"}\n");
   };
   EXPECT_EQ(unlock("s1"), "{\"ok\":true}\n");
-  backend_->throw_at_once();
+  backend_.throw_at_once();
   EXPECT_EQ(unlock("s2"), "") << "the stream must be closed without a reply";
   EXPECT_EQ(exchange(R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})"
                      "\n"),
