@@ -14,6 +14,7 @@
 #include "agent_commit.h"
 #include "client/client.h"
 #include "support/agent_harness.h"
+#include "support/socket_pair.h"
 
 namespace tarnwel {
 namespace {
@@ -54,21 +55,18 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
   EXPECT_FALSE(client.ping().ok());
 
   // Open to others, a directory is refused before anything is sent.
-  testing::TempDir other;
-  const std::vector<std::string> other_environment = testing::agent_environment(other.path(), "");
-  const std::string other_dir = testing::runtime_dir_in(other.path());
-  const std::string other_socket = testing::socket_path_in(other.path());
-  ASSERT_EQ(::mkdir(other_dir.c_str(), 0700), 0);
-  ASSERT_EQ(::chmod(other_dir.c_str(), 0755), 0);
-  EXPECT_EQ(run_ctl({"ping"}, "", other_environment),
+  const std::string runtime_dir = testing::runtime_dir_in(dir());
+  ASSERT_EQ(::mkdir(runtime_dir.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(runtime_dir.c_str(), 0755), 0);
+  EXPECT_EQ(ctl({"ping"}),
             (CtlResult{6, "",
-                       "tarnwelctl: refusing to talk to " + other_socket + ": " + other_dir +
-                           " has mode 0755, which lets other users in (group and others must "
-                           "have no access)\n"}));
+                       "tarnwelctl: refusing to talk to " + socket_path() + ": " + runtime_dir +
+                           " has mode 0755, which lets other users in (group and "
+                           "others must have no access)\n"}));
   // A peer that answers with something that is not the protocol.
-  ASSERT_EQ(::chmod(other_dir.c_str(), 0700), 0);
-  const client_testing::OneShotPeer peer(other_socket, "garbage\n");
-  EXPECT_EQ(run_ctl({"ping"}, "", other_environment),
+  ASSERT_EQ(::chmod(runtime_dir.c_str(), 0700), 0);
+  const client_testing::OneShotPeer peer(socket_path(), "garbage\n");
+  EXPECT_EQ(ctl({"ping"}),
             (CtlResult{4, "", "tarnwelctl: malformed reply: reply is not a JSON object\n"}));
 }
 
@@ -168,8 +166,7 @@ TEST_F(TarnwelctlTest, RunHandsTheSecretToACommandAndJsonPrintsTheReplyLine) {
   EXPECT_EQ(
       ctl({"--json", "get", "none"}),
       (CtlResult{1, "{\"error\":\"not_cached\",\"ok\":false}\n", "tarnwelctl: not_cached\n"}));
-  EXPECT_EQ(ctl({"--json", "unlock", "q", "--reason", "r"}, "x\n"),
-            (CtlResult{0, "{\"ok\":true}\n", ""}));
+  ASSERT_TRUE(client.unlock("q", "r", "x").ok());
   // Without --json, the same reply as text.
   EXPECT_EQ(ctl({"status"}).out, "tarnwel-agent 1.12.0 (commit " TARNWEL_AGENT_COMMIT "), pid " +
                                      std::to_string(agent->pid()) +
@@ -226,19 +223,16 @@ TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenO
   };
   // Starts `tarnwelctl unlock` on the terminal and returns once its prompt is
   // out, which it writes only after echo is off.
-  UniqueFd prompt;
+  testing::SocketPair prompt;
   const auto start_unlock = [&] {
-    int err[2];
-    EXPECT_EQ(::pipe(err), 0);
-    for (const int fd : err) testing::set_cloexec(fd);
-    prompt.reset(err[0]);
+    prompt = testing::make_socket_pair();
     const pid_t pid =
         testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "tty", "--reason", "r"},
-                       environment(), terminal.get(), -1, err[1]);
-    ::close(err[1]);
+                       environment(), terminal.get(), -1, prompt.peer.get());
+    prompt.peer.reset();
     std::string text;
     char c = 0;
-    while (text.find(": ") == std::string::npos && ::read(prompt.get(), &c, 1) == 1) {
+    while (text.find(": ") == std::string::npos && ::read(prompt.ours.get(), &c, 1) == 1) {
       text.push_back(c);
     }
     EXPECT_EQ(text, "Secret for profile tty: ");
@@ -262,10 +256,25 @@ TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenO
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(echo_on());
   EXPECT_EQ(std::string(client.get_secret("tty").value().bytes()), "typed secret");
-  // Nothing came back on the terminal: no echo of the secret.
-  ::fcntl(master.get(), F_SETFL, O_NONBLOCK);
-  char buf[64];
-  EXPECT_LE(::read(master.get(), buf, sizeof buf), 0);
+}
+
+// Only a process on the far end of the socket shows the peer lookup and the
+// askpass environment working together; the other two settings, on as well,
+// change nothing the client sees.
+TEST_F(TarnwelctlTest, ShowRequesterNamesTheClientInTheAskpassArgumentAndEnvironment) {
+  std::vector<std::string> settings = environment();
+  settings.insert(settings.end(),
+                  {"TARNWEL_AGENT_SHOW_REQUESTER=1", "TARNWEL_AGENT_LOCK_ON_SLEEP=1",
+                   "TARNWEL_AGENT_MAX_TTL_SECONDS=3600"});
+  start_agent(settings);
+  const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
+  const std::string pid = std::to_string(::getpid());
+  ASSERT_TRUE(client.unlock("a", "open a", "s").ok());
+  EXPECT_EQ(askpass.runs(), (std::vector<std::string>{
+                                "confirm open a", "Requested by " + exe + " (pid " + pid + ")"}));
+  EXPECT_EQ(askpass.requesters(), std::vector<std::string>{pid + "|" + exe});
+  EXPECT_EQ(std::string(client.get_secret("a").value().bytes()), "s");
+  EXPECT_EQ(agent->output(), "");
 }
 
 }  // namespace

@@ -111,9 +111,18 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
   }
 }
 
-TEST(E2eStartupTest, AnUnbindablePathEndsStartUpBeforeAnySocket) {
+TEST(E2eStartupTest, ABadSettingEndsStartUpBeforeAnyDirectoryAndAnUnbindablePathBeforeAnySocket) {
   TempDir root;
   const std::string path = socket_path_in(root.path());
+  std::vector<std::string> environment = agent_environment(root.path(), "");
+  environment.push_back("TARNWEL_AGENT_MAX_TTL_SECONDS=1h");
+  AgentProcess bad_setting(environment);
+  EXPECT_EQ(bad_setting.wait_for_exit(), 1);
+  EXPECT_EQ(bad_setting.output(),
+            "tarnwel-agent: TARNWEL_AGENT_MAX_TTL_SECONDS must be a positive whole number of "
+            "seconds, not \"1h\"\n");
+  EXPECT_FALSE(std::filesystem::exists(runtime_dir_in(root.path())));
+
   // The probe and the removal of a stale entry both fail on a directory.
   ASSERT_EQ(::mkdir(runtime_dir_in(root.path()).c_str(), 0700), 0);
   ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);

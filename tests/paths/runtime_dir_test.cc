@@ -50,9 +50,7 @@ TEST(RuntimeDirTest, TheAgentMakesItsOwnPrivateRefusesWhatItCannotOwnAndTightens
   ASSERT_EQ(::stat(loose.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
 
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "only root can give a directory to another user";
-  }
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a directory to another user";
   const std::string foreign = r + "/foreign";
   ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
   ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);

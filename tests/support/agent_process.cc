@@ -181,7 +181,11 @@ UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
 
 std::string read_reply(int stream) {
   limit_reads(stream);
-  return read_all(stream);
+  bool failed = false;
+  std::string reply = read_all(stream, &failed);
+  // The agent closes every stream after its one reply.
+  EXPECT_FALSE(failed) << "no end of stream after '" << reply << "': " << std::strerror(errno);
+  return reply;
 }
 
 std::string round_trip(const std::string& socket_path, std::string_view bytes) {

@@ -120,8 +120,8 @@ constexpr std::string_view ADDRESS_IN_USE = "Address already in use (os error 98
 UniqueFd connect_to(const std::string& socket_path);
 // Sends `bytes` on a new connection and returns the stream, unread.
 UniqueFd send_request(const std::string& socket_path, std::string_view bytes);
-// Reads until the agent closes the stream (bounded: from a stalled agent, what
-// came before it stalled, which fails the test instead of hanging it).
+// Reads until the agent closes the stream (bounded: a stalled agent fails the
+// test instead of hanging it).
 std::string read_reply(int stream);
 // One request, one reply: the reply's bytes, or "" if nothing answered.
 std::string round_trip(const std::string& socket_path, std::string_view bytes);

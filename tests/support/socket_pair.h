@@ -38,12 +38,14 @@ inline void send_all(int fd, std::string_view bytes) {
   ASSERT_TRUE(write_all(fd, bytes)) << os_error_text(errno);
 }
 
-// Reads until end of stream.
-inline std::string read_all(int fd) {
+// Reads until end of stream, or until a read fails, which `failed` (if
+// given) tells.
+inline std::string read_all(int fd, bool* failed = nullptr) {
   std::string out;
   char buf[4096];
   ssize_t n;
   while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  if (failed != nullptr) *failed = n < 0;
   return out;
 }
 
