@@ -18,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,7 +30,6 @@
 #include "server/connection.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
-#include "support/reply_line.h"
 
 namespace tarnwel {
 namespace {
@@ -80,6 +80,22 @@ std::optional<Json> request_in(std::string_view frame) {
   FUZZ_CHECK(reencoded.ok() && reencoded.value() == encoded.value(),
              "an encoding survives a round trip unchanged");
   if (!value.value().is_object()) return std::nullopt;
+  return std::move(value).value();
+}
+
+// Whether `bytes` are exactly one reply: one line of compact JSON (no white
+// space, members in byte order) holding an object with a boolean "ok", and a
+// single 0x0A at its end.
+std::optional<Json> parse_reply_line(std::string_view bytes) {
+  if (bytes.empty() || bytes.find('\n') != bytes.size() - 1) return std::nullopt;
+  const std::string_view text = bytes.substr(0, bytes.size() - 1);
+  Result<Json, JsonError> value = parse_json_text(text);
+  if (!value.ok() || !value.value().is_object()) return std::nullopt;
+  const auto ok = value.value().find("ok");
+  if (ok == value.value().end() || !ok->is_boolean()) return std::nullopt;
+  // Compact and sorted: encoding the parsed value again gives the same bytes.
+  const Result<std::string, JsonError> again = encode_compact(value.value());
+  if (!again.ok() || again.value() != text) return std::nullopt;
   return std::move(value).value();
 }
 
@@ -140,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         input.substr(0, newline == std::string_view::npos ? input.size() : newline + 1);
     input.remove_prefix(frame.size());
     const std::string bytes = serve(frame, cache, shutdown);
-    const std::optional<Json> reply = testing::parse_reply_line(bytes);
+    const std::optional<Json> reply = parse_reply_line(bytes);
     FUZZ_CHECK(reply.has_value(), "every request gets exactly one compact JSON reply line");
     if (!(*reply)["ok"].get<bool>()) {
       const auto code = reply->find("error");
