@@ -139,22 +139,21 @@ struct BoundSocket {
 // as any client that closes without a word.
 BoundSocket bound_socket(const std::string& path) {
   const std::optional<FileIdentity> before = identity_of(path);
+  const bool gone_before = !before && (errno == ENOENT || errno == ENOTDIR);
   Result<UniqueFd, SysError> probe = connect_unix(path);
   if (!probe.ok()) {
     const int err = probe.error().number;
     return BoundSocket{std::nullopt, err == ENOENT || err == ECONNREFUSED};
   }
   const Result<pid_t, SysError> listener = peer_pid(probe.value().get());
-  const std::optional<FileIdentity> after = identity_of(path);
   if (!listener.ok()) return BoundSocket{};
-  // Once this process has bound the path, any other listener behind it, or
-  // any other file there, is another agent's. The listener is asked first:
-  // the path may have been missing for the first look because the other
-  // agent had unlinked this one's file and not yet bound its own.
-  if (listener.value() != ::getpid()) return BoundSocket{std::nullopt, true};
-  if (!before || !after) return BoundSocket{};
-  const bool same_file = before->device == after->device && before->inode == after->inode;
-  if (!same_file) return BoundSocket{std::nullopt, true};
+  // Once this process has bound the path, another listener behind it, or the
+  // file gone from the path at either look, or another file there, mean that
+  // another agent has taken the path over: it unlinks this one's file before
+  // it binds its own, and an unlinked file never comes back.
+  if (listener.value() != ::getpid() || gone_before) return BoundSocket{std::nullopt, true};
+  if (!before) return BoundSocket{};
+  if (!names_socket(path, *before)) return BoundSocket{std::nullopt, true};
   return BoundSocket{before, false};
 }
 
