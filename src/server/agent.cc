@@ -110,18 +110,27 @@ struct FileIdentity {
   ino_t inode;
 };
 
-std::optional<FileIdentity> identity_of(const std::string& path) {
+// What one look at a path finds: the file there, or that nothing is there,
+// or neither when the look itself failed.
+struct PathLook {
+  std::optional<FileIdentity> identity;
+  bool gone = false;
+};
+
+PathLook look_at(const std::string& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileIdentity{st.st_dev, st.st_ino};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return PathLook{std::nullopt, errno == ENOENT || errno == ENOTDIR};
+  }
+  return PathLook{FileIdentity{st.st_dev, st.st_ino}, false};
 }
 
 // False once `path` is gone or names another file than the one bound. Any
 // other failure to look says nothing about the path, and keeps the agent up.
 bool names_socket(const std::string& path, const FileIdentity& bound) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno != ENOENT && errno != ENOTDIR;
-  return st.st_dev == bound.device && st.st_ino == bound.inode;
+  const PathLook now = look_at(path);
+  if (!now.identity) return !now.gone;
+  return now.identity->device == bound.device && now.identity->inode == bound.inode;
 }
 
 // What the agent knows of the file at its socket path once it listens.
@@ -138,8 +147,7 @@ struct BoundSocket {
 // after the bind. The test connection waits in the backlog and is served
 // as any client that closes without a word.
 BoundSocket bound_socket(const std::string& path) {
-  const std::optional<FileIdentity> before = identity_of(path);
-  const bool gone_before = !before && (errno == ENOENT || errno == ENOTDIR);
+  const PathLook before = look_at(path);
   Result<UniqueFd, SysError> probe = connect_unix(path);
   if (!probe.ok()) {
     const int err = probe.error().number;
@@ -151,10 +159,10 @@ BoundSocket bound_socket(const std::string& path) {
   // file gone from the path at either look, or another file there, mean that
   // another agent has taken the path over: it unlinks this one's file before
   // it binds its own, and an unlinked file never comes back.
-  if (listener.value() != ::getpid() || gone_before) return BoundSocket{std::nullopt, true};
-  if (!before) return BoundSocket{};
-  if (!names_socket(path, *before)) return BoundSocket{std::nullopt, true};
-  return BoundSocket{before, false};
+  if (listener.value() != ::getpid() || before.gone) return BoundSocket{std::nullopt, true};
+  if (!before.identity) return BoundSocket{};
+  if (!names_socket(path, *before.identity)) return BoundSocket{std::nullopt, true};
+  return BoundSocket{before.identity, false};
 }
 
 }  // namespace
