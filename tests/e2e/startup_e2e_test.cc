@@ -83,9 +83,8 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
 
     pollfd ready{peer.value().get(), POLLIN, 0};
     ASSERT_EQ(::poll(&ready, 1, static_cast<int>(EVENT_LIMIT.count())), 1);
-    UniqueFd probe(::accept(peer.value().get(), nullptr, nullptr));
+    UniqueFd probe = accept_connection(peer.value().get());
     ASSERT_TRUE(probe.valid());
-    set_cloexec(probe.get());
     limit_reads(probe.get());
     const auto accepted = std::chrono::steady_clock::now();
     EXPECT_EQ(read_line(probe.get()), PING);

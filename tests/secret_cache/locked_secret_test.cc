@@ -215,16 +215,14 @@ TEST_F(LockedSecretTest, ThreadsShareTheArenaWithoutSharingSlots) {
 // locked-memory limit of `limit` bytes. Returns what the child wrote to
 // stderr, then "exit " and its exit status.
 std::string run_unprivileged(rlim_t limit, const std::function<int()>& child) {
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return "no pipe";
+  testing::SocketPair err = testing::make_socket_pair();
   const pid_t pid = testing::fork_as_user(65534, [&] {
     const rlimit memlock{limit, limit};
     if (::setrlimit(RLIMIT_MEMLOCK, &memlock) != 0) return 10;
-    return ::dup2(pipe_fds[1], STDERR_FILENO) < 0 ? 11 : child();
+    return ::dup2(err.peer.get(), STDERR_FILENO) < 0 ? 11 : child();
   });
-  ::close(pipe_fds[1]);
-  const std::string output = testing::read_all(pipe_fds[0]);
-  ::close(pipe_fds[0]);
+  err.peer.reset();
+  const std::string output = testing::read_all(err.ours.get());
   return output + "exit " + std::to_string(pid > 0 ? testing::exit_status_of(pid) : -1);
 }
 

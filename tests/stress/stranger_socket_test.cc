@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -54,10 +55,10 @@ class Stranger {
   explicit Stranger(const std::string& path) {
     int stop[2];
     EXPECT_EQ(::pipe2(stop, O_CLOEXEC), 0);
-    pid_ = fork_as_user(STRANGER, [&] {
+    child_.emplace(fork_as_user(STRANGER, [&] {
       ::close(stop[1]);
       return record_at(path, stop[0]);
-    });
+    }));
     ::close(stop[0]);
     stop_.reset(stop[1]);
     EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(path); })) << path;
@@ -66,12 +67,12 @@ class Stranger {
   // The listener's verdict: connections accepted, or GOT_BYTES.
   int finish() {
     stop_.reset();
-    return pid_ < 0 ? -1 : exit_status_of(pid_);
+    return child_->wait_for_exit().value_or(-1);
   }
 
  private:
-  pid_t pid_ = -1;
-  UniqueFd stop_;  // the child ends at its end of file
+  std::optional<AgentProcess> child_;  // reaped on every path
+  UniqueFd stop_;                      // the child ends at its end of file
 };
 
 // Every command that talks to an agent, each of which must end with status 6
