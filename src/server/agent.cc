@@ -67,6 +67,21 @@ Requester requester_of(int stream) {
   return requester;
 }
 
+// While it lives, files this process creates get at most mode 0600 (a bound
+// socket takes its mode from the mask at bind, so no chmod after it leaves a
+// moment in which others may connect). Meant for start-up, before any thread
+// that creates files: the mask is per process.
+class PrivateFileMask {
+ public:
+  PrivateFileMask() : before_(::umask(0177)) {}
+  ~PrivateFileMask() { ::umask(before_); }
+  PrivateFileMask(const PrivateFileMask&) = delete;
+  PrivateFileMask& operator=(const PrivateFileMask&) = delete;
+
+ private:
+  mode_t before_;
+};
+
 bool exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
@@ -237,11 +252,13 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
       return bind_failed(path, removed.error());
     }
   }
-  Result<UniqueFd, SysError> listener = listen_unix(path);
+  // The directory is private already; the socket is made private too, from
+  // the moment it appears, even if the directory's mode is ever loosened.
+  Result<UniqueFd, SysError> listener = [&] {
+    const PrivateFileMask private_mask;
+    return listen_unix(path);
+  }();
   if (!listener.ok()) return bind_failed(path, listener.error().number);
-  // The directory is private already; this keeps the socket private even if
-  // the directory's mode is ever loosened.
-  (void)::chmod(path.c_str(), 0600);
   if (auto nonblocking = set_nonblocking(listener.value().get(), true); !nonblocking.ok()) {
     // This is deliberately fatal: a blocking listener would never see the
     // shutdown flag or the idle limit.
