@@ -155,12 +155,21 @@ int exit_status_of(pid_t pid) {
 }
 
 bool wait_until_serving(AgentProcess& agent, const std::string& socket_path) {
-  bool serving = false;
+  // A connection succeeds as soon as the agent listens, before it has
+  // finished starting; its reply comes from the loop that serves clients.
+  std::optional<std::string> reply;
   wait_until([&] {
-    serving = connect_to(socket_path).valid();
-    return serving || !agent.running();
+    const UniqueFd stream = connect_to(socket_path);
+    if (stream.valid() && write_all(stream.get(), PING)) {
+      limit_reads(stream.get());
+      reply = read_all(stream.get());
+    }
+    return reply.has_value() || !agent.running();
   });
-  return serving;
+  if (!reply) return false;
+  const std::string expected = ping_reply(agent.pid());
+  EXPECT_EQ(*reply, expected) << "the reply to a ping at " << socket_path;
+  return *reply == expected;
 }
 
 UniqueFd connect_to(const std::string& socket_path) {

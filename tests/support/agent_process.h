@@ -96,8 +96,10 @@ class AgentProcess {
 // normally.
 int exit_status_of(pid_t pid);
 
-// Waits until something accepts connections at `socket_path` while `agent`
-// still runs.
+// Waits until `agent` has started up: while it runs, until a ping at
+// `socket_path` gets its exact reply (with the agent's pid), which only the
+// serving loop gives, once the socket is in place with its mode. False (and
+// a failure, for any other reply) if the agent ended first or answered wrong.
 bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
 
 // Closes `fd` on exec (for descriptors made without a CLOEXEC flag).
