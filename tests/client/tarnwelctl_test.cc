@@ -14,6 +14,7 @@
 #include "agent_commit.h"
 #include "client/client.h"
 #include "support/agent_harness.h"
+#include "support/needs_root.h"
 #include "support/socket_pair.h"
 
 namespace tarnwel {
@@ -181,7 +182,7 @@ TEST_F(TarnwelctlTest, RunHandsTheSecretToACommandAndJsonPrintsTheReplyLine) {
 // its working directory, yet it serves the socket that a relative runtime
 // directory names from where tarnwelctl ran.
 TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionStreamsAndDirectory) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to read /proc of the undumpable agent";
+  SKIP_UNLESS_ROOT("reads /proc of the undumpable agent");
   std::filesystem::create_directory(dir() + "/rel");
   const CtlResult started = client_testing::run_program(
       "/bin/sh",

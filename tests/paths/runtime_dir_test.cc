@@ -10,11 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "support/agent_process.h"
+#include "support/needs_root.h"
 
 namespace tarnwel {
 namespace {
 
-TEST(RuntimeDirTest, TheAgentMakesItsOwnPrivateRefusesWhatItCannotOwnAndTightensItLoose) {
+TEST(RuntimeDirTest, TheAgentMakesItsOwnPrivateRefusesWhatItCannotUseAndTightensItLoose) {
   testing::TempDir root;
   const std::string& r = root.path();
   // Private even under a permissive umask.
@@ -49,14 +50,18 @@ TEST(RuntimeDirTest, TheAgentMakesItsOwnPrivateRefusesWhatItCannotOwnAndTightens
   ASSERT_TRUE(prepare_runtime_dir(loose).ok());
   ASSERT_EQ(::stat(loose.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
 
-  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a directory to another user";
-  const std::string foreign = r + "/foreign";
+TEST(RuntimeDirTest, TheAgentRefusesADirectoryOfAnotherUserAndLeavesItAsItWas) {
+  SKIP_UNLESS_ROOT("gives a directory to another user");
+  testing::TempDir root;
+  const std::string foreign = root.path() + "/foreign";
   ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
   ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
   EXPECT_EQ(
       prepare_runtime_dir(foreign).error().reason,
       foreign + " is owned by uid 12345, not this process's uid " + std::to_string(::getuid()));
+  struct stat st {};
   ASSERT_EQ(::stat(foreign.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);  // left as it was
 }

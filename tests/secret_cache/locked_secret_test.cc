@@ -26,6 +26,7 @@
 #include "support/socket_pair.h"
 #if defined(__linux__)
 #include "stress/other_user.h"
+#include "support/needs_root.h"
 #endif
 #if defined(TARNWEL_TESTS_UNDER_ASAN)
 #include <sanitizer/asan_interface.h>
@@ -234,7 +235,7 @@ std::string run_unprivileged(rlim_t limit, const std::function<int()>& child) {
 // secrets an ordinary user's limit holds is a figure of the load benchmark.)
 TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
   if (MLOCK_IS_A_NO_OP) GTEST_SKIP() << "the sanitizers never fail mlock";
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged uid";
+  SKIP_UNLESS_ROOT("switches to an unprivileged uid");
   const auto warning = [](int errnum) {
     return "tarnwel-agent: mlock failed (" + os_error_text(errnum) +
            "); continuing without it (best-effort only)\n";

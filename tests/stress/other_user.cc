@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -38,6 +39,19 @@ std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user) {
   EXPECT_EQ(::mkdir(runtime_dir.c_str(), 0700), 0) << runtime_dir;
   EXPECT_EQ(::chown(runtime_dir.c_str(), user, user), 0) << runtime_dir;
   return runtime_dir + "/agent.sock";
+}
+
+std::string copy_for_others(const std::string& program, const std::string& dir) {
+  const std::string copy = dir + "/" + std::filesystem::path(program).filename().string();
+  std::error_code failed;
+  std::filesystem::copy_file(program, copy, failed);
+  EXPECT_FALSE(failed) << "copy " << program << " to " << copy << ": " << failed.message();
+  EXPECT_EQ(::chmod(copy.c_str(), 0755), 0) << copy;
+  return copy;
+}
+
+bool user_may_run(uid_t user, const std::string& path) {
+  return run_as_user(user, [&] { return ::access(path.c_str(), X_OK) == 0 ? 0 : 1; }) == 0;
 }
 
 pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,

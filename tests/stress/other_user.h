@@ -8,7 +8,8 @@
 //
 //   EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return can_connect() ? 0 : 1; }), 0);
 //   const std::string socket = prepare_runtime_dir_for_user(base, ISOLATION_USER);
-//   AgentProcess agent(spawn_as_user(ISOLATION_USER, {TARNWEL_AGENT_BINARY}, environment, 4));
+//   const std::string agent_binary = copy_for_others(TARNWEL_AGENT_BINARY, base);
+//   AgentProcess agent(spawn_as_user(ISOLATION_USER, {agent_binary}, environment, 4));
 #pragma once
 
 #include <sys/resource.h>
@@ -40,6 +41,15 @@ int run_as_user(uid_t user, const std::function<int()>& body);
 // Makes `base` passable for `user` and creates the runtime directory that an
 // agent running as `user` uses under it; returns that agent's socket path.
 std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user);
+
+// Copies `program` into `dir` as a file anyone may run, and returns the
+// copy's path: what another user is to run must lie where that user can
+// reach it, and a build tree inside a private directory (a home, /root) does
+// not. `dir` is one of the test's own, made passable for others.
+std::string copy_for_others(const std::string& program, const std::string& dir);
+
+// Whether `user` may run the file at `path` (every directory above it passable).
+bool user_may_run(uid_t user, const std::string& path);
 
 // Starts `arguments` as `user` with exactly `environment` and stdin on
 // /dev/null, for an AgentProcess to take charge of; see fork_as_user.

@@ -19,6 +19,7 @@
 #include "stress/process_inspection.h"
 #include "support/agent_process.h"
 #include "support/fake_askpass.h"
+#include "support/needs_root.h"
 #include "support/requests.h"
 
 namespace tarnwel::testing {
@@ -66,11 +67,16 @@ TEST(ProcessIsolationTest, OnlyRootMayReadOrTalkToAnAgentOfAnotherUserWhichOutli
   constexpr rlim_t MAX_THREADS = 6;
   constexpr std::size_t SERVABLE = MAX_THREADS - IDLE_THREADS;
   constexpr std::size_t HELD = SERVABLE + 6;
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  SKIP_UNLESS_ROOT("acts as other users");
   TempDir root;
   const std::string askpass = write_askpass_script(root.path(), "exit 0");
   const std::string socket = prepare_runtime_dir_for_user(root.path(), ISOLATION_USER);
-  AgentProcess agent(spawn_as_user(ISOLATION_USER, {TARNWEL_AGENT_BINARY},
+  const std::string agent_binary = copy_for_others(TARNWEL_AGENT_BINARY, root.path());
+  if (!user_may_run(ISOLATION_USER, agent_binary) || !user_may_run(ISOLATION_USER, askpass)) {
+    GTEST_SKIP() << "uid " << ISOLATION_USER << " cannot run programs in " << root.path()
+                 << ": /tmp is not passable for other users";
+  }
+  AgentProcess agent(spawn_as_user(ISOLATION_USER, {agent_binary},
                                    agent_environment(root.path(), askpass), MAX_THREADS));
   ASSERT_TRUE(wait_until_serving(agent, socket));
   const std::string secret = random_secret();

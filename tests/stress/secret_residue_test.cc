@@ -11,6 +11,7 @@
 #include "stress/process_inspection.h"
 #include "support/agent_process.h"
 #include "support/fake_askpass.h"
+#include "support/needs_root.h"
 #include "support/requests.h"
 
 namespace tarnwel::testing {
@@ -20,7 +21,7 @@ constexpr std::string_view OK = "{\"ok\":true}\n";
 
 TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeniedOrOnceLocked) {
   // The agent makes itself undumpable: only root may read its memory.
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to read the memory of the undumpable agent";
+  SKIP_UNLESS_ROOT("reads the memory of the undumpable agent");
   TempDir root;
   const std::string socket = socket_path_in(root.path());
   FakeAskpass askpass(root.path());  // each presence check waits until the test answers

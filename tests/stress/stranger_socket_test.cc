@@ -17,6 +17,7 @@
 #include "stress/other_user.h"
 #include "support/agent_harness.h"
 #include "support/agent_process.h"
+#include "support/needs_root.h"
 
 namespace tarnwel::testing {
 namespace {
@@ -99,7 +100,7 @@ void expect_every_command_refused(const std::vector<std::string>& environment,
 }
 
 TEST(StrangerSocketTest, NoClientEntersADirectoryOfAnotherUserOrSendsItsListenerAByte) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  SKIP_UNLESS_ROOT("acts as a second user");
   TempDir base;
   ASSERT_EQ(::chmod(base.path().c_str(), 0711), 0);
   // Where every client of this user looks for the agent.
