@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -46,25 +47,37 @@ TEST(LineReaderTest, TheLimitHoldsAtItsEdgeAsEachCountingCountsIt) {
   EXPECT_EQ(outcome("1234567\nX", LimitCounts::Line), "1234567");
 }
 
+// Counted by the handler, which is all it does (no SA_RESTART: a wait it
+// interrupts fails with EINTR).
+std::atomic<int> signals_handled{0};
+
 // A signal during a poll is waited out; a read bounded by the receive
-// time-out is not retried.
+// time-out is not retried. The peer signals the reader again and again, so
+// that however the threads are scheduled the signals find the reader waiting
+// (one that comes before the wait is merely handled): until the read has
+// failed, or, while a poll waits, a good many times before the line comes.
 TEST(LineReaderTest, ASignalFailsOnlyAReadBoundedByTheReceiveTimeOut) {
-  struct sigaction ignore {};
-  ignore.sa_handler = [](int) {};  // no SA_RESTART: the wait fails with EINTR
+  constexpr int INTERRUPTIONS = 20;
+  struct sigaction count {};
+  count.sa_handler = [](int) { signals_handled.fetch_add(1); };
   struct sigaction before {};
-  ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &before), 0);
+  ASSERT_EQ(::sigaction(SIGUSR1, &count, &before), 0);
   for (const WaitBy wait : {WaitBy::Poll, WaitBy::ReceiveTimeout}) {
     auto pair = testing::make_socket_pair();
     const pthread_t reader = ::pthread_self();
+    signals_handled = 0;
+    std::atomic<bool> returned{false};
     std::thread peer([&] {
-      std::this_thread::sleep_for(50ms);
-      ::pthread_kill(reader, SIGUSR1);
-      std::this_thread::sleep_for(50ms);
-      testing::send_all(pair.peer.get(), "late\n");
+      while (!returned && (wait == WaitBy::ReceiveTimeout || signals_handled < INTERRUPTIONS)) {
+        ::pthread_kill(reader, SIGUSR1);
+        std::this_thread::sleep_for(1ms);  // the pace of the signals, no guess at a delay
+      }
+      if (wait == WaitBy::Poll) testing::send_all(pair.peer.get(), "late\n");
     });
     const auto read =
-        read_line(pair.ours.get(), MonotonicClock::now() + 5s, 8, LimitCounts::Line, wait);
-    peer.join();
+        read_line(pair.ours.get(), MonotonicClock::now() + 15s, 8, LimitCounts::Line, wait);
+    returned = true;
+    peer.join();  // any signal still pending is handled before the handler goes
     if (wait == WaitBy::Poll) {
       EXPECT_EQ(outcome(read), "late");
     } else {

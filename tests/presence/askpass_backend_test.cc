@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -184,33 +185,49 @@ printf '%s|argc=%s prompt=%s marker=%s in=%s out=%s leak=%s err=%s' "$1" "$#" \
 }
 
 TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
+  // Far above any healthy delay, and far below the grace and the programs'
+  // own 60 s: an end within it shows which of them ended the run.
+  constexpr auto END_LIMIT = std::chrono::seconds(15);
   const Instant start = MonotonicClock::now();
-  expect_error(evaluate_with(script("slow", "exec sleep 5"), "reason", milliseconds(50),
-                             std::chrono::seconds(5)),
+  expect_error(evaluate_with(script("slow", "exec sleep 60"), "reason", milliseconds(50),
+                             std::chrono::seconds(30)),
                PresenceError::timed_out());
-  EXPECT_LT(MonotonicClock::now() - start, std::chrono::seconds(3));  // SIGTERM, no grace used
+  EXPECT_LT(MonotonicClock::now() - start, END_LIMIT);  // SIGTERM, no grace used
   expect_no_children();
 
   // A wrapper that ignores SIGTERM, as its child does (ignored signals are
   // inherited): only SIGKILL, after the grace, can end them, and the whole
-  // group goes, not the wrapper alone. The wait leaves the shell time to set
-  // its trap even on a loaded machine.
-  const auto wait = milliseconds(200);
+  // group goes, not the wrapper alone. Every process of the group holds the
+  // FIFO open for writing, so end of file at our reading end says the last
+  // of them is gone.
+  const std::string alive = (dir_ / "alive").string();
+  ASSERT_EQ(::mkfifo(alive.c_str(), 0600), 0);
+  const UniqueFd watch(::open(alive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(watch.valid());
   const auto grace = milliseconds(100);
   const std::string wrapper = script("wrapper",
                                      "trap '' TERM\n"
-                                     "(sleep 0.5; : > \"$DIR/survivor\") &\n"
+                                     "exec 3>\"$DIR/alive\"\n"
+                                     "sleep 60 &\n"
                                      ": > \"$DIR/wrapped\"; wait");
-  const Instant second_start = MonotonicClock::now();
-  expect_error(evaluate_with(wrapper, "reason", wait, grace), PresenceError::timed_out());
-  const auto elapsed = MonotonicClock::now() - second_start;
-  // Without the mark SIGTERM may have come before the trap, and proved nothing.
-  ASSERT_TRUE(fs::exists(dir_ / "wrapped"));
+  // Without the mark SIGTERM came before the trap and the run proved
+  // nothing: a shell that slow is given twice the wait, and again.
+  auto wait = milliseconds(200);
+  MonotonicClock::duration elapsed{};
+  for (;; wait *= 2) {
+    const Instant started = MonotonicClock::now();
+    expect_error(evaluate_with(wrapper, "reason", wait, grace), PresenceError::timed_out());
+    elapsed = MonotonicClock::now() - started;
+    if (fs::exists(dir_ / "wrapped") || wait > END_LIMIT) break;
+  }
+  ASSERT_TRUE(fs::exists(dir_ / "wrapped")) << "the wrapper never set its trap";
   EXPECT_GE(elapsed, wait + grace);
-  EXPECT_LT(elapsed, std::chrono::seconds(3));
+  EXPECT_LT(elapsed, wait + END_LIMIT);  // not the 60 s of the wrapper's child
   expect_no_children();
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_FALSE(fs::exists(dir_ / "survivor")) << "the wrapper's child outlived the time-out";
+  pollfd ended{watch.get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&ended, 1, static_cast<int>(milliseconds(END_LIMIT).count())), 1);
+  char byte = 0;
+  EXPECT_EQ(::read(watch.get(), &byte, 1), 0) << "the wrapper's child outlived the time-out";
 }
 
 }  // namespace
