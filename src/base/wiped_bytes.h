@@ -47,4 +47,8 @@ inline void append(WipedBytes& out, std::string_view text) {
   out.insert(out.end(), text.begin(), text.end());
 }
 
+// Gives `bytes`' whole block back now, wiped (clear() would keep it, unwiped,
+// for reuse), and leaves `bytes` empty: for a buffer whose secret is spent.
+inline void release(WipedBytes& bytes) { WipedBytes().swap(bytes); }
+
 }  // namespace tarnwel

@@ -50,10 +50,10 @@ Client::Client(std::string socket_path, ReplyLimits limits)
 
 Client Client::for_this_user() { return Client(socket_path_for(process_env)); }
 
-Result<WipedBytes, ClientError> Client::send(const RequestLine& line) const {
+Result<WipedBytes, ClientError> Client::send(RequestLine&& line) const {
   const std::chrono::nanoseconds limit =
       line.wait == ReplyWait::Presence ? limits_.presence : limits_.prompt;
-  return exchange(socket_path_, line.text, limit);
+  return exchange(socket_path_, std::move(line.text), limit);
 }
 
 Result<WipedBytes, ClientError> Client::request(const Json& request) const {
@@ -63,14 +63,14 @@ Result<WipedBytes, ClientError> Client::request(const Json& request) const {
 namespace {
 
 // Sends `line` through `client` and decodes the reply.
-Result<Reply, ClientError> round_trip(const Client& client, const RequestLine& line) {
-  Result<WipedBytes, ClientError> text = client.send(line);
+Result<Reply, ClientError> round_trip(const Client& client, RequestLine&& line) {
+  Result<WipedBytes, ClientError> text = client.send(std::move(line));
   if (!text.ok()) return text.error();
   return decode_reply(std::move(text).value());
 }
 
-Result<Ok, ClientError> expect_ok(const Client& client, const RequestLine& line) {
-  Result<Reply, ClientError> reply = round_trip(client, line);
+Result<Ok, ClientError> expect_ok(const Client& client, RequestLine&& line) {
+  Result<Reply, ClientError> reply = round_trip(client, std::move(line));
   if (!reply.ok()) return reply.error();
   return Ok{};
 }

@@ -70,7 +70,9 @@ class Client {
   Result<AgentIdentity, ClientError> ping() const;
   Result<AgentStatus, ClientError> status() const;
   // Stores `secret` for `profile` once the user confirms; `reason` is shown
-  // to them. Without `ttl_seconds` the agent's default applies.
+  // to them. Without `ttl_seconds` the agent's default applies. The request's
+  // copy of `secret` is wiped once it is sent; the caller's own is the
+  // caller's to wipe, best before this call (unlock_request() and send() split it).
   Result<Ok, ClientError> unlock(std::string_view profile, std::string_view reason,
                                  std::string_view secret,
                                  std::optional<std::uint64_t> ttl_seconds = std::nullopt) const;
@@ -82,8 +84,8 @@ class Client {
   // Sends `request` exactly as given and returns the reply line as it came,
   // without its newline and undecoded (decode_reply() decodes it).
   Result<WipedBytes, ClientError> request(const Json& request) const;
-  // The same for a prepared request line.
-  Result<WipedBytes, ClientError> send(const RequestLine& line) const;
+  // The same for a prepared request line, which is wiped once it is sent.
+  Result<WipedBytes, ClientError> send(RequestLine&& line) const;
 
  private:
   std::string socket_path_;

@@ -1,8 +1,11 @@
 #include "client/exchange.h"
 
 #include <errno.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "base/clock.h"
 #include "base/line_reader.h"
@@ -17,6 +20,29 @@ namespace {
 
 ClientError stopped_agent() {
   return ClientError::no_agent("no agent is running (the agent stopped before answering)");
+}
+
+// Who `uid` is, for a person: "user NAME", or the bare id when it has no name.
+std::string user_called(uid_t uid) {
+  std::vector<char> buffer(16 * 1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    return "user " + std::string(found->pw_name);
+  }
+  return "uid " + std::to_string(uid) + ", which has no user name";
+}
+
+ClientError refused_dir(const std::string& socket_path, const DirRefusal& refusal) {
+  std::string text = "refusing to talk to " + display_path(socket_path) + ": " + refusal.reason;
+  // Another user made the directory first (anyone can, under a shared /tmp):
+  // the way out is a directory that only this user can create.
+  if (refusal.owner) {
+    text += "; it belongs to " + user_called(static_cast<uid_t>(*refusal.owner)) +
+            ": use a private directory instead, by setting TARNWEL_AGENT_RUNTIME_DIR to a "
+            "directory of your own or in a login session that sets XDG_RUNTIME_DIR";
+  }
+  return ClientError::untrusted(std::move(text));
 }
 
 ClientError nothing_answers(const std::string& socket_path) {
@@ -69,18 +95,18 @@ Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds
   return ClientError::transport("read from agent: " + os_error_text(failure.error));
 }
 
-Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
-                                         const WipedBytes& request_line,
+Result<WipedBytes, ClientError> exchange(const std::string& socket_path, WipedBytes&& request_line,
                                          std::chrono::nanoseconds reply_limit) {
+  // Owned here, so that every way out wipes it.
+  WipedBytes line = std::move(request_line);
   // The agent would read only the first MAX_MESSAGE_BYTES of it and close
   // the connection: no part of such a request is worth sending.
-  if (request_line.size() > MAX_MESSAGE_BYTES) return too_large(request_line.size());
+  if (line.size() > MAX_MESSAGE_BYTES) return too_large(line.size());
   // Whoever can write to the socket's directory could have put a socket of
   // their own there: nothing is sent into a directory the agent would refuse.
   if (const Result<Ok, DirRefusal> dir = check_private_dir(directory_of(socket_path)); !dir.ok()) {
     if (dir.error().missing) return nothing_answers(socket_path);
-    return ClientError::untrusted("refusing to talk to " + display_path(socket_path) + ": " +
-                                  dir.error().reason);
+    return refused_dir(socket_path, dir.error());
   }
   Result<UniqueFd, SysError> connected = connect_unix(socket_path);
   if (!connected.ok()) {
@@ -106,7 +132,8 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path,
   }
   // A library must not let an agent that closes early kill its host with SIGPIPE.
   suppress_sigpipe(fd.get());
-  const Result<Ok, ClientError> sent = send_all(fd.get(), as_view(request_line));
+  const Result<Ok, ClientError> sent = send_all(fd.get(), as_view(line));
+  release(line);  // before the wait, which may last as long as the user is asked
   if (!sent.ok()) return sent.error();
   return read_reply_line(fd.get(), reply_limit);
 }

@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "agent_commit.h"
-#include "base/secure_wipe.h"
 #include "base/write_all.h"
 #include "client/agent_launcher.h"
 #include "client/client.h"
+#include "client/reply.h"
+#include "client/request_line.h"
 #include "ctl/command_line.h"
 #include "ctl/output.h"
 #include "git_credential/credential.h"
@@ -37,20 +38,21 @@ int complain(std::string_view text) {
   return 1;
 }
 
-// Standard input up to its end, into a wiped buffer: it may hold a password.
+// Standard input up to its end, read straight into a wiped buffer: it may
+// hold a password.
 Result<WipedBytes, std::string> read_input() {
+  constexpr std::size_t CHUNK = 4096;
   WipedBytes input;
-  char chunk[4096];
   while (true) {
-    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    const std::size_t old_size = input.size();
+    input.resize(old_size + CHUNK);
+    const ssize_t n = ::read(STDIN_FILENO, input.data() + old_size, CHUNK);
+    input.resize(old_size + static_cast<std::size_t>(n > 0 ? n : 0));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::string("cannot read standard input");
-    if (n == 0) break;
-    append(input, std::string_view(chunk, static_cast<std::size_t>(n)));
-    secure_wipe(chunk, sizeof chunk);
+    if (n == 0) return input;
     if (input.size() > MAX_INPUT_BYTES) return std::string("the input is too long");
   }
-  return input;
 }
 
 // The username of a stored credential's lines.
@@ -73,18 +75,31 @@ int get(const Client& client, const Credential& asked, const std::string& profil
   return write_all(STDOUT_FILENO, lines) ? 0 : complain("cannot write standard output");
 }
 
-int store(const Client& client, const Credential& given, const std::string& profile,
-          std::optional<std::uint64_t> ttl) {
+// The "unlock" request that keeps `given`; the credential text made for it
+// is wiped on the way out.
+RequestLine unlock_line(const Credential& given, const std::string& profile,
+                        std::optional<std::uint64_t> ttl) {
+  const WipedBytes secret = secret_for(given);
+  const std::string reason =
+      "git: keep the password of " + std::string(*given.username) + " for " + profile.substr(4);
+  return unlock_request(profile, reason, as_view(secret), ttl);
+}
+
+// `input` is what `given` was parsed from: it is wiped once the request is
+// made, so that only the agent holds the password while the user is asked.
+int store(const Client& client, WipedBytes& input, const Credential& given,
+          const std::string& profile, std::optional<std::uint64_t> ttl) {
   if (!given.username || !given.password) return 0;  // nothing worth keeping
   const std::optional<std::string> program = find_agent_program();
   if (!program) return complain("cannot find tarnwel-agent beside this program or on PATH");
   const Result<StartedAgent, std::string> agent = ensure_agent_running(client, *program);
   if (!agent.ok()) return complain("could not start an agent: " + agent.error());
-  const WipedBytes secret = secret_for(given);
-  const std::string reason = "git: keep the password of " + std::string(*given.username) +
-                             " for " + profile.substr(4);
-  const Result<Ok, ClientError> stored = client.unlock(profile, reason, as_view(secret), ttl);
-  return stored.ok() ? 0 : complain(describe(stored.error()));
+  RequestLine request = unlock_line(given, profile, ttl);
+  release(input);  // `given` points into it: not to be used from here on
+  Result<WipedBytes, ClientError> sent = client.send(std::move(request));
+  if (!sent.ok()) return complain(describe(sent.error()));
+  const Result<Reply, ClientError> reply = decode_reply(std::move(sent).value());
+  return reply.ok() ? 0 : complain(describe(reply.error()));
 }
 
 int erase(const Client& client, const Credential& given, const std::string& profile) {
@@ -126,16 +141,17 @@ int helper(const std::vector<std::string>& args) {
   // git may add actions; a helper ignores those it does not know.
   if (action != "get" && action != "store" && action != "erase") return 0;
 
-  const Result<WipedBytes, std::string> input = read_input();
-  if (!input.ok()) return complain(input.error());
-  const Result<Credential, std::string> credential = parse_credential(as_view(input.value()));
+  Result<WipedBytes, std::string> read = read_input();
+  if (!read.ok()) return complain(read.error());
+  WipedBytes input = std::move(read).value();
+  const Result<Credential, std::string> credential = parse_credential(as_view(input));
   if (!credential.ok()) return complain(credential.error());
   const std::optional<std::string> profile = profile_for(credential.value());
   if (!profile) return 0;  // git always sends both; without them there is nothing to look up
 
   const Client client = Client::for_this_user();
   if (action == "get") return get(client, credential.value(), *profile);
-  if (action == "store") return store(client, credential.value(), *profile, ttl);
+  if (action == "store") return store(client, input, credential.value(), *profile, ttl);
   return erase(client, credential.value(), *profile);
 }
 

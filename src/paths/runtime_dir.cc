@@ -92,7 +92,8 @@ Result<Ok, DirRefusal> check_owned_dir(const std::string& dir, struct stat& st) 
   const uid_t uid = ::getuid();
   if (st.st_uid != uid) {
     return DirRefusal{display_path(dir) + " is owned by uid " + std::to_string(st.st_uid) +
-                      ", not this process's uid " + std::to_string(uid)};
+                          ", not this process's uid " + std::to_string(uid),
+                      false, st.st_uid};
   }
   return Ok{};
 }

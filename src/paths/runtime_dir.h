@@ -32,9 +32,11 @@ std::string runtime_dir_for(std::string_view base, unsigned long uid);
 
 // Why a runtime directory was refused. `missing`: it does not exist (yet),
 // which a client takes as "no agent" rather than as a refusal.
+// `owner`: the uid of the other user whose directory it is, when that is why.
 struct DirRefusal {
   std::string reason;
   bool missing = false;
+  std::optional<unsigned long> owner = std::nullopt;
 };
 
 // Creates `dir` with mode 0700 whatever the umask, so that no other user can

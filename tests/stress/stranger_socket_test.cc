@@ -4,6 +4,7 @@
 // listener a byte.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,15 +115,28 @@ TEST(StrangerSocketTest, NoClientEntersADirectoryOfAnotherUserOrSendsItsListener
   }
 
   Stranger in_dir(socket);
+  // The way out is named along with the owner, who has no name here.
+  const std::string way_out =
+      ": use a private directory instead, by setting TARNWEL_AGENT_RUNTIME_DIR to a directory of "
+      "your own or in a login session that sets XDG_RUNTIME_DIR";
   expect_every_command_refused(environment, socket,
                                dir + " is owned by uid " + std::to_string(STRANGER) +
-                                   ", not this process's uid " + std::to_string(::getuid()));
+                                   ", not this process's uid " + std::to_string(::getuid()) +
+                                   "; it belongs to uid " + std::to_string(STRANGER) +
+                                   ", which has no user name" + way_out);
   // Not even a connection, and the directory is still the stranger's.
   EXPECT_EQ(in_dir.finish(), 0);
   struct stat st {};
   ASSERT_EQ(::stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, STRANGER);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+  if (const passwd* nobody = ::getpwnam("nobody"); nobody != nullptr) {
+    ASSERT_EQ(::chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    EXPECT_NE(client_testing::run_ctl({"ping"}, "", environment)
+                  .err.find("; it belongs to user nobody" + way_out + "\n"),
+              std::string::npos);
+  }
 
   // Now the directory is ours. The stranger binds in a directory of its own;
   // the socket then moves into ours, as a rename by anyone with write access
