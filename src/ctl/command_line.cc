@@ -51,7 +51,19 @@ class Parser {
  public:
   explicit Parser(const std::vector<std::string>& args) : args_(args) {}
 
+  // Every error says which command the line names, where it names one:
+  // "run" reports its own failures with a status of its own.
   Result<Invocation, UsageError> parse() {
+    Result<Invocation, UsageError> parsed = parse_line();
+    if (parsed.ok()) return parsed;
+    UsageError error = std::move(parsed).error();
+    error.invoked = named_;
+    return error;
+  }
+
+ private:
+  Result<Invocation, UsageError> parse_line() {
+    std::optional<UsageError> bad_option;  // the first; the rest of the line is still read
     std::vector<std::string> positional;
     std::vector<std::string> after_dashes;  // what follows "--"
     bool options_ended = false;
@@ -63,16 +75,18 @@ class Parser {
         options_ended = true;
       } else if (arg.size() < 2 || arg[0] != '-') {
         positional.push_back(arg);
-      } else if (std::optional<UsageError> error = option(arg)) {
-        return std::move(*error);
+      } else if (std::optional<UsageError> error = option(arg); error && !bad_option) {
+        bad_option = std::move(error);
       }
     }
     if (positional.empty() && !after_dashes.empty()) {
       positional.push_back(after_dashes.front());
       after_dashes.erase(after_dashes.begin());
     }
+    if (!positional.empty()) named_ = command_named(positional.front());
+    if (bad_option) return std::move(*bad_option);
     if (!positional.empty()) {
-      inv_.command = command_named(positional.front());
+      inv_.command = named_;
       if (!inv_.command) return UsageError{"unknown command '" + positional.front() + "'", {}};
       positional.erase(positional.begin());
     }
@@ -88,7 +102,6 @@ class Parser {
     return inv_;
   }
 
- private:
   std::optional<UsageError> option(const std::string& arg) {
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
@@ -194,6 +207,7 @@ class Parser {
   const std::vector<std::string>& args_;
   std::size_t i_ = 0;
   Invocation inv_;
+  std::optional<Command> named_;
   // The command-specific options seen, with the command they belong to.
   std::vector<std::pair<std::string, Command>> owned_;
 };

@@ -44,6 +44,7 @@ struct Invocation {
 struct UsageError {
   std::string text;
   std::optional<Command> command;  // whose help to point at, when known
+  std::optional<Command> invoked = std::nullopt;  // the command the line names, when it names one
 };
 
 Result<Invocation, UsageError> parse_command_line(const std::vector<std::string>& args);

@@ -19,9 +19,11 @@ inline constexpr int EXIT_START_FAILED = 5;
 // Nothing was sent: the socket's directory is not private to this user, or
 // the process listening at the socket runs as another user.
 inline constexpr int EXIT_UNTRUSTED = 6;
-// "run" could not run its command, as env(1) and the shells report it: 127
-// when there is no such program, 126 when it exists but cannot be run.
-// Once the command runs, its own exit status is tarnwelctl's.
+// "run" passes its command's exit status on, so its own failures (the command
+// line, no agent, no secret, an untrusted socket) all take 125, which commands
+// seldom use, as env(1), nice(1) and timeout(1) do. 127 when there is no such
+// program, 126 when it exists but cannot be run, as the shells report it.
+inline constexpr int EXIT_RUN_FAILED = 125;
 inline constexpr int EXIT_CANNOT_RUN = 126;
 inline constexpr int EXIT_COMMAND_NOT_FOUND = 127;
 

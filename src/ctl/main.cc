@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
                                                  " --help"
                                            : "tarnwelctl --help";
     report("see '" + help + "'");
-    return EXIT_USAGE;
+    return error.invoked == Command::Run ? EXIT_RUN_FAILED : EXIT_USAGE;
   }
   const Invocation& inv = parsed.value();
   if (inv.version) {

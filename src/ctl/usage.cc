@@ -15,7 +15,9 @@ Exit status:
   6  nothing was sent: the socket's directory is open to other users or not
      this user's, or the process at the socket runs as another user
   "run" ends with its command's exit status once the command runs; 126 when
-  the command cannot be run, 127 when there is no such command.
+  the command cannot be run, 127 when there is no such command, and 125 for
+  every failure of its own (usage, no agent, no secret, untrusted socket), as
+  env(1) does, in place of 1 to 6.
 )";
 
 constexpr const char* OVERALL = R"(Usage: tarnwelctl [--json] COMMAND [ARGUMENTS]
@@ -96,8 +98,13 @@ constexpr const char* RUN = R"(Usage: tarnwelctl run PROFILE [--env NAME] -- COM
 Runs COMMAND (looked up on PATH) in place of tarnwelctl, with PROFILE's cached
 secret in the environment variable NAME (TARNWEL_SECRET unless --env says
 otherwise) and nowhere else: not in its arguments, which every process can
-read. tarnwelctl's exit status is then the command's. Nothing is run when no
-secret is cached (exit status 1). Never starts an agent.
+read. Every process the command starts inherits that variable, and so the
+secret, unless the command removes it. tarnwelctl's exit status is then the
+command's. Nothing is run when no secret is cached. Never starts an agent.
+
+Exit status: the command's; 125 when tarnwelctl itself fails (usage, no
+agent, no secret, untrusted socket); 126 when the command cannot be run; 127
+when there is no such command.
 
   tarnwelctl run deploy --env DEPLOY_TOKEN -- ./deploy.sh production
 

@@ -41,6 +41,11 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
                                           socket_path() + "): 'tarnwelctl start' starts one\n"}));
   EXPECT_EQ(ctl({"get", "p"}).status, 3);  // only unlock and start start an agent
   EXPECT_EQ(ctl({"status"}).status, 3);
+  // "run" passes its command's statuses on: every failure of its own is 125.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"run", "p", "--", "/bin/true"}, {"run", "p"}, {"run", "--bogus", "p", "--", "true"}}) {
+    EXPECT_EQ(ctl(args).status, 125) << ::testing::PrintToString(args);
+  }
   // A usage error (the cases are in ../ctl) says so and exits with 2.
   EXPECT_EQ(ctl({"unlock", "p", "--reason", " \t"}, "x"),
             (CtlResult{2, "",
@@ -64,6 +69,7 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
                        "tarnwelctl: refusing to talk to " + socket_path() + ": " + runtime_dir +
                            " has mode 0755, which lets other users in (group and "
                            "others must have no access)\n"}));
+  EXPECT_EQ(ctl({"run", "p", "--", "/bin/true"}).status, 125);
   // A peer that answers with something that is not the protocol.
   ASSERT_EQ(::chmod(runtime_dir.c_str(), 0700), 0);
   const client_testing::OneShotPeer peer(socket_path(), "garbage\n");
@@ -147,13 +153,14 @@ TEST_F(TarnwelctlTest, RunHandsTheSecretToACommandAndJsonPrintsTheReplyLine) {
   // Nothing runs without a secret (the hint quotes the name for a shell); a
   // missing command is reported as a shell would.
   EXPECT_EQ(ctl({"run", "it's", "--", "/bin/sh", "-c", "echo ran"}),
-            (CtlResult{1, "",
+            (CtlResult{125, "",
                        "tarnwelctl: no secret is cached for 'it's': run tarnwelctl unlock "
                        "'it'\\''s' --reason TEXT\n"}));
   EXPECT_EQ(ctl({"run", "p", "--", dir() + "/no-such-command"}),
             (CtlResult{127, "",
                        "tarnwelctl: cannot run " + dir() +
                            "/no-such-command: No such file or directory (os error 2)\n"}));
+  EXPECT_EQ(ctl({"run", "p", "--", dir()}).status, 126);  // a directory cannot be run
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--json", "ping"}, {"status", "--json"}, {"get", "p", "--json"}, {"start", "--json"}}) {
     std::string cmd = args[0] == "--json" ? args[1] : args[0];
