@@ -17,6 +17,7 @@
 #include "base/executable_search.h"
 #include "base/os_error.h"
 #include "base/spawn.h"
+#include "client/agent_log.h"
 #include "client/own_executable.h"
 #include "paths/runtime_dir.h"
 
@@ -55,14 +56,16 @@ std::vector<std::string> agent_environment(const std::string& socket_path) {
   return environment;
 }
 
+// Starts `program` with `log` (-1: none) as its standard error.
 Result<pid_t, std::string> spawn_detached(const std::string& program,
-                                          const std::string& socket_path) {
+                                          const std::string& socket_path, int log) {
   SpawnSetup setup;
-  // Descriptor 0 first, then 1 and 2 as copies of it: the agent opens nothing
-  // of its own on them, and no pipe of the caller's stays open in it.
+  // Descriptor 0 first, then 1 and 2 as copies of it or of the log: the agent
+  // opens nothing of its own on them, and no pipe of the caller's stays open
+  // in it.
   int err = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDWR, 0);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 1);
-  if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, 0, 2);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(&setup.actions, log >= 0 ? log : 0, 2);
   // Nor any other descriptor the caller left open without close-on-exec: a
   // shell's "3>&1" into a pipe would otherwise stay open for the agent's life.
   if (err == 0) err = close_descriptors_from(setup, 3);
@@ -115,9 +118,13 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
                             why.code == ErrorCode::ProtocolMismatch);
   if (!replaceable) return describe(why);
 
-  Result<pid_t, std::string> spawned = spawn_detached(program, client.socket_path());
+  const std::optional<AgentLogPlace> log_place = agent_log_place(process_env);
+  const UniqueFd log = log_place ? open_agent_log(*log_place) : UniqueFd();
+  Result<pid_t, std::string> spawned = spawn_detached(program, client.socket_path(), log.get());
   if (!spawned.ok()) return std::move(spawned).error();
   const pid_t pid = spawned.value();
+  // At once: the agent writes nothing of its own before it serves a request.
+  if (log.valid()) mark_agent_start(log.get(), pid);
 
   const Instant deadline = MonotonicClock::now() + wait;
   while (true) {
@@ -126,8 +133,8 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) {
       // It ended by itself: it found another agent serving (which a last ping
-      // reaches), or it refused to start and said why on its stderr, which is
-      // /dev/null here.
+      // reaches), or it refused to start and said why on its stderr, the log
+      // or /dev/null.
       Result<AgentIdentity, ClientError> last = client.ping();
       if (last.ok()) return StartedAgent{false, std::move(last).value()};
       return display_path(program) + " " + how_it_ended(status) +

@@ -3,9 +3,10 @@
 // a bounded time until it answers "ping".
 //
 // The agent is started with posix_spawn in a session of its own
-// (POSIX_SPAWN_SETSID), with default signal handling, an empty signal mask and
-// descriptors 0-2 on /dev/null: no terminal's hang-up or ctrl-c reaches it,
-// and it holds no pipe of the caller open. It keeps the caller's environment
+// (POSIX_SPAWN_SETSID), with default signal handling, an empty signal mask,
+// descriptors 0 and 1 on /dev/null and 2 on the agent's log (agent_log.h), or
+// /dev/null without one: no terminal's hang-up or ctrl-c reaches it, and it
+// holds no pipe of the caller open. It keeps the caller's environment
 // (the variables that place its socket and choose its askpass program) and
 // current directory (a relative TARNWEL_AGENT_RUNTIME_DIR is resolved there).
 // It is not double-forked: the caller watches it while it starts, so that an

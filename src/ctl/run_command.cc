@@ -10,6 +10,7 @@
 #include "base/os_error.h"
 #include "base/write_all.h"
 #include "client/agent_launcher.h"
+#include "client/agent_log.h"
 #include "client/client.h"
 #include "client/exchange.h"
 #include "client/reply.h"
@@ -17,6 +18,7 @@
 #include "ctl/messages.h"
 #include "ctl/output.h"
 #include "ctl/secret_input.h"
+#include "paths/runtime_dir.h"
 #include "protocol/framing.h"
 
 extern char** environ;  // NOLINT: POSIX declares it nowhere
@@ -80,11 +82,10 @@ using PlainOutput = Result<WipedBytes, ClientError> (*)(Reply reply);
 
 Result<WipedBytes, ClientError> nothing(Reply) { return WipedBytes(); }
 
-// Sends `line` and prints the reply: as it came with --json, else decoded,
-// with `plain`, and a failure in words.
-int answer(const Client& client, const Invocation& inv, const RequestLine& line,
-           PlainOutput plain) {
-  Result<WipedBytes, ClientError> reply_line = client.send(line);
+// Sends `line` (wiped once sent) and prints the reply: as it came with
+// --json, else decoded, with `plain`, and a failure in words.
+int answer(const Client& client, const Invocation& inv, RequestLine&& line, PlainOutput plain) {
+  Result<WipedBytes, ClientError> reply_line = client.send(std::move(line));
   if (inv.json) return print_reply_line(std::move(reply_line));
   const Failure fail(client, inv);
   if (!reply_line.ok()) return fail(reply_line.error());
@@ -130,6 +131,27 @@ Result<WipedBytes, ClientError> secret_text(Reply reply) {
   append(text, secret.value().bytes());
   text.push_back('\n');
   return text;
+}
+
+// "status", and one line more when the running agent's log holds its warning
+// that a secret's memory could not be locked: on stdout after the usual
+// output, or with --json (whose stdout is the reply line alone) on stderr.
+int status(const Client& client, const Invocation& inv) {
+  const int shown = answer(client, inv, command_request("status"), status_text);
+  const std::optional<AgentLogPlace> place = agent_log_place(process_env);
+  const Result<AgentIdentity, ClientError> id = client.ping();
+  if (shown != EXIT_SUCCEEDED || !place || !id.ok()) return shown;
+  const auto pid = static_cast<pid_t>(id.value().agent_pid);
+  if (!logged_memory_lock_failure(*place, pid)) return shown;
+  const std::string warning = "warning: the agent (pid " + std::to_string(pid) +
+                              ") could not lock a secret's memory, which may then be written "
+                              "to swap; see " +
+                              display_path(log_path(*place));
+  if (inv.json) {
+    report(warning);
+    return shown;
+  }
+  return print(warning + "\n");
 }
 
 int start(const Client& client) {
@@ -185,18 +207,23 @@ int unlock(const Client& client, const Invocation& inv) {
       if (const int status = start(client); status != EXIT_SUCCEEDED) return status;
     }
   }
-  return answer(client, inv, *request, nothing);
+  return answer(client, inv, std::move(*request), nothing);
 }
 
 // "run": the command in place of this process, with the secret in one
-// variable of its environment and nowhere else (not in its arguments).
+// variable of its environment and nowhere else (not in its arguments). Its
+// own failures exit with EXIT_RUN_FAILED, which a script can tell from the
+// command's statuses.
 int run(const Client& client, const Invocation& inv) {
   const Result<LockedSecret, ClientError> secret = client.get_secret(*inv.profile);
-  if (!secret.ok()) return Failure(client, inv)(secret.error());
+  if (!secret.ok()) {
+    (void)Failure(client, inv)(secret.error());
+    return EXIT_RUN_FAILED;
+  }
   if (secret.value().bytes().find('\0') != std::string_view::npos) {
     report("the secret of '" + *inv.profile + "' holds a NUL character, which an environment "
            "variable cannot carry");
-    return EXIT_CANNOT_RUN;
+    return EXIT_RUN_FAILED;
   }
   WipedBytes entry;
   append(entry, inv.env_name);
@@ -222,6 +249,7 @@ int run(const Client& client, const Invocation& inv) {
   ::execvp(argv[0], argv.data());
   const int err = errno;
   environ = own;
+  release(entry);
   ::signal(SIGPIPE, SIG_IGN);
   report("cannot run " + display_path(inv.run_argv.front()) + ": " + os_error_text(err));
   return err == ENOENT ? EXIT_COMMAND_NOT_FOUND : EXIT_CANNOT_RUN;
@@ -233,7 +261,7 @@ int run_command(const Invocation& inv) {
   const Client client = Client::for_this_user();
   switch (*inv.command) {
     case Command::Ping: return answer(client, inv, command_request("ping"), identity_text);
-    case Command::Status: return answer(client, inv, command_request("status"), status_text);
+    case Command::Status: return status(client, inv);
     case Command::Unlock: return unlock(client, inv);
     case Command::Get: return answer(client, inv, get_secret_request(*inv.profile), secret_text);
     case Command::Lock: return answer(client, inv, lock_request(inv.profile), nothing);

@@ -308,7 +308,7 @@ LockedSecret::LockedSecret(std::string_view bytes) {
   locked_ = placed.locked;
   std::memcpy(data_, bytes.data(), size_);
   if (locked_) return;
-  diagnose("mlock failed (" + os_error_text(placed.error) +
+  diagnose(std::string(MEMORY_LOCK_WARNING) + os_error_text(placed.error) +
            "); continuing without it (best-effort only)");
 }
 

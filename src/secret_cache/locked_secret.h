@@ -25,6 +25,11 @@
 
 namespace tarnwel {
 
+// How the one warning line of a secret on memory that cannot be locked begins,
+// after the agent's "tarnwel-agent: ", for a client that looks for it in the
+// agent's log.
+inline constexpr std::string_view MEMORY_LOCK_WARNING = "mlock failed (";
+
 class LockedSecret {
  public:
   // Copies `bytes` into locked arena memory. An empty secret takes no memory,

@@ -281,6 +281,7 @@ Result<Ok, StartupFailure> run() {
   const Result<AgentSettings, SettingError> settings = settings_from_environment();
   if (!settings.ok()) return StartupFailure{settings.error().text, 1};
   harden_process();
+  raise_memory_lock_limit();
   try {
     return run(make_platform_backend(), monotonic_clock(), settings.value());
   } catch (const std::exception& e) {

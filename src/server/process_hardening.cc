@@ -54,4 +54,11 @@ void harden_process() {
 #endif
 }
 
+void raise_memory_lock_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)::setrlimit(RLIMIT_MEMLOCK, &limit);
+}
+
 }  // namespace tarnwel

@@ -9,4 +9,9 @@ namespace tarnwel {
 // the agent goes on.
 void harden_process();
 
+// Raises the soft limit on locked memory to the hard one, so that as many
+// secrets as the system allows are kept out of swap. Silent: a secret whose
+// memory still cannot be locked says so when it is stored.
+void raise_memory_lock_limit();
+
 }  // namespace tarnwel

@@ -1,0 +1,135 @@
+#include "client/agent_log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "base/write_all.h"
+#include "secret_cache/locked_secret.h"
+
+namespace tarnwel {
+namespace {
+
+constexpr std::string_view START_MARK = "--- tarnwel-agent started, pid ";
+constexpr std::string_view AGENT_PREFIX = "tarnwel-agent: ";
+// The most of the log's end that is searched for an agent's lines: more than
+// a launch leaves, and bounded however long the agent has run.
+constexpr off_t MAX_READ_BYTES = 1 << 20;
+
+// mkdir, with mode 0700, of each missing directory on the way to `dir`.
+void make_private_dirs(const std::string& dir) {
+  for (std::size_t slash = dir.find('/', 1); slash != std::string::npos;
+       slash = dir.find('/', slash + 1)) {
+    (void)::mkdir(dir.substr(0, slash).c_str(), 0700);
+  }
+  (void)::mkdir(dir.c_str(), 0700);
+}
+
+// The log's directory, reached without following a link at its last step and
+// only when it is the user's and no one else may write in it, so that no one
+// else can put a file or a link in the log's place.
+UniqueFd open_log_dir(const AgentLogPlace& place) {
+  UniqueFd dir(::open(place.dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!dir.valid() || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::getuid()) return UniqueFd();
+  if ((st.st_mode & 077) != 0 && place.own_dir) (void)::fchmod(dir.get(), 0700);
+  if ((st.st_mode & 022) != 0 && !place.own_dir) return UniqueFd();
+  return dir;
+}
+
+// `fd` if it is a regular file of the user's with no other name (a hard link
+// would let a writable copy live elsewhere); else an invalid descriptor.
+UniqueFd checked_file(UniqueFd fd, struct stat& st) {
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return UniqueFd();
+  if (!S_ISREG(st.st_mode) || st.st_uid != ::getuid() || st.st_nlink != 1) return UniqueFd();
+  return fd;
+}
+
+// The process id in a start line, or nothing for any other line.
+std::optional<pid_t> started_pid(std::string_view line) {
+  if (!line.starts_with(START_MARK)) return std::nullopt;
+  line.remove_prefix(START_MARK.size());
+  pid_t pid = 0;
+  std::size_t digits = 0;
+  for (; digits < line.size() && line[digits] >= '0' && line[digits] <= '9'; ++digits) {
+    pid = pid * 10 + (line[digits] - '0');
+  }
+  if (digits == 0 || digits > 9) return std::nullopt;
+  return pid;
+}
+
+}  // namespace
+
+std::string log_path(const AgentLogPlace& place) { return place.dir + "/" + place.name; }
+
+UniqueFd open_agent_log(const AgentLogPlace& place) {
+  if (place.own_dir) {
+    make_private_dirs(place.dir);
+  } else {
+    (void)::mkdir(place.dir.c_str(), 0700);
+  }
+  const UniqueFd dir = open_log_dir(place);
+  if (!dir.valid()) return UniqueFd();
+  // O_NONBLOCK: a FIFO put in the log's place must not hold the launch up;
+  // it is refused below as no regular file.
+  struct stat st {};
+  UniqueFd log = checked_file(
+      UniqueFd(::openat(
+          dir.get(), place.name.c_str(),
+          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600)),
+      st);
+  if (!log.valid()) return log;
+  if ((st.st_mode & 077) != 0) (void)::fchmod(log.get(), 0600);
+  if (st.st_size > static_cast<off_t>(MAX_AGENT_LOG_BYTES)) (void)::ftruncate(log.get(), 0);
+  // Above the standard descriptors, which the spawn sets up from this one.
+  if (log.get() <= STDERR_FILENO) log = UniqueFd(::fcntl(log.get(), F_DUPFD_CLOEXEC, 3));
+  return log;
+}
+
+void mark_agent_start(int log, pid_t pid) {
+  char when[32] = "an unknown time";
+  const time_t now = ::time(nullptr);
+  struct tm utc {};
+  if (::gmtime_r(&now, &utc) != nullptr) ::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  (void)write_all(log, std::string(START_MARK) + std::to_string(pid) + ", at " + when + "\n");
+}
+
+bool logged_memory_lock_failure(const AgentLogPlace& place, pid_t pid) {
+  const UniqueFd dir = open_log_dir(place);
+  if (!dir.valid()) return false;
+  struct stat st {};
+  const UniqueFd log =
+      checked_file(UniqueFd(::openat(dir.get(), place.name.c_str(),
+                                     O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)),
+                   st);
+  if (!log.valid()) return false;
+  const off_t from = st.st_size > MAX_READ_BYTES ? st.st_size - MAX_READ_BYTES : 0;
+  std::string text(static_cast<std::size_t>(st.st_size - from), '\0');
+  const ssize_t n = ::pread(log.get(), text.data(), text.size(), from);
+  text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+
+  // XXX: an agent whose start line has scrolled out of the part read is not
+  // recognised; it would have to fill the log past MAX_READ_BYTES first.
+  bool ours = false;
+  bool warned = false;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (const std::optional<pid_t> started = started_pid(line)) {
+      ours = *started == pid;
+      warned = false;  // a later start of the same pid begins afresh
+    } else if (ours && line.starts_with(AGENT_PREFIX) &&
+               line.substr(AGENT_PREFIX.size()).starts_with(MEMORY_LOCK_WARNING)) {
+      warned = true;
+    }
+  }
+  return warned;
+}
+
+}  // namespace tarnwel

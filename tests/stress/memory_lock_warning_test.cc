@@ -1,0 +1,100 @@
+// An agent that tarnwelctl starts for an ordinary user who may lock no memory
+// (ulimit -l 0) keeps its warning in its log, and "status" says so. Root may
+// always lock memory, so as root the clients run as another user.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "support/agent_harness.h"
+#include "support/sanitizers.h"
+#include "support/socket_pair.h"
+
+namespace tarnwel::testing {
+namespace {
+
+constexpr uid_t NO_LOCK_USER = 47'315;
+
+// Runs `program` `args` with no locked memory allowed, as NO_LOCK_USER when
+// root, with `input` on its stdin; its exit status and stdout.
+client_testing::CtlResult run_without_mlock(const std::string& program,
+                                            const std::vector<std::string>& args,
+                                            const std::string& input_path,
+                                            const std::vector<std::string>& environment) {
+  std::vector<std::string> arguments{program};
+  arguments.insert(arguments.end(), args.begin(), args.end());
+  const std::vector<char*> argv = c_strings(arguments), envp = c_strings(environment);
+  SocketPair out = make_socket_pair();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const rlimit none{0, 0};
+    if (::setrlimit(RLIMIT_MEMLOCK, &none) != 0) ::_exit(120);
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(NO_LOCK_USER) != 0 ||
+                             ::setuid(NO_LOCK_USER) != 0)) {
+      ::_exit(121);
+    }
+    const int in = ::open(input_path.c_str(), O_RDONLY);
+    if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(out.peer.get(), 1) < 0) ::_exit(122);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  out.peer.reset();
+  std::string text = read_all(out.ours.get());
+  return {exit_status_of(child), std::move(text), ""};
+}
+
+TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
+  if (UNDER_SANITIZER)
+    GTEST_SKIP() << "the sanitizers' mlock interceptor locks nothing and fails never";
+  TempDir root;
+  // Everything the other user runs or writes lies in a tree it can reach:
+  // the programs are copied out of the build tree, which may be private.
+  ASSERT_EQ(::chmod(root.path().c_str(), 0755), 0);
+  const std::string bin = root.path() + "/bin", home = root.path() + "/home";
+  for (const std::string& dir : {bin, home}) ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  namespace fs = std::filesystem;
+  fs::copy_file(TARNWELCTL_PATH_FOR_CLIENT_TESTS, bin + "/tarnwelctl");
+  fs::copy_file(TARNWEL_AGENT_BINARY, bin + "/tarnwel-agent");
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(home.c_str(), NO_LOCK_USER, NO_LOCK_USER), 0);
+  }
+  const std::string askpass = write_askpass_script(root.path(), "exit 0");
+  std::vector<std::string> environment = agent_environment(home, askpass);
+  environment.push_back("HOME=" + home);
+  const std::string input = root.path() + "/secret";
+  { std::ofstream(input) << "s3cret\n"; }
+  const auto ctl = [&](const std::vector<std::string>& args) {
+    return run_without_mlock(bin + "/tarnwelctl", args, input, environment);
+  };
+
+  ASSERT_EQ(ctl({"start"}).status, 0);
+  const std::string log = home + "/.local/state/tarnwel-agent/agent.log";
+  struct stat st {};
+  ASSERT_EQ(::stat(log.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat(fs::path(log).parent_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  // A successful start is silent, and so is status then.
+  const client_testing::CtlResult quiet = ctl({"status"});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out.find("warning"), std::string::npos) << quiet.out;
+
+  EXPECT_EQ(ctl({"unlock", "p", "--reason", "r"}).status, 0);
+  const client_testing::CtlResult warned = ctl({"status"});
+  EXPECT_EQ(warned.status, 0);
+  const std::size_t line = warned.out.find("cached profiles:\n  p\nwarning: the agent (pid ");
+  EXPECT_NE(line, std::string::npos) << warned.out;
+  EXPECT_TRUE(warned.out.ends_with(
+      ") could not lock a secret's memory, which may then be written to swap; see " + log + "\n"))
+      << warned.out;
+  EXPECT_EQ(ctl({"shutdown"}).status, 0);
+}
+
+}  // namespace
+}  // namespace tarnwel::testing
