@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "stress/other_user.h"
 #include "support/agent_harness.h"
 #include "support/sanitizers.h"
 #include "support/socket_pair.h"
@@ -53,15 +54,15 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   if (UNDER_SANITIZER)
     GTEST_SKIP() << "the sanitizers' mlock interceptor locks nothing and fails never";
   TempDir root;
-  // Everything the other user runs or writes lies in a tree it can reach:
-  // the programs are copied out of the build tree, which may be private.
+  // Everything the other user runs or writes lies in a tree it can reach.
   ASSERT_EQ(::chmod(root.path().c_str(), 0755), 0);
-  const std::string bin = root.path() + "/bin", home = root.path() + "/home";
-  for (const std::string& dir : {bin, home}) ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
-  namespace fs = std::filesystem;
-  fs::copy_file(TARNWELCTL_PATH_FOR_CLIENT_TESTS, bin + "/tarnwelctl");
-  fs::copy_file(TARNWEL_AGENT_BINARY, bin + "/tarnwel-agent");
+  const std::string home = root.path() + "/home";
+  ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+  // tarnwelctl starts the agent beside it.
+  const std::string tarnwelctl = copy_for_others(TARNWELCTL_PATH_FOR_CLIENT_TESTS, root.path());
+  (void)copy_for_others(TARNWEL_AGENT_BINARY, root.path());
   if (::geteuid() == 0) {
+    if (!user_may_run(NO_LOCK_USER, tarnwelctl)) GTEST_SKIP() << "another uid cannot reach /tmp";
     ASSERT_EQ(::chown(home.c_str(), NO_LOCK_USER, NO_LOCK_USER), 0);
   }
   const std::string askpass = write_askpass_script(root.path(), "exit 0");
@@ -70,7 +71,7 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   const std::string input = root.path() + "/secret";
   { std::ofstream(input) << "s3cret\n"; }
   const auto ctl = [&](const std::vector<std::string>& args) {
-    return run_without_mlock(bin + "/tarnwelctl", args, input, environment);
+    return run_without_mlock(tarnwelctl, args, input, environment);
   };
 
   ASSERT_EQ(ctl({"start"}).status, 0);
@@ -78,7 +79,7 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   struct stat st {};
   ASSERT_EQ(::stat(log.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
-  ASSERT_EQ(::stat(fs::path(log).parent_path().c_str(), &st), 0);
+  ASSERT_EQ(::stat(std::filesystem::path(log).parent_path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   // A successful start is silent, and so is status then.
   const client_testing::CtlResult quiet = ctl({"status"});
