@@ -60,7 +60,9 @@ revision, process id and protocol version. Never starts an agent.
 constexpr const char* STATUS = R"(Usage: tarnwelctl status [--json]
 
 Prints the agent's identity and the profiles that hold an unexpired secret,
-one per line. Never starts an agent.
+one per line, then one line more when an agent that a client started has
+warned in its log that it could not lock a secret's memory (with --json, on
+standard error). Never starts an agent.
 )";
 
 constexpr const char* UNLOCK = R"(Usage: tarnwelctl unlock PROFILE --reason TEXT [--ttl DURATION] [--allow-empty] [--no-start] [--json]
