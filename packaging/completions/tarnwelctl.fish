@@ -1,5 +1,5 @@
 # fish completion for tarnwelctl
-set -l commands ping status unlock get run lock shutdown start socket-path
+set -l commands ping status unlock get run lock shutdown start socket-path help
 complete -c tarnwelctl -f
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a ping -d "show the running agent"
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a status -d "show the agent and cached profiles"
@@ -10,6 +10,8 @@ complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a lock -d
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a shutdown -d "stop the agent"
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a start -d "start an agent"
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a socket-path -d "print the socket's path"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a help -d "show the help, or a command's"
+complete -c tarnwelctl -n "__fish_seen_subcommand_from help; and test (count (commandline -opc)) -eq 2" -a "$commands"
 complete -c tarnwelctl -l json -d "print the agent's reply as it came"
 complete -c tarnwelctl -s h -l help -d "show help"
 complete -c tarnwelctl -s V -l version -d "show the version"

@@ -83,6 +83,16 @@ class Parser {
       positional.push_back(after_dashes.front());
       after_dashes.erase(after_dashes.begin());
     }
+    // "help [COMMAND]" is "--help" said as a command.
+    if (!positional.empty() && positional.front() == "help") {
+      positional.erase(positional.begin());
+      inv_.help = true;
+      if (positional.size() > 1) {
+        return UsageError{"help: unexpected argument '" + positional.back() + "'", {}};
+      }
+      // The overall help is also help's own.
+      if (!positional.empty() && positional.front() == "help") positional.clear();
+    }
     if (!positional.empty()) named_ = command_named(positional.front());
     if (bad_option) return std::move(*bad_option);
     if (!positional.empty()) {

@@ -2,6 +2,7 @@
 //
 //   tarnwelctl [--json] COMMAND [ARGUMENTS] [OPTIONS]
 //   tarnwelctl run PROFILE [--env NAME] -- COMMAND...
+//   tarnwelctl help [COMMAND]                 (as --help)
 //
 // Options may stand anywhere after the program name; "--" ends them (and,
 // for "run", starts the command to run).

@@ -37,6 +37,7 @@ Commands:
   shutdown                   stop the agent; it forgets every secret
   start                      start an agent unless one is running
   socket-path                print the path of the agent's socket
+  help [COMMAND]             show this help, or COMMAND's
 
 Options:
   --json          print the agent's reply line exactly as it came

@@ -32,6 +32,15 @@ constexpr std::size_t MAX_INPUT_BYTES = 64 * 1024;
 constexpr std::string_view USAGE =
     "usage: git-credential-tarnwel [--ttl DURATION] get|store|erase\n"
     "       (as git runs it; set it up with: git config credential.helper tarnwel)\n";
+constexpr std::string_view HELP =
+    "\n"
+    "Keeps git's credentials in this user's tarnwel-agent, one per protocol, host\n"
+    "and path. \"store\" hands one to the agent (starting one when none runs),\n"
+    "which asks the person at the machine to confirm; \"get\" gives it back to\n"
+    "git; \"erase\" forgets it. --ttl DURATION says how long the agent keeps it:\n"
+    "seconds (3600) or 90s, 30m, 8h, 2d; 24 hours by default.\n"
+    "\n"
+    "  git config --global credential.helper 'tarnwel --ttl 8h'\n";
 
 int complain(std::string_view text) {
   (void)write_all(STDERR_FILENO, "git-credential-tarnwel: " + std::string(text) + "\n");
@@ -123,6 +132,9 @@ int helper(const std::vector<std::string>& args) {
                                       " (commit " TARNWEL_AGENT_COMMIT ")\n")
                  ? 0
                  : 1;
+    }
+    if (args[i] == "--help" || args[i] == "-h") {
+      return write_all(STDOUT_FILENO, std::string(USAGE) + std::string(HELP)) ? 0 : 1;
     }
     if (args[i] == "--ttl" && i + 1 < args.size()) {
       ttl = parse_duration(args[++i]);

@@ -49,6 +49,10 @@ TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
 
   EXPECT_EQ(helper({"--ttl", "0", "store"}, host).status, 1);
   EXPECT_EQ(helper({}, "").status, 2);
+  const CtlResult help = helper({"--help"}, "");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("usage: git-credential-tarnwel [--ttl DURATION]"));
+  EXPECT_EQ(help.err, "");
   EXPECT_EQ(helper({"get"}, "no equals sign\n").status, 1);
 }
 

@@ -32,10 +32,25 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
   EXPECT_EQ(ctl({"socket-path"}), (CtlResult{0, socket_path() + "\n", ""}));
   const std::string commit = std::string(" (commit ") + TARNWEL_AGENT_COMMIT + ")\n";
   EXPECT_EQ(ctl({"--version"}), (CtlResult{0, "tarnwelctl 1.12.0" + commit, ""}));
-  // The agent answers --version without creating its runtime directory.
+  // The agent answers --version and --help without creating its runtime directory.
   EXPECT_EQ(client_testing::run_program(TARNWEL_AGENT_BINARY, {"--version"}, "", environment()),
             (CtlResult{0, "tarnwel-agent 1.12.0" + commit, ""}));
+  const CtlResult agent_help =
+      client_testing::run_program(TARNWEL_AGENT_BINARY, {"--help"}, "", environment());
+  EXPECT_EQ(agent_help.status, 0);
+  EXPECT_TRUE(agent_help.out.starts_with("Usage: tarnwel-agent [--help | --version]\n"));
+  EXPECT_NE(agent_help.out.find("man tarnwel-agent"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(testing::runtime_dir_in(dir())));
+  // "help" is --help said as a command; an unknown name is a usage error.
+  const CtlResult help = ctl({"--help"});
+  EXPECT_TRUE(help.out.starts_with("Usage: tarnwelctl [--json] COMMAND"));
+  EXPECT_EQ(ctl({"help"}), help);
+  EXPECT_EQ(ctl({"help", "get"}), ctl({"get", "--help"}));
+  EXPECT_NE(ctl({"help", "get"}), help);
+  EXPECT_EQ(ctl({"help", "frobnicate"}),
+            (CtlResult{2, "",
+                       "tarnwelctl: unknown command 'frobnicate'\ntarnwelctl: see 'tarnwelctl "
+                       "--help'\n"}));
   EXPECT_EQ(ctl({"ping"}), (CtlResult{3, "",
                                       "tarnwelctl: no agent is running (nothing answers at " +
                                           socket_path() + "): 'tarnwelctl start' starts one\n"}));
