@@ -1,5 +1,6 @@
 # Homebrew formula for tarnwel-agent: the agent, tarnwelctl,
-# git-credential-tarnwel, the client library, man pages and completions.
+# git-credential-tarnwel, the client library, man pages, completions and the
+# documents (configuration, protocol, service) in share/doc/tarnwel-agent.
 #
 #   brew install --formula ./packaging/homebrew/tarnwel.rb   # or from a tap
 #   brew services start tarnwel
@@ -42,6 +43,14 @@ class Tarnwel < Formula
   test do
     assert_match "tarnwel-agent #{version}", shell_output("#{bin}/tarnwel-agent --version")
     assert_match "tarnwelctl #{version}", shell_output("#{bin}/tarnwelctl --version")
+    assert_match "Usage: tarnwel-agent", shell_output("#{bin}/tarnwel-agent --help")
+    # Plain on macOS, gzip-compressed on Linux.
+    %w[tarnwel-agent tarnwelctl git-credential-tarnwel].each do |page|
+      refute_empty Dir[man1/"#{page}.1*"], "man page #{page}.1"
+    end
+    %w[configuration.md protocol.md service.md].each do |document|
+      assert_predicate share/"doc/tarnwel-agent"/document, :exist?
+    end
     ENV["TARNWEL_AGENT_RUNTIME_DIR"] = testpath
     system bin/"tarnwelctl", "start"
     assert_match "protocol 2", shell_output("#{bin}/tarnwelctl ping")
