@@ -11,10 +11,6 @@ namespace {
 constexpr const char* PRLIMIT = "/usr/bin/prlimit";
 constexpr const char* SETPRIV = "/usr/bin/setpriv";
 
-double ms_since(Instant from) {
-  return std::chrono::duration<double, std::milli>(MonotonicClock::now() - from).count();
-}
-
 }  // namespace
 
 void progress(const std::string& text) { std::cerr << "tarnwel-loadgen: " << text << std::endl; }
@@ -53,16 +49,6 @@ LoadPlan load_plan(std::string_view socket, std::string_view request, std::strin
   plan.clients = clients;
   plan.duration = duration;
   return plan;
-}
-
-double wait_for_idle_counts(pid_t pid, const ProcessSnapshot& idle, Instant last_reply) {
-  const Instant give_up = MonotonicClock::now() + std::chrono::seconds(5);
-  while (MonotonicClock::now() < give_up) {
-    const ProcessSnapshot s = snapshot(pid);
-    if (s.threads <= idle.threads && s.descriptors <= idle.descriptors) return ms_since(last_reply);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return -1;
 }
 
 std::size_t count_lines(const std::string& path, std::string_view text) {

@@ -1,7 +1,6 @@
 // The load driver's pieces: the agent under test started on a runtime
-// directory of its own (as the ordinary user when asked), load plans, the
-// samplers that watch a server while it is loaded, and the per-request costs
-// read from /proc around a load.
+// directory of its own (as the ordinary user when asked), load plans, and the
+// per-request costs read from /proc around a load.
 //
 //   Agent agent(options, "agent-load", write_askpass(options.work_dir));
 //   LoadResult r = run_closed_loop(load_plan(agent.socket, PING_REQUEST, OK_MARK, 8));
@@ -11,12 +10,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,8 +31,13 @@ struct Options {
   std::string work_dir;
   std::string ssh_agent = "/usr/bin/ssh-agent";
   std::chrono::milliseconds duration{2000};
-  std::vector<std::pair<std::string, std::string>> variants;
+  // Whether the agent is also measured with TARNWEL_AGENT_WAKE_ON_CONNECT=1.
+  bool wake = false;
+  // Facts about the run (machine, commit) copied into its record as given.
+  std::vector<std::pair<std::string, std::string>> info;
 };
+
+inline constexpr const char* WAKE_SETTING = "TARNWEL_AGENT_WAKE_ON_CONNECT=1";
 
 inline constexpr std::string_view SECRET = "correct-horse-battery-staple-0042";
 // The 32-byte secrets that fill the cache for the memory figures.
@@ -114,38 +116,6 @@ struct Agent {
 LoadPlan load_plan(std::string_view socket, std::string_view request, std::string_view ok_mark,
                    int clients = 1,
                    std::chrono::milliseconds duration = std::chrono::milliseconds(2000));
-
-// Highest thread and descriptor counts seen while a load runs.
-class PeakSampler {
- public:
-  explicit PeakSampler(pid_t pid)
-      : thread_([this, pid](std::stop_token stop) {
-          while (!stop.stop_requested()) {
-            const ProcessSnapshot s = snapshot(pid);
-            threads_ = std::max(threads_.load(), s.threads);
-            descriptors_ = std::max(descriptors_.load(), s.descriptors);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          }
-        }) {}
-  long threads() const { return threads_; }
-  long descriptors() const { return descriptors_; }
-
- private:
-  std::atomic<long> threads_{0};
-  std::atomic<long> descriptors_{0};
-  std::jthread thread_;
-};
-
-struct Recovery {
-  std::string scenario;
-  long peak_threads = 0;
-  long peak_descriptors = 0;
-  double ms_after_last_reply = -1;  // -1: not back within 5 s
-};
-
-// How long after the last reply the agent is back to its idle threads and
-// descriptors, in ms; -1 when not within 5 s.
-double wait_for_idle_counts(pid_t pid, const ProcessSnapshot& idle, Instant last_reply);
 
 // Lines of the file at `path` that contain `text`.
 std::size_t count_lines(const std::string& path, std::string_view text);

@@ -1,42 +1,60 @@
-// tarnwel-loadgen: starts the agent, the reference servers and (for scale)
-// ssh-agent, drives them with the load scenarios, reads their /proc figures
-// and writes the measured part of docs/performance.md as markdown.
+// tarnwel-loadgen: starts the agent (by default, and with
+// TARNWEL_AGENT_WAKE_ON_CONNECT=1 when asked), the reference servers and,
+// for its idle figures, ssh-agent; drives them with the load scenarios, reads
+// their /proc figures and writes the run's record as JSON.
 //
 //   tarnwel-loadgen --agent build/bench/src/main/tarnwel-agent
 //                   --reference build/bench/bench/tarnwel-bench-reference
-//                   --micro-json micro.json --work-dir /tmp/x > body.md
+//                   --micro-json micro.json --work-dir /tmp/x --wake
+//                   --info commit=abc123 --info nproc=2 > run.json
 //
-// Progress goes to standard error. Every figure of one table comes from the
-// same run; only ratios between them are meant to be compared across runs.
+// Progress goes to standard error. Only ratios between figures of the same
+// run are meant to be compared across runs.
 #include <iostream>
 #include <string>
 
-#include "load_document.h"
-#include "load_driver.h"
 #include "load_scenarios.h"
 
 int main(int argc, char** argv) {
   tarnwel::bench::Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool usage = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string key = argv[i];
-    const std::string value = argv[i + 1];
-    if (key == "--agent") options.agent = value;
-    else if (key == "--reference") options.reference = value;
-    else if (key == "--micro-json") options.micro_json = value;
-    else if (key == "--work-dir") options.work_dir = value;
-    else if (key == "--ssh-agent") options.ssh_agent = value;
-    else if (key == "--variant" && value.find('=') != std::string::npos) {
-      options.variants.emplace_back(value.substr(0, value.find('=')), value.substr(value.find('=') + 1));
+    if (key == "--wake") {
+      options.wake = true;
+      continue;
     }
-    else if (key == "--duration-ms") options.duration = std::chrono::milliseconds(std::stol(value));
+    if (i + 1 == argc) {
+      usage = true;
+      break;
+    }
+    const std::string value = argv[++i];
+    if (key == "--agent")
+      options.agent = value;
+    else if (key == "--reference")
+      options.reference = value;
+    else if (key == "--micro-json")
+      options.micro_json = value;
+    else if (key == "--work-dir")
+      options.work_dir = value;
+    else if (key == "--ssh-agent")
+      options.ssh_agent = value;
+    else if (key == "--duration-ms")
+      options.duration = std::chrono::milliseconds(std::stol(value));
+    else if (key == "--info" && value.find('=') != std::string::npos) {
+      options.info.emplace_back(value.substr(0, value.find('=')),
+                                value.substr(value.find('=') + 1));
+    } else
+      usage = true;
   }
-  if (options.agent.empty() || options.reference.empty() || options.work_dir.empty()) {
-    std::cerr << "usage: tarnwel-loadgen --agent PATH --reference PATH --work-dir DIR "
-                 "[--micro-json FILE] [--ssh-agent PATH] [--duration-ms N] [--variant NAME=PATH]...\n";
+  if (usage || options.agent.empty() || options.reference.empty() || options.work_dir.empty()) {
+    std::cerr << "usage: tarnwel-loadgen --agent PATH --reference PATH --work-dir DIR [--wake] "
+                 "[--micro-json FILE] [--ssh-agent PATH] [--duration-ms N] [--info KEY=VALUE]...\n";
     return 2;
   }
-  const std::optional<tarnwel::bench::Measurements> measured = tarnwel::bench::measure(options);
-  if (!measured) return 1;
-  std::cout << tarnwel::bench::performance_document(options, *measured);
+  std::optional<tarnwel::Json> run = tarnwel::bench::measure(options);
+  if (!run) return 1;
+  for (const auto& [key, value] : options.info) (*run)["info"][key] = value;
+  std::cout << run->dump(2) << '\n';
   return 0;
 }

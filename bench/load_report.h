@@ -1,9 +1,8 @@
-// Markdown for the performance document: load tables with every figure also
-// as a ratio to the reference server of the same run, and small helpers for
-// the other tables.
+// One row of the load figures (a server driven with one request at one
+// number of clients) and its form in the run's JSON record.
 //
-//   std::vector<ScenarioFigures> rows = {figures_of("agent", "ping", 8, result)};
-//   out << load_table(rows, reference_rows);
+//   ScenarioFigures row = figures_of("agent", "ping", 8, result);
+//   run["closed_loop"].push_back(to_json(row));
 #pragma once
 
 #include <cstddef>
@@ -12,6 +11,7 @@
 
 #include "latency_summary.h"
 #include "load_run.h"
+#include "protocol/json.h"
 
 namespace tarnwel::bench {
 
@@ -21,6 +21,7 @@ struct ScenarioFigures {
   int clients = 0;
   LatencySummary latency;
   double per_second = 0;  // Ok replies per second of wall time
+  std::vector<double> per_second_by_round;
   std::size_t ok = 0;
   std::size_t busy = 0;
   std::size_t failed = 0;
@@ -34,21 +35,7 @@ struct ScenarioFigures {
 ScenarioFigures figures_of(std::string server, std::string scenario, int clients,
                            const LoadResult& result);
 
-// One row per figure; "x ref" columns divide by the reference row with the
-// same number of clients, "x poll" columns by the `same_loop` row with the
-// same number of clients ("-" when there is no such row).
-std::string load_table(const std::vector<ScenarioFigures>& rows,
-                       const std::vector<ScenarioFigures>& reference,
-                       const std::vector<ScenarioFigures>& same_loop = {});
-
-// The reference row for `clients`, or none.
-const ScenarioFigures* find_clients(const std::vector<ScenarioFigures>& rows, int clients);
-
-// Fixed-point text: fixed(3.14159, 2) == "3.14".
-std::string fixed(double value, int digits);
-
-// "| a | b |\n|---|---|\n" for the header cells.
-std::string table_header(const std::vector<std::string>& cells);
-std::string table_row(const std::vector<std::string>& cells);
+// Costs that were not measured are left out rather than written as -1.
+Json to_json(const ScenarioFigures& row);
 
 }  // namespace tarnwel::bench

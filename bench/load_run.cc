@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <latch>
 #include <optional>
-#include <random>
 #include <thread>
 
 #include "base/unique_fd.h"
@@ -19,9 +18,7 @@ void count(LoadResult& result, ReplyKind kind, std::chrono::nanoseconds latency,
       ++result.ok;
       result.latencies.push_back(latency);
       return;
-    case ReplyKind::Busy:
-      ++result.busy;
-      return;
+    case ReplyKind::Busy: ++result.busy; return;
     case ReplyKind::Failed:
       if (result.failed++ == 0) result.failure_sample = failure;
       return;
@@ -70,22 +67,6 @@ LoadResult run_closed_loop(const LoadPlan& plan) {
   }
   LoadResult result;
   for (LoadResult& part : parts) merge(result, std::move(part));
-  result.seconds = seconds_between(begin, result.last_reply);
-  return result;
-}
-
-LoadResult run_sporadic(const LoadPlan& plan, int requests, std::chrono::milliseconds min_pause,
-                        std::chrono::milliseconds max_pause) {
-  std::mt19937 random(20240601);
-  std::uniform_int_distribution<long> pause(min_pause.count(), max_pause.count());
-  LoadResult result;
-  const Instant begin = MonotonicClock::now();
-  for (int i = 0; i < requests; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
-    const Exchange e = request_once(plan.socket_path, plan.request, plan.ok_mark);
-    count(result, e.kind, e.latency, e.failure);
-    result.last_reply = MonotonicClock::now();
-  }
   result.seconds = seconds_between(begin, result.last_reply);
   return result;
 }

@@ -1,8 +1,7 @@
 // Drives a server with clients of the protocol's own shape: one connection per
-// request. Three patterns: closed-loop clients (each thread sends its next
-// request as soon as its last reply arrived), a sporadic client (random pauses
-// between requests), and requests on connections opened in advance, which the
-// server has already accepted, so that only its request handling is timed.
+// request. Two patterns: closed-loop clients (each thread sends its next
+// request as soon as its last reply arrived), and requests on connections
+// opened in advance, which the server has already accepted.
 //
 // Thread-safety: each call owns its client threads and joins them.
 //
@@ -37,17 +36,12 @@ struct LoadResult {
   std::size_t busy = 0;
   std::size_t failed = 0;
   std::string failure_sample;  // the first failure's reply or reason
-  double seconds = 0;  // from the start to the last reply
+  double seconds = 0;          // from the start to the last reply
   Instant last_reply{};
 };
 
 // `clients` threads, each sending one request after another for `duration`.
 LoadResult run_closed_loop(const LoadPlan& plan);
-
-// One client, `requests` requests, each after a pause drawn uniformly from
-// [min_pause, max_pause] (fixed seed, so runs are alike).
-LoadResult run_sporadic(const LoadPlan& plan, int requests, std::chrono::milliseconds min_pause,
-                        std::chrono::milliseconds max_pause);
 
 // The request to send as the i-th; empty means plan.request every time.
 using RequestMaker = std::function<std::string(int)>;

@@ -3,328 +3,235 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <thread>
-#include <tuple>
+#include <utility>
+#include <vector>
 
-#include "protocol/json.h"
 #include "wire_client.h"
 
 namespace tarnwel::bench {
 namespace {
 
-double to_ns(double value, const std::string& unit) {
-  if (unit == "us") return value * 1e3;
-  if (unit == "ms") return value * 1e6;
-  if (unit == "s") return value * 1e9;
-  return value;
+Json to_json(const ProcessSnapshot& s) {
+  return {{"rss_kib", s.rss_kib},       {"pss_kib", s.pss_kib},
+          {"locked_kib", s.locked_kib}, {"smaps_locked_kib", s.smaps_locked_kib},
+          {"threads", s.threads},       {"descriptors", s.descriptors}};
 }
 
-std::vector<MicroResult> read_micro_results(const std::string& path) {
-  std::vector<MicroResult> results;
-  std::ifstream in(path);
-  if (!in) return results;
-  const Json doc = Json::parse(in, nullptr, false);
-  if (!doc.is_object() || !doc.contains("benchmarks")) return results;
-  for (const Json& b : doc["benchmarks"]) {
-    if (b.value("run_type", std::string("iteration")) != "iteration") continue;
-    MicroResult r;
-    r.name = b.value("name", std::string());
-    const std::string unit = b.value("time_unit", std::string("ns"));
-    r.real_ns = to_ns(b.value("real_time", 0.0), unit);
-    r.cpu_ns = to_ns(b.value("cpu_time", 0.0), unit);
-    r.iterations = b.value("iterations", std::uint64_t{0});
-    for (const char* counter : {"reply_bytes", "items_per_second"}) {
-      if (b.contains(counter)) r.counters[counter] = b[counter].get<double>();
-    }
-    results.push_back(r);
-  }
-  return results;
-}
-
-// The blocking reference, the same-loop reference, the two other accept
-// loops, and the agent: the servers that the load scenarios compare.
-struct Servers {
-  explicit Servers(const Options& options, const std::string& askpass)
-      : ref_socket(options.work_dir + "/reference.sock"),
-        poll_socket(options.work_dir + "/reference-poll.sock"),
-        backoff_socket(options.work_dir + "/reference-backoff.sock"),
-        timeout_socket(options.work_dir + "/reference-timeout.sock"),
-        reference({options.reference, ref_socket, "blocking"}, {},
-                  options.work_dir + "/reference.log"),
-        reference_poll({options.reference, poll_socket, "poll"}, {},
-                       options.work_dir + "/reference-poll.log"),
-        reference_backoff({options.reference, backoff_socket, "backoff"}, {},
-                          options.work_dir + "/reference-backoff.log"),
-        reference_timeout({options.reference, timeout_socket, "timeout"}, {},
-                          options.work_dir + "/reference-timeout.log"),
-        agent(options, "agent-load", askpass) {}
-
-  bool serving() const {
-    return wait_until_serving(ref_socket, 5) && wait_until_serving(poll_socket, 5) &&
-           wait_until_serving(backoff_socket, 5) && wait_until_serving(timeout_socket, 5) &&
-           wait_until_serving(agent.socket, 5);
-  }
-
-  std::string ref_socket, poll_socket, backoff_socket, timeout_socket;
-  ChildProcess reference, reference_poll, reference_backoff, reference_timeout;
-  Agent agent;
+// A server under measurement: its name in the record, its socket and pid.
+struct Served {
+  std::string name;
+  std::string socket;
+  pid_t pid;
 };
 
-// Idle figures of the agent and the reference, and the agent's idle CPU
-// beside the same-loop reference's.
-void measure_idle(Servers& s, Measurements& m) {
-  const pid_t agent_pid = s.agent.process.pid();
+// The two reference servers, the agent as it is by default and, when asked,
+// the agent with TARNWEL_AGENT_WAKE_ON_CONNECT=1; ssh-agent, when installed,
+// for its idle figures beside theirs.
+struct Servers {
+  Servers(const Options& options, const std::string& askpass)
+      : blocking_socket(options.work_dir + "/reference-blocking.sock"),
+        poll_socket(options.work_dir + "/reference-poll.sock"),
+        blocking({options.reference, blocking_socket, "blocking"}, {},
+                 options.work_dir + "/reference-blocking.log"),
+        poll({options.reference, poll_socket, "poll"}, {},
+             options.work_dir + "/reference-poll.log"),
+        agent(options, "agent", askpass) {
+    if (options.wake)
+      wake = std::make_unique<Agent>(options, "agent-wake", askpass, false, WAKE_SETTING);
+    if (::access(options.ssh_agent.c_str(), X_OK) == 0) {
+      ssh_agent = std::make_unique<ChildProcess>(
+          std::vector<std::string>{options.ssh_agent, "-D", "-a",
+                                   options.work_dir + "/ssh-agent.sock"},
+          std::vector<std::string>{}, options.work_dir + "/ssh-agent.log");
+    }
+  }
+
+  std::vector<Served> agents() const {
+    std::vector<Served> out = {{"agent", agent.socket, agent.process.pid()}};
+    if (wake) out.push_back({"agent-wake", wake->socket, wake->process.pid()});
+    return out;
+  }
+
+  bool serving() const {
+    bool all = wait_until_serving(blocking_socket, 5) && wait_until_serving(poll_socket, 5);
+    for (const Served& a : agents()) all = all && wait_until_serving(a.socket, 5);
+    return all;
+  }
+
+  std::string blocking_socket, poll_socket;
+  ChildProcess blocking, poll;
+  Agent agent;
+  std::unique_ptr<Agent> wake;
+  std::unique_ptr<ChildProcess> ssh_agent;
+};
+
+// Every server left alone for IDLE_WINDOW: its wake-ups (voluntary context
+// switches, of the main thread and of all threads), its CPU time, and its
+// memory at the start of the window.
+Json measure_idle(const Servers& s) {
+  std::vector<Served> all = {{"reference-blocking", s.blocking_socket, s.blocking.pid()},
+                             {"reference-poll", s.poll_socket, s.poll.pid()}};
+  for (const Served& a : s.agents()) all.push_back(a);
+  if (s.ssh_agent) all.push_back({"ssh-agent", "", s.ssh_agent->pid()});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the start-up pings' threads end
-  m.idle = snapshot(agent_pid);
-  m.reference_idle = snapshot(s.reference.pid());
-  m.idle_mappings = rss_by_mapping(agent_pid);
-
-  progress("idle CPU over " + std::to_string(IDLE_CPU_WINDOW.count()) + " s");
-  m.cpu_before = cpu_use(agent_pid);
-  m.poll_cpu_before = cpu_use(s.reference_poll.pid());
-  std::this_thread::sleep_for(IDLE_CPU_WINDOW);
-  m.cpu_after = cpu_use(agent_pid);
-  m.poll_cpu_after = cpu_use(s.reference_poll.pid());
+  progress("idle for " + std::to_string(IDLE_WINDOW.count()) + " s");
+  std::vector<std::pair<ProcessSnapshot, CpuUse>> before;
+  for (const Served& p : all) before.emplace_back(snapshot(p.pid), cpu_use(p.pid));
+  std::this_thread::sleep_for(IDLE_WINDOW);
+  Json rows = Json::array();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const CpuUse after = cpu_use(all[i].pid);
+    const CpuUse& was = before[i].second;
+    rows.push_back({
+        {"process", all[i].name},
+        {"main_thread_wakeups", after.main_voluntary_switches - was.main_voluntary_switches},
+        {"all_thread_wakeups", after.voluntary_switches - was.voluntary_switches},
+        {"cpu_ticks", after.ticks - was.ticks},
+        {"cpu_ms", static_cast<double>((after.on_cpu - was.on_cpu).count()) / 1e6},
+        {"memory", to_json(before[i].first)},
+    });
+  }
+  return rows;
 }
 
-// Closed-loop load, every scenario at every client count, servers in turn.
-// The 64-client burst runs in interleaved rounds, every server once per
-// round, so that a change of load on the shared machine falls on all of
-// them; its rows combine the rounds, and each round is kept as well.
-void measure_closed_loop(const Options& options, Servers& s, Measurements& m) {
-  const pid_t agent_pid = s.agent.process.pid();
+// One closed-loop row under construction: the rounds so far, summed.
+struct Accumulated {
+  std::string server, scenario;
+  pid_t pid;
+  std::string socket, request, mark;
+  LoadResult result;
+  CpuUse cost;
+  std::vector<double> per_round;
+};
+
+void add_round(Accumulated& row, LoadResult&& round, const CpuUse& before, const CpuUse& after) {
+  row.per_round.push_back(round.seconds > 0 ? static_cast<double>(round.ok) / round.seconds : 0);
+  LoadResult& sum = row.result;
+  sum.latencies.insert(sum.latencies.end(), round.latencies.begin(), round.latencies.end());
+  sum.ok += round.ok;
+  sum.busy += round.busy;
+  if (sum.failed == 0) sum.failure_sample = round.failure_sample;
+  sum.failed += round.failed;
+  sum.seconds += round.seconds;
+  row.cost.ticks += after.ticks - before.ticks;
+  row.cost.minor_faults += after.minor_faults - before.minor_faults;
+}
+
+// Closed-loop load, every server and request at every client count, in
+// ROUNDS interleaved rounds; each row combines its rounds.
+Json measure_closed_loop(const Options& options, const Servers& s) {
   const std::string get_request = get_secret_request("bench");
   const std::string secret_mark = "\"secret\":\"" + std::string(SECRET) + "\"";
+  std::vector<Accumulated> plan;
+  const auto add = [&](const std::string& server, const char* scenario, pid_t pid,
+                       const std::string& socket, std::string_view request, std::string_view mark) {
+    plan.push_back(
+        {server, scenario, pid, socket, std::string(request), std::string(mark), {}, {}, {}});
+  };
+  add("reference-blocking", "ping", s.blocking.pid(), s.blocking_socket, PING_REQUEST, OK_MARK);
+  add("reference-poll", "ping", s.poll.pid(), s.poll_socket, PING_REQUEST, OK_MARK);
+  for (const Served& a : s.agents()) {
+    add(a.name, "ping", a.pid, a.socket, PING_REQUEST, OK_MARK);
+    add(a.name, "status", a.pid, a.socket, STATUS_REQUEST, R"("cached_profiles":["bench"])");
+    add(a.name, "get_secret", a.pid, a.socket, get_request, secret_mark);
+  }
+  Json rows = Json::array();
   for (const int clients : CLIENT_COUNTS) {
-    struct Measured {
-      std::string server, scenario;
-      LoadResult result;
-      CpuUse cost;
-    };
-    std::vector<Measured> measured;
-    const int rounds = clients == BURST_CLIENTS ? BURST_ROUNDS : 1;
-    for (int round = 0; round < rounds; ++round) {
-      std::size_t next = 0;
-      // One round of closed-loop load on the server `pid`, added to its row.
-      const auto load = [&](const std::string& server, const std::string& scenario, pid_t pid,
-                            std::string_view socket, std::string_view request,
-                            std::string_view mark) {
-        const CpuUse before = cpu_use(pid);
-        const LoadResult result =
-            run_closed_loop(load_plan(socket, request, mark, clients, options.duration));
-        const CpuUse after = cpu_use(pid);
-        if (round == 0) measured.push_back({server, scenario, {}, {}});
-        Measured& row = measured[next++];
-        row.result.latencies.insert(row.result.latencies.end(), result.latencies.begin(),
-                                    result.latencies.end());
-        row.result.ok += result.ok;
-        row.result.busy += result.busy;
-        row.result.failed += result.failed;
-        if (row.result.failure_sample.empty()) row.result.failure_sample = result.failure_sample;
-        row.result.seconds += result.seconds;
-        row.result.last_reply = result.last_reply;
-        row.cost.ticks += after.ticks - before.ticks;
-        row.cost.minor_faults += after.minor_faults - before.minor_faults;
-        if (rounds > 1) {
-          m.round_rows.push_back(
-              with_costs(figures_of(server, scenario + ", round " + std::to_string(round + 1),
-                                    clients, result),
-                         before, after));
-        }
-        return result;
-      };
-      progress("load with " + std::to_string(clients) + " clients" +
-               (rounds > 1 ? ", round " + std::to_string(round + 1) : ""));
-      load("reference", "ping", s.reference.pid(), s.ref_socket, PING_REQUEST, OK_MARK);
-      load("reference-poll", "ping", s.reference_poll.pid(), s.poll_socket, PING_REQUEST, OK_MARK);
-      load("reference-backoff", "ping", s.reference_backoff.pid(), s.backoff_socket, PING_REQUEST,
-           OK_MARK);
-      load("reference-timeout", "ping", s.reference_timeout.pid(), s.timeout_socket, PING_REQUEST,
-           OK_MARK);
-      const std::pair<std::string, std::pair<std::string_view, std::string_view>> scenarios[] = {
-          {"ping", {PING_REQUEST, OK_MARK}},
-          {"status", {STATUS_REQUEST, R"("cached_profiles":["bench"])"}},
-          {"get_secret", {get_request, secret_mark}},
-      };
-      for (const auto& [name, request] : scenarios) {
-        std::optional<PeakSampler> sampler;
-        if (clients == BURST_CLIENTS && round == 0) sampler.emplace(agent_pid);
-        const LoadResult result =
-            load("agent", name, agent_pid, s.agent.socket, request.first, request.second);
-        if (sampler) {
-          m.recoveries.push_back({name, sampler->threads(), sampler->descriptors(),
-                                  wait_for_idle_counts(agent_pid, m.idle, result.last_reply)});
-        }
+    std::vector<Accumulated> measured = plan;
+    for (int round = 1; round <= ROUNDS; ++round) {
+      progress("load with " + std::to_string(clients) + " clients, round " + std::to_string(round));
+      for (Accumulated& row : measured) {
+        const CpuUse before = cpu_use(row.pid);
+        LoadResult result = run_closed_loop(
+            load_plan(row.socket, row.request, row.mark, clients, options.duration));
+        add_round(row, std::move(result), before, cpu_use(row.pid));
       }
     }
-    for (const Measured& r : measured) {
-      ScenarioFigures row =
-          with_costs(figures_of(r.server, r.scenario, clients, r.result), CpuUse{}, r.cost);
-      if (r.server == "reference") {
-        m.reference_rows.push_back(row);
-      } else if (r.server == "reference-poll") {
-        m.poll_rows.push_back(row);
-        m.rows.push_back(row);
-      } else if (r.server == "agent") {
-        m.rows.push_back(row);
-      } else {
-        m.alternative_rows.push_back(row);
-      }
+    for (const Accumulated& row : measured) {
+      ScenarioFigures figures =
+          with_costs(figures_of(row.server, row.scenario, clients, row.result), CpuUse{}, row.cost);
+      figures.per_second_by_round = row.per_round;
+      rows.push_back(to_json(figures));
     }
   }
-  m.after_load = snapshot(agent_pid);
+  return rows;
 }
 
-// The same agent with glibc's cache of thread stacks raised from its 40 MiB
-// (five 8 MiB stacks) to 512 MiB, a setting of the environment it is
-// started in: how much of what a burst costs is fresh thread stacks.
-void measure_stack_cache(const Options& options, const std::string& askpass, Measurements& m) {
-  progress("load with a larger stack cache");
-  Agent cached(options, "agent-stack-cache", askpass, false, STACK_CACHE_TUNABLE);
-  if (!wait_until_serving(cached.socket, 5) ||
-      request_once(cached.socket, unlock_request("bench", SECRET), OK_MARK).kind != ReplyKind::Ok) {
-    return;
-  }
-  const std::string get_request = get_secret_request("bench");
-  const std::string secret_mark = "\"secret\":\"" + std::string(SECRET) + "\"";
-  for (const auto& [name, request, mark] :
-       {std::tuple<std::string, std::string_view, std::string_view>{"ping", PING_REQUEST, OK_MARK},
-        {"get_secret", get_request, secret_mark}}) {
-    const CpuUse before = cpu_use(cached.process.pid());
-    const LoadResult result =
-        run_closed_loop(load_plan(cached.socket, request, mark, BURST_CLIENTS, options.duration));
-    const CpuUse after = cpu_use(cached.process.pid());
-    m.stack_cache_rows.push_back(with_costs(
-        figures_of("agent, stack cache 512 MiB", name, BURST_CLIENTS, result), before, after));
-  }
-}
-
-LoadResult preconnected(std::string_view socket, std::string_view request, std::string_view mark,
-                        int count) {
-  return run_preconnected(load_plan(socket, request, mark), count, 50,
-                          std::chrono::milliseconds(150));
-}
-
-// A sporadic client, requests on accepted connections, and unlocks.
-void measure_single_requests(const Options& options, Servers& s, Measurements& m) {
-  progress("sporadic client");
-  const auto sporadic = [&](const std::string& socket) {
-    return run_sporadic(load_plan(socket, PING_REQUEST, OK_MARK), SPORADIC_REQUESTS,
-                        std::chrono::milliseconds(50), std::chrono::milliseconds(250));
-  };
-  m.sporadic_reference = {figures_of("reference", "ping, sporadic", 1, sporadic(s.ref_socket))};
-  m.sporadic_rows = {
-      figures_of("agent", "ping, sporadic", 1, sporadic(s.agent.socket)),
-      figures_of("reference-poll", "ping, sporadic", 1, sporadic(s.poll_socket)),
-      figures_of("reference-backoff", "ping, sporadic", 1, sporadic(s.backoff_socket)),
-      figures_of("reference-timeout", "ping, sporadic", 1, sporadic(s.timeout_socket))};
-
-  progress("requests on accepted connections");
-  const std::string get_request = get_secret_request("bench");
-  const std::string secret_mark = "\"secret\":\"" + std::string(SECRET) + "\"";
-  const std::string& socket = s.agent.socket;
-  m.handling_reference = {
-      figures_of("reference", "ping", 1, preconnected(s.ref_socket, PING_REQUEST, OK_MARK, 200))};
-  m.handling_rows = {
-      figures_of("agent", "ping", 1, preconnected(socket, PING_REQUEST, OK_MARK, 200)),
-      figures_of("agent", "get_secret", 1, preconnected(socket, get_request, secret_mark, 200)),
-      figures_of("agent", "unlock (askpass grants)", 1,
-                 preconnected(socket, unlock_request("bench", SECRET), std::string(OK_MARK), 50)),
-  };
-
-  progress("unlock");
-  for (const int clients : {1, 8}) {
-    m.unlock_rows.push_back(
-        figures_of("agent", "unlock, one profile", clients,
-                   run_closed_loop(load_plan(socket, unlock_request("bench", SECRET), OK_MARK,
-                                             clients, options.duration))));
-  }
-  LoadPlan per_client = load_plan(socket, "", OK_MARK, 8, options.duration);
-  per_client.request_for_client = [](int i) {
-    return unlock_request("bench-" + std::to_string(i), SECRET);
-  };
-  m.unlock_rows.push_back(
-      figures_of("agent", "unlock, a profile per client", 8, run_closed_loop(per_client)));
-  (void)request_once(socket, R"({"cmd":"lock","protocol_version":2})", OK_MARK);
-}
-
-// A second agent, for memory as the cache grows and "status" with many profiles.
-bool measure_many_profiles(const Options& options, const std::string& askpass, Measurements& m) {
+// A fresh agent, as the ordinary user under the common locked-memory limit
+// when it can be, filled with 32-byte secrets step by step.
+std::optional<Json> measure_cache_growth(const Options& options, const std::string& askpass) {
   progress("memory with many cached secrets");
   Agent many(options, "agent-many", askpass, /*ordinary=*/true);
-  if (!wait_until_serving(many.socket, 5)) return false;
+  if (!wait_until_serving(many.socket, 5)) return std::nullopt;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  m.steps = {{0, snapshot(many.process.pid()), 0, 0, {}}};
+  Json steps = Json::array({{{"profiles", 0}, {"memory", to_json(snapshot(many.process.pid()))}}});
+  int cached = 0;
   for (const int target : PROFILE_STEPS) {
-    const LoadResult filled = populate(many.socket, m.steps.back().profiles, target);
+    const LoadResult filled = populate(many.socket, cached, target);
+    cached = target;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    m.steps.push_back(
-        {target, snapshot(many.process.pid()), filled.seconds, filled.failed + filled.busy,
-         filled.busy > 0 && filled.failed == 0 ? "presence_busy" : filled.failure_sample});
+    Json step = {{"profiles", target},
+                 {"memory", to_json(snapshot(many.process.pid()))},
+                 {"fill_seconds", filled.seconds},
+                 {"failed_unlocks", filled.failed + filled.busy}};
+    if (filled.failed > 0) step["first_failure"] = filled.failure_sample;
+    steps.push_back(step);
     progress(std::to_string(target) + " profiles cached");
   }
-  m.mlock_warnings = count_lines(options.work_dir + "/agent-many.log", "mlock failed");
-  m.many_as_ordinary_user = many.as_ordinary_user;
-  // The last name of the listing; built in steps, as g++ 12 at -O3 warns
-  // (falsely) about a literal prepended to a returned string.
-  std::string last_name = "\"";
-  last_name += profile_name(PROFILE_STEPS[2] - 1);
-  last_name += "\"]";
-  for (const int clients : {1, 8}) {
-    m.status_rows.push_back(
-        figures_of("agent", "status, 10,000 profiles", clients,
-                   run_closed_loop(load_plan(many.socket, STATUS_REQUEST, last_name, clients,
-                                             options.duration))));
-  }
-  m.status_rows.push_back(figures_of("agent", "status, 10,000 profiles, accepted connection", 1,
-                                     preconnected(many.socket, STATUS_REQUEST, last_name, 100)));
-  return true;
+  return Json{
+      {"as_ordinary_user", many.as_ordinary_user},
+      {"memlock_limit_kib", many.as_ordinary_user ? ORDINARY_MEMLOCK / 1024 : -1},
+      {"secret_bytes", SMALL_SECRET.size()},
+      {"mlock_warnings", count_lines(options.work_dir + "/agent-many.log", "mlock failed")},
+      {"steps", steps},
+  };
 }
 
-// ssh-agent at idle, for scale, and the same agent sources built another way
-// (--variant NAME=PATH), idle only.
-void measure_other_idle(const Options& options, const std::string& askpass, Measurements& m) {
-  if (::access(options.ssh_agent.c_str(), X_OK) == 0) {
-    ChildProcess ssh({options.ssh_agent, "-D", "-a", options.work_dir + "/ssh-agent.sock"}, {},
-                     options.work_dir + "/ssh-agent.log");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    m.ssh_agent = snapshot(ssh.pid());
-  }
-  for (const auto& [name, path] : options.variants) {
-    Options variant_options = options;
-    variant_options.agent = path;
-    Agent variant(variant_options, "agent-variant", askpass);
-    if (!wait_until_serving(variant.socket, 5)) continue;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    m.variants.emplace_back(name, snapshot(variant.process.pid()));
-  }
+Json read_micro_results(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) return Json::array();
+  const Json doc = Json::parse(in, nullptr, false);
+  if (!doc.is_object() || !doc.contains("benchmarks")) return Json::array();
+  return doc["benchmarks"];
 }
 
 }  // namespace
 
-std::optional<Measurements> measure(const Options& options) {
+std::optional<Json> measure(const Options& options) {
   const std::string askpass = write_askpass(options.work_dir);
-  Measurements m;
+  Json run = {{"settings",
+               {{"duration_ms", options.duration.count()},
+                {"client_counts", CLIENT_COUNTS},
+                {"rounds", ROUNDS},
+                {"idle_window_s", IDLE_WINDOW.count()}}}};
   {
     Servers servers(options, askpass);
     if (!servers.serving()) {
       progress("a server did not start; see the logs in " + options.work_dir);
       return std::nullopt;
     }
-    measure_idle(servers, m);
-    if (request_once(servers.agent.socket, unlock_request("bench", SECRET), OK_MARK).kind !=
-        ReplyKind::Ok) {
-      progress("could not cache the profile for get_secret");
-      return std::nullopt;
+    run["idle"] = measure_idle(servers);
+    for (const Served& a : servers.agents()) {
+      if (request_once(a.socket, unlock_request("bench", SECRET), OK_MARK).kind != ReplyKind::Ok) {
+        progress("could not cache the profile for get_secret in " + a.name);
+        return std::nullopt;
+      }
     }
-    measure_closed_loop(options, servers, m);
-    measure_stack_cache(options, askpass, m);
-    measure_single_requests(options, servers, m);
-    if (!measure_many_profiles(options, askpass, m)) return std::nullopt;
+    run["closed_loop"] = measure_closed_loop(options, servers);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last threads end
+    Json after = Json::array();
+    for (const Served& a : servers.agents()) {
+      after.push_back({{"process", a.name}, {"memory", to_json(snapshot(a.pid))}});
+    }
+    run["after_load"] = after;
   }
-  measure_other_idle(options, askpass, m);
-  m.micro = read_micro_results(options.micro_json);
-  return m;
+  const std::optional<Json> growth = measure_cache_growth(options, askpass);
+  if (!growth) return std::nullopt;
+  run["cache_growth"] = *growth;
+  run["micro"] = read_micro_results(options.micro_json);
+  return run;
 }
 
 }  // namespace tarnwel::bench

@@ -2,10 +2,10 @@
 
 #include <dirent.h>
 
-#include <algorithm>
 #include <fstream>
-#include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace tarnwel::bench {
 namespace {
@@ -75,38 +75,12 @@ CpuUse cpu_use(pid_t pid) {
     std::ifstream sched(proc_path(pid, "task/" + tid + "/schedstat"));
     std::int64_t run_ns = 0;
     if (sched >> run_ns) use.on_cpu += std::chrono::nanoseconds(run_ns);
-    use.voluntary_switches += static_cast<std::uint64_t>(
+    const auto switches = static_cast<std::uint64_t>(
         field(proc_path(pid, "task/" + tid + "/status"), "voluntary_ctxt_switches:"));
+    use.voluntary_switches += switches;
+    if (tid == std::to_string(pid)) use.main_voluntary_switches = switches;
   }
   return use;
-}
-
-std::vector<MappingRss> rss_by_mapping(pid_t pid) {
-  std::ifstream in(proc_path(pid, "smaps"));
-  std::map<std::string, long> by_name;
-  std::string line;
-  std::string current;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 4, "Rss:") == 0) {
-      by_name[current] += std::stol(line.substr(4));
-      continue;
-    }
-    // A mapping's header: "start-end perms offset dev inode [name]".
-    std::istringstream header(line);
-    std::string range, perms, offset, dev, inode, name;
-    if (!(header >> range >> perms >> offset >> dev >> inode)) continue;
-    if (range.find('-') == std::string::npos || range.back() == ':') continue;
-    std::getline(header >> std::ws, name);
-    const auto slash = name.rfind('/');
-    current = name.empty() ? "anonymous" : name.substr(slash == std::string::npos ? 0 : slash + 1);
-  }
-  std::vector<MappingRss> rows;
-  for (const auto& [name, kib] : by_name) {
-    if (kib > 0) rows.push_back({name, kib});
-  }
-  std::sort(rows.begin(), rows.end(),
-            [](const MappingRss& a, const MappingRss& b) { return a.rss_kib > b.rss_kib; });
-  return rows;
 }
 
 }  // namespace tarnwel::bench

@@ -1,5 +1,5 @@
 // What /proc tells about a running process: resident and locked memory,
-// threads, descriptors and CPU time. Linux only; every reader returns zero or
+// threads, descriptors, CPU time and wake-ups. Linux only; every reader returns zero or
 // an empty list when the file cannot be read.
 //
 //   ProcessSnapshot s = snapshot(pid);
@@ -10,8 +10,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 namespace tarnwel::bench {
 
@@ -27,21 +25,14 @@ struct ProcessSnapshot {
 ProcessSnapshot snapshot(pid_t pid);
 
 struct CpuUse {
-  std::uint64_t ticks = 0;              // utime + stime, in clock ticks
-  std::chrono::nanoseconds on_cpu{0};   // schedstat run time, summed over threads
-  std::uint64_t voluntary_switches = 0; // of every thread, from each task's status
-  std::uint64_t minor_faults = 0;       // minflt of stat, ended threads included
+  std::uint64_t ticks = 0;               // utime + stime, in clock ticks
+  std::chrono::nanoseconds on_cpu{0};    // schedstat run time, summed over threads
+  std::uint64_t voluntary_switches = 0;  // of every thread, from each task's status
+  // Of the main thread alone: each is one wake-up of a loop that sleeps there.
+  std::uint64_t main_voluntary_switches = 0;
+  std::uint64_t minor_faults = 0;  // minflt of stat, ended threads included
 };
 
 CpuUse cpu_use(pid_t pid);
-
-// Resident memory by mapping: the file name, or [heap], [stack], or
-// "anonymous" for mappings without a name (thread stacks, malloc arenas,
-// secret pages), summed, largest first.
-struct MappingRss {
-  std::string name;
-  long rss_kib = 0;
-};
-std::vector<MappingRss> rss_by_mapping(pid_t pid);
 
 }  // namespace tarnwel::bench

@@ -1,25 +1,21 @@
 // The yardstick for the load generator: the simplest server of the agent's
 // design. One thread per connection, one line read, one fixed "ping" reply,
 // then the connection is closed. Only the way connections are accepted can be
-// chosen, so that the cost of the agent's polled accept loop can be told apart
-// from the cost of its request handling, and so that other ways of waiting for
-// a connection can be tried:
+// chosen: each is the limit of one of the agent's accept loops, so that the
+// cost of the loop can be told apart from the cost of the agent's request
+// handling:
 //
-//   tarnwel-bench-reference SOCKET blocking  # blocking accept (the reference)
-//   tarnwel-bench-reference SOCKET poll      # non-blocking accept, 100 ms sleep when idle
-//   tarnwel-bench-reference SOCKET backoff   # same, but the sleep starts at 1 ms after a
-//                                            # connection and doubles up to 100 ms
-//   tarnwel-bench-reference SOCKET timeout   # blocking accept that gives up after 100 ms
-//                                            # (SO_RCVTIMEO on the listener, Linux)
+//   tarnwel-bench-reference SOCKET blocking  # blocking accept: the limit of a loop that
+//                                            # wakes on a connection
+//   tarnwel-bench-reference SOCKET poll      # non-blocking accept, 100 ms sleep when idle:
+//                                            # the limit of the agent's default loop
 //
 // Runs until killed.
 #include <signal.h>
-#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -32,9 +28,8 @@ namespace tarnwel::bench {
 namespace {
 
 constexpr std::chrono::milliseconds POLL_SLEEP{100};
-constexpr std::chrono::milliseconds FIRST_BACKOFF{1};
 
-enum class AcceptMode { Blocking, Poll, Backoff, Timeout };
+enum class AcceptMode { Blocking, Poll };
 
 class Fd {  // Owns one descriptor; the reference links none of the project's code.
  public:
@@ -69,7 +64,7 @@ void serve_one(Fd stream, const std::string& reply) {
 
 int serve(const char* path, AcceptMode mode) {
   ::signal(SIGPIPE, SIG_IGN);
-  const bool nonblocking = mode == AcceptMode::Poll || mode == AcceptMode::Backoff;
+  const bool nonblocking = mode == AcceptMode::Poll;
   Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -81,26 +76,16 @@ int serve(const char* path, AcceptMode mode) {
     std::perror("tarnwel-bench-reference: bind");
     return 1;
   }
-  if (mode == AcceptMode::Timeout) {
-    const timeval limit{0, 100'000};
-    (void)::setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  }
   // The agent's ping reply in shape and size.
   const std::string reply = R"({"agent_commit":"000000000000","agent_pid":)" +
                             std::to_string(::getpid()) +
                             R"(,"agent_version":"1.12.0","ok":true,"protocol_version":2})" + "\n";
-  std::chrono::milliseconds sleep = FIRST_BACKOFF;
   for (;;) {
     Fd stream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (stream.get() < 0) {
-      if (mode == AcceptMode::Poll) std::this_thread::sleep_for(POLL_SLEEP);
-      if (mode == AcceptMode::Backoff) {
-        std::this_thread::sleep_for(sleep);
-        sleep = std::min(sleep * 2, POLL_SLEEP);
-      }
+      if (nonblocking) std::this_thread::sleep_for(POLL_SLEEP);
       continue;
     }
-    sleep = FIRST_BACKOFF;
     try {
       std::thread(serve_one, std::move(stream), std::cref(reply)).detach();
     } catch (const std::system_error&) {
@@ -117,8 +102,6 @@ int main(int argc, char** argv) {
   const std::string_view mode = argc == 3 ? argv[2] : "";
   if (mode == "blocking") return tarnwel::bench::serve(argv[1], AcceptMode::Blocking);
   if (mode == "poll") return tarnwel::bench::serve(argv[1], AcceptMode::Poll);
-  if (mode == "backoff") return tarnwel::bench::serve(argv[1], AcceptMode::Backoff);
-  if (mode == "timeout") return tarnwel::bench::serve(argv[1], AcceptMode::Timeout);
-  std::fprintf(stderr, "usage: tarnwel-bench-reference SOCKET blocking|poll|backoff|timeout\n");
+  std::fprintf(stderr, "usage: tarnwel-bench-reference SOCKET blocking|poll\n");
   return 2;
 }
