@@ -77,7 +77,7 @@ std::string write_askpass(const std::string& work_dir) {
 
 LoadResult populate(const std::string& socket, int from, int target) {
   const LoadPlan plan = load_plan(socket, "", OK_MARK);
-  return run_preconnected(plan, target - from, 200, std::chrono::milliseconds(150), [from](int i) {
+  return run_preconnected(plan, target - from, 50, std::chrono::milliseconds(150), [from](int i) {
     return unlock_request(profile_name(from + i), SMALL_SECRET);
   });
 }

@@ -131,6 +131,9 @@ std::string write_askpass(const std::string& work_dir);
 // after the other. Each goes over a connection opened in a batch beforehand,
 // so the accept loop's poll is paid once per batch, not once per profile;
 // unlocks of different profiles at once would be refused as presence_busy.
+// A batch is small enough that its last connection is served within the
+// agent's request time-out even when each unlock's presence program takes
+// tens of milliseconds on a busy machine.
 LoadResult populate(const std::string& socket, int from, int target);
 
 }  // namespace tarnwel::bench
