@@ -41,5 +41,5 @@ expect 0 "" "lintian libgtest-dev" ""  # test tools only with --dev
 expect 1 "$(refusal "ninja-build socat")" "socat lintian ninja-build" ""
 expect 1 "$(refusal "ninja-build socat libgtest-dev lintian libc6-dev-arm64-cross")" \
   "socat lintian libc6-dev-arm64-cross libgtest-dev ninja-build" --dev
-expect 2 "usage: scripts/setup [--dev]" "" --devel
+expect 2 "usage: scripts/setup [--dev | --bench]" "" --devel
 [ "$failures" = 0 ]
