@@ -10,10 +10,15 @@
 
 // The Objective-C and Blocks runtimes, declared here instead of taken from the
 // system headers so that this file builds on every system (the tests run it
-// against a stand-in off macOS). objc_msgSend has no type of its own: each
-// call below casts it to the exact type of the method it sends. Every method
-// sent here takes at most six integer or pointer arguments, receiver and
-// selector included, and returns an integer, a pointer or nothing.
+// against a stand-in off macOS). Those Apple's public headers declare
+// (objc_getClass, sel_registerName, objc_msgSend, the Blocks functions and
+// _NSConcreteStackBlock) are checked against them by .ci/macos-syntax-check;
+// the allocation, release and autorelease entry points are those the compiler
+// itself calls for Objective-C code, which no public header declares.
+// objc_msgSend has no type of its own: each call below casts it to the exact
+// type of the method it sends. Every method sent here takes at most six
+// integer or pointer arguments, receiver and selector included, and returns
+// an integer, a pointer or nothing.
 //
 // A method that raises an Objective-C exception unwinds through the C++
 // frames here: on 64-bit macOS both languages share one unwinder, and

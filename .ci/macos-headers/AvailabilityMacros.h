@@ -1,2 +1,0 @@
-// Stand-in: included by GoogleTest on Apple platforms; nothing here is used.
-#pragma once
