@@ -3,6 +3,12 @@
 // its "unlock" is granted; a "lock" or newer "unlock" that lands while that
 // check is on screen keeps the older secret out (generation numbers).
 //
+// Expired secrets go when an operation meets them, and when the owner of the
+// cache sweeps: sweep_expired() removes and wipes every entry whose ttl or cap
+// has passed, so that no secret outlives its time in memory either. A sweep
+// with nothing due takes no lock: the cache keeps a lower bound of its next
+// expiry on each clock.
+//
 // Two limits are optional (CacheLimits, both off by default): forgetting every
 // secret once the system has slept, noticed at the next operation or the next
 // forget_if_woke(); and a cap on any secret's life counted on the clock that
@@ -18,6 +24,8 @@
 //   std::optional<LockedSecret> copy = cache->get("work");
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -81,6 +89,17 @@ class SecretCache {
   // the last look. For a caller that looks without any request (the accept
   // loop); every operation above looks by itself.
   void forget_if_woke();
+
+  // Removes (wipes) every entry that has expired, by its ttl or by the cap.
+  // Costs a clock reading and a comparison when none is due. For a caller
+  // that looks without any request (the accept loop).
+  void sweep_expired();
+
+  // How long from now until the next entry may expire: never later than the
+  // true next expiry (an entry removed meanwhile may still be counted, until
+  // the next sweep that is due), zero when one is due already; none when
+  // nothing that is stored can ever expire.
+  std::optional<std::chrono::nanoseconds> time_to_next_expiry() const;
 
   // The two halves of an unlock: unlock() is start_unlock, the presence
   // check, then store() on the ticket. The ticket takes the profile's
@@ -149,6 +168,12 @@ class SecretCache {
   bool expired(const CacheEntry& entry, const Now& now) const;
   Now now() const;
   void wipe_if_woke() REQUIRES(entries_mu_);
+  // Removes the entries expired at `at` and sets the next expiries exactly.
+  void remove_expired(const Now& at) REQUIRES(entries_mu_);
+  // Brings the next expiries forward to those of `entry`, just stored.
+  void note_expiry(const CacheEntry& entry) REQUIRES(entries_mu_);
+  // Nothing left to expire: after the entries have been cleared.
+  void forget_expiries() REQUIRES(entries_mu_);
 
   const TimeToLive default_ttl_;
   const std::shared_ptr<const Clock> clock_;
@@ -161,6 +186,11 @@ class SecretCache {
   std::unordered_map<std::string, CacheEntry> entries_ GUARDED_BY(entries_mu_);
   // Only with forget_on_sleep.
   std::optional<SleepWatch> sleep_watch_ GUARDED_BY(entries_mu_);
+  // Lower bounds of the next expiry of any entry, by its ttl and by the cap;
+  // the farthest instant when none can expire. Written only with entries_mu_
+  // held; read without it, so that a sweep with nothing due takes no lock.
+  std::atomic<Instant> next_expiry_{Instant::max()};
+  std::atomic<SleepCountingInstant> next_cap_{SleepCountingInstant::max()};
 
   PresenceChecker presence_;
 };

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 
 namespace tarnwel {
 
@@ -25,6 +27,21 @@ class TimeToLive {
     const auto ns = static_cast<std::uint64_t>(elapsed.count());
     const std::uint64_t whole = ns / 1'000'000'000u;
     return whole > seconds_ || (whole == seconds_ && ns % 1'000'000'000u != 0);
+  }
+
+  // The last instant at which something that began at `start` is still live:
+  // `start` plus this time-to-live, or the clock's farthest instant when the
+  // sum lies beyond it. Past it, and only past it, exceeded_by holds.
+  template <class TimePoint>
+  TimePoint last_live_instant(TimePoint start) const {
+    static_assert(std::is_same_v<typename TimePoint::duration, std::chrono::nanoseconds>);
+    constexpr std::int64_t FARTHEST = std::numeric_limits<std::int64_t>::max();
+    constexpr std::uint64_t NS_PER_S = 1'000'000'000u;
+    if (seconds_ > static_cast<std::uint64_t>(FARTHEST) / NS_PER_S) return TimePoint::max();
+    const auto span = static_cast<std::int64_t>(seconds_ * NS_PER_S);
+    const std::int64_t begun = start.time_since_epoch().count();
+    if (begun > FARTHEST - span) return TimePoint::max();
+    return TimePoint(std::chrono::nanoseconds(begun + span));
   }
 
   friend bool operator==(const TimeToLive&, const TimeToLive&) = default;

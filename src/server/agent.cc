@@ -202,8 +202,10 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   const BoundSocket bound = bound_socket(path);
   bool path_is_ours = !bound.taken_over;
   while (path_is_ours && !shutdown->is_set()) {
-    // Wipes within one idle sleep of a wake, with no client at all.
+    // Wipes within one idle sleep of a wake, or of a secret's expiry, with
+    // no client at all.
     cache->forget_if_woke();
+    cache->sweep_expired();
     // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
     if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - last_activity) > IDLE_LIMIT) {
       break;
