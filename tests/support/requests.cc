@@ -16,8 +16,8 @@ std::string request_line(std::string_view cmd, Json members) {
 
 }  // namespace
 
-std::string unlock_line(std::string_view profile, std::string_view secret,
-                        std::string_view reason, std::optional<std::uint64_t> ttl_seconds) {
+std::string unlock_line(std::string_view profile, std::string_view secret, std::string_view reason,
+                        std::optional<std::uint64_t> ttl_seconds) {
   Json members = {{"profile", std::string(profile)},
                   {"reason", std::string(reason)},
                   {"secret", std::string(secret)}};
