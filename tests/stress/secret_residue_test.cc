@@ -77,7 +77,7 @@ TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeni
 // life. A secret with a day to live stays, and shows that the scan finds what
 // is cached.
 TEST(SecretResidueTest, AnExpiredSecretLeavesMemoryOnTimeWithNoClientTouchingIt) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to read the memory of the undumpable agent";
+  SKIP_UNLESS_ROOT("reads the memory of the undumpable agent");
   for (const bool capped : {false, true}) {
     SCOPED_TRACE(capped ? "under a cap of 1 s" : "with a ttl of 1 s");
     TempDir root;
