@@ -79,9 +79,9 @@ std::vector<std::string> agent_environment(const std::string& base, const std::s
 
 void set_cloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
-void limit_reads(int fd) {
-  const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(EVENT_LIMIT).count(), 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+void limit_reads(int fd, std::chrono::milliseconds limit) {
+  const timeval bound{std::chrono::duration_cast<std::chrono::seconds>(limit).count(), 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
 }
 
 AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
@@ -188,8 +188,8 @@ UniqueFd send_request(const std::string& socket_path, std::string_view bytes) {
   return stream;
 }
 
-std::string read_reply(int stream) {
-  limit_reads(stream);
+std::string read_reply(int stream, std::chrono::milliseconds limit) {
+  limit_reads(stream, limit);
   bool failed = false;
   std::string reply = read_all(stream, &failed);
   // The agent closes every stream after its one reply.

@@ -104,9 +104,9 @@ bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
 
 // Closes `fd` on exec (for descriptors made without a CLOEXEC flag).
 void set_cloexec(int fd);
-// Bounds every read from `fd` by EVENT_LIMIT: a stalled peer fails the test
+// Bounds every read from `fd` by `limit`: a stalled peer fails the test
 // instead of hanging it.
-void limit_reads(int fd);
+void limit_reads(int fd, std::chrono::milliseconds limit = EVENT_LIMIT);
 
 // The text of the agent's diagnostics for a bind to a path that is taken: the
 // numbers of errno differ between Linux and macOS.
@@ -122,9 +122,9 @@ constexpr std::string_view ADDRESS_IN_USE = "Address already in use (os error 98
 UniqueFd connect_to(const std::string& socket_path);
 // Sends `bytes` on a new connection and returns the stream, unread.
 UniqueFd send_request(const std::string& socket_path, std::string_view bytes);
-// Reads until the agent closes the stream (bounded: a stalled agent fails the
-// test instead of hanging it).
-std::string read_reply(int stream);
+// Reads until the agent closes the stream (each read bounded by `limit`: a
+// stalled agent fails the test instead of hanging it).
+std::string read_reply(int stream, std::chrono::milliseconds limit = EVENT_LIMIT);
 // One request, one reply: the reply's bytes, or "" if nothing answered.
 std::string round_trip(const std::string& socket_path, std::string_view bytes);
 
