@@ -1,6 +1,7 @@
 #include "secret_cache/presence_checker.h"
 
-#include <latch>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,20 +77,29 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
 
 // A check that ends at once (Busy, or a blank reason) leaves only a short
 // window to join; many requests at once make joins likely, and the checker
-// counts them, so the test goes on until joiners have been seen.
+// counts them, so the test goes on until joiners have been seen. On a loaded
+// machine that may take many rounds: the check that keeps "b" busy is held
+// for as long as the crowd may need.
 TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
   constexpr int THREADS = 8;
+  constexpr auto CROWD_LIMIT = std::chrono::seconds(45);
   const auto crowd = [&](const std::string& profile, const std::string& reason,
                          const PresenceError& expected) {
     const std::uint64_t before = checker.joins();
-    for (int round = 0; round < 2000 && checker.joins() == before; ++round) {
-      std::latch start(THREADS);
+    const auto give_up = std::chrono::steady_clock::now() + CROWD_LIMIT;
+    while (checker.joins() == before && std::chrono::steady_clock::now() < give_up) {
+      // Released at once by a spinning start, not one by one by a wake-up.
+      std::atomic<int> ready{0};
       std::vector<std::thread> threads;
       for (int i = 0; i < THREADS; ++i) {
         threads.emplace_back([&] {
-          start.arrive_and_wait();
+          ready.fetch_add(1);
+          while (ready.load() < THREADS) std::this_thread::yield();
           PresenceOutcome outcome = checker.require_presence(profile, reason);
-          if (outcome.ok() || !(outcome.error() == expected)) ADD_FAILURE() << "unexpected outcome";
+          if (outcome.ok() || !(outcome.error() == expected)) {
+            ADD_FAILURE() << "unexpected outcome: "
+                          << (outcome.ok() ? "granted" : outcome.error().display());
+          }
         });
       }
       for (auto& t : threads) t.join();
@@ -98,7 +108,7 @@ TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
     EXPECT_FALSE(checker.in_flight(profile));
   };
 
-  backend.hold_calls();
+  backend.hold_calls(CROWD_LIMIT + std::chrono::seconds(15));
   std::optional<PresenceOutcome> a;
   std::thread holder([&] { a = checker.require_presence("a", "for a"); });
   ASSERT_TRUE(backend.wait_for_calls(1));

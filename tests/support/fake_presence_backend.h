@@ -43,8 +43,8 @@ class FakePresenceBackend final : public PresenceBackend {
     changed_.notify_all();
     if (mode_ == Mode::Throw) throw FakeBackendFailure();
     if (mode_ == Mode::Answer) return answer_;
-    const bool finished =
-        changed_.wait_until(lock, deadline(), [&]() REQUIRES(mu_) { return finish_.has_value(); });
+    const bool finished = changed_.wait_until(lock, std::chrono::steady_clock::now() + hold_limit_,
+                                              [&]() REQUIRES(mu_) { return finish_.has_value(); });
     if (!finished) return PresenceError::denied("fake presence backend: never finished");
     PresenceOutcome outcome = std::move(*finish_);
     finish_.reset();
@@ -54,7 +54,12 @@ class FakePresenceBackend final : public PresenceBackend {
 
   void answer_at_once(PresenceOutcome outcome) { set_mode(Mode::Answer, std::move(outcome)); }
   void throw_at_once() { set_mode(Mode::Throw); }
-  void hold_calls() { set_mode(Mode::Hold); }
+  // A held call that is not finished within `limit` ends denied.
+  void hold_calls(std::chrono::seconds limit = WAIT_LIMIT) {
+    set_mode(Mode::Hold);
+    MutexLock lock(mu_);
+    hold_limit_ = limit;
+  }
   // Ends the held call (or the next one) with `outcome`.
   void finish(PresenceOutcome outcome) {
     MutexLock lock(mu_);
@@ -97,6 +102,7 @@ class FakePresenceBackend final : public PresenceBackend {
   Mode mode_ GUARDED_BY(mu_) = Mode::Answer;
   PresenceOutcome answer_ GUARDED_BY(mu_) = Ok{};
   std::optional<PresenceOutcome> finish_ GUARDED_BY(mu_);
+  std::chrono::seconds hold_limit_ GUARDED_BY(mu_) = WAIT_LIMIT;
   std::vector<std::string> reasons_ GUARDED_BY(mu_);
 };
 
