@@ -1,6 +1,9 @@
 # Homebrew formula for tarnwel-agent: the agent, tarnwelctl,
 # git-credential-tarnwel, the client library, man pages, completions and the
 # documents (configuration, protocol, service) in share/doc/tarnwel-agent.
+# git-credential-tarnwel, tarnwel-askpass (the terminal confirmation used where
+# LocalAuthentication is missing, in libexec), the client library, man pages
+# and completions.
 #
 #   brew install --formula ./packaging/homebrew/tarnwel.rb   # or from a tap
 #   brew services start tarnwel
@@ -51,6 +54,7 @@ class Tarnwel < Formula
     %w[configuration.md protocol.md service.md].each do |document|
       assert_predicate share/"doc/tarnwel-agent"/document, :exist?
     end
+    assert_predicate libexec/"tarnwel-askpass", :executable?
     ENV["TARNWEL_AGENT_RUNTIME_DIR"] = testpath
     system bin/"tarnwelctl", "start"
     assert_match "protocol 2", shell_output("#{bin}/tarnwelctl ping")

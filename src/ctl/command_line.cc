@@ -6,7 +6,7 @@
 namespace tarnwel {
 namespace {
 
-constexpr std::array<std::pair<Command, std::string_view>, 9> COMMANDS = {{
+constexpr std::array<std::pair<Command, std::string_view>, 10> COMMANDS = {{
     {Command::Ping, "ping"},
     {Command::Status, "status"},
     {Command::Unlock, "unlock"},
@@ -16,6 +16,7 @@ constexpr std::array<std::pair<Command, std::string_view>, 9> COMMANDS = {{
     {Command::Start, "start"},
     {Command::Run, "run"},
     {Command::SocketPath, "socket-path"},
+    {Command::Confirm, "confirm"},
 }};
 
 std::optional<Command> command_named(std::string_view name) {
@@ -133,6 +134,9 @@ class Parser {
     } else if (name == "--no-start") {
       inv_.no_start = true;
       owned_.emplace_back(name, Command::Unlock);
+    } else if (name == "--list") {
+      inv_.list = true;
+      owned_.emplace_back(name, Command::Confirm);
     } else if (name == "--allow-empty") {
       inv_.allow_empty = true;
       owned_.emplace_back(name, Command::Unlock);

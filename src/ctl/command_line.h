@@ -20,9 +20,10 @@
 
 namespace tarnwel {
 
-enum class Command { Ping, Status, Unlock, Get, Lock, Shutdown, Start, Run, SocketPath };
+enum class Command { Ping, Status, Unlock, Get, Lock, Shutdown, Start, Run, SocketPath, Confirm };
 
-// "ping", "status", "unlock", "get", "lock", "shutdown", "start", "run", "socket-path".
+// "ping", "status", "unlock", "get", "lock", "shutdown", "start", "run", "socket-path",
+// "confirm".
 std::string_view command_name(Command command);
 
 // The variable "run" puts the secret in unless --env names another.
@@ -38,6 +39,7 @@ struct Invocation {
   std::optional<std::uint64_t> ttl_seconds;
   bool no_start = false;
   bool allow_empty = false;
+  bool list = false;  // "confirm --list"
   std::string env_name{DEFAULT_SECRET_VARIABLE};
   std::vector<std::string> run_argv;  // "run": the command and its arguments
 };

@@ -14,6 +14,8 @@
 #include "client/client.h"
 #include "client/exchange.h"
 #include "client/reply.h"
+#include "confirm/confirmation_watch.h"
+#include "ctl/confirm_command.h"
 #include "ctl/exit_status.h"
 #include "ctl/messages.h"
 #include "ctl/output.h"
@@ -207,6 +209,9 @@ int unlock(const Client& client, const Invocation& inv) {
       if (const int status = start(client); status != EXIT_SUCCEEDED) return status;
     }
   }
+  // The project's askpass program, when the agent runs it, posts its question
+  // for this process: asked here at the terminal, or announced without one.
+  const ConfirmationWatch watch("tarnwelctl");
   return answer(client, inv, std::move(*request), nothing);
 }
 
@@ -275,6 +280,8 @@ int run_command(const Invocation& inv) {
       return run(client, inv);
     case Command::SocketPath:
       return print(client.socket_path() + "\n");
+    case Command::Confirm:
+      return confirm_command(inv);
   }
   return EXIT_USAGE;
 }

@@ -38,6 +38,8 @@ Commands:
   start                      start an agent unless one is running
   socket-path                print the path of the agent's socket
   help [COMMAND]             show this help, or COMMAND's
+  confirm [--list]           answer at this terminal the confirmations that
+                             wait for one; --list only shows them
 
 Options:
   --json          print the agent's reply line exactly as it came
@@ -49,7 +51,9 @@ next step to take; with --json the agent's reply is printed as it came.
 
 An agent that tarnwelctl starts inherits tarnwelctl's environment and reads
 it once, at start: set TARNWEL_AGENT_ASKPASS (on Linux) before the first
-command that starts one.
+command that starts one. Without it, without SSH_ASKPASS and without a
+desktop, the agent asks at a terminal: "unlock" asks at its own, and a
+request made without one waits for "tarnwelctl confirm".
 )";
 
 constexpr const char* PING = R"(Usage: tarnwelctl ping [--json]
@@ -80,6 +84,11 @@ An empty secret is refused (exit status 2) unless --allow-empty is given.
 
 When no agent is running, one is started first (as "start" does), unless
 --no-start is given; then the command fails with exit status 3.
+
+When the agent confirms at a terminal (no askpass program set and no desktop,
+see "tarnwelctl confirm --help"), the question is asked at this command's
+terminal, after the secret: answer y or n. Without a terminal, it says so
+once on standard error and waits for "tarnwelctl confirm" at another.
 
 Options:
   --reason TEXT    the reason the confirmation shows (required, not blank)
@@ -141,6 +150,26 @@ in a session of its own. Waits up to 5 seconds for it to answer; with --json,
 prints its "ping" reply. Succeeds also when an agent was already running.
 )";
 
+constexpr const char* CONFIRM = R"(Usage: tarnwelctl confirm [--list]
+
+Where no askpass program is set and no desktop is there, the agent asks
+through tarnwel-askpass, its own askpass program, which posts each question in
+a private directory beside the agent's runtime directory. A "tarnwelctl
+unlock" or a git credential helper at a terminal answers its own question
+there. A request made without a terminal (a script, cron, an editor) waits
+for this command: it shows each waiting question, its reason and the program
+that asks, and takes y or n for it at this terminal. With no question
+waiting, it waits up to 120 seconds for one. Never starts an agent.
+
+An answer reaches only the question it was given for: one that has been
+answered or has timed out cannot be answered again. Any program of this user
+could answer as well, as with any askpass program: a "y" shows that someone
+answered at one of this user's terminals.
+
+Options:
+  --list   show the waiting questions and answer none
+)";
+
 }  // namespace
 
 std::string help_text(std::optional<Command> command) {
@@ -156,6 +185,7 @@ std::string help_text(std::optional<Command> command) {
       case Command::Start: text = START; break;
       case Command::Run: text = RUN; break;
       case Command::SocketPath: text = SOCKET_PATH; break;
+      case Command::Confirm: text = CONFIRM; break;
     }
   }
   return std::string(text) + EXIT_STATUSES;

@@ -6,7 +6,8 @@
 // git runs it as "git-credential-tarnwel [--ttl DURATION] get|store|erase"
 // with the credential on standard input. "get" prints the cached username and
 // password, or nothing; "store" hands them to the agent, which asks the user
-// to confirm first (and is started if none runs); "erase" forgets them. A
+// to confirm first (and is started if none runs), unless the agent holds that
+// very credential already; "erase" forgets them. A
 // missing agent or credential is not an error: git then asks as usual.
 #include <errno.h>
 #include <signal.h>
@@ -16,11 +17,13 @@
 #include <vector>
 
 #include "agent_commit.h"
+#include "base/constant_time.h"
 #include "base/write_all.h"
 #include "client/agent_launcher.h"
 #include "client/client.h"
 #include "client/reply.h"
 #include "client/request_line.h"
+#include "confirm/confirmation_watch.h"
 #include "ctl/command_line.h"
 #include "ctl/output.h"
 #include "git_credential/credential.h"
@@ -94,17 +97,30 @@ RequestLine unlock_line(const Credential& given, const std::string& profile,
   return unlock_request(profile, reason, as_view(secret), ttl);
 }
 
+// Whether the agent holds `given` for `profile` already: git stores a
+// credential back after every use it made of it, which is not worth a
+// confirmation. A changed one is.
+bool already_held(const Client& client, const Credential& given, const std::string& profile) {
+  const Result<LockedSecret, ClientError> cached = client.get_secret(profile);
+  if (!cached.ok()) return false;
+  const WipedBytes secret = secret_for(given);
+  return same_secret(as_view(secret), cached.value().bytes());
+}
+
 // `input` is what `given` was parsed from: it is wiped once the request is
 // made, so that only the agent holds the password while the user is asked.
 int store(const Client& client, WipedBytes& input, const Credential& given,
           const std::string& profile, std::optional<std::uint64_t> ttl) {
   if (!given.username || !given.password) return 0;  // nothing worth keeping
+  if (already_held(client, given, profile)) return 0;
   const std::optional<std::string> program = find_agent_program();
   if (!program) return complain("cannot find tarnwel-agent beside this program or on PATH");
   const Result<StartedAgent, std::string> agent = ensure_agent_running(client, *program);
   if (!agent.ok()) return complain("could not start an agent: " + agent.error());
   RequestLine request = unlock_line(given, profile, ttl);
   release(input);  // `given` points into it: not to be used from here on
+  // git's own prompts use the terminal; the confirmation asks there too.
+  const ConfirmationWatch watch("git-credential-tarnwel");
   Result<WipedBytes, ClientError> sent = client.send(std::move(request));
   if (!sent.ok()) return complain(describe(sent.error()));
   const Result<Reply, ClientError> reply = decode_reply(std::move(sent).value());

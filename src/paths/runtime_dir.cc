@@ -63,11 +63,27 @@ std::string choose_base_dir(const EnvLookup& env) {
   return "/tmp";
 }
 
-std::string runtime_dir_for(std::string_view base, unsigned long uid) {
+namespace {
+
+std::string joined(std::string_view base, std::string_view name, unsigned long uid) {
   std::string dir(base);
   if (!dir.empty() && dir.back() != '/') dir += '/';
-  dir += "tarnwel-agent-" + std::to_string(uid);
+  dir.append(name).append(std::to_string(uid));
   return dir;
+}
+
+}  // namespace
+
+std::string runtime_dir_for(std::string_view base, unsigned long uid) {
+  return joined(base, "tarnwel-agent-", uid);
+}
+
+std::string confirm_dir_for(std::string_view base, unsigned long uid) {
+  return joined(base, "tarnwel-confirm-", uid);
+}
+
+std::string confirm_dir_path_for(const EnvLookup& env) {
+  return confirm_dir_for(choose_base_dir(env), ::getuid());
 }
 
 Result<Ok, DirRefusal> create_private_dir(const std::string& dir) {

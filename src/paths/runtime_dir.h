@@ -30,6 +30,13 @@ std::string choose_base_dir(const EnvLookup& env);
 // `base` joined with "tarnwel-agent-{uid}", with one separator.
 std::string runtime_dir_for(std::string_view base, unsigned long uid);
 
+// `base` joined with "tarnwel-confirm-{uid}": the directory beside the
+// runtime directory where confirmations wait for an answer at a terminal.
+std::string confirm_dir_for(std::string_view base, unsigned long uid);
+
+// The confirmation directory that `env` and this user yield, computed only.
+std::string confirm_dir_path_for(const EnvLookup& env);
+
 // Why a runtime directory was refused. `missing`: it does not exist (yet),
 // which a client takes as "no agent" rather than as a refusal.
 // `owner`: the uid of the other user whose directory it is, when that is why.

@@ -24,16 +24,25 @@ constexpr std::string_view PROMPT_VARIABLE = "SSH_ASKPASS_PROMPT=";
 constexpr std::string_view REQUESTER_PID_VARIABLE = "TARNWEL_AGENT_REQUESTER_PID=";
 constexpr std::string_view REQUESTER_EXE_VARIABLE = "TARNWEL_AGENT_REQUESTER_EXE=";
 
-std::optional<std::string> askpass_program() {
+struct Askpass {
+  std::string program;
+  bool builtin = false;
+};
+
+std::optional<Askpass> askpass_program(const std::optional<std::string>& builtin) {
   for (const char* variable : {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS"}) {
     const char* value = ::getenv(variable);
-    if (value != nullptr && *value != '\0') return std::string(value);
+    if (value != nullptr && *value != '\0') return Askpass{value};
   }
-  return find_on_path("ssh-askpass");
+  if (::getenv("DISPLAY") != nullptr || ::getenv("WAYLAND_DISPLAY") != nullptr) {
+    if (std::optional<std::string> found = find_on_path("ssh-askpass")) return Askpass{*found};
+  }
+  if (builtin) return Askpass{*builtin, true};
+  return std::nullopt;
 }
 
 // The agent's environment with the prompt variable set, and with the
-// requester's variables set when one is named (never inherited ones then).
+// requester's variables set when one is given (never inherited ones then).
 std::vector<std::string> askpass_environment(const Requester* requester) {
   const auto ours = [&](std::string_view text) {
     if (text.starts_with(PROMPT_VARIABLE)) return true;
@@ -94,13 +103,15 @@ PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
   if (request.reason.find('\0') != std::string_view::npos) {
     return PresenceError::denied("askpass cannot show a reason that contains a NUL character");
   }
-  std::optional<std::string> program = askpass_program();
-  if (!program.has_value()) return PresenceError::unsupported();
+  std::optional<Askpass> askpass = askpass_program(builtin_);
+  if (!askpass.has_value()) return PresenceError::unsupported();
+  const Requester* requester = request.requester;
+  if (requester != nullptr && !requester->shown && !askpass->builtin) requester = nullptr;
 
   // Named in a failure to start, so that the user knows which setting to mend.
-  const std::string shown = display_path(*program);
+  const std::string shown = display_path(askpass->program);
   const Result<SubprocessRun, SubprocessError> run = run_subprocess(
-      {std::move(*program), prompt_text(request)}, askpass_environment(request.requester),
+      {std::move(askpass->program), prompt_text(request)}, askpass_environment(requester),
       MonotonicClock::now() + wait_, kill_grace_);
   if (run.ok()) return outcome_of(run.value());
   switch (run.error().stage) {

@@ -3,13 +3,17 @@
 // local-authentication service.
 //
 // The program is $TARNWEL_AGENT_ASKPASS, else $SSH_ASKPASS (each if set and not
-// empty), else ssh-askpass found on PATH; with none of them the outcome is
-// Unsupported. It runs with the prompt text (the reason, exactly as given, and
-// the requester's line when one is named) as its one argument, and with
-// SSH_ASKPASS_PROMPT=confirm added to the agent's environment, which asks for a
-// yes/no dialog rather than a passphrase. A named requester is also passed as
-// TARNWEL_AGENT_REQUESTER_PID and TARNWEL_AGENT_REQUESTER_EXE (each empty when
-// unknown), for a dialog that shows it its own way. Exit status 0 grants.
+// empty), else ssh-askpass found on PATH when a desktop is there (DISPLAY or
+// WAYLAND_DISPLAY set, as OpenSSH decides; without one that dialog can only
+// fail), else the project's own terminal askpass (`builtin`); with none of them
+// the outcome is Unsupported. It runs with the prompt text (the reason, exactly
+// as given, and the requester's line when one is named) as its one argument,
+// and with SSH_ASKPASS_PROMPT=confirm added to the agent's environment, which
+// asks for a yes/no dialog rather than a passphrase. A named requester is also
+// passed as TARNWEL_AGENT_REQUESTER_PID and TARNWEL_AGENT_REQUESTER_EXE (each
+// empty when unknown), for a dialog that shows it its own way; the builtin
+// program gets them for every requester, to bind its question to the client
+// that waits for it. Exit status 0 grants.
 // Otherwise the outcome is Denied with the first non-empty line it wrote to
 // stderr, or with how it ended; TimedOut if it is still running after `wait`
 // (it is then terminated).
@@ -25,6 +29,8 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "base/clock.h"
@@ -39,14 +45,16 @@ class AskpassBackend final : public PresenceBackend {
   static constexpr std::chrono::seconds DEFAULT_KILL_GRACE{1};
 
   explicit AskpassBackend(MonotonicClock::duration wait = DEFAULT_WAIT,
-                          MonotonicClock::duration kill_grace = DEFAULT_KILL_GRACE)
-      : wait_(wait), kill_grace_(kill_grace) {}
+                          MonotonicClock::duration kill_grace = DEFAULT_KILL_GRACE,
+                          std::optional<std::string> builtin = std::nullopt)
+      : wait_(wait), kill_grace_(kill_grace), builtin_(std::move(builtin)) {}
 
   PresenceOutcome evaluate(const PresenceRequest& request) override;
 
  private:
   const MonotonicClock::duration wait_;
   const MonotonicClock::duration kill_grace_;
+  const std::optional<std::string> builtin_;
 };
 
 }  // namespace tarnwel

@@ -25,16 +25,19 @@ namespace tarnwel {
 struct Requester {
   pid_t pid = 0;           // 0 when the system would not tell
   std::string executable;  // its path; empty when the system would not tell
+  // Whether the prompt names it. One that is not shown still tells the
+  // project's own askpass program whose question it posts (its process id).
+  bool shown = true;
 };
 
 struct PresenceRequest {
   // The client's reason, exactly as received.
   std::string_view reason;
-  // Set when the prompt is to name the program that asks; borrowed.
+  // The program that asks, when known; the prompt names it if `shown`. Borrowed.
   const Requester* requester = nullptr;
 };
 
-// What the user is shown: the reason as given, and with a requester a second
+// What the user is shown: the reason as given, and with a shown requester a second
 // line "Requested by /usr/bin/git (pid 4242)". The path is shown on one line,
 // with control characters and line separators replaced, so the agent's line
 // is always the last one and always whole.

@@ -7,7 +7,7 @@ namespace tarnwel {
 
 std::string prompt_text(const PresenceRequest& request) {
   std::string text(request.reason);
-  if (request.requester == nullptr) return text;
+  if (request.requester == nullptr || !request.requester->shown) return text;
   const Requester& requester = *request.requester;
   text += "\nRequested by ";
   text += requester.executable.empty() ? std::string("an unknown program")

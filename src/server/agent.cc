@@ -57,12 +57,14 @@ bool peer_may_connect(int stream) {
 }
 
 // Who is at the other end, read at accept, while the peer is most likely
-// still the process that connected.
-Requester requester_of(int stream) {
+// still the process that connected. Its executable is looked up only for a
+// prompt that names it.
+Requester requester_of(int stream, bool shown) {
   Requester requester;
+  requester.shown = shown;
   if (const Result<pid_t, SysError> pid = peer_pid(stream); pid.ok() && pid.value() > 0) {
     requester.pid = pid.value();
-    requester.executable = process_executable(requester.pid).value_or("");
+    if (shown) requester.executable = process_executable(requester.pid).value_or("");
   }
   return requester;
 }
@@ -230,8 +232,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
       continue;
     }
     if (!peer_may_connect(stream.get())) continue;  // closed unread and unanswered
-    std::optional<Requester> requester;
-    if (name_requesters) requester = requester_of(stream.get());
+    Requester requester = requester_of(stream.get(), name_requesters);
     start_connection_thread(std::move(stream), cache, shutdown, std::move(requester));
   }
   // Wipe before the socket goes, so that no client can still read a secret

@@ -53,8 +53,9 @@ bool probe_existing_agent(const std::string& path);
 // the idle limit has passed on `clock`, or until `path` no longer names the
 // socket bound there (another agent took it over); then wipes the cache and
 // removes the socket file at `path` if it is still its own. Each iteration
-// lets the cache look for a sleep and sweep its expired secrets; with
-// `name_requesters` each connection carries its peer to the prompt.
+// lets the cache look for a sleep and sweep its expired secrets. Each
+// connection carries its peer's process id to the presence check; with
+// `name_requesters` the prompt names the peer.
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock,
            bool name_requesters = false);

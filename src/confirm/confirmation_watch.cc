@@ -1,0 +1,71 @@
+#include "confirm/confirmation_watch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+
+#include "base/utf8.h"
+#include "base/write_all.h"
+#include "confirm/pending_questions.h"
+#include "confirm/terminal_question.h"
+#include "paths/runtime_dir.h"
+
+namespace tarnwel {
+namespace {
+
+// How often the directory is looked at: a question shows up this much later
+// at most, and looking costs one directory read.
+constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
+
+std::string first_line(const std::string& text) {
+  return single_line_lossy(std::string_view(text).substr(0, text.find('\n')));
+}
+
+}  // namespace
+
+ConfirmationWatch::ConfirmationWatch(std::string program) : program_(std::move(program)) {
+  int fds[2];
+  if (::pipe(fds) != 0) return;  // no watch: the request still waits for another answer
+  stop_read_.reset(fds[0]);
+  stop_write_.reset(fds[1]);
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  thread_ = std::thread([this, dir = confirm_dir_path_for(process_env)] { run(dir); });
+}
+
+ConfirmationWatch::~ConfirmationWatch() {
+  if (!thread_.joinable()) return;
+  (void)write_all(stop_write_.get(), "x");
+  thread_.join();
+}
+
+void ConfirmationWatch::run(const std::string& dir) {
+  const pid_t self = ::getpid();
+  std::set<std::string> seen;
+  while (true) {
+    pollfd stop{stop_read_.get(), POLLIN, 0};
+    if (::poll(&stop, 1, static_cast<int>(LOOK_INTERVAL.count())) != 0) return;
+    if (!check_private_dir(dir).ok()) continue;  // none yet, or not one to trust
+    for (const Question& question : pending_questions(dir)) {
+      if (question.requester != self || !seen.insert(question.nonce).second) continue;
+      const UniqueFd tty = open_terminal();
+      if (!tty.valid()) {
+        (void)write_all(STDERR_FILENO,
+                        program_ + ": waiting for confirmation of \"" +
+                            first_line(question.prompt) +
+                            "\": answer it with 'tarnwelctl confirm' at a terminal of yours\n");
+        continue;
+      }
+      const std::optional<bool> yes = ask_at_terminal(tty.get(), question, stop_read_.get());
+      if (!yes) return;
+      if (Result<Ok, std::string> sent = answer_question(dir, question.nonce, *yes); !sent.ok()) {
+        (void)write_all(tty.get(), sent.error() + "\n");
+      }
+    }
+  }
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,132 @@
+#include "confirm/pending_questions.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <optional>
+
+#include "base/os_error.h"
+#include "base/unique_fd.h"
+#include "confirm/nonce.h"
+
+namespace tarnwel {
+namespace {
+
+// A question lives at most as long as the agent's wait for it (120 s); a file
+// left without its question for this long belongs to an asker that was killed
+// while it posted.
+constexpr std::chrono::seconds ORPHAN_AGE{600};
+constexpr std::size_t MAX_QUESTION_BYTES = 64 * 1024;
+
+bool process_alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+std::optional<std::string> read_small_file(const std::string& path) {
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_uid != ::getuid()) {
+    return std::nullopt;
+  }
+  std::string text;
+  char chunk[4096];
+  while (text.size() <= MAX_QUESTION_BYTES) {
+    const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return text;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+struct Entry {
+  std::string nonce;
+  std::string suffix;
+  std::time_t changed;
+};
+
+std::vector<Entry> entries_of(const std::string& dir) {
+  std::vector<Entry> entries;
+  const std::unique_ptr<DIR, int (*)(DIR*)> stream(::opendir(dir.c_str()), &::closedir);
+  if (!stream) return entries;
+  while (const dirent* item = ::readdir(stream.get())) {
+    const std::string_view name = item->d_name;
+    if (name.size() <= NONCE_HEX_DIGITS || !is_nonce(name.substr(0, NONCE_HEX_DIGITS))) continue;
+    struct stat st {};
+    const std::string path = dir + "/" + std::string(name);
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    entries.push_back(Entry{std::string(name.substr(0, NONCE_HEX_DIGITS)),
+                            std::string(name.substr(NONCE_HEX_DIGITS)), st.st_mtime});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.changed < b.changed; });
+  return entries;
+}
+
+void remove_question(const std::string& dir, const std::string& nonce) {
+  ::unlink((dir + "/" + nonce + std::string(QUESTION_SUFFIX)).c_str());
+  ::unlink((dir + "/" + nonce + std::string(ANSWER_SUFFIX)).c_str());
+}
+
+}  // namespace
+
+std::vector<Question> pending_questions(const std::string& dir) {
+  const std::vector<Entry> entries = entries_of(dir);
+  const auto has = [&](const std::string& nonce, std::string_view suffix) {
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const Entry& e) { return e.nonce == nonce && e.suffix == suffix; });
+  };
+  std::vector<Question> questions;
+  const std::time_t now = std::time(nullptr);
+  for (const Entry& entry : entries) {
+    if (entry.suffix != QUESTION_SUFFIX) {
+      if (!has(entry.nonce, QUESTION_SUFFIX) && now - entry.changed > ORPHAN_AGE.count()) {
+        ::unlink((dir + "/" + entry.nonce + entry.suffix).c_str());
+      }
+      continue;
+    }
+    const std::optional<std::string> text = read_small_file(dir + "/" + entry.nonce + entry.suffix);
+    if (!text) continue;  // answered and removed meanwhile, or not a question of ours
+    std::optional<Question> question = parse_question(entry.nonce, *text);
+    if (question && process_alive(question->asker) && has(entry.nonce, ANSWER_SUFFIX)) {
+      questions.push_back(std::move(*question));
+    } else if (!question || !process_alive(question->asker)) {
+      remove_question(dir, entry.nonce);
+    }
+  }
+  return questions;
+}
+
+Result<Ok, std::string> answer_question(const std::string& dir, std::string_view nonce,
+                                        bool yes) {
+  constexpr std::string_view GONE = "that question is no longer waiting: it was answered or has "
+                                    "timed out";
+  if (!is_nonce(nonce)) return std::string(GONE);
+  const std::string path = dir + "/" + std::string(nonce) + std::string(ANSWER_SUFFIX);
+  // Without a reader (the asker has gone) a FIFO cannot be opened for writing
+  // without blocking: ENXIO, and the answer reaches nobody.
+  const UniqueFd fifo(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fifo.valid()) {
+    if (errno == ENOENT || errno == ENXIO) return std::string(GONE);
+    return "open " + display_path(path) + ": " + os_error_text(errno);
+  }
+  struct stat st {};
+  if (::fstat(fifo.get(), &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != ::getuid()) {
+    return display_path(path) + " is not a question's answer";
+  }
+  const char byte = yes ? 'y' : 'n';
+  if (::write(fifo.get(), &byte, 1) != 1) {
+    return "write " + display_path(path) + ": " + os_error_text(errno);
+  }
+  return Ok{};
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,74 @@
+#include "confirm/question.h"
+
+#include <charconv>
+
+#include "base/utf8.h"
+
+namespace tarnwel {
+namespace {
+
+std::optional<pid_t> parse_pid(std::string_view text) {
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+  if (error != std::errc() || end != text.data() + text.size() || pid < 0) return std::nullopt;
+  return pid;
+}
+
+// The value of the line "`key`=..." at the start of `text`, which is advanced
+// past it.
+std::optional<std::string_view> take_line(std::string_view& text, std::string_view key) {
+  const std::size_t newline = text.find('\n');
+  if (newline == std::string_view::npos) return std::nullopt;
+  const std::string_view line = text.substr(0, newline);
+  if (!line.starts_with(key) || line.size() <= key.size() || line[key.size()] != '=') {
+    return std::nullopt;
+  }
+  text.remove_prefix(newline + 1);
+  return line.substr(key.size() + 1);
+}
+
+}  // namespace
+
+std::string question_text(const Question& question) {
+  return "asker=" + std::to_string(question.asker) +
+         "\nrequester=" + std::to_string(question.requester) +
+         "\nprogram=" + single_line_lossy(question.program) + "\n\n" + question.prompt;
+}
+
+std::optional<Question> parse_question(std::string nonce, std::string_view text) {
+  Question question;
+  question.nonce = std::move(nonce);
+  const std::optional<std::string_view> asker = take_line(text, "asker");
+  const std::optional<std::string_view> requester = take_line(text, "requester");
+  const std::optional<std::string_view> program = take_line(text, "program");
+  if (!asker || !requester || !program || !text.starts_with('\n')) return std::nullopt;
+  const std::optional<pid_t> asker_pid = parse_pid(*asker);
+  const std::optional<pid_t> requester_pid = parse_pid(*requester);
+  if (!asker_pid || *asker_pid == 0 || !requester_pid) return std::nullopt;
+  question.asker = *asker_pid;
+  question.requester = *requester_pid;
+  question.program = *program;
+  question.prompt = text.substr(1);
+  return question;
+}
+
+std::string describe_question(const Question& question) {
+  // Line by line, with control characters replaced: the text goes to a
+  // terminal, where an escape sequence would act instead of showing.
+  std::string text;
+  std::string_view rest = question.prompt;
+  while (true) {
+    const std::size_t newline = rest.find('\n');
+    text += single_line_lossy(rest.substr(0, newline));
+    if (newline == std::string_view::npos) break;
+    text += '\n';
+    rest.remove_prefix(newline + 1);
+  }
+  if (question.requester <= 0 || text.find("\nRequested by ") != std::string::npos) return text;
+  text += "\nRequested by ";
+  text += question.program.empty() ? "an unknown program" : question.program;
+  text += " (pid " + std::to_string(question.requester) + ")";
+  return text;
+}
+
+}  // namespace tarnwel

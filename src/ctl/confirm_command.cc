@@ -1,0 +1,96 @@
+#include "ctl/confirm_command.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/os_error.h"
+#include "base/write_all.h"
+#include "confirm/pending_questions.h"
+#include "confirm/terminal_question.h"
+#include "ctl/exit_status.h"
+#include "ctl/output.h"
+#include "paths/runtime_dir.h"
+
+namespace tarnwel {
+namespace {
+
+// As long as the agent waits for an answer: a question posted after this
+// would be one the user did not run "confirm" for.
+constexpr std::chrono::seconds QUESTION_WAIT{120};
+constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
+
+// The questions waiting now, or nothing when the directory is not to be
+// trusted (reported).
+std::optional<std::vector<Question>> look(const std::string& dir) {
+  const Result<Ok, DirRefusal> checked = check_private_dir(dir);
+  if (checked.ok()) return pending_questions(dir);
+  if (checked.error().missing) return std::vector<Question>();
+  report("refusing to use confirmation dir " + display_path(dir) + ": " + checked.error().reason);
+  return std::nullopt;
+}
+
+std::string listed(const std::vector<Question>& questions) {
+  if (questions.empty()) return "no confirmation is waiting\n";
+  std::string text;
+  for (const Question& question : questions) {
+    std::string shown = describe_question(question);
+    for (std::size_t at = shown.find('\n'); at != std::string::npos; at = shown.find('\n', at + 3)) {
+      shown.replace(at, 1, "\n  ");
+    }
+    text += "- " + shown + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+int confirm_command(const Invocation& inv) {
+  const std::string dir = confirm_dir_path_for(process_env);
+  if (inv.list) {
+    const std::optional<std::vector<Question>> questions = look(dir);
+    if (!questions) return EXIT_UNTRUSTED;
+    return write_all(STDOUT_FILENO, listed(*questions)) ? EXIT_SUCCEEDED : EXIT_COMMUNICATION;
+  }
+  const UniqueFd tty = open_terminal();
+  if (!tty.valid()) {
+    report("confirm asks at a terminal, and this process has none; run it at a terminal of "
+           "yours (tarnwelctl confirm --list shows what waits)");
+    return EXIT_USAGE;
+  }
+  // Waits for a first question, so that "confirm" may be typed before the
+  // request that it answers has reached the agent.
+  const Instant deadline = MonotonicClock::now() + QUESTION_WAIT;
+  std::optional<std::vector<Question>> questions = look(dir);
+  bool said_waiting = false;
+  while (questions && questions->empty() && MonotonicClock::now() < deadline) {
+    if (!said_waiting) {
+      (void)write_all(tty.get(), "waiting for a confirmation to answer (ctrl-c to stop)...\n");
+      said_waiting = true;
+    }
+    std::this_thread::sleep_for(LOOK_INTERVAL);
+    questions = look(dir);
+  }
+  if (!questions) return EXIT_UNTRUSTED;
+  if (questions->empty()) {
+    report("no confirmation came within " + std::to_string(QUESTION_WAIT.count()) + " s");
+    return EXIT_AGENT_ERROR;
+  }
+  int status = EXIT_SUCCEEDED;
+  for (const Question& question : *questions) {
+    const std::optional<bool> yes = ask_at_terminal(tty.get(), question);
+    if (!yes) return EXIT_COMMUNICATION;
+    const Result<Ok, std::string> sent = answer_question(dir, question.nonce, *yes);
+    if (!sent.ok()) {
+      report(sent.error());
+      status = EXIT_AGENT_ERROR;
+    }
+  }
+  return status;
+}
+
+}  // namespace tarnwel
