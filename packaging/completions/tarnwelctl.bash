@@ -1,7 +1,7 @@
 # bash completion for tarnwelctl
 _tarnwelctl() {
   local cur prev cmd i
-  local commands="ping status unlock get run lock shutdown start socket-path help"
+  local commands="ping status unlock get run lock shutdown start socket-path confirm help"
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
   for ((i = 1; i < COMP_CWORD; i++)); do

@@ -1,5 +1,5 @@
 # fish completion for tarnwelctl
-set -l commands ping status unlock get run lock shutdown start socket-path help
+set -l commands ping status unlock get run lock shutdown start socket-path help confirm
 complete -c tarnwelctl -f
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a ping -d "show the running agent"
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a status -d "show the agent and cached profiles"
@@ -12,6 +12,7 @@ complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a start -
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a socket-path -d "print the socket's path"
 complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a help -d "show the help, or a command's"
 complete -c tarnwelctl -n "__fish_seen_subcommand_from help; and test (count (commandline -opc)) -eq 2" -a "$commands"
+complete -c tarnwelctl -n "not __fish_seen_subcommand_from $commands" -a confirm -d "answer waiting confirmations"
 complete -c tarnwelctl -l json -d "print the agent's reply as it came"
 complete -c tarnwelctl -s h -l help -d "show help"
 complete -c tarnwelctl -s V -l version -d "show the version"
@@ -20,3 +21,4 @@ complete -c tarnwelctl -n "__fish_seen_subcommand_from unlock" -l ttl -r -d "how
 complete -c tarnwelctl -n "__fish_seen_subcommand_from unlock" -l allow-empty -d "accept an empty secret"
 complete -c tarnwelctl -n "__fish_seen_subcommand_from unlock" -l no-start -d "never start an agent"
 complete -c tarnwelctl -n "__fish_seen_subcommand_from run" -l env -r -d "variable that carries the secret"
+complete -c tarnwelctl -n "__fish_seen_subcommand_from confirm" -l list -d "show waiting confirmations only"

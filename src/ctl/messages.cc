@@ -31,8 +31,9 @@ std::string explain_agent_error(const ClientError& error, const FailedCommand& f
 #else
       return the_agent(client) +
              " has no program to ask for confirmation: it runs TARNWEL_AGENT_ASKPASS, else "
-             "SSH_ASKPASS, else ssh-askpass from PATH, as its environment had them when it "
-             "started, and found none" +
+             "SSH_ASKPASS, else ssh-askpass from PATH when DISPLAY or WAYLAND_DISPLAY is set, "
+             "as its environment had them when it started, else tarnwel-askpass installed "
+             "beside it, and found none" +
              std::string(RESTART_HINT);
 #endif
     case ErrorCode::PresenceDenied:

@@ -2,6 +2,7 @@
 // real agent, which the helper starts for "store".
 #include <gtest/gtest.h>
 
+#include "base/executable_search.h"
 #include "client/client.h"
 #include "support/agent_harness.h"
 
@@ -54,6 +55,37 @@ TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
   EXPECT_TRUE(help.out.starts_with("usage: git-credential-tarnwel [--ttl DURATION]"));
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(helper({"get"}, "no equals sign\n").status, 1);
+}
+
+// git itself drives the helper: it stores a credential back after every use,
+// which must not ask again, while a changed password must.
+TEST_F(GitCredentialTest, GitStoringTheSameCredentialAgainAsksOnce) {
+  const std::optional<std::string> git = find_on_path("git", "/usr/bin:/bin:/usr/local/bin");
+  if (!git) GTEST_SKIP() << "git is not installed";
+  std::vector<std::string> env = environment();
+  env.insert(env.end(), {"HOME=" + dir(), "GIT_CONFIG_NOSYSTEM=1", "GIT_TERMINAL_PROMPT=0"});
+  const auto run_git = [&](const std::string& action, const std::string& input) {
+    return client_testing::run_program(
+        *git, {"-c", std::string("credential.helper=") + GIT_CREDENTIAL_PATH_FOR_TESTS, "credential",
+               action},
+        input, env);
+  };
+  const std::string host = "protocol=https\nhost=example.com\n";
+  const std::string one = host + "username=ann\npassword=one\n";
+  ASSERT_EQ(run_git("approve", one + "\n"), (CtlResult{0, "", ""}));
+  ASSERT_EQ(run_git("approve", one + "\n"), (CtlResult{0, "", ""}));
+  EXPECT_EQ(askpass.runs().size(), 1u);
+  EXPECT_EQ(run_git("fill", host + "\n"), (CtlResult{0, one, ""}));
+
+  const std::string two = host + "username=ann\npassword=two\n";
+  ASSERT_EQ(run_git("approve", two + "\n").status, 0);
+  EXPECT_EQ(askpass.runs().size(), 2u);
+  EXPECT_EQ(run_git("fill", host + "\n").out, two);
+  // Denied, the changed password is not kept and the old one is.
+  askpass.answer(1, "no");
+  ASSERT_EQ(run_git("approve", host + "username=ann\npassword=three\n\n").status, 0);
+  EXPECT_EQ(askpass.runs().size(), 3u);
+  EXPECT_EQ(run_git("fill", host + "\n").out, two);
 }
 
 }  // namespace

@@ -136,13 +136,23 @@ TEST_F(TarnwelctlTest, PresenceFailuresNameTheAgentAndWhatToSet) {
   const std::string reread =
       "; an agent reads its environment once, at start: stop this one with 'tarnwelctl "
       "shutdown' and run the command again from a shell that has the setting\n";
-  std::string pid = std::to_string(start_agent(environment(/*with_askpass=*/false)));
+  // A copy of the agent without its own askpass program beside it.
+  const std::string lone = dir() + "/lone/tarnwel-agent";
+  std::filesystem::create_directory(dir() + "/lone");
+  std::filesystem::copy_file(TARNWEL_AGENT_BINARY, lone);
+  const pid_t lone_pid =
+      testing::spawn(lone, {}, environment(/*with_askpass=*/false), -1, -1, -1);
+  agent.emplace(lone_pid);
+  ASSERT_TRUE(testing::wait_until_serving(*agent, socket_path()));
+  std::string pid = std::to_string(lone_pid);
   EXPECT_EQ(ctl({"unlock", "p", "--reason", "r"}, "x"),
             (CtlResult{1, "",
                        "tarnwelctl: the agent (pid " + pid +
                            ") has no program to ask for confirmation: it runs "
-                           "TARNWEL_AGENT_ASKPASS, else SSH_ASKPASS, else ssh-askpass from PATH, "
-                           "as its environment had them when it started, and found none" +
+                           "TARNWEL_AGENT_ASKPASS, else SSH_ASKPASS, else ssh-askpass from PATH "
+                           "when DISPLAY or WAYLAND_DISPLAY is set, as its environment had them "
+                           "when it started, else tarnwel-askpass installed beside it, and found "
+                           "none" +
                            reread}));
   std::vector<std::string> broken = environment(false);
   const std::string missing = dir() + "/no-such-askpass";

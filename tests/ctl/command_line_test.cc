@@ -48,13 +48,15 @@ TEST(CommandLineTest, DashesEndOptionsAndStartRunsCommand) {
            {"unlock", " ", "--reason", "r"}, {"get", ""}, {"lock", ""}, {"--json", "lock", " "},
            {"get", "p", "--allow-empty"}, {"run", "p"}, {"run", "p", "true"}, {"run", "", "--", "true"},
            {"run", "p", "--env", "1X", "--", "true"}, {"run", "p", "--env", "A=B", "--", "true"},
-           {"get", "p", "--env", "X"}}) {
+           {"get", "p", "--env", "X"}, {"get", "p", "--list"}, {"confirm", "p"}}) {
     const Result<Invocation, UsageError> refused = parse_command_line(wrong);
     EXPECT_FALSE(refused.ok()) << ::testing::PrintToString(wrong);
     if (!refused.ok()) {
       EXPECT_FALSE(refused.error().text.empty());
     }
   }
+  EXPECT_TRUE(parse_command_line({"confirm", "--list"}).value().list);
+  EXPECT_FALSE(parse_command_line({"confirm"}).value().list);
   // --version answers whatever else is on the line.
   EXPECT_TRUE(parse_command_line({"ping", "extra", "--version"}).value().version);
 }

@@ -39,7 +39,8 @@ class AskpassBackendTest : public ::testing::Test {
   // are unset before and after each test; PATH is put back as it was.
   void SetUp() override {
     for (const char* name : {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS", "SSH_ASKPASS_PROMPT",
-                             "ASKPASS_TEST_MARKER", "LEAK_FD"}) {
+                             "ASKPASS_TEST_MARKER", "LEAK_FD", "DISPLAY", "WAYLAND_DISPLAY",
+                             "TARNWEL_AGENT_REQUESTER_PID"}) {
       ::unsetenv(name);
     }
   }
@@ -126,7 +127,7 @@ exit 1)";
   expect_no_children();
 }
 
-TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
+TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsADesktopsPathWhichBeatsTheBuiltin) {
   fs::create_directory(dir_ / "bin");
   script("bin/ssh-askpass", "echo path >&2; exit 1");
   ::setenv("PATH", (dir_ / "bin").string().c_str(), 1);
@@ -138,6 +139,25 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsPath) {
   ::setenv("TARNWEL_AGENT_ASKPASS", "", 1);
   expect_error(backend.evaluate({"reason"}), denied("ssh"));
   ::unsetenv("SSH_ASKPASS");
+  // ssh-askpass is a desktop's dialog: without one, the builtin program asks.
+  const std::string builtin = script("builtin", R"(echo "builtin $TARNWEL_AGENT_REQUESTER_PID" >&2; exit 1)");
+  AskpassBackend with_builtin(GENEROUS_WAIT, std::chrono::seconds(1), builtin);
+  // Only the builtin program learns of a requester the prompt does not name.
+  Requester unnamed{42, "", /*shown=*/false};
+  expect_error(with_builtin.evaluate({"reason", &unnamed}), denied("builtin 42"));
+  ::setenv("TARNWEL_AGENT_REQUESTER_PID", "inherited", 1);
+  ::setenv("TARNWEL_AGENT_ASKPASS",
+           script("other", R"(echo "other $TARNWEL_AGENT_REQUESTER_PID" >&2; exit 1)").c_str(), 1);
+  expect_error(with_builtin.evaluate({"reason", &unnamed}), denied("other inherited"));
+  ::unsetenv("TARNWEL_AGENT_REQUESTER_PID");
+  ::unsetenv("TARNWEL_AGENT_ASKPASS");
+  expect_error(backend.evaluate({"reason"}), PresenceError::unsupported());
+  for (const char* desktop : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    ::setenv(desktop, ":1", 1);
+    expect_error(with_builtin.evaluate({"reason"}), denied("path"));
+    ::unsetenv(desktop);
+  }
+  ::setenv("DISPLAY", ":1", 1);
   expect_error(backend.evaluate({"reason"}), denied("path"));
 
   // Neither a directory nor a file that cannot run counts as found on PATH.

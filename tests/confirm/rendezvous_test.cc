@@ -1,0 +1,194 @@
+// The confirmation directory end to end: the real tarnwel-askpass posts its
+// question as the agent runs it, and the answering side finds it, answers it
+// and never reaches a question that is answered, timed out or stale.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "confirm/pending_questions.h"
+#include "confirm/posted_question.h"
+#include "confirm/question.h"
+#include "paths/runtime_dir.h"
+#include "support/agent_process.h"
+#include "support/socket_pair.h"
+
+namespace tarnwel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+using testing::wait_until;
+
+constexpr std::string_view GONE =
+    "that question is no longer waiting: it was answered or has timed out";
+
+TEST(QuestionTest, TextRoundTripsAndShowsNoControlCharacters) {
+  const Question question{"0123456789abcdef0123456789abcdef", 12, 34, "/bin/x",
+                          "line one\n\x1b[2Jline two\n"};
+  const std::optional<Question> back = parse_question(question.nonce, question_text(question));
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(question_text(*back), question_text(question));
+  EXPECT_EQ(describe_question(question),
+            "line one\n\xEF\xBF\xBD[2Jline two\nRequested by /bin/x (pid 34)");
+  // The agent's own line is not repeated; an unknown requester adds none.
+  Question named = question;
+  named.prompt = "r\nRequested by /bin/x (pid 34)";
+  EXPECT_EQ(describe_question(named), named.prompt);
+  named.requester = 0;
+  named.prompt = "r";
+  EXPECT_EQ(describe_question(named), "r");
+  for (const std::string bad : {"", "asker=1\nrequester=2\n\nr", "asker=0\nrequester=2\nprogram=\n\nr",
+                                "asker=1\nrequester=-2\nprogram=\n\nr", "requester=2\nasker=1\nprogram=\n\nr"}) {
+    EXPECT_FALSE(parse_question("n", bad).has_value()) << bad;
+  }
+}
+
+class RendezvousTest : public ::testing::Test {
+ protected:
+  RendezvousTest() { ::chmod(dir.c_str(), 0700); }
+
+  // Everything left in the directory.
+  std::vector<std::string> leftovers() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    return names;
+  }
+
+  TempDir root;
+  const std::string dir = root.path();
+  testing::SocketPair stop = testing::make_socket_pair();
+};
+
+TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
+  Result<PostedQuestion, std::string> first = PostedQuestion::post(dir, {"", 0, 7, "", "first"});
+  Result<PostedQuestion, std::string> second = PostedQuestion::post(dir, {"", 0, 8, "", "second"});
+  ASSERT_TRUE(first.ok() && second.ok());
+  const std::string first_nonce = first.value().question().nonce;
+  std::vector<Question> pending = pending_questions(dir);
+  ASSERT_EQ(pending.size(), 2u);
+  EXPECT_EQ(pending[0].asker, ::getpid());
+
+  ASSERT_TRUE(answer_question(dir, first_nonce, true).ok());
+  const Instant soon = MonotonicClock::now() + testing::EVENT_LIMIT;
+  EXPECT_EQ(first.value().wait(stop.ours.get(), soon), PostedQuestion::Answer::Yes);
+  // Answered: gone at once, and a second answer reaches nothing.
+  EXPECT_EQ(answer_question(dir, first_nonce, true).error(), GONE);
+  pending = pending_questions(dir);
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].prompt, "second");
+
+  // A stop ends the wait unanswered; the question's files go with it.
+  ASSERT_EQ(::write(stop.peer.get(), "s", 1), 1);
+  EXPECT_EQ(second.value().wait(stop.ours.get(), soon), PostedQuestion::Answer::Stopped);
+  const std::string second_nonce = second.value().question().nonce;
+  { const PostedQuestion ended = std::move(second).value(); }
+  EXPECT_EQ(answer_question(dir, second_nonce, true).error(), GONE);
+  EXPECT_EQ(answer_question(dir, "../../etc/passwd", true).error(), GONE);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleanedUp) {
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(testing::exit_status_of(dead), 0);
+  const std::string nonce = "00112233445566778899aabbccddeeff";
+  std::ofstream(dir + "/" + nonce + ".question")
+      << question_text({nonce, dead, ::getpid(), "", "stale"});
+  ASSERT_EQ(::mkfifo((dir + "/" + nonce + ".answer").c_str(), 0600), 0);
+  // No reader: the answer cannot even be written.
+  EXPECT_EQ(answer_question(dir, nonce, true).error(), GONE);
+  EXPECT_TRUE(pending_questions(dir).empty());
+  EXPECT_TRUE(leftovers().empty());
+
+  // A file without its question is left while its asker may still be
+  // posting, and removed once it is far older than any wait.
+  const std::string orphan = dir + "/" + nonce + ".answer";
+  ASSERT_EQ(::mkfifo(orphan.c_str(), 0600), 0);
+  EXPECT_TRUE(pending_questions(dir).empty());
+  EXPECT_EQ(leftovers().size(), 1u);
+  const timespec old[2] = {{0, 0}, {::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, orphan.c_str(), old, 0), 0);
+  EXPECT_TRUE(pending_questions(dir).empty());
+  EXPECT_TRUE(leftovers().empty());
+}
+
+class AskpassProgramTest : public ::testing::Test {
+ protected:
+  // Runs tarnwel-askpass as the agent would, with this process as requester.
+  pid_t start(const std::string& kind = "confirm") {
+    const std::vector<std::string> env = {
+        "TARNWEL_AGENT_RUNTIME_DIR=" + root.path(), "SSH_ASKPASS_PROMPT=" + kind,
+        "TARNWEL_AGENT_REQUESTER_PID=" + std::to_string(::getpid()), "TARNWEL_AGENT_REQUESTER_EXE="};
+    return testing::spawn(TARNWEL_ASKPASS_PATH_FOR_TESTS, {"deploy\nto production"}, env, -1,
+                          -1, err.peer.get());
+  }
+  std::optional<Question> posted() {
+    std::optional<Question> found;
+    wait_until([&] {
+      const std::vector<Question> pending = pending_questions(dir);
+      if (!pending.empty()) found = pending.front();
+      return found.has_value();
+    });
+    return found;
+  }
+  std::string error_output() {
+    err.peer.reset();
+    return testing::read_all(err.ours.get());
+  }
+
+  TempDir root;
+  const std::string dir = confirm_dir_for(root.path(), ::getuid());
+  testing::SocketPair err = testing::make_socket_pair();
+};
+
+TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
+  pid_t askpass = start();
+  std::optional<Question> question = posted();
+  ASSERT_TRUE(question.has_value());
+  EXPECT_EQ(question->prompt, "deploy\nto production");
+  EXPECT_EQ(question->requester, ::getpid());
+  EXPECT_EQ(question->program, fs::read_symlink("/proc/self/exe").string());
+  struct stat st {};
+  ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_TRUE(answer_question(dir, question->nonce, true).ok());
+  EXPECT_EQ(testing::exit_status_of(askpass), 0);
+  EXPECT_TRUE(fs::is_empty(dir));
+
+  askpass = start();
+  question = posted();
+  ASSERT_TRUE(answer_question(dir, question->nonce, false).ok());
+  EXPECT_EQ(testing::exit_status_of(askpass), 1);
+
+  // The agent's time-out: terminated, it leaves nothing that could be approved.
+  askpass = start();
+  question = posted();
+  ASSERT_EQ(::kill(askpass, SIGTERM), 0);
+  EXPECT_EQ(testing::exit_status_of(askpass), 1);
+  EXPECT_EQ(answer_question(dir, question->nonce, true).error(), GONE);
+  EXPECT_TRUE(fs::is_empty(dir));
+  EXPECT_EQ(error_output(), "denied at a terminal\nstopped before an answer came\n");
+}
+
+TEST_F(AskpassProgramTest, RefusesADirectoryItCannotTrustAndAPassphrasePrompt) {
+  fs::create_directory(root.path() + "/elsewhere");
+  fs::create_directory_symlink(root.path() + "/elsewhere", dir);
+  EXPECT_EQ(testing::exit_status_of(start()), 1);
+  EXPECT_EQ(testing::exit_status_of(start("")), 1);
+  EXPECT_EQ(error_output(),
+            "refusing to use confirmation dir " + dir + ": " + dir +
+                " is a symlink - refusing to follow it\n"
+                "tarnwel-askpass asks for confirmation only (SSH_ASKPASS_PROMPT=confirm)\n");
+  EXPECT_TRUE(fs::is_empty(root.path() + "/elsewhere"));
+}
+
+}  // namespace
+}  // namespace tarnwel

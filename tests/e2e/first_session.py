@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""The README's first session typed at a terminal, without a desktop: pasted
+into an interactive bash and run by `bash -c`, answering the secret and the
+confirmation as a person would. Then a request made without a terminal,
+answered "n" by `tarnwelctl confirm` at another one.
+
+Usage: first_session.py BIN_DIR README
+"""
+import os
+import pty
+import re
+import select
+import subprocess
+import sys
+import tempfile
+import time
+
+LIMIT = 15  # seconds: far above any healthy delay; only a failed run waits this long
+BIN, README = sys.argv[1], sys.argv[2]
+
+
+def readme_session():
+    text = open(README, encoding="utf-8").read()
+    start = text.index("```sh\n", text.index("Hand the agent a secret, use it, forget it."))
+    block = text[start + 6:text.index("```", start + 6)].splitlines()
+    commands = "".join(line + "\n" for line in block if line and not line.startswith("#"))
+    # Each "# ..." line is output; "…" and process ids stand for what varies.
+    expected = [(line[2:], re.sub(r"pid\\ \d+", r"pid\\ \\d+",
+                                  re.escape(line[2:]).replace("…", ".*?")))
+                for line in block if line.startswith("# ")]
+    return commands, expected
+
+
+class Terminal:
+    """A program on a pseudo-terminal of its own, read as a screen."""
+
+    def __init__(self, argv, env):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            os.execve(argv[0], argv, env)
+        self.screen, self.mark = "", 0
+
+    def expect(self, pattern):
+        """Waits until `pattern` (a regex) shows after what was matched before."""
+        deadline = time.monotonic() + LIMIT
+        while True:
+            found = re.compile(pattern).search(self.screen, self.mark)
+            if found:
+                self.mark = found.end()
+                return
+            ready, _, _ = select.select([self.fd], [], [], max(0, deadline - time.monotonic()))
+            chunk = os.read(self.fd, 4096).decode(errors="replace") if ready else ""
+            if not chunk:
+                raise AssertionError(f"never saw {pattern!r} after: {self.screen[self.mark:]!r}")
+            self.screen += chunk.replace("\r\n", "\n")
+
+    def send(self, text):
+        os.write(self.fd, text.encode())
+
+    def finish(self):
+        """The exit status, once the program ends (it is killed after LIMIT)."""
+        deadline = time.monotonic() + LIMIT
+        while time.monotonic() < deadline:  # drained, so that no write of its blocks
+            ready, _, _ = select.select([self.fd], [], [], 0.1)
+            try:
+                ready and os.read(self.fd, 4096)
+            except OSError:  # the terminal's last holder has closed it
+                break
+        else:
+            os.kill(self.pid, 9)
+        _, status = os.waitpid(self.pid, 0)
+        os.close(self.fd)
+        assert time.monotonic() < deadline, "the program did not end: " + self.screen[self.mark:]
+        return os.waitstatus_to_exitcode(status)
+
+
+def environment(base):
+    env = {"PATH": BIN + ":/usr/bin:/bin", "HOME": base, "TERM": "xterm", "PS1": "$ ",
+           "TARNWEL_AGENT_RUNTIME_DIR": base}
+    env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
+    return env
+
+
+def run_session(argv, paste):
+    commands, expected = readme_session()
+    with tempfile.TemporaryDirectory() as base:
+        env = environment(base)
+        try:
+            term = Terminal(argv(commands), env)
+            if paste:  # as a terminal pastes: bracketed, then Enter
+                term.expect(r"\$ ")
+                term.send("\x1b[200~" + commands + "\x1b[201~\r")
+            for line, pattern in expected:
+                if line.startswith("Allow"):  # the question, answered as shown
+                    term.expect(r"Allow\? \[y/n\] ")
+                    term.send("y\r")
+                    continue
+                term.expect(pattern)
+                if line.startswith("Secret for profile"):
+                    term.send("hunter2\r")
+            if paste:
+                term.send("exit 0\r")
+            # "bash -c" ends with the session's last command, a "get" that finds nothing.
+            assert term.finish() == (0 if paste else 1), term.screen
+        finally:
+            subprocess.run([BIN + "/tarnwelctl", "shutdown"], env=env, capture_output=True)
+
+
+def run_confirm_elsewhere():
+    with tempfile.TemporaryDirectory() as base:
+        env = environment(base)
+        ctl = BIN + "/tarnwelctl"
+        try:
+            script = subprocess.Popen([ctl, "unlock", "p", "--reason", "from a script"], env=env,
+                                      stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      start_new_session=True, text=True)
+            script.stdin.write("s3cret")
+            script.stdin.close()
+            deadline = time.monotonic() + LIMIT
+            listed = ""
+            while "from a script" not in listed and time.monotonic() < deadline:
+                time.sleep(0.05)
+                listed = subprocess.run([ctl, "confirm", "--list"], env=env, text=True,
+                                        capture_output=True).stdout
+            assert re.fullmatch(r"- from a script\n  Requested by .*/tarnwelctl \(pid \d+\)\n",
+                                listed), listed
+            term = Terminal([ctl, "confirm"], env)
+            term.expect(r"Confirm: from a script\nRequested by .*\nAllow\? \[y/n\] ")
+            term.send("n\r")
+            assert term.finish() == 0, term.screen
+            assert script.wait(LIMIT) == 1
+            assert script.stderr.read() == (
+                "tarnwelctl: waiting for confirmation of \"from a script\": answer it with "
+                "'tarnwelctl confirm' at a terminal of yours\n"
+                "tarnwelctl: presence check failed: denied at a terminal; nothing was stored\n")
+            listed = subprocess.run([ctl, "confirm", "--list"], env=env, text=True,
+                                    capture_output=True).stdout
+            assert listed == "no confirmation is waiting\n", listed
+        finally:
+            subprocess.run([ctl, "shutdown"], env=env, capture_output=True)
+
+
+run_session(lambda commands: ["/bin/bash", "--norc", "--noprofile", "-i"], paste=True)
+run_session(lambda commands: ["/bin/bash", "-c", commands], paste=False)
+run_confirm_elsewhere()
