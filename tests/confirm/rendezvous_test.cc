@@ -32,7 +32,7 @@ constexpr std::string_view GONE =
 
 TEST(QuestionTest, TextRoundTripsAndShowsNoControlCharacters) {
   const Question question{"0123456789abcdef0123456789abcdef", 12, 34, "/bin/x",
-                          "line one\n\x1b[2Jline two\n"};
+                          "line one\n\x1b[2Jline two"};
   const std::optional<Question> back = parse_question(question.nonce, question_text(question));
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(question_text(*back), question_text(question));
