@@ -24,10 +24,11 @@ def readme_session():
     start = text.index("```sh\n", text.index("Hand the agent a secret, use it, forget it."))
     block = text[start + 6:text.index("```", start + 6)].splitlines()
     commands = "".join(line + "\n" for line in block if line and not line.startswith("#"))
-    # Each "# ..." line is output; "…" and process ids stand for what varies.
-    expected = [(line[2:], re.sub(r"pid\\ \d+", r"pid\\ \\d+",
-                                  re.escape(line[2:]).replace("…", ".*?")))
-                for line in block if line.startswith("# ")]
+    # Each "# ..." line is output, less a note "  (...)" after it; "…" and
+    # process ids stand for what varies.
+    shown = [re.sub(r"  \(.*\)$", "", line[2:]) for line in block if line.startswith("# ")]
+    expected = [(line, re.sub(r"pid\\ \d+", r"pid\\ \\d+", re.escape(line).replace("…", ".*?")))
+                for line in shown]
     return commands, expected
 
 
