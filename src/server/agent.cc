@@ -84,6 +84,17 @@ class PrivateFileMask {
   mode_t before_;
 };
 
+// How long a loop that waits for readiness may wait before it has something
+// to do with no client: the cache's next expiry, or the end of the idle limit.
+std::chrono::nanoseconds time_to_next_duty(const SecretCache& cache, Instant last_activity,
+                                           const Clock& clock) {
+  // Whole seconds: the limit is passed one second after IDLE_LIMIT.
+  std::chrono::nanoseconds wait =
+      last_activity + IDLE_LIMIT + std::chrono::seconds(1) - clock.now();
+  if (const auto expiry = cache.time_to_next_expiry()) wait = std::min(wait, *expiry);
+  return wait;
+}
+
 bool exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
@@ -196,7 +207,8 @@ bool probe_existing_agent(const std::string& path) {
 }
 
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
-           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters) {
+           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters,
+           const AcceptWait& idle) {
   Instant last_activity = clock.now();
   // Two agents that took over one stale socket at once both bound it, the
   // later unlinking the earlier's fresh file; the earlier can no longer be
@@ -221,8 +233,9 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
         break;
       }
       // Nothing pending (or a failed accept, which is not worth a word): the
-      // sleep is what lets the loop see the flag and the idle limit.
-      std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
+      // wait is what lets the loop see the flag and the idle limit.
+      (void)idle.wait(idle.polls() ? time_to_next_duty(*cache, last_activity, clock)
+                                   : ACCEPT_POLL_INTERVAL);
       continue;
     }
     last_activity = clock.now();
@@ -271,9 +284,19 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
   auto cache = std::make_shared<SecretCache>(
       DEFAULT_TTL, std::move(backend), clock,
       CacheLimits{.forget_on_sleep = settings.lock_on_sleep, .max_lifetime = settings.max_ttl});
-  auto shutdown = std::make_shared<ShutdownFlag>();
+  AcceptWait idle;
+  if (settings.wake_on_connect) {
+    Result<AcceptWait, SysError> polling = AcceptWait::on_readiness(listener.value().get());
+    // Deliberately fatal, as above: the agent would not do what its user asked.
+    if (!polling.ok()) {
+      return StartupFailure{
+          "could not create the wake pipe: " + os_error_text(polling.error().number), 101};
+    }
+    idle = std::move(polling).value();
+  }
+  auto shutdown = std::make_shared<ShutdownFlag>(idle.waker());
   serve(listener.value(), path, std::move(cache), std::move(shutdown), *clock,
-        settings.show_requester);
+        settings.show_requester, idle);
   return Ok{};
 }
 

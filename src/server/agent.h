@@ -13,6 +13,7 @@
 #include "base/result.h"
 #include "base/unique_fd.h"
 #include "secret_cache/secret_cache.h"
+#include "server/accept_wait.h"
 #include "server/settings.h"
 #include "server/shutdown_flag.h"
 
@@ -20,8 +21,6 @@ namespace tarnwel {
 
 // No connection for longer than this ends the agent.
 inline constexpr std::chrono::seconds IDLE_LIMIT{691'200};
-// The accept loop's sleep when no connection is pending.
-inline constexpr std::chrono::milliseconds ACCEPT_POLL_INTERVAL{100};
 // How long the start-up probe waits for a serving agent's reply.
 inline constexpr std::chrono::seconds PROBE_TIMEOUT{6};
 // How long a stale socket may take to vanish by itself before it is removed.
@@ -55,9 +54,11 @@ bool probe_existing_agent(const std::string& path);
 // removes the socket file at `path` if it is still its own. Each iteration
 // lets the cache look for a sleep and sweep its expired secrets. Each
 // connection carries its peer's process id to the presence check; with
-// `name_requesters` the prompt names the peer.
+// `name_requesters` the prompt names the peer. While no connection is pending
+// the loop waits with `idle` (a sleep of ACCEPT_POLL_INTERVAL by default);
+// `shutdown` must wake that wait.
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
-           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock,
-           bool name_requesters = false);
+           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters = false,
+           const AcceptWait& idle = AcceptWait());
 
 }  // namespace tarnwel

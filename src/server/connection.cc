@@ -44,6 +44,9 @@ Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, const Requ
     // An unlock may have failed deep down: wipe as much as any unlock uses.
     stack_used = UNLOCK_STACK_DEPTH;
   }
+  // Only now, with the reply out: a loop that stops at once would otherwise
+  // end the process before the reply of the request that stopped it.
+  if (shutdown->is_set()) shutdown->wake_loop();
   return stack_used;
 }
 

@@ -13,6 +13,7 @@ namespace {
 constexpr const char* LOCK_ON_SLEEP = "TARNWEL_AGENT_LOCK_ON_SLEEP";
 constexpr const char* MAX_TTL_SECONDS = "TARNWEL_AGENT_MAX_TTL_SECONDS";
 constexpr const char* SHOW_REQUESTER = "TARNWEL_AGENT_SHOW_REQUESTER";
+constexpr const char* WAKE_ON_CONNECT = "TARNWEL_AGENT_WAKE_ON_CONNECT";
 
 SettingError refused(const char* name, std::string_view expected, std::string_view value) {
   // The value is the user's own, but it is shown on one diagnostic line.
@@ -60,6 +61,10 @@ Result<AgentSettings, SettingError> read_settings(const EnvironmentLookup& looku
   auto show_requester = read_switch(lookup, SHOW_REQUESTER);
   if (!show_requester.ok()) return std::move(show_requester).error();
   settings.show_requester = show_requester.value();
+
+  auto wake_on_connect = read_switch(lookup, WAKE_ON_CONNECT);
+  if (!wake_on_connect.ok()) return std::move(wake_on_connect).error();
+  settings.wake_on_connect = wake_on_connect.value();
   return settings;
 }
 

@@ -8,6 +8,8 @@
 //   TARNWEL_AGENT_MAX_TTL_SECONDS=N     no secret lives longer than N seconds,
 //                                       sleep included (N a positive integer)
 //   TARNWEL_AGENT_SHOW_REQUESTER=1|0    the prompt names the program that asks
+//   TARNWEL_AGENT_WAKE_ON_CONNECT=1|0   the accept loop waits in poll() instead of
+//                                       sleeping 100 ms between looks
 //
 //   Result<AgentSettings, SettingError> settings = settings_from_environment();
 //   if (!settings.ok()) return StartupFailure{settings.error().text, 1};
@@ -26,6 +28,7 @@ struct AgentSettings {
   bool lock_on_sleep = false;
   std::optional<TimeToLive> max_ttl;
   bool show_requester = false;
+  bool wake_on_connect = false;
 };
 
 // The diagnostic, without the "tarnwel-agent: " of its line: the variable and

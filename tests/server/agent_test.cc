@@ -25,8 +25,9 @@ bool ping(const std::string& path) {
 }
 
 // A listener on a fresh private path and a cache holding one secret, served
-// by the accept loop on a thread of its own with a fake clock.
-class AcceptLoopTest : public ::testing::Test {
+// by the accept loop on a thread of its own with a fake clock; the loop
+// sleeps between looks, or with the parameter waits for readiness.
+class AcceptLoopTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     auto bound = listen_unix(path_);
@@ -37,6 +38,7 @@ class AcceptLoopTest : public ::testing::Test {
 
   void TearDown() override {
     flag_->set();  // a loop that a failed test left running
+    flag_->wake_loop();
     if (loop_.valid()) loop_.wait();
   }
 
@@ -44,8 +46,14 @@ class AcceptLoopTest : public ::testing::Test {
     cache_ = std::make_shared<SecretCache>(
         DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(), clock_, limits);
     ASSERT_TRUE(cache_->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
-    loop_ =
-        std::async(std::launch::async, [this] { serve(listener_, path_, cache_, flag_, *clock_); });
+    if (GetParam()) {
+      auto polling = AcceptWait::on_readiness(listener_.get());
+      ASSERT_TRUE(polling.ok());
+      idle_ = std::move(polling).value();
+      flag_ = std::make_shared<ShutdownFlag>(idle_.waker());
+    }
+    loop_ = std::async(std::launch::async,
+                       [this] { serve(listener_, path_, cache_, flag_, *clock_, false, idle_); });
   }
 
   bool loop_ended() { return loop_.wait_for(10s) == std::future_status::ready; }
@@ -56,10 +64,13 @@ class AcceptLoopTest : public ::testing::Test {
   std::shared_ptr<testing::FakeClock> clock_ = std::make_shared<testing::FakeClock>();
   std::shared_ptr<SecretCache> cache_;
   std::shared_ptr<ShutdownFlag> flag_ = std::make_shared<ShutdownFlag>();
+  AcceptWait idle_;
   std::future<void> loop_;
 };
 
-TEST_F(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
+INSTANTIATE_TEST_SUITE_P(SleepingOrPolling, AcceptLoopTest, ::testing::Bool());
+
+TEST_P(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
   start();
   // Exactly the limit is not past it. The ping is only served after the loop
   // has looked at the clock again, and it restarts the idle time.
@@ -76,7 +87,17 @@ TEST_F(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
   EXPECT_FALSE(flag_->is_set());
 }
 
-TEST_F(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
+TEST_P(AcceptLoopTest, ExpiredSecretsAreSweptWithoutAnyClient) {
+  start();
+  ASSERT_TRUE(cache_->unlock("short", "r", LockedSecret("t"), TimeToLive::from_seconds(1)).ok());
+  EXPECT_TRUE(ping(path_));
+  EXPECT_EQ(SecretCacheProbe::stored(*cache_), 2u);
+  clock_->advance(1s + 1ns);
+  EXPECT_TRUE(testing::wait_until([&] { return SecretCacheProbe::stored(*cache_) == 1; }))
+      << "the loop sweeps by itself, and only what has expired";
+}
+
+TEST_P(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
   start(CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
   EXPECT_TRUE(ping(path_));  // the loop runs, and has not forgotten anything awake
   EXPECT_EQ(SecretCacheProbe::stored(*cache_), 1u);
@@ -85,7 +106,7 @@ TEST_F(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
       << "the loop wipes on wake by itself";
 }
 
-TEST_F(AcceptLoopTest, StopsWhenThePathNoLongerNamesItsSocketAndLeavesItAlone) {
+TEST_P(AcceptLoopTest, StopsWhenThePathNoLongerNamesItsSocketAndLeavesItAlone) {
   start();
   EXPECT_TRUE(ping(path_));
   // What a second agent taking over the same stale path does: unlink, bind.

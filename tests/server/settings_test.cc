@@ -41,6 +41,16 @@ TEST(SettingsTest, UnsetIsOffAndEachUnderstoodValueIsTaken) {
             std::tuple(false, TimeToLive::from_seconds(300), false));
 }
 
+TEST(SettingsTest, WakeOnConnectIsASwitchThatIsOffUnlessSetTo1) {
+  const auto wake = [](const Environment& environment) {
+    const auto settings = read(environment);
+    return settings.ok() && settings.value().wake_on_connect;
+  };
+  EXPECT_FALSE(wake({}));
+  EXPECT_FALSE(wake({{"TARNWEL_AGENT_WAKE_ON_CONNECT", "0"}}));
+  EXPECT_TRUE(wake({{"TARNWEL_AGENT_WAKE_ON_CONNECT", "1"}}));
+}
+
 TEST(SettingsTest, AValueNotUnderstoodNamesTheVariableAndTheValue) {
   const std::string SWITCH = " must be 1 or 0, not \"";
   const std::string SECONDS = " must be a positive whole number of seconds, not \"";
@@ -49,6 +59,8 @@ TEST(SettingsTest, AValueNotUnderstoodNamesTheVariableAndTheValue) {
       {"TARNWEL_AGENT_LOCK_ON_SLEEP", "yes", "yes"},
       {"TARNWEL_AGENT_LOCK_ON_SLEEP", "", ""},
       {"TARNWEL_AGENT_SHOW_REQUESTER", " 1", " 1"},
+      {"TARNWEL_AGENT_WAKE_ON_CONNECT", "on", "on"},
+      {"TARNWEL_AGENT_WAKE_ON_CONNECT", "10", "10"},
       // One line, whatever the value holds.
       {"TARNWEL_AGENT_SHOW_REQUESTER", "1\n\xFF", "1\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"TARNWEL_AGENT_MAX_TTL_SECONDS", "0", "0"},

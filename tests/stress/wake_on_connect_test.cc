@@ -1,0 +1,105 @@
+// With TARNWEL_AGENT_WAKE_ON_CONNECT=1 the agent's main thread waits in
+// poll() on two descriptors (the listener and its wake pipe), for at most a
+// second, where the default loop sleeps; and it still stops on "shutdown" and
+// on a protocol mismatch. The main thread's current system call is read from
+// /proc/PID/task/PID/syscall, which needs ptrace rights over the agent.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/agent_process.h"
+#include "support/needs_root.h"
+
+namespace tarnwel::testing {
+namespace {
+
+// The system call the main thread of `pid` is blocked in, with its first
+// three arguments; none while it runs or when the file cannot be read.
+struct BlockedCall {
+  long number = -1;
+  unsigned long args[3] = {};
+};
+
+std::optional<BlockedCall> blocked_call(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
+  BlockedCall call;
+  if (!(file >> call.number) || call.number < 0) return std::nullopt;
+  file >> std::hex >> call.args[0] >> call.args[1] >> call.args[2];
+  return file ? std::optional(call) : std::nullopt;
+}
+
+bool waits_in_poll(const BlockedCall& call) {
+  // Two descriptors; poll()'s timeout in milliseconds at most a second
+  // (ppoll, where the system has no poll, takes a pointer instead).
+#if defined(SYS_poll)
+  if (call.number == SYS_poll) return call.args[1] == 2 && call.args[2] <= 1000;
+#endif
+  return call.number == SYS_ppoll && call.args[1] == 2;
+}
+
+bool sleeps(const BlockedCall& call) {
+  return call.number == SYS_nanosleep || call.number == SYS_clock_nanosleep;
+}
+
+// Waits (bounded) until the main thread of `agent` is blocked in a call that
+// `expected` accepts; the last call seen, for the failure message.
+bool main_thread_blocks_in(AgentProcess& agent, bool (*expected)(const BlockedCall&), long& seen) {
+  return wait_until([&] {
+    const std::optional<BlockedCall> call = blocked_call(agent.pid());
+    if (call) seen = call->number;
+    return call && expected(*call);
+  });
+}
+
+std::vector<std::string> environment_with(const std::string& base, const char* setting) {
+  std::vector<std::string> environment = agent_environment(base, "");
+  if (setting != nullptr) environment.emplace_back(setting);
+  return environment;
+}
+
+TEST(WakeOnConnectTest, TheLoopWaitsInPollForAConnectionOrAWakeAndStopsAsAlways) {
+  SKIP_UNLESS_ROOT("reads the system calls of the undumpable agent");
+  const std::string mismatch =
+      ",\"agent_protocol_version\":2,\"agent_version\":\"1.12.0\","
+      "\"error\":\"protocol_mismatch\",\"ok\":false}\n";
+  for (const bool by_shutdown : {true, false}) {
+    SCOPED_TRACE(by_shutdown ? "shutdown" : "protocol mismatch");
+    TempDir root;
+    const std::string socket = socket_path_in(root.path());
+    AgentProcess agent(environment_with(root.path(), "TARNWEL_AGENT_WAKE_ON_CONNECT=1"));
+    ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+    long seen = -1;
+    EXPECT_TRUE(main_thread_blocks_in(agent, waits_in_poll, seen)) << "system call " << seen;
+    EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
+    if (by_shutdown) {
+      EXPECT_EQ(round_trip(socket, "{\"cmd\":\"shutdown\",\"protocol_version\":2}\n"),
+                "{\"ok\":true}\n");
+    } else {
+      EXPECT_EQ(round_trip(socket, "{\"cmd\":\"ping\",\"protocol_version\":3}\n"),
+                "{\"agent_pid\":" + std::to_string(agent.pid()) + mismatch);
+    }
+    EXPECT_EQ(agent.wait_for_exit(), 0);
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    EXPECT_EQ(agent.output(), "");
+  }
+
+  // Set to 0, or not at all, the loop sleeps between looks as it always has.
+  for (const char* setting :
+       {"TARNWEL_AGENT_WAKE_ON_CONNECT=0", static_cast<const char*>(nullptr)}) {
+    TempDir root;
+    AgentProcess agent(environment_with(root.path(), setting));
+    ASSERT_TRUE(wait_until_serving(agent, socket_path_in(root.path()))) << agent.output();
+    long seen = -1;
+    EXPECT_TRUE(main_thread_blocks_in(agent, sleeps, seen)) << "system call " << seen;
+  }
+}
+
+}  // namespace
+}  // namespace tarnwel::testing
