@@ -1,10 +1,8 @@
 #include "confirm/nonce.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <unistd.h>
-#if defined(__APPLE__)
-#include <sys/random.h>
-#endif
 
 #include <array>
 
@@ -12,7 +10,12 @@ namespace tarnwel {
 
 Result<std::string, int> random_nonce() {
   std::array<unsigned char, NONCE_HEX_DIGITS / 2> bytes{};
+#if defined(__APPLE__)
+  // The system's own generator, seeded by the kernel; it cannot fail.
+  ::arc4random_buf(bytes.data(), bytes.size());
+#else
   if (::getentropy(bytes.data(), bytes.size()) != 0) return errno;
+#endif
   constexpr std::string_view DIGITS = "0123456789abcdef";
   std::string nonce;
   for (const unsigned char byte : bytes) {
