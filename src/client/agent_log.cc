@@ -84,7 +84,10 @@ UniqueFd open_agent_log(const AgentLogPlace& place) {
       st);
   if (!log.valid()) return log;
   if ((st.st_mode & 077) != 0) (void)::fchmod(log.get(), 0600);
-  if (st.st_size > static_cast<off_t>(MAX_AGENT_LOG_BYTES)) (void)::ftruncate(log.get(), 0);
+  // A log that cannot be emptied would grow without bound: then there is none.
+  if (st.st_size > static_cast<off_t>(MAX_AGENT_LOG_BYTES) && ::ftruncate(log.get(), 0) != 0) {
+    return UniqueFd();
+  }
   // Above the standard descriptors, which the spawn sets up from this one.
   if (log.get() <= STDERR_FILENO) log = UniqueFd(::fcntl(log.get(), F_DUPFD_CLOEXEC, 3));
   return log;
