@@ -28,8 +28,8 @@ bool can_run_as_ordinary_user() {
   return ::geteuid() == 0 && ::access(PRLIMIT, X_OK) == 0 && ::access(SETPRIV, X_OK) == 0;
 }
 
-std::vector<std::string> Agent::command(const Options& options, bool ordinary) {
-  if (!ordinary) return {options.agent};
+std::vector<std::string> Agent::command(const std::string& agent, bool ordinary) {
+  if (!ordinary) return {agent};
   const std::string limit = std::to_string(ORDINARY_MEMLOCK);
   return {PRLIMIT,
           "--memlock=" + limit + ":" + limit,
@@ -37,7 +37,7 @@ std::vector<std::string> Agent::command(const Options& options, bool ordinary) {
           "--reuid=" + std::to_string(ORDINARY_UID),
           "--regid=" + std::to_string(ORDINARY_UID),
           "--clear-groups",
-          options.agent};
+          agent};
 }
 
 LoadPlan load_plan(std::string_view socket, std::string_view request, std::string_view ok_mark,

@@ -64,8 +64,10 @@ struct Agent {
         removed_at_end{as_ordinary_user ? runtime_dir : std::string()},
         socket(agent_socket(runtime_dir, as_ordinary_user ? ORDINARY_UID : ::getuid())),
         process(
-            command(options, as_ordinary_user),
-            environment(runtime_dir, as_ordinary_user ? copy_askpass(askpass) : askpass, extra_env),
+            command(as_ordinary_user ? hand_over(options.agent, "tarnwel-agent") : options.agent,
+                    as_ordinary_user),
+            environment(runtime_dir, as_ordinary_user ? hand_over(askpass, "askpass-grant") : askpass,
+                        extra_env),
             options.work_dir + "/" + name + ".log") {}
   // Removes a directory outside the work directory, after the agent has gone.
   struct RemovedAtEnd {
@@ -89,9 +91,11 @@ struct Agent {
       progress("cannot hand " + path + " to nobody");
     return path;
   }
-  std::string copy_askpass(const std::string& askpass) const {
-    const std::string path = runtime_dir + "/askpass-grant";
-    std::filesystem::copy_file(askpass, path, std::filesystem::copy_options::overwrite_existing);
+  // A copy of the program at `program` in the ordinary user's own directory:
+  // that user may not reach the original (a checkout under a 0700 home).
+  std::string hand_over(const std::string& program, const std::string& name) const {
+    const std::string path = runtime_dir + "/" + name;
+    std::filesystem::copy_file(program, path, std::filesystem::copy_options::overwrite_existing);
     if (::chown(path.c_str(), ORDINARY_UID, ORDINARY_UID) != 0)
       progress("cannot hand " + path + " to nobody");
     return path;
@@ -104,7 +108,7 @@ struct Agent {
     if (!extra.empty()) env.push_back(extra);
     return env;
   }
-  static std::vector<std::string> command(const Options& options, bool ordinary);
+  static std::vector<std::string> command(const std::string& agent, bool ordinary);
 
   bool as_ordinary_user;
   std::string runtime_dir;
