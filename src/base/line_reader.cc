@@ -37,6 +37,10 @@ Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::siz
   const auto failure = [&line](Kind kind, int error = 0) {
     return LineReadFailure{kind, line.size(), error};
   };
+  // A request is mostly there by the time its stream is read: the first read
+  // takes what has come without waiting, and the time-out is set only when it
+  // has to wait.
+  bool waited = wait != WaitBy::ReceiveTimeout;
   while (true) {
     // The deadline covers the whole line: a peer that keeps sending but never
     // finishes times out all the same.
@@ -48,16 +52,22 @@ Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::siz
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return failure(Kind::PollFailed, errno);
       if (ready == 0) continue;  // the deadline's test above ends it
-    } else if (!set_receive_timeout(fd, left)) {
+    } else if (waited && !set_receive_timeout(fd, left)) {
       return failure(Kind::TimeoutNotSet, errno);
     }
 
     // Straight into the wiped buffer: no stack copy of the line is left.
     const std::size_t old_size = line.size();
     line.resize(old_size + READ_CHUNK_BYTES);
-    const ssize_t n = ::read(fd, line.data() + old_size, READ_CHUNK_BYTES);
+    const ssize_t n = waited ? ::read(fd, line.data() + old_size, READ_CHUNK_BYTES)
+                             : ::recv(fd, line.data() + old_size, READ_CHUNK_BYTES, MSG_DONTWAIT);
     const int err = errno;
     line.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (!waited) {
+      waited = true;
+      // Nothing yet, or not a socket: wait as asked.
+      if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == ENOTSOCK)) continue;
+    }
     // A poll's caller waits again; a read bounded by the receive time-out is
     // not retried, and its interruption fails like any other error.
     if (n < 0 && err == EINTR && wait == WaitBy::Poll) continue;

@@ -68,40 +68,30 @@ UniqueFd accept_connection(int listener) {
 #if defined(__linux__)
   return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 #else
+  // Here the stream inherits the listener's O_NONBLOCK (accept4 above leaves
+  // it out): connection threads read with a receive time-out, which needs a
+  // blocking stream.
   UniqueFd fd(::accept(listener, nullptr, nullptr));
-  if (fd.valid() && !set_cloexec(fd.get())) fd.reset();
+  if (fd.valid() && (!set_cloexec(fd.get()) || !set_nonblocking(fd.get(), false).ok())) fd.reset();
   return fd;
 #endif
 }
 
-Result<uid_t, SysError> peer_uid(int fd) {
+Result<PeerCredentials, SysError> peer_credentials(int fd) {
 #if defined(SO_PEERCRED)
   ucred cred{};
   socklen_t len = sizeof cred;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return SysError{errno};
-  return cred.uid;
+  return PeerCredentials{cred.uid, cred.pid};
 #else
-  uid_t uid = 0;
+  PeerCredentials peer{0, 0};
   gid_t gid = 0;
-  if (::getpeereid(fd, &uid, &gid) != 0) return SysError{errno};
-  return uid;
+  if (::getpeereid(fd, &peer.uid, &gid) != 0) return SysError{errno};
+#if defined(LOCAL_PEERPID)
+  socklen_t len = sizeof peer.pid;
+  if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERPID, &peer.pid, &len) != 0) peer.pid = 0;
 #endif
-}
-
-Result<pid_t, SysError> peer_pid(int fd) {
-#if defined(SO_PEERCRED)
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return SysError{errno};
-  return cred.pid;
-#elif defined(LOCAL_PEERPID)
-  pid_t pid = 0;
-  socklen_t len = sizeof pid;
-  if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERPID, &pid, &len) != 0) return SysError{errno};
-  return pid;
-#else
-  static_cast<void>(fd);
-  return SysError{ENOTSUP};
+  return peer;
 #endif
 }
 

@@ -27,14 +27,19 @@ Result<UniqueFd, SysError> connect_unix(const std::string& path);
 // system allows.
 Result<UniqueFd, SysError> listen_unix(const std::string& path);
 
-// Accepts one pending connection (close-on-exec); an invalid fd when none.
+// Accepts one pending connection as a blocking, close-on-exec stream; an
+// invalid fd when none.
 UniqueFd accept_connection(int listener);
 
-// The effective user id of the process at the other end of a connected socket.
-Result<uid_t, SysError> peer_uid(int fd);
+// Who is at the other end of a connected socket, as it connected.
+struct PeerCredentials {
+  uid_t uid;  // effective user id
+  pid_t pid;  // 0 where the system cannot tell
+};
 
-// The process id of the peer as it connected (SO_PEERCRED, LOCAL_PEERPID).
-Result<pid_t, SysError> peer_pid(int fd);
+// One question on Linux (SO_PEERCRED); getpeereid and LOCAL_PEERPID elsewhere.
+// Fails only when the user id cannot be read.
+Result<PeerCredentials, SysError> peer_credentials(int fd);
 
 // Switches `fd` between blocking and non-blocking mode (FIONBIO).
 Result<Ok, SysError> set_nonblocking(int fd, bool nonblocking);

@@ -118,16 +118,16 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path, WipedBy
   const UniqueFd fd = std::move(connected).value();
   // The directory may be ours and the listener still another user's (root
   // can put one anywhere): the request goes only to a process of this user.
-  const Result<uid_t, SysError> peer = peer_uid(fd.get());
+  const Result<PeerCredentials, SysError> peer = peer_credentials(fd.get());
   if (!peer.ok()) {
     return ClientError::untrusted(
         "refusing to talk to " + display_path(socket_path) +
         ": cannot tell who listens there: " + os_error_text(peer.error().number));
   }
-  if (peer.value() != ::getuid()) {
+  if (peer.value().uid != ::getuid()) {
     return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +
                                   ": the process listening there runs as uid " +
-                                  std::to_string(peer.value()) + ", not as this user's uid " +
+                                  std::to_string(peer.value().uid) + ", not as this user's uid " +
                                   std::to_string(::getuid()));
   }
   // A library must not let an agent that closes early kill its host with SIGPIPE.

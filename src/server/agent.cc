@@ -48,22 +48,26 @@ void prepare_process() {
   }
 }
 
-// Only this user and root may talk to the agent. The directory's mode keeps
-// others out already; this holds even if that mode is ever loosened. A peer
-// whose credentials cannot be read is refused.
-bool peer_may_connect(int stream) {
-  const Result<uid_t, SysError> peer = peer_uid(stream);
-  return peer.ok() && (peer.value() == ::getuid() || peer.value() == ::geteuid() || peer.value() == 0);
-}
+// The users this agent talks to: its own (real and effective) and root.
+// The directory's mode keeps others out already; this holds even if that
+// mode is ever loosened.
+struct AllowedPeers {
+  uid_t real = ::getuid();
+  uid_t effective = ::geteuid();
+  bool allow(uid_t peer) const { return peer == real || peer == effective || peer == 0; }
+};
 
 // Who is at the other end, read at accept, while the peer is most likely
-// still the process that connected. Its executable is looked up only for a
+// still the process that connected: nothing when the peer may not connect or
+// its credentials cannot be read. Its executable is looked up only for a
 // prompt that names it.
-Requester requester_of(int stream, bool shown) {
+std::optional<Requester> admitted_requester(int stream, const AllowedPeers& allowed, bool shown) {
+  const Result<PeerCredentials, SysError> peer = peer_credentials(stream);
+  if (!peer.ok() || !allowed.allow(peer.value().uid)) return std::nullopt;
   Requester requester;
   requester.shown = shown;
-  if (const Result<pid_t, SysError> pid = peer_pid(stream); pid.ok() && pid.value() > 0) {
-    requester.pid = pid.value();
+  if (peer.value().pid > 0) {
+    requester.pid = peer.value().pid;
     if (shown) requester.executable = process_executable(requester.pid).value_or("");
   }
   return requester;
@@ -181,13 +185,13 @@ BoundSocket bound_socket(const std::string& path) {
     const int err = probe.error().number;
     return BoundSocket{std::nullopt, err == ENOENT || err == ECONNREFUSED};
   }
-  const Result<pid_t, SysError> listener = peer_pid(probe.value().get());
-  if (!listener.ok()) return BoundSocket{};
+  const Result<PeerCredentials, SysError> listener = peer_credentials(probe.value().get());
+  if (!listener.ok() || listener.value().pid == 0) return BoundSocket{};
   // Once this process has bound the path, another listener behind it, or the
   // file gone from the path at either look, or another file there, mean that
   // another agent has taken the path over: it unlinks this one's file before
   // it binds its own, and an unlinked file never comes back.
-  if (listener.value() != ::getpid() || before.gone) return BoundSocket{std::nullopt, true};
+  if (listener.value().pid != ::getpid() || before.gone) return BoundSocket{std::nullopt, true};
   if (!before.identity) return BoundSocket{};
   if (!names_socket(path, *before.identity)) return BoundSocket{std::nullopt, true};
   return BoundSocket{before.identity, false};
@@ -214,7 +218,12 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   // later unlinking the earlier's fresh file; the earlier can no longer be
   // reached and must not sit on secrets for days.
   const BoundSocket bound = bound_socket(path);
+  const AllowedPeers allowed;
   bool path_is_ours = !bound.taken_over;
+  // With readiness waits the loop accepts only once a wait has seen a
+  // connection, and looks at the socket's name only after a wait that saw
+  // none: a request meets no system call that finds nothing.
+  WaitEnd last_wait = WaitEnd::Time;
   while (path_is_ours && !shutdown->is_set()) {
     // Wipes within one idle sleep of a wake, or of a secret's expiry, with
     // no client at all.
@@ -224,28 +233,36 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
     if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - last_activity) > IDLE_LIMIT) {
       break;
     }
-    UniqueFd stream = accept_connection(listener.get());
+    const bool may_be_pending = !idle.polls() || last_wait == WaitEnd::Connection;
+    UniqueFd stream = may_be_pending ? accept_connection(listener.get()) : UniqueFd();
     if (!stream.valid()) {
       // Looked at only when idle, so a burst costs no extra system call; a
       // taken-over socket gets no new clients, so its loop soon idles.
-      if (bound.identity.has_value() && !names_socket(path, *bound.identity)) {
+      const bool idled = !idle.polls() || last_wait == WaitEnd::Time;
+      if (idled && bound.identity.has_value() && !names_socket(path, *bound.identity)) {
         path_is_ours = false;
         break;
       }
+      if (idle.polls() && may_be_pending) {
+        // A connection was seen and none could be accepted (out of
+        // descriptors, say): the listener stays ready, and waiting for it
+        // again would spin. Keep the default pace until it passes.
+        std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
+        last_wait = WaitEnd::Time;
+        continue;
+      }
       // Nothing pending (or a failed accept, which is not worth a word): the
       // wait is what lets the loop see the flag and the idle limit.
-      (void)idle.wait(idle.polls() ? time_to_next_duty(*cache, last_activity, clock)
-                                   : ACCEPT_POLL_INTERVAL);
+      last_wait = idle.wait(idle.polls() ? time_to_next_duty(*cache, last_activity, clock)
+                                         : ACCEPT_POLL_INTERVAL);
       continue;
     }
+    // On as after a wake: the next wait tells whether another connection is
+    // pending.
+    last_wait = WaitEnd::Wake;
     last_activity = clock.now();
-    if (auto blocking = set_nonblocking(stream.get(), false); !blocking.ok()) {
-      diagnose("could not clear O_NONBLOCK on accepted stream: " +
-               os_error_text(blocking.error().number));
-      continue;
-    }
-    if (!peer_may_connect(stream.get())) continue;  // closed unread and unanswered
-    Requester requester = requester_of(stream.get(), name_requesters);
+    std::optional<Requester> requester = admitted_requester(stream.get(), allowed, name_requesters);
+    if (!requester) continue;  // closed unread and unanswered
     start_connection_thread(std::move(stream), cache, shutdown, std::move(requester));
   }
   // Wipe before the socket goes, so that no client can still read a secret

@@ -8,7 +8,12 @@ namespace tarnwel {
 
 const std::string_view AGENT_COMMIT = TARNWEL_AGENT_COMMIT;
 
-std::uint64_t agent_pid() { return static_cast<std::uint64_t>(::getpid()); }
+std::uint64_t agent_pid() {
+  // The agent never forks (helpers are spawned and exec at once): asked once,
+  // not in every reply.
+  static const auto pid = static_cast<std::uint64_t>(::getpid());
+  return pid;
+}
 
 Json identity_reply() {
   Json reply = Json::object();
