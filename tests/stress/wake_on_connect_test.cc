@@ -3,6 +3,7 @@
 // second, where the default loop sleeps; and it still stops on "shutdown" and
 // on a protocol mismatch. The main thread's current system call is read from
 // /proc/PID/task/PID/syscall, which needs ptrace rights over the agent.
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -99,6 +100,37 @@ TEST(WakeOnConnectTest, TheLoopWaitsInPollForAConnectionOrAWakeAndStopsAsAlways)
     long seen = -1;
     EXPECT_TRUE(main_thread_blocks_in(agent, sleeps, seen)) << "system call " << seen;
   }
+}
+
+// Out of descriptors, the listener stays ready while nothing can be accepted:
+// the loop must fall back to the default pace (a sleep) instead of polling
+// again at once, and serve again once a descriptor is free.
+TEST(WakeOnConnectTest, AConnectionThatCannotBeAcceptedIsRetriedAtTheDefaultPace) {
+  SKIP_UNLESS_ROOT("reads the system calls of the undumpable agent and lowers its limits");
+  TempDir root;
+  const std::string socket = socket_path_in(root.path());
+  AgentProcess agent(environment_with(root.path(), "TARNWEL_AGENT_WAKE_ON_CONNECT=1"));
+  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  long seen = -1;
+  ASSERT_TRUE(main_thread_blocks_in(agent, waits_in_poll, seen)) << "system call " << seen;
+
+  // A limit at the lowest free descriptor leaves no room for a new one: the
+  // clients wait, ready and unaccepted.
+  const std::string fds = "/proc/" + std::to_string(agent.pid()) + "/fd/";
+  rlim_t lowest_free = 0;
+  while (std::filesystem::exists(std::filesystem::symlink_status(fds + std::to_string(lowest_free))))
+    ++lowest_free;
+  rlimit before{};
+  ASSERT_EQ(::prlimit(agent.pid(), RLIMIT_NOFILE, nullptr, &before), 0);
+  const rlimit no_room{lowest_free, before.rlim_max};
+  ASSERT_EQ(::prlimit(agent.pid(), RLIMIT_NOFILE, &no_room, nullptr), 0);
+  std::vector<UniqueFd> waiting;
+  for (int i = 0; i < 3; ++i) waiting.push_back(connect_to(socket));
+  EXPECT_TRUE(main_thread_blocks_in(agent, sleeps, seen)) << "system call " << seen;
+
+  waiting.clear();
+  ASSERT_EQ(::prlimit(agent.pid(), RLIMIT_NOFILE, &before, nullptr), 0);
+  EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
 }
 
 }  // namespace
