@@ -21,6 +21,7 @@
 #include "server/connection.h"
 #include "server/identity.h"
 #include "server/process_hardening.h"
+#include "server/socket_ownership.h"
 
 namespace tarnwel {
 namespace {
@@ -135,66 +136,6 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache
     // No thread could be started: the stream went with the failed thread's
     // state and is closed already; the other clients keep being served.
   }
-}
-
-struct FileIdentity {
-  dev_t device;
-  ino_t inode;
-};
-
-// What one look at a path finds: the file there, or that nothing is there,
-// or neither when the look itself failed.
-struct PathLook {
-  std::optional<FileIdentity> identity;
-  bool gone = false;
-};
-
-PathLook look_at(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
-    return PathLook{std::nullopt, errno == ENOENT || errno == ENOTDIR};
-  }
-  return PathLook{FileIdentity{st.st_dev, st.st_ino}, false};
-}
-
-// False once `path` is gone or names another file than the one bound. Any
-// other failure to look says nothing about the path, and keeps the agent up.
-bool names_socket(const std::string& path, const FileIdentity& bound) {
-  const PathLook now = look_at(path);
-  if (!now.identity) return !now.gone;
-  return now.identity->device == bound.device && now.identity->inode == bound.inode;
-}
-
-// What the agent knows of the file at its socket path once it listens.
-struct BoundSocket {
-  std::optional<FileIdentity> identity;  // empty: it could not tell
-  bool taken_over = false;               // the path already leads elsewhere
-};
-
-// The identity of the file at `path`, proven to be the socket that this
-// process listens on: a connection through the path reaches a listener of
-// this very process (the connecting end sees the listener's pid), and the
-// path names one and the same file before and after. A look at the path
-// alone could see the file of an agent that replaced this one's a moment
-// after the bind. The test connection waits in the backlog and is served
-// as any client that closes without a word.
-BoundSocket bound_socket(const std::string& path) {
-  const PathLook before = look_at(path);
-  Result<UniqueFd, SysError> probe = connect_unix(path);
-  if (!probe.ok()) {
-    const int err = probe.error().number;
-    return BoundSocket{std::nullopt, err == ENOENT || err == ECONNREFUSED};
-  }
-  const Result<PeerCredentials, SysError> listener = peer_credentials(probe.value().get());
-  if (!listener.ok() || listener.value().pid == 0) return BoundSocket{};
-  // Once this process has bound the path, another listener behind it, or the
-  // file gone from the path at either look, or another file there, mean that
-  // another agent has taken the path over: it unlinks this one's file before
-  // it binds its own, and an unlinked file never comes back.
-  if (listener.value().pid != ::getpid() || before.gone) return BoundSocket{std::nullopt, true};
-  if (!before.identity) return BoundSocket{};
-  if (!names_socket(path, *before.identity)) return BoundSocket{std::nullopt, true};
-  return BoundSocket{before.identity, false};
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 //   }).detach();
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -33,6 +34,9 @@ namespace tarnwel {
 inline constexpr std::size_t REQUEST_STACK_DEPTH = 8 * 1024;
 inline constexpr std::size_t UNLOCK_STACK_DEPTH = 24 * 1024;
 inline constexpr std::size_t STACK_WIPE_MARGIN = 4 * 1024;
+
+// The time a connection has to deliver its one request.
+inline constexpr std::chrono::seconds REQUEST_TIMEOUT{5};
 
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
                        std::shared_ptr<ShutdownFlag> shutdown,

@@ -2,7 +2,6 @@
 // report it.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string_view>
 
@@ -14,8 +13,6 @@ namespace tarnwel {
 inline constexpr std::string_view AGENT_VERSION = "1.12.0";
 // The source revision the agent was built from, 12 lowercase hex digits.
 extern const std::string_view AGENT_COMMIT;
-// The time a connection has to deliver its one request.
-inline constexpr std::chrono::seconds REQUEST_TIMEOUT{5};
 
 // This process's id, as the wire carries it.
 std::uint64_t agent_pid();
