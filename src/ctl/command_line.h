@@ -52,11 +52,6 @@ struct UsageError {
 
 Result<Invocation, UsageError> parse_command_line(const std::vector<std::string>& args);
 
-// A time-to-live as ssh-add -t takes it: a whole number of seconds ("90"), or
-// numbers with units s, m, h, d, w, in either case ("90s", "30m", "8h", "2d",
-// "1h30m"). At least 1 second and at most 2^64 - 1; nothing otherwise.
-std::optional<std::uint64_t> parse_duration(std::string_view text);
-
 // Empty or white space only: refused for profiles and reasons, which the
 // person at the machine has to recognise.
 bool is_blank(std::string_view text);

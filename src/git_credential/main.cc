@@ -21,11 +21,10 @@
 #include "base/write_all.h"
 #include "client/agent_launcher.h"
 #include "client/client.h"
+#include "client/duration.h"
 #include "client/reply.h"
 #include "client/request_line.h"
 #include "confirm/confirmation_watch.h"
-#include "ctl/command_line.h"
-#include "ctl/output.h"
 #include "git_credential/credential.h"
 
 namespace tarnwel {
