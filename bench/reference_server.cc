@@ -77,9 +77,9 @@ int serve(const char* path, AcceptMode mode) {
     return 1;
   }
   // The agent's ping reply in shape and size.
-  const std::string reply = R"({"agent_commit":"000000000000","agent_pid":)" +
-                            std::to_string(::getpid()) +
-                            R"(,"agent_version":"1.12.0","ok":true,"protocol_version":2})" + "\n";
+  const std::string reply =
+      R"({"agent_commit":"000000000000","agent_pid":)" + std::to_string(::getpid()) +
+      R"(,"agent_version":")" TARNWEL_VERSION R"(","ok":true,"protocol_version":2})" + "\n";
   for (;;) {
     Fd stream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (stream.get() < 0) {

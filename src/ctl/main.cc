@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "agent_commit.h"
+#include "agent_version.h"
 #include "base/write_all.h"
 #include "ctl/command_line.h"
 #include "ctl/exit_status.h"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "agent_commit.h"
+#include "agent_version.h"
 #include "base/constant_time.h"
 #include "base/write_all.h"
 #include "client/agent_launcher.h"

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include "agent_commit.h"
+#include "agent_version.h"
 
 namespace tarnwel {
 
+const std::string_view AGENT_VERSION = TARNWEL_VERSION;
 const std::string_view AGENT_COMMIT = TARNWEL_AGENT_COMMIT;
 
 std::uint64_t agent_pid() {

@@ -10,7 +10,8 @@
 
 namespace tarnwel {
 
-inline constexpr std::string_view AGENT_VERSION = "1.12.0";
+// The release, as the project names it.
+extern const std::string_view AGENT_VERSION;
 // The source revision the agent was built from, 12 lowercase hex digits.
 extern const std::string_view AGENT_COMMIT;
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "agent_commit.h"
+#include "agent_version.h"
 #include "client/client.h"
 #include "support/agent_harness.h"
 #include "support/needs_root.h"
@@ -31,10 +32,10 @@ class TarnwelctlTest : public client_testing::SandboxTest {
 TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNoAgent) {
   EXPECT_EQ(ctl({"socket-path"}), (CtlResult{0, socket_path() + "\n", ""}));
   const std::string commit = std::string(" (commit ") + TARNWEL_AGENT_COMMIT + ")\n";
-  EXPECT_EQ(ctl({"--version"}), (CtlResult{0, "tarnwelctl 1.12.0" + commit, ""}));
+  EXPECT_EQ(ctl({"--version"}), (CtlResult{0, "tarnwelctl " TARNWEL_VERSION + commit, ""}));
   // The agent answers --version and --help without creating its runtime directory.
   EXPECT_EQ(client_testing::run_program(TARNWEL_AGENT_BINARY, {"--version"}, "", environment()),
-            (CtlResult{0, "tarnwel-agent 1.12.0" + commit, ""}));
+            (CtlResult{0, "tarnwel-agent " TARNWEL_VERSION + commit, ""}));
   const CtlResult agent_help =
       client_testing::run_program(TARNWEL_AGENT_BINARY, {"--help"}, "", environment());
   EXPECT_EQ(agent_help.status, 0);
@@ -201,9 +202,9 @@ TEST_F(TarnwelctlTest, RunHandsTheSecretToACommandAndJsonPrintsTheReplyLine) {
       (CtlResult{1, "{\"error\":\"not_cached\",\"ok\":false}\n", "tarnwelctl: not_cached\n"}));
   ASSERT_TRUE(client.unlock("q", "r", "x").ok());
   // Without --json, the same reply as text.
-  EXPECT_EQ(ctl({"status"}).out, "tarnwel-agent 1.12.0 (commit " TARNWEL_AGENT_COMMIT "), pid " +
-                                     std::to_string(agent->pid()) +
-                                     ", protocol 2\ncached profiles:\n  p\n  q\n");
+  EXPECT_EQ(ctl({"status"}).out,
+            "tarnwel-agent " TARNWEL_VERSION " (commit " TARNWEL_AGENT_COMMIT "), pid " +
+                std::to_string(agent->pid()) + ", protocol 2\ncached profiles:\n  p\n  q\n");
   EXPECT_EQ(ctl({"lock"}), (CtlResult{0, "", ""}));
   EXPECT_EQ(client.status().value().cached_profiles, std::vector<std::string>{});
 }

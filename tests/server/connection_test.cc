@@ -58,8 +58,9 @@ class ConnectionTest : public ::testing::Test {
 
 TEST_F(ConnectionTest, AnyVersionButUnsignedTwoIsAMismatchThatStopsTheAgent) {
   const std::string mismatch = "{\"agent_pid\":" + std::to_string(agent_pid()) +
-                               ",\"agent_protocol_version\":2,\"agent_version\":\"1.12.0\","
-                               "\"error\":\"protocol_mismatch\",\"ok\":false}\n";
+                               ",\"agent_protocol_version\":2,\"agent_version\":\"" +
+                               std::string(AGENT_VERSION) +
+                               "\",\"error\":\"protocol_mismatch\",\"ok\":false}\n";
   for (const char* version :
        {"", ",\"protocol_version\":2.0", ",\"protocol_version\":\"2\"", ",\"protocol_version\":3",
         ",\"protocol_version\":-2", ",\"protocol_version\":null", ",\"protocol_version\":[2]"}) {

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "agent_version.h"
 #include "support/agent_process.h"
 #include "support/needs_root.h"
 
@@ -67,9 +68,8 @@ std::vector<std::string> environment_with(const std::string& base, const char* s
 
 TEST(WakeOnConnectTest, TheLoopWaitsInPollForAConnectionOrAWakeAndStopsAsAlways) {
   SKIP_UNLESS_ROOT("reads the system calls of the undumpable agent");
-  const std::string mismatch =
-      ",\"agent_protocol_version\":2,\"agent_version\":\"1.12.0\","
-      "\"error\":\"protocol_mismatch\",\"ok\":false}\n";
+  const std::string mismatch = ",\"agent_protocol_version\":2,\"agent_version\":\"" TARNWEL_VERSION
+                               "\",\"error\":\"protocol_mismatch\",\"ok\":false}\n";
   for (const bool by_shutdown : {true, false}) {
     SCOPED_TRACE(by_shutdown ? "shutdown" : "protocol mismatch");
     TempDir root;

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "agent_commit.h"
+#include "agent_version.h"
 #include "base/spawn.h"
 #include "base/unix_socket.h"
 #include "base/write_all.h"
@@ -205,7 +206,7 @@ std::string round_trip(const std::string& socket_path, std::string_view bytes) {
 std::string ping_reply(pid_t pid) {
   return std::string("{\"agent_commit\":\"") + TARNWEL_AGENT_COMMIT +
          "\",\"agent_pid\":" + std::to_string(pid) +
-         ",\"agent_version\":\"1.12.0\",\"ok\":true,\"protocol_version\":2}\n";
+         ",\"agent_version\":\"" TARNWEL_VERSION "\",\"ok\":true,\"protocol_version\":2}\n";
 }
 
 }  // namespace tarnwel::testing
