@@ -1,8 +1,8 @@
 // Mutex and MutexLock: std::mutex with Clang thread-safety annotations, so that
-// -Wthread-safety checks every GUARDED_BY field. CondVar waits on a MutexLock.
+// -Wthread-safety checks every TARNWEL_GUARDED_BY field. CondVar waits on a MutexLock.
 //
 //   Mutex mu_;
-//   std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
+//   std::map<std::string, Entry> entries_ TARNWEL_GUARDED_BY(mu_);
 //   ...
 //   MutexLock lock(mu_);
 //   entries_.clear();
@@ -15,21 +15,21 @@
 
 namespace tarnwel {
 
-class CAPABILITY("mutex") Mutex {
+class TARNWEL_CAPABILITY("mutex") Mutex {
  public:
-  void lock() ACQUIRE() { mu_.lock(); }
-  void unlock() RELEASE() { mu_.unlock(); }
-  bool try_lock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
+  void lock() TARNWEL_ACQUIRE() { mu_.lock(); }
+  void unlock() TARNWEL_RELEASE() { mu_.unlock(); }
+  bool try_lock() TARNWEL_TRY_ACQUIRE(true) { return mu_.try_lock(); }
 
  private:
   friend class CondVar;
   std::mutex mu_;
 };
 
-class SCOPED_CAPABILITY MutexLock {
+class TARNWEL_SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& mu) ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
-  ~MutexLock() RELEASE() { mu_.unlock(); }
+  explicit MutexLock(Mutex& mu) TARNWEL_ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
+  ~MutexLock() TARNWEL_RELEASE() { mu_.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 

@@ -9,9 +9,9 @@ namespace tarnwel {
 struct ReplyChannelState {
   Mutex mu;
   CondVar changed;
-  std::optional<PresenceOutcome> message GUARDED_BY(mu);
-  bool sender_gone GUARDED_BY(mu) = false;
-  bool receiver_gone GUARDED_BY(mu) = false;
+  std::optional<PresenceOutcome> message TARNWEL_GUARDED_BY(mu);
+  bool sender_gone TARNWEL_GUARDED_BY(mu) = false;
+  bool receiver_gone TARNWEL_GUARDED_BY(mu) = false;
 };
 
 ReplySender::~ReplySender() {
@@ -40,7 +40,7 @@ std::optional<PresenceOutcome> ReplyReceiver::receive_until(Instant deadline) {
   MutexLock lock(state.mu);
   // The predicate runs with the lock held, which the analysis cannot see
   // through the lambda.
-  state.changed.wait_until(lock, deadline, [&]() NO_THREAD_SAFETY_ANALYSIS {
+  state.changed.wait_until(lock, deadline, [&]() TARNWEL_NO_THREAD_SAFETY_ANALYSIS {
     return state.message.has_value() || state.sender_gone;
   });
   return std::exchange(state.message, std::nullopt);

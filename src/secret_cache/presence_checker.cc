@@ -43,10 +43,10 @@ bool is_blank(std::string_view text) {
 
 // Holds the gate once try_lock has taken it, so a backend that throws still
 // lets go of it.
-class SCOPED_CAPABILITY HeldGate {
+class TARNWEL_SCOPED_CAPABILITY HeldGate {
  public:
-  explicit HeldGate(Mutex& gate) REQUIRES(gate) : gate_(gate) {}
-  ~HeldGate() RELEASE() { gate_.unlock(); }
+  explicit HeldGate(Mutex& gate) TARNWEL_REQUIRES(gate) : gate_(gate) {}
+  ~HeldGate() TARNWEL_RELEASE() { gate_.unlock(); }
   HeldGate(const HeldGate&) = delete;
   HeldGate& operator=(const HeldGate&) = delete;
 
@@ -59,7 +59,7 @@ class SCOPED_CAPABILITY HeldGate {
 struct PresenceChecker::PendingPresenceCheck {
   Mutex mu;
   CondVar published;
-  std::optional<PresenceOutcome> result GUARDED_BY(mu);
+  std::optional<PresenceOutcome> result TARNWEL_GUARDED_BY(mu);
 };
 
 // Publishes the leader's outcome to its joiners and frees the profile, on
@@ -123,7 +123,8 @@ PresenceOutcome PresenceChecker::require_presence(std::string_view profile, std:
     // No time limit here: the leader's backend bounds its own wait, and the
     // leader's guard publishes however that wait ends.
     MutexLock lock(check->mu);
-    check->published.wait(lock, [&]() REQUIRES(check->mu) { return check->result.has_value(); });
+    check->published.wait(lock,
+                          [&]() TARNWEL_REQUIRES(check->mu) { return check->result.has_value(); });
     return *check->result;
   }
 

@@ -52,10 +52,10 @@ class PresenceChecker {
 
   Mutex in_flight_mu_;
   std::unordered_map<std::string, std::shared_ptr<PendingPresenceCheck>> in_flight_
-      GUARDED_BY(in_flight_mu_);
+      TARNWEL_GUARDED_BY(in_flight_mu_);
   // Requests that joined a running check since start; tests wait on it to know
   // that a request is waiting for another's outcome.
-  std::uint64_t joins_ GUARDED_BY(in_flight_mu_) = 0;
+  std::uint64_t joins_ TARNWEL_GUARDED_BY(in_flight_mu_) = 0;
   Mutex presence_gate_;
   const std::unique_ptr<PresenceBackend> backend_;
 };

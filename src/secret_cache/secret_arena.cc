@@ -176,9 +176,9 @@ class SecretArena {
   // Memory locks are not inherited by a forked child, so the child must not
   // believe its pages locked. The mutex is held across fork(), so that the
   // child never inherits it taken by a thread that does not exist there.
-  void before_fork() NO_THREAD_SAFETY_ANALYSIS { mutex_.lock(); }
-  void after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS { mutex_.unlock(); }
-  void after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
+  void before_fork() TARNWEL_NO_THREAD_SAFETY_ANALYSIS { mutex_.lock(); }
+  void after_fork_in_parent() TARNWEL_NO_THREAD_SAFETY_ANALYSIS { mutex_.unlock(); }
+  void after_fork_in_child() TARNWEL_NO_THREAD_SAFETY_ANALYSIS {
     for (auto& chunks : chunks_) {
       for (auto& chunk : chunks) {
         std::fill(chunk->page_locked.begin(), chunk->page_locked.end(), false);
@@ -266,7 +266,7 @@ class SecretArena {
   }
 
   Mutex mutex_;
-  std::array<std::vector<std::unique_ptr<Chunk>>, SLOT_SIZES> chunks_ GUARDED_BY(mutex_);
+  std::array<std::vector<std::unique_ptr<Chunk>>, SLOT_SIZES> chunks_ TARNWEL_GUARDED_BY(mutex_);
 };
 
 // Never destroyed: a secret released while static objects are torn down must

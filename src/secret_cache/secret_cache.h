@@ -156,10 +156,10 @@ class SecretCache {
   };
 
   // Takes a new generation; a profile with an unlock in flight gets it as its own.
-  std::uint64_t bump_generation(std::string_view profile) REQUIRES(generations_mu_);
+  std::uint64_t bump_generation(std::string_view profile) TARNWEL_REQUIRES(generations_mu_);
   // A new generation for an unlock of `profile`, whose row is held until the
   // matching end_unlock.
-  std::uint64_t begin_unlock(std::string_view profile) REQUIRES(generations_mu_);
+  std::uint64_t begin_unlock(std::string_view profile) TARNWEL_REQUIRES(generations_mu_);
   void end_unlock(std::string_view profile);
   // The second half of unlock: stores `secret` unless the profile's generation
   // has moved on from `generation`.
@@ -167,25 +167,25 @@ class SecretCache {
                         TimeToLive ttl);
   bool expired(const CacheEntry& entry, const Now& now) const;
   Now now() const;
-  void wipe_if_woke() REQUIRES(entries_mu_);
+  void wipe_if_woke() TARNWEL_REQUIRES(entries_mu_);
   // Removes the entries expired at `at` and sets the next expiries exactly.
-  void remove_expired(const Now& at) REQUIRES(entries_mu_);
+  void remove_expired(const Now& at) TARNWEL_REQUIRES(entries_mu_);
   // Brings the next expiries forward to those of `entry`, just stored.
-  void note_expiry(const CacheEntry& entry) REQUIRES(entries_mu_);
+  void note_expiry(const CacheEntry& entry) TARNWEL_REQUIRES(entries_mu_);
   // Nothing left to expire: after the entries have been cleared.
-  void forget_expiries() REQUIRES(entries_mu_);
+  void forget_expiries() TARNWEL_REQUIRES(entries_mu_);
 
   const TimeToLive default_ttl_;
   const std::shared_ptr<const Clock> clock_;
   const std::optional<TimeToLive> max_lifetime_;
   const bool forget_on_sleep_;
 
-  Mutex generations_mu_ ACQUIRED_BEFORE(entries_mu_);
-  GenerationTable generations_ GUARDED_BY(generations_mu_);
+  Mutex generations_mu_ TARNWEL_ACQUIRED_BEFORE(entries_mu_);
+  GenerationTable generations_ TARNWEL_GUARDED_BY(generations_mu_);
   Mutex entries_mu_;
-  std::unordered_map<std::string, CacheEntry> entries_ GUARDED_BY(entries_mu_);
+  std::unordered_map<std::string, CacheEntry> entries_ TARNWEL_GUARDED_BY(entries_mu_);
   // Only with forget_on_sleep.
-  std::optional<SleepWatch> sleep_watch_ GUARDED_BY(entries_mu_);
+  std::optional<SleepWatch> sleep_watch_ TARNWEL_GUARDED_BY(entries_mu_);
   // Lower bounds of the next expiry of any entry, by its ttl and by the cap;
   // the farthest instant when none can expire. Written only with entries_mu_
   // held; read without it, so that a sweep with nothing due takes no lock.

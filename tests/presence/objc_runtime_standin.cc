@@ -79,14 +79,14 @@ struct Object {
 
 struct World {
   Mutex mu;
-  Script script GUARDED_BY(mu);
-  Record record GUARDED_BY(mu);
+  Script script TARNWEL_GUARDED_BY(mu);
+  Record record TARNWEL_GUARDED_BY(mu);
   // Objects and heap blocks stay allocated until the next Framework starts,
   // so that an over-release or a use after disposal is recorded as a fault
   // rather than being a use after free. Only faults are found through these
   // lists: the runtime functions decide by the block's own flags word.
-  std::vector<std::unique_ptr<Object>> objects GUARDED_BY(mu);
-  std::map<const void*, std::unique_ptr<std::byte[]>> blocks GUARDED_BY(mu);
+  std::vector<std::unique_ptr<Object>> objects TARNWEL_GUARDED_BY(mu);
+  std::map<const void*, std::unique_ptr<std::byte[]>> blocks TARNWEL_GUARDED_BY(mu);
   // Set while the backend evaluates, and taken by finish(), both on the
   // test's thread.
   BlockHeader* held_block = nullptr;  // for Never and AfterWaitEnds
@@ -95,13 +95,13 @@ struct World {
 
 World world;
 
-Object* new_object(const char* cls) REQUIRES(world.mu) {
+Object* new_object(const char* cls) TARNWEL_REQUIRES(world.mu) {
   ++world.record.live_objects;
   return world.objects.emplace_back(std::make_unique<Object>(cls)).get();
 }
 
 // An object that is alive, or nullptr (and a fault) for anything else.
-Object* live_object(const void* pointer, std::string_view use) REQUIRES(world.mu) {
+Object* live_object(const void* pointer, std::string_view use) TARNWEL_REQUIRES(world.mu) {
   for (const auto& object : world.objects) {
     if (object.get() == pointer && object->references > 0) return object.get();
   }
@@ -109,7 +109,7 @@ Object* live_object(const void* pointer, std::string_view use) REQUIRES(world.mu
   return nullptr;
 }
 
-void release_locked(void* pointer) REQUIRES(world.mu) {
+void release_locked(void* pointer) TARNWEL_REQUIRES(world.mu) {
   Object* object = live_object(pointer, "release");
   if (object == nullptr || --object->references > 0) return;
   --world.record.live_objects;
@@ -118,7 +118,7 @@ void release_locked(void* pointer) REQUIRES(world.mu) {
 
 // A heap copy that is alive, or nullptr (and a fault) for anything else: a
 // stack literal, a disposed copy, a wild pointer.
-BlockHeader* live_heap_block(const void* block, const char* use) REQUIRES(world.mu) {
+BlockHeader* live_heap_block(const void* block, const char* use) TARNWEL_REQUIRES(world.mu) {
   auto* header = static_cast<BlockHeader*>(const_cast<void*>(block));
   if (world.blocks.contains(block) && (header->flags & BLOCK_DEALLOCATING) == 0) return header;
   world.record.faults.push_back(std::string(use) + " of a block that is not a live heap copy");
@@ -126,7 +126,7 @@ BlockHeader* live_heap_block(const void* block, const char* use) REQUIRES(world.
 }
 
 // _Block_copy of a heap block: one more reference, and no helper runs.
-BlockHeader* retain_block_locked(const void* block, const char* use) REQUIRES(world.mu) {
+BlockHeader* retain_block_locked(const void* block, const char* use) TARNWEL_REQUIRES(world.mu) {
   BlockHeader* heap = live_heap_block(block, use);
   if (heap != nullptr) heap->flags += 2;
   return heap;
@@ -134,7 +134,7 @@ BlockHeader* retain_block_locked(const void* block, const char* use) REQUIRES(wo
 
 // _Block_copy of a stack block as a compiler builds it, up to the copy
 // helper, which the caller runs outside the lock.
-BlockHeader* copy_stack_block_locked(const BlockHeader* literal) REQUIRES(world.mu) {
+BlockHeader* copy_stack_block_locked(const BlockHeader* literal) TARNWEL_REQUIRES(world.mu) {
   // The flags decide the descriptor's layout, so they come first.
   const BlockDescriptor& descriptor = *literal->descriptor;
   if (literal->flags != STACK_BLOCK_FLAGS || literal->isa != _NSConcreteStackBlock ||

@@ -42,8 +42,8 @@ class FakeClock final : public Clock {
 
  private:
   mutable Mutex mu_;
-  Instant now_ GUARDED_BY(mu_){};
-  SleepCountingInstant counting_now_ GUARDED_BY(mu_){};
+  Instant now_ TARNWEL_GUARDED_BY(mu_){};
+  SleepCountingInstant counting_now_ TARNWEL_GUARDED_BY(mu_){};
 };
 
 }  // namespace tarnwel::testing

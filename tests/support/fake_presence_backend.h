@@ -43,8 +43,9 @@ class FakePresenceBackend final : public PresenceBackend {
     changed_.notify_all();
     if (mode_ == Mode::Throw) throw FakeBackendFailure();
     if (mode_ == Mode::Answer) return answer_;
-    const bool finished = changed_.wait_until(lock, std::chrono::steady_clock::now() + hold_limit_,
-                                              [&]() REQUIRES(mu_) { return finish_.has_value(); });
+    const bool finished =
+        changed_.wait_until(lock, std::chrono::steady_clock::now() + hold_limit_,
+                            [&]() TARNWEL_REQUIRES(mu_) { return finish_.has_value(); });
     if (!finished) return PresenceError::denied("fake presence backend: never finished");
     PresenceOutcome outcome = std::move(*finish_);
     finish_.reset();
@@ -76,7 +77,7 @@ class FakePresenceBackend final : public PresenceBackend {
   bool wait_for_calls(std::size_t n) {
     MutexLock lock(mu_);
     return changed_.wait_until(lock, deadline(),
-                               [&]() REQUIRES(mu_) { return reasons_.size() >= n; });
+                               [&]() TARNWEL_REQUIRES(mu_) { return reasons_.size() >= n; });
   }
   std::size_t calls() const { return reasons().size(); }
   std::vector<std::string> reasons() const {
@@ -99,11 +100,11 @@ class FakePresenceBackend final : public PresenceBackend {
 
   mutable Mutex mu_;
   CondVar changed_;
-  Mode mode_ GUARDED_BY(mu_) = Mode::Answer;
-  PresenceOutcome answer_ GUARDED_BY(mu_) = Ok{};
-  std::optional<PresenceOutcome> finish_ GUARDED_BY(mu_);
-  std::chrono::seconds hold_limit_ GUARDED_BY(mu_) = WAIT_LIMIT;
-  std::vector<std::string> reasons_ GUARDED_BY(mu_);
+  Mode mode_ TARNWEL_GUARDED_BY(mu_) = Mode::Answer;
+  PresenceOutcome answer_ TARNWEL_GUARDED_BY(mu_) = Ok{};
+  std::optional<PresenceOutcome> finish_ TARNWEL_GUARDED_BY(mu_);
+  std::chrono::seconds hold_limit_ TARNWEL_GUARDED_BY(mu_) = WAIT_LIMIT;
+  std::vector<std::string> reasons_ TARNWEL_GUARDED_BY(mu_);
 };
 
 }  // namespace tarnwel::testing
