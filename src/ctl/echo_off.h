@@ -5,8 +5,10 @@
 //
 // One at a time per process: the signal handlers share one saved state.
 //
-//   EchoOff echo_off(STDIN_FILENO);  // a no-op unless fd 0 is a terminal
-//   read_line(...);
+//   const EchoOff echo_off(fd);  // a no-op unless fd is a terminal
+//   report_raw("Secret for profile " + std::string(profile) + ": ");
+//   read = read_into(fd, secret, /*one_line=*/true);
+//   if (echo_off.active()) report_raw("\n");  // the unechoed Enter's newline
 #pragma once
 
 namespace tarnwel {

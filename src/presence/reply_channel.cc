@@ -38,9 +38,7 @@ ReplyReceiver::~ReplyReceiver() {
 std::optional<PresenceOutcome> ReplyReceiver::receive_until(Instant deadline) {
   ReplyChannelState& state = *state_;
   MutexLock lock(state.mu);
-  // The predicate runs with the lock held, which the analysis cannot see
-  // through the lambda.
-  state.changed.wait_until(lock, deadline, [&]() TARNWEL_NO_THREAD_SAFETY_ANALYSIS {
+  state.changed.wait_until(lock, deadline, [&]() TARNWEL_REQUIRES(state.mu) {
     return state.message.has_value() || state.sender_gone;
   });
   return std::exchange(state.message, std::nullopt);
