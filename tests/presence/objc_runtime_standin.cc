@@ -30,9 +30,9 @@ namespace {
 constexpr int BLOCK_DEALLOCATING = 1;
 constexpr int BLOCK_REFCOUNT_MASK = 0xfffe;
 constexpr int BLOCK_NEEDS_FREE = 1 << 24;
-// What a compiler sets on the literal of a block like the reply block: copy
-// and dispose helpers (1 << 25) and a signature (1 << 30), no reference count.
-constexpr int STACK_BLOCK_FLAGS = (1 << 25) | (1 << 30);
+constexpr int BLOCK_HAS_COPY_DISPOSE = 1 << 25;
+constexpr int BLOCK_IS_GLOBAL = 1 << 28;
+constexpr int BLOCK_HAS_SIGNATURE = 1 << 30;
 constexpr unsigned long UTF8_ENCODING = 4;
 
 // The BOOL the framework passes: bool on arm64, signed char on x86_64, and
@@ -44,24 +44,62 @@ constexpr std::string_view REPLY_SIGNATURE = "v20@?0B8@\"NSError\"12";
 using CallerBool = signed char;
 constexpr std::string_view REPLY_SIGNATURE = "v20@?0c8@\"NSError\"12";
 #endif
+using Invoke = void (*)(void* block, CallerBool success, void* error);
+using CopyHelper = void (*)(void* destination, void* source);
+using DisposeHelper = void (*)(void* block);
 
-// The descriptor of a block with STACK_BLOCK_FLAGS: the fixed part, the
-// helpers, then the signature and the layout.
-struct BlockDescriptor {
-  unsigned long reserved;
-  unsigned long size;
-  void (*copy_helper)(void* destination, void* source);
-  void (*dispose_helper)(void* block);
-  const char* signature;
-  const char* layout;
-};
+// A block read as the Blocks runtime reads one, field by field at the ABI's
+// offsets, and never through a struct shared with the code that built it:
+// the literal is isa, a 32-bit flags word, 32 reserved bits, the invoke
+// function and the descriptor. The descriptor starts with a reserved word and
+// the literal's size; the copy and dispose helpers follow only with
+// BLOCK_HAS_COPY_DISPOSE, then the signature (and the layout) only with
+// BLOCK_HAS_SIGNATURE.
+class BlockView {
+ public:
+  explicit BlockView(const void* block)
+      : bytes_(static_cast<std::byte*>(const_cast<void*>(block))) {}
 
-struct BlockHeader {
-  void* isa;
-  int flags;
-  int reserved;
-  void (*invoke)(void* block, CallerBool success, void* error);
-  const BlockDescriptor* descriptor;
+  void* isa() const { return read<void*>(bytes_, ISA); }
+  int flags() const { return read<std::int32_t>(bytes_, FLAGS); }
+  void set_isa(void* isa) { write(bytes_, ISA, isa); }
+  void set_flags(int flags) { write(bytes_, FLAGS, static_cast<std::int32_t>(flags)); }
+  Invoke invoke() const { return read<Invoke>(bytes_, INVOKE); }
+  unsigned long size() const { return read<unsigned long>(descriptor(), SIZE); }
+  CopyHelper copy_helper() const { return read<CopyHelper>(descriptor(), HELPERS); }
+  DisposeHelper dispose_helper() const {
+    return read<DisposeHelper>(descriptor(), HELPERS + sizeof(CopyHelper));
+  }
+  // Where the flags say it is; nullptr without BLOCK_HAS_SIGNATURE.
+  const char* signature() const {
+    if ((flags() & BLOCK_HAS_SIGNATURE) == 0) return nullptr;
+    const bool helpers = (flags() & BLOCK_HAS_COPY_DISPOSE) != 0;
+    return read<const char*>(descriptor(),
+                             HELPERS + (helpers ? sizeof(CopyHelper) + sizeof(DisposeHelper) : 0));
+  }
+  static constexpr std::size_t LITERAL_BYTES = 3 * sizeof(void*) + 2 * sizeof(std::int32_t);
+
+ private:
+  static constexpr std::size_t ISA = 0;
+  static constexpr std::size_t FLAGS = sizeof(void*);
+  static constexpr std::size_t INVOKE = FLAGS + 2 * sizeof(std::int32_t);
+  static constexpr std::size_t DESCRIPTOR = INVOKE + sizeof(Invoke);
+  static constexpr std::size_t SIZE = sizeof(unsigned long);
+  static constexpr std::size_t HELPERS = 2 * sizeof(unsigned long);
+
+  template <typename T>
+  static T read(const std::byte* base, std::size_t offset) {
+    T value;
+    std::memcpy(&value, base + offset, sizeof value);
+    return value;
+  }
+  template <typename T>
+  static void write(std::byte* base, std::size_t offset, T value) {
+    std::memcpy(base + offset, &value, sizeof value);
+  }
+  const std::byte* descriptor() const { return read<const std::byte*>(bytes_, DESCRIPTOR); }
+
+  std::byte* bytes_;
 };
 
 // Class objects are their names, told apart by address.
@@ -89,7 +127,7 @@ struct World {
   std::map<const void*, std::unique_ptr<std::byte[]>> blocks TARNWEL_GUARDED_BY(mu);
   // Set while the backend evaluates, and taken by finish(), both on the
   // test's thread.
-  BlockHeader* held_block = nullptr;  // for Never and AfterWaitEnds
+  void* held_block = nullptr;  // for Never and AfterWaitEnds
   std::thread thread;
 };
 
@@ -118,46 +156,52 @@ void release_locked(void* pointer) TARNWEL_REQUIRES(world.mu) {
 
 // A heap copy that is alive, or nullptr (and a fault) for anything else: a
 // stack literal, a disposed copy, a wild pointer.
-BlockHeader* live_heap_block(const void* block, const char* use) TARNWEL_REQUIRES(world.mu) {
-  auto* header = static_cast<BlockHeader*>(const_cast<void*>(block));
-  if (world.blocks.contains(block) && (header->flags & BLOCK_DEALLOCATING) == 0) return header;
+void* live_heap_block(const void* block, const char* use) TARNWEL_REQUIRES(world.mu) {
+  if (world.blocks.contains(block) && (BlockView(block).flags() & BLOCK_DEALLOCATING) == 0) {
+    return const_cast<void*>(block);
+  }
   world.record.faults.push_back(std::string(use) + " of a block that is not a live heap copy");
   return nullptr;
 }
 
 // _Block_copy of a heap block: one more reference, and no helper runs.
-BlockHeader* retain_block_locked(const void* block, const char* use) TARNWEL_REQUIRES(world.mu) {
-  BlockHeader* heap = live_heap_block(block, use);
-  if (heap != nullptr) heap->flags += 2;
+void* retain_block_locked(const void* block, const char* use) TARNWEL_REQUIRES(world.mu) {
+  void* heap = live_heap_block(block, use);
+  if (heap != nullptr) BlockView(heap).set_flags(BlockView(heap).flags() + 2);
   return heap;
 }
 
-// _Block_copy of a stack block as a compiler builds it, up to the copy
-// helper, which the caller runs outside the lock.
-BlockHeader* copy_stack_block_locked(const BlockHeader* literal) TARNWEL_REQUIRES(world.mu) {
-  // The flags decide the descriptor's layout, so they come first.
-  const BlockDescriptor& descriptor = *literal->descriptor;
-  if (literal->flags != STACK_BLOCK_FLAGS || literal->isa != _NSConcreteStackBlock ||
-      descriptor.signature == nullptr || descriptor.signature != REPLY_SIGNATURE ||
-      descriptor.layout != nullptr) {
+// _Block_copy of a stack block, up to the copy helper, which the caller runs
+// outside the lock. The reply block is a stack literal with copy and dispose
+// helpers (it captures an object with a destructor) and a signature.
+void* copy_stack_block_locked(const void* source) TARNWEL_REQUIRES(world.mu) {
+  const BlockView literal(source);
+  const int flags = literal.flags();
+  const char* signature = literal.signature();
+  if ((flags & (BLOCK_HAS_COPY_DISPOSE | BLOCK_HAS_SIGNATURE)) !=
+          (BLOCK_HAS_COPY_DISPOSE | BLOCK_HAS_SIGNATURE) ||
+      (flags & (BLOCK_IS_GLOBAL | BLOCK_REFCOUNT_MASK | BLOCK_DEALLOCATING)) != 0 ||
+      literal.isa() != _NSConcreteStackBlock || signature == nullptr ||
+      signature != REPLY_SIGNATURE || literal.size() <= BlockView::LITERAL_BYTES) {
     world.record.faults.push_back("a stack block unlike the reply block's literal (flags " +
-                                  std::to_string(literal->flags) + ")");
+                                  std::to_string(flags) + ")");
     return nullptr;
   }
   if (world.script.refuse == "_Block_copy") return nullptr;
 
-  auto bytes = std::make_unique<std::byte[]>(descriptor.size);
-  std::memcpy(bytes.get(), literal, descriptor.size);
-  auto* copy = reinterpret_cast<BlockHeader*>(bytes.get());
-  copy->isa = static_cast<void*>(_NSConcreteMallocBlock);
-  copy->flags = STACK_BLOCK_FLAGS | BLOCK_NEEDS_FREE | 2;
-  world.blocks.emplace(copy, std::move(bytes));
+  auto bytes = std::make_unique<std::byte[]>(literal.size());
+  std::memcpy(bytes.get(), source, literal.size());
+  BlockView copy(bytes.get());
+  copy.set_isa(static_cast<void*>(_NSConcreteMallocBlock));
+  copy.set_flags(flags | BLOCK_NEEDS_FREE | 2);
+  void* heap = bytes.get();
+  world.blocks.emplace(heap, std::move(bytes));
   ++world.record.live_blocks;
-  return copy;
+  return heap;
 }
 
 // The framework's reply: answers as scripted, then lets go of the block.
-void answer(BlockHeader* block, Reply reply) {
+void answer(void* block, Reply reply) {
   Object* error = nullptr;
   {
     MutexLock lock(world.mu);
@@ -169,7 +213,7 @@ void answer(BlockHeader* block, Reply reply) {
   }
   if (reply != Reply::DropWithoutReply) {
     const bool success = reply != Reply::DeniedWithError && reply != Reply::DeniedWithoutError;
-    block->invoke(block, static_cast<CallerBool>(success), error);
+    BlockView(block).invoke()(block, static_cast<CallerBool>(success), error);
   }
   if (error != nullptr) objc_release(error);
   _Block_release(block);
@@ -291,7 +335,7 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
     const Object* reason = live_object(reinterpret_cast<void*>(b), selector);
     if (reason != nullptr && reason->cls == NS_STRING) world.record.reason = reason->text;
     // The framework holds the block until it has answered.
-    BlockHeader* block = retain_block_locked(reinterpret_cast<void*>(c), "evaluatePolicy");
+    void* block = retain_block_locked(reinterpret_cast<void*>(c), "evaluatePolicy");
     const Reply reply = world.script.reply;
     const bool held = reply == Reply::Never || reply == Reply::AfterWaitEnds;
     if (block != nullptr && held) world.held_block = block;
@@ -305,35 +349,37 @@ std::uintptr_t objc_msgSend(void* receiver, void* selector_name, std::uintptr_t 
 
 void* _Block_copy(const void* source) {
   if (source == nullptr) return nullptr;
-  auto* literal = static_cast<BlockHeader*>(const_cast<void*>(source));
-  BlockHeader* copy = nullptr;
+  void* copy = nullptr;
   {
     MutexLock lock(world.mu);
-    if ((literal->flags & BLOCK_NEEDS_FREE) != 0) return retain_block_locked(source, "_Block_copy");
-    copy = copy_stack_block_locked(literal);
+    if ((BlockView(source).flags() & BLOCK_NEEDS_FREE) != 0) {
+      return retain_block_locked(source, "_Block_copy");
+    }
+    copy = copy_stack_block_locked(source);
   }
   if (copy == nullptr) return nullptr;
-  copy->descriptor->copy_helper(copy, literal);
+  BlockView(copy).copy_helper()(copy, const_cast<void*>(source));
   // The literal is dead once copied: scribble over it, so that any later use
   // of it shows up as an unknown block or a wild pointer.
-  std::memset(literal, 0xA5, copy->descriptor->size);
+  std::memset(const_cast<void*>(source), 0xA5, BlockView(copy).size());
   return copy;
 }
 
 void _Block_release(const void* block) {
   if (block == nullptr) return;
-  BlockHeader* heap = nullptr;
+  void* heap = nullptr;
   {
     MutexLock lock(world.mu);
     heap = live_heap_block(block, "_Block_release");
     if (heap == nullptr) return;
-    heap->flags -= 2;
-    if ((heap->flags & BLOCK_REFCOUNT_MASK) != 0) return;
-    heap->flags |= BLOCK_DEALLOCATING;
+    BlockView view(heap);
+    view.set_flags(view.flags() - 2);
+    if ((view.flags() & BLOCK_REFCOUNT_MASK) != 0) return;
+    view.set_flags(view.flags() | BLOCK_DEALLOCATING);
     --world.record.live_blocks;
   }
   // Outside the lock: the helper destroys the backend's reply sender.
-  heap->descriptor->dispose_helper(heap);
+  BlockView(heap).dispose_helper()(heap);
 }
 
 }  // extern "C"

@@ -58,17 +58,20 @@ struct Record {
   std::vector<std::string> faults;
 };
 
+// The one scripted framework: not copied, since its end finishes it.
 class Framework {
  public:
   explicit Framework(Script script);
-  ~Framework();
   Framework(const Framework&) = delete;
   Framework& operator=(const Framework&) = delete;
 
   // Sends an AfterWaitEnds reply, on the calling thread.
   void deliver_late_reply();
-  // Joins the framework's thread and releases the block it still holds.
+  // Joins the framework's thread and releases the block it still holds; the
+  // destructor does it too.
   void finish();
+  ~Framework();
+
   Record record() const;
 };
 
