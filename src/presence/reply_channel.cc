@@ -14,34 +14,36 @@ struct ReplyChannelState {
   bool receiver_gone TARNWEL_GUARDED_BY(mu) = false;
 };
 
-ReplySender::~ReplySender() {
+ReplyChannelEnd::~ReplyChannelEnd() {
   if (state_ == nullptr) return;  // moved from
   MutexLock lock(state_->mu);
-  state_->sender_gone = true;
-  state_->changed.notify_all();
+  switch (side_) {
+    case Side::Sender:
+      state_->sender_gone = true;
+      state_->changed.notify_all();
+      return;
+    case Side::Receiver:
+      state_->receiver_gone = true;
+      state_->message.reset();
+      return;
+  }
 }
 
 void ReplySender::send(PresenceOutcome outcome) {
-  MutexLock lock(state_->mu);
-  if (state_->receiver_gone || state_->message.has_value()) return;
-  state_->message.emplace(std::move(outcome));
-  state_->changed.notify_all();
-}
-
-ReplyReceiver::~ReplyReceiver() {
-  if (state_ == nullptr) return;  // moved from
-  MutexLock lock(state_->mu);
-  state_->receiver_gone = true;
-  state_->message.reset();
+  ReplyChannelState& shared = state();
+  MutexLock lock(shared.mu);
+  if (shared.receiver_gone || shared.message.has_value()) return;
+  shared.message.emplace(std::move(outcome));
+  shared.changed.notify_all();
 }
 
 std::optional<PresenceOutcome> ReplyReceiver::receive_until(Instant deadline) {
-  ReplyChannelState& state = *state_;
-  MutexLock lock(state.mu);
-  state.changed.wait_until(lock, deadline, [&]() TARNWEL_REQUIRES(state.mu) {
-    return state.message.has_value() || state.sender_gone;
+  ReplyChannelState& shared = state();
+  MutexLock lock(shared.mu);
+  shared.changed.wait_until(lock, deadline, [&]() TARNWEL_REQUIRES(shared.mu) {
+    return shared.message.has_value() || shared.sender_gone;
   });
-  return std::exchange(state.message, std::nullopt);
+  return std::exchange(shared.message, std::nullopt);
 }
 
 ReplyChannel make_reply_channel() {

@@ -26,36 +26,44 @@ namespace tarnwel {
 
 struct ReplyChannelState;
 
-class ReplySender {
+// What both ends share: their hold on the state, and telling the other end,
+// when they go, that they are gone. Moved from, an end tells nothing.
+class ReplyChannelEnd {
+ protected:
+  enum class Side { Sender, Receiver };
+  ReplyChannelEnd(std::shared_ptr<ReplyChannelState> state, Side side)
+      : state_(std::move(state)), side_(side) {}
+  ReplyChannelEnd(ReplyChannelEnd&&) noexcept = default;
+  ReplyChannelEnd& operator=(ReplyChannelEnd&&) noexcept = default;
+  // The sender's going wakes a waiting receiver: no message can come any
+  // more. From the receiver's going on, sends are dropped.
+  ~ReplyChannelEnd();
+
+  ReplyChannelState& state() const { return *state_; }
+
+ private:
+  std::shared_ptr<ReplyChannelState> state_;
+  Side side_;
+};
+
+class ReplySender : public ReplyChannelEnd {
  public:
-  explicit ReplySender(std::shared_ptr<ReplyChannelState> state) : state_(std::move(state)) {}
-  ReplySender(ReplySender&&) noexcept = default;
-  ReplySender& operator=(ReplySender&&) noexcept = default;
-  // Wakes a waiting receiver: no message can come any more.
-  ~ReplySender();
+  explicit ReplySender(std::shared_ptr<ReplyChannelState> state)
+      : ReplyChannelEnd(std::move(state), Side::Sender) {}
 
   // Delivers `outcome`, unless the receiver is gone or a message was already
   // delivered; either way the outcome is dropped without a trace.
   void send(PresenceOutcome outcome);
-
- private:
-  std::shared_ptr<ReplyChannelState> state_;
 };
 
-class ReplyReceiver {
+class ReplyReceiver : public ReplyChannelEnd {
  public:
-  explicit ReplyReceiver(std::shared_ptr<ReplyChannelState> state) : state_(std::move(state)) {}
-  ReplyReceiver(ReplyReceiver&&) noexcept = default;
-  ReplyReceiver& operator=(ReplyReceiver&&) noexcept = default;
-  // From here on, sends are dropped.
-  ~ReplyReceiver();
+  explicit ReplyReceiver(std::shared_ptr<ReplyChannelState> state)
+      : ReplyChannelEnd(std::move(state), Side::Receiver) {}
 
   // The message, or nothing once `deadline` has passed or the sender was
   // destroyed without sending.
   std::optional<PresenceOutcome> receive_until(Instant deadline);
-
- private:
-  std::shared_ptr<ReplyChannelState> state_;
 };
 
 struct ReplyChannel {
