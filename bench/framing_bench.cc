@@ -1,33 +1,21 @@
 // Reading and parsing one request, as every connection thread does first.
-#include <benchmark/benchmark.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <string_view>
 
-#include "base/unique_fd.h"
+#include <benchmark/benchmark.h>
+
 #include "protocol/framing.h"
 #include "protocol/json_text.h"
+#include "socket_pair.h"
 
 namespace tarnwel::bench {
 namespace {
 
 constexpr std::string_view GET_SECRET_LINE =
     "{\"cmd\":\"get_secret\",\"profile\":\"work\",\"protocol_version\":2}\n";
-
-struct SocketPair {
-  SocketPair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-      ours = UniqueFd(fds[0]);
-      theirs = UniqueFd(fds[1]);
-    }
-  }
-  UniqueFd ours;
-  UniqueFd theirs;
-};
 
 // One write of the request by the peer, then read_message: the system calls
 // (setsockopt, read) plus the UTF-8 check and the parse.

@@ -1,7 +1,6 @@
 // The agent's work for one connection, without the accept loop: the whole
 // handle_connection over a socket pair, the thread each connection gets, and
 // the "status" reply with 10,000 profiles, built, encoded and written.
-#include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,28 +9,18 @@
 #include <string_view>
 #include <thread>
 
-#include "base/unique_fd.h"
+#include <benchmark/benchmark.h>
+
 #include "granting_backend.h"
 #include "protocol/framing.h"
 #include "protocol/json_text.h"
 #include "server/cache_commands.h"
 #include "server/connection.h"
 #include "server/shutdown_flag.h"
+#include "socket_pair.h"
 
 namespace tarnwel::bench {
 namespace {
-
-struct SocketPair {
-  SocketPair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-      ours = UniqueFd(fds[0]);
-      theirs = UniqueFd(fds[1]);
-    }
-  }
-  UniqueFd ours;
-  UniqueFd theirs;
-};
 
 // Reads and throws away everything until the peer closes, so that large
 // replies never fill the socket buffer.
