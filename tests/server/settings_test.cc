@@ -1,10 +1,10 @@
 #include "server/settings.h"
 
-#include <array>
 #include <map>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,62 +21,52 @@ Result<AgentSettings, SettingError> read(const Environment& environment) {
   });
 }
 
-// What read() takes from `environment`: lock_on_sleep, max_ttl, show_requester.
-std::tuple<bool, std::optional<TimeToLive>, bool> taken(const Environment& environment) {
+// What read() takes from `environment`: lock_on_sleep, max_ttl, show_requester, wake_on_connect.
+std::tuple<bool, std::optional<TimeToLive>, bool, bool> taken(const Environment& environment) {
   const auto settings = read(environment);
   EXPECT_TRUE(settings.ok()) << (settings.ok() ? "" : settings.error().text);
   const AgentSettings value = settings.ok() ? settings.value() : AgentSettings{};
-  return {value.lock_on_sleep, value.max_ttl, value.show_requester};
+  return {value.lock_on_sleep, value.max_ttl, value.show_requester, value.wake_on_connect};
 }
 
 TEST(SettingsTest, UnsetIsOffAndEachUnderstoodValueIsTaken) {
-  EXPECT_EQ(taken({{"TARNWEL_AGENT_ASKPASS", "x"}}), std::tuple(false, std::nullopt, false));
+  EXPECT_EQ(taken({{"TARNWEL_AGENT_ASKPASS", "x"}}), std::tuple(false, std::nullopt, false, false));
   EXPECT_EQ(taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "1"},
                    {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551615"},
-                   {"TARNWEL_AGENT_SHOW_REQUESTER", "1"}}),
-            std::tuple(true, TimeToLive::from_seconds(18446744073709551615u), true));
+                   {"TARNWEL_AGENT_SHOW_REQUESTER", "1"},
+                   {"TARNWEL_AGENT_WAKE_ON_CONNECT", "1"}}),
+            std::tuple(true, TimeToLive::from_seconds(18446744073709551615u), true, true));
   EXPECT_EQ(taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "0"},
                    {"TARNWEL_AGENT_MAX_TTL_SECONDS", "0300"},
-                   {"TARNWEL_AGENT_SHOW_REQUESTER", "0"}}),
-            std::tuple(false, TimeToLive::from_seconds(300), false));
-}
-
-TEST(SettingsTest, WakeOnConnectIsASwitchThatIsOffUnlessSetTo1) {
-  const auto wake = [](const Environment& environment) {
-    const auto settings = read(environment);
-    return settings.ok() && settings.value().wake_on_connect;
-  };
-  EXPECT_FALSE(wake({}));
-  EXPECT_FALSE(wake({{"TARNWEL_AGENT_WAKE_ON_CONNECT", "0"}}));
-  EXPECT_TRUE(wake({{"TARNWEL_AGENT_WAKE_ON_CONNECT", "1"}}));
+                   {"TARNWEL_AGENT_SHOW_REQUESTER", "0"},
+                   {"TARNWEL_AGENT_WAKE_ON_CONNECT", "0"}}),
+            std::tuple(false, TimeToLive::from_seconds(300), false, false));
 }
 
 TEST(SettingsTest, AValueNotUnderstoodNamesTheVariableAndTheValue) {
-  const std::string SWITCH = " must be 1 or 0, not \"";
-  const std::string SECONDS = " must be a positive whole number of seconds, not \"";
-  // The variable, its value, and the value as the line shows it.
-  const std::vector<std::array<std::string, 3>> refused = {
-      {"TARNWEL_AGENT_LOCK_ON_SLEEP", "yes", "yes"},
-      {"TARNWEL_AGENT_LOCK_ON_SLEEP", "", ""},
-      {"TARNWEL_AGENT_SHOW_REQUESTER", " 1", " 1"},
-      {"TARNWEL_AGENT_WAKE_ON_CONNECT", "on", "on"},
-      {"TARNWEL_AGENT_WAKE_ON_CONNECT", "10", "10"},
-      // One line, whatever the value holds.
-      {"TARNWEL_AGENT_SHOW_REQUESTER", "1\n\xFF", "1\xEF\xBF\xBD\xEF\xBF\xBD"},
-      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "0", "0"},
-      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "-5", "-5"},
-      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "+5", "+5"},
-      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "1.5", "1.5"},
-      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "60 ", "60 "},
-      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "", ""},
-      {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551616", "18446744073709551616"},
-  };
-  for (const auto& [name, value, shown] : refused) {
+  const auto refusal = [](const std::string& name, const std::string& value) {
     const auto settings = read({{name, value}});
-    ASSERT_FALSE(settings.ok()) << name << "=" << value;
-    EXPECT_EQ(settings.error().text,
-              name + (name.ends_with("SECONDS") ? SECONDS : SWITCH) + shown + "\"");
+    return settings.ok() ? std::string("taken") : settings.error().text;
+  };
+  // Each variable with the values it refuses, every one shown as it came.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> refused = {
+      {"TARNWEL_AGENT_LOCK_ON_SLEEP", {"yes", ""}},
+      {"TARNWEL_AGENT_SHOW_REQUESTER", {" 1"}},
+      {"TARNWEL_AGENT_WAKE_ON_CONNECT", {"on", "10"}},
+      {"TARNWEL_AGENT_MAX_TTL_SECONDS",
+       {"0", "-5", "+5", "1.5", "60 ", "", "18446744073709551616"}},
+  };
+  for (const auto& [name, values] : refused) {
+    const std::string rule = name.ends_with("SECONDS")
+                                 ? " must be a positive whole number of seconds, not \""
+                                 : " must be 1 or 0, not \"";
+    for (const std::string& value : values) {
+      EXPECT_EQ(refusal(name, value), name + rule + value + "\"");
+    }
   }
+  // One line, whatever the value holds.
+  EXPECT_EQ(refusal("TARNWEL_AGENT_SHOW_REQUESTER", "1\n\xFF"),
+            "TARNWEL_AGENT_SHOW_REQUESTER must be 1 or 0, not \"1\xEF\xBF\xBD\xEF\xBF\xBD\"");
 }
 
 }  // namespace
