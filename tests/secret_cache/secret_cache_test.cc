@@ -128,18 +128,26 @@ TEST_F(SecretCacheTest, FailedUnlockKeepsTheCachedSecretButVoidsAnEarlierOneOnIt
 
 std::size_t wiped_releases = 0;
 
+// How many arena slots `work` gave back wiped to the last byte.
+template <typename Work>
+std::size_t wiped_releases_during(Work work) {
+  wiped_releases = 0;
+  testing::set_release_observer([](std::string_view pages, std::size_t) {
+    if (pages.find_first_not_of('\0') == std::string_view::npos) ++wiped_releases;
+  });
+  work();
+  testing::set_release_observer(nullptr);
+  return wiped_releases;
+}
+
 // A secret is live at exactly its ttl, and reading it never extends it.
 TEST_F(SecretCacheTest, ReplacementWipesTheOldSecretAndRestartsLifeWithTheNewTtl) {
   ASSERT_TRUE(unlock("a", "old", TimeToLive::from_seconds(10)).ok());
   ASSERT_TRUE(unlock("default", "y").ok());
   clock->advance(seconds(8));
-  wiped_releases = 0;
-  testing::set_release_observer([](std::string_view pages, std::size_t) {
-    if (pages.find_first_not_of('\0') == std::string_view::npos) ++wiped_releases;
-  });
-  ASSERT_TRUE(unlock("a", "new", TimeToLive::from_seconds(5)).ok());
-  testing::set_release_observer(nullptr);
-  EXPECT_EQ(wiped_releases, 1u);
+  EXPECT_EQ(wiped_releases_during(
+                [&] { ASSERT_TRUE(unlock("a", "new", TimeToLive::from_seconds(5)).ok()); }),
+            1u);
 
   clock->advance(seconds(5));
   EXPECT_EQ(get("a"), "new");  // the old entry would have gone at 10 s
@@ -183,13 +191,7 @@ TEST_F(SecretCacheTest, SweepWipesExactlyTheDueEntriesAndKnowsWhenTheNextIsDue) 
   EXPECT_EQ(cache.time_to_next_expiry(), seconds(0));
 
   clock->advance(nanoseconds(1));
-  wiped_releases = 0;
-  testing::set_release_observer([](std::string_view pages, std::size_t) {
-    if (pages.find_first_not_of('\0') == std::string_view::npos) ++wiped_releases;
-  });
-  cache.sweep_expired();
-  testing::set_release_observer(nullptr);
-  EXPECT_EQ(wiped_releases, 1u);
+  EXPECT_EQ(wiped_releases_during([&] { cache.sweep_expired(); }), 1u);
   EXPECT_EQ(cache.stored_entries(), 2u);
   EXPECT_EQ(cache.time_to_next_expiry(), seconds(10) - nanoseconds(1));
 
@@ -258,8 +260,8 @@ class SecretCacheCapTest : public SecretCacheTest {
 };
 
 // A ttl counts only waking time, and without forget_on_sleep a wake forgets
-// nothing; the cap counts sleep too.
-TEST_F(SecretCacheCapTest, TheCapBeatsALongTtlAndCountsSleepWhileAShortTtlStillApplies) {
+// nothing; the cap counts sleep too, and the sweep removes what it ends.
+TEST_F(SecretCacheCapTest, TheCapBeatsALongTtlCountsSleepAndIsSweptWhileAShortTtlStillApplies) {
   ASSERT_TRUE(unlock("long", "x", TimeToLive::from_seconds(3600)).ok());
   ASSERT_TRUE(unlock("default", "y").ok());
   ASSERT_TRUE(unlock("short", "z", TimeToLive::from_seconds(10)).ok());
@@ -276,9 +278,8 @@ TEST_F(SecretCacheCapTest, TheCapBeatsALongTtlAndCountsSleepWhileAShortTtlStillA
   clock->sleep(nanoseconds(1));
   EXPECT_EQ(get("long"), std::nullopt);
   EXPECT_EQ(cache.live_profiles(), Names{});
-}
 
-TEST_F(SecretCacheCapTest, TheSweepRemovesWhatTheCapEndsAsleepOrAwake) {
+  // The sweep, without any get: asleep, then awake.
   ASSERT_TRUE(unlock("long", "x", TimeToLive::from_seconds(3600)).ok());
   clock->advance(seconds(30));
   ASSERT_TRUE(unlock("later", "y", TimeToLive::from_seconds(3600)).ok());

@@ -87,23 +87,17 @@ TEST_P(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
   EXPECT_FALSE(flag_->is_set());
 }
 
-TEST_P(AcceptLoopTest, ExpiredSecretsAreSweptWithoutAnyClient) {
-  start();
+// What the loop does by itself, with no client asking: sweeps only what has
+// expired, and with lock-on-sleep wipes everything on a wake.
+TEST_P(AcceptLoopTest, ExpiredSecretsAndAWakeUnderLockOnSleepAreWipedWithoutAnyClient) {
+  start(CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
   ASSERT_TRUE(cache_->unlock("short", "r", LockedSecret("t"), TimeToLive::from_seconds(1)).ok());
-  EXPECT_TRUE(ping(path_));
+  EXPECT_TRUE(ping(path_));  // the loop runs, and has not forgotten anything awake
   EXPECT_EQ(SecretCacheProbe::stored(*cache_), 2u);
   clock_->advance(1s + 1ns);
-  EXPECT_TRUE(testing::wait_until([&] { return SecretCacheProbe::stored(*cache_) == 1; }))
-      << "the loop sweeps by itself, and only what has expired";
-}
-
-TEST_P(AcceptLoopTest, WithLockOnSleepAWakeIsNoticedWithoutAnyClient) {
-  start(CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
-  EXPECT_TRUE(ping(path_));  // the loop runs, and has not forgotten anything awake
-  EXPECT_EQ(SecretCacheProbe::stored(*cache_), 1u);
+  EXPECT_TRUE(testing::wait_until([&] { return SecretCacheProbe::stored(*cache_) == 1; }));
   clock_->sleep(std::chrono::hours(8));
-  EXPECT_TRUE(testing::wait_until([&] { return SecretCacheProbe::stored(*cache_) == 0; }))
-      << "the loop wipes on wake by itself";
+  EXPECT_TRUE(testing::wait_until([&] { return SecretCacheProbe::stored(*cache_) == 0; }));
 }
 
 TEST_P(AcceptLoopTest, StopsWhenThePathNoLongerNamesItsSocketAndLeavesItAlone) {
