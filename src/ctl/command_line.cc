@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "base/white_space.h"
 #include "client/duration.h"
 
 namespace tarnwel {
@@ -228,10 +229,6 @@ std::string_view command_name(Command command) {
 
 Result<Invocation, UsageError> parse_command_line(const std::vector<std::string>& args) {
   return Parser(args).parse();
-}
-
-bool is_blank(std::string_view text) {
-  return text.find_first_not_of(" \t\n\r\v\f") == std::string_view::npos;
 }
 
 }  // namespace tarnwel

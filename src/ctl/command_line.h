@@ -52,8 +52,4 @@ struct UsageError {
 
 Result<Invocation, UsageError> parse_command_line(const std::vector<std::string>& args);
 
-// Empty or white space only: refused for profiles and reasons, which the
-// person at the machine has to recognise.
-bool is_blank(std::string_view text);
-
 }  // namespace tarnwel

@@ -62,12 +62,15 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
            {"run", "p", "--", "/bin/true"}, {"run", "p"}, {"run", "--bogus", "p", "--", "true"}}) {
     EXPECT_EQ(ctl(args).status, 125) << ::testing::PrintToString(args);
   }
-  // A usage error (the cases are in ../ctl) says so and exits with 2.
-  EXPECT_EQ(ctl({"unlock", "p", "--reason", " \t"}, "x"),
-            (CtlResult{2, "",
-                       "tarnwelctl: unlock: the --reason text is empty or blank; say what the "
-                       "secret is for, the confirmation shows it\ntarnwelctl: see 'tarnwelctl "
-                       "unlock --help'\n"}));
+  // A usage error (the cases are in ../ctl) says so and exits with 2. A reason
+  // the agent would deny as blank (U+00A0 is White_Space too) starts no agent.
+  for (const char* blank : {" \t", "\xC2\xA0"}) {
+    EXPECT_EQ(ctl({"unlock", "p", "--reason", blank}, "x"),
+              (CtlResult{2, "",
+                         "tarnwelctl: unlock: the --reason text is empty or blank; say what the "
+                         "secret is for, the confirmation shows it\ntarnwelctl: see 'tarnwelctl "
+                         "unlock --help'\n"}));
+  }
   // Quotes double when escaped: a secret well under the limit makes a request
   // over it, refused before an agent would be started for it.
   EXPECT_EQ(ctl({"unlock", "p", "--reason", "r"}, std::string(600'000, '"')),
