@@ -31,7 +31,7 @@ inline void fill_profiles(SecretCache& cache, int count) {
   for (int i = 0; i < count; ++i) {
     std::string name = std::to_string(i);
     name = "profile-" + std::string(5 - std::min<std::size_t>(5, name.size()), '0') + name;
-    (void)cache.unlock(name, "benchmark", LockedSecret(BENCH_SECRET), std::nullopt);
+    (void)cache.unlock(name, {"benchmark"}, LockedSecret(BENCH_SECRET), std::nullopt);
   }
 }
 

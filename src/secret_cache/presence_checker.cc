@@ -69,8 +69,8 @@ PresenceChecker::PresenceChecker(std::unique_ptr<PresenceBackend> backend)
 
 PresenceChecker::~PresenceChecker() = default;
 
-PresenceOutcome PresenceChecker::require_presence(std::string_view profile, std::string_view reason,
-                                                  const Requester* requester) {
+PresenceOutcome PresenceChecker::require_presence(std::string_view profile,
+                                                  const PresenceRequest& request) {
   std::string name(profile);
   std::shared_ptr<PendingPresenceCheck> check;
   bool leader = false;
@@ -96,7 +96,7 @@ PresenceOutcome PresenceChecker::require_presence(std::string_view profile, std:
   }
 
   InFlightGuard guard(*this, std::move(name), std::move(check));
-  PresenceOutcome outcome = consult_backend({reason, requester});
+  PresenceOutcome outcome = consult_backend(request);
   // An evaluation that ended abnormally has no outcome to share: the guard
   // publishes Busy to the joiners, as for a backend that threw.
   if (outcome.ok() || !outcome.error().is_abnormal_end()) guard.set_result(outcome);

@@ -10,7 +10,7 @@
 // No two of its locks are ever held together by one thread.
 //
 //   PresenceChecker checker(make_platform_backend());
-//   PresenceOutcome outcome = checker.require_presence("work", "deploy");
+//   PresenceOutcome outcome = checker.require_presence("work", {"deploy"});
 #pragma once
 
 #include <cstdint>
@@ -33,9 +33,8 @@ class PresenceChecker {
   PresenceChecker& operator=(const PresenceChecker&) = delete;
 
   // Granted, or why not. Blocks while this profile's check runs. A leader's
-  // `requester`, when given, is named in the prompt; a joiner's is not shown.
-  PresenceOutcome require_presence(std::string_view profile, std::string_view reason,
-                                   const Requester* requester = nullptr);
+  // request makes the prompt; a joiner's reason and requester are not shown.
+  PresenceOutcome require_presence(std::string_view profile, const PresenceRequest& request);
 
   // For monitoring and tests: how many requests have joined a running check
   // since start (joining leaves no other trace), and whether `profile` has a

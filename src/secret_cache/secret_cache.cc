@@ -21,13 +21,12 @@ SecretCache::SecretCache(TimeToLive default_ttl, std::unique_ptr<PresenceBackend
 
 SecretCache::~SecretCache() = default;
 
-PresenceOutcome SecretCache::unlock(std::string_view profile, std::string_view reason,
-                                    LockedSecret secret, std::optional<TimeToLive> ttl,
-                                    const Requester* requester) {
+PresenceOutcome SecretCache::unlock(std::string_view profile, const PresenceRequest& request,
+                                    LockedSecret secret, std::optional<TimeToLive> ttl) {
   // Take the generation before prompting: a lock that lands while the user
   // decides must win, however late the check is granted.
   UnlockTicket ticket = start_unlock(profile);
-  PresenceOutcome outcome = presence_.require_presence(profile, reason, requester);
+  PresenceOutcome outcome = presence_.require_presence(profile, request);
   if (!outcome.ok()) return outcome;  // `secret` is wiped on the way out
   ticket.store(std::move(secret), ttl.value_or(default_ttl_));
   return Ok{};

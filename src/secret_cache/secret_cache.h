@@ -20,7 +20,7 @@
 //
 //   auto cache = std::make_shared<SecretCache>(DEFAULT_TTL, make_platform_backend(),
 //                                              monotonic_clock());
-//   PresenceOutcome r = cache->unlock("work", "deploy", LockedSecret(bytes), std::nullopt);
+//   PresenceOutcome r = cache->unlock("work", {"deploy"}, LockedSecret(bytes), std::nullopt);
 //   std::optional<LockedSecret> copy = cache->get("work");
 #pragma once
 
@@ -63,13 +63,13 @@ class SecretCache {
   SecretCache(const SecretCache&) = delete;
   SecretCache& operator=(const SecretCache&) = delete;
 
-  // Confirms presence with `reason` (naming `requester` in the prompt when
+  // Confirms presence with `request` (its reason, and its requester when
   // given), then stores `secret` for `profile` with `ttl` (default_ttl when
   // absent). Blocks for the length of the check. Success also when a later
   // lock/unlock of the profile overtook this one while the check ran; the
   // secret is then dropped (wiped).
-  PresenceOutcome unlock(std::string_view profile, std::string_view reason, LockedSecret secret,
-                         std::optional<TimeToLive> ttl, const Requester* requester = nullptr);
+  PresenceOutcome unlock(std::string_view profile, const PresenceRequest& request,
+                         LockedSecret secret, std::optional<TimeToLive> ttl);
 
   // A fresh copy of the live secret of `profile`; none when absent or expired
   // (an expired entry is removed on the way). Never extends a secret's life.

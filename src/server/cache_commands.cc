@@ -49,8 +49,10 @@ Response handle_unlock(Json& request, SecretCache& cache, const Requester* reque
   std::string& parsed = secret->get_ref<std::string&>();
   secure_wipe(parsed.data(), parsed.size());
   *secret = nullptr;
+  // The one request for the presence check: the reason as received, and who asked.
+  const PresenceRequest presence{reason.value(), requester};
   const PresenceOutcome outcome =
-      cache.unlock(profile.value(), reason.value(), std::move(locked), ttl.value(), requester);
+      cache.unlock(profile.value(), presence, std::move(locked), ttl.value());
   if (!outcome.ok()) {
     const PresenceError& error = outcome.error();
     return error_response(error_code_for(error.kind()), error.display());

@@ -12,19 +12,12 @@
 namespace tarnwel {
 namespace {
 
-bool is_unlock(const Json& request) {
-  const auto cmd = request.find("cmd");
-  return cmd != request.end() && cmd->is_string() && cmd->get_ref<const std::string&>() == "unlock";
-}
-
-// `stack_used` is set to how deep this request may have gone.
-Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, const Requester* requester,
-                  std::size_t& stack_used) {
+HandledRequest reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown,
+                        const Requester* requester) {
   Result<Json, FramingError> request = read_message(fd, REQUEST_TIMEOUT);
   if (!request.ok()) {
-    return error_response(ErrorCode::ProtocolError, std::move(request).error().text);
+    return {error_response(ErrorCode::ProtocolError, std::move(request).error().text)};
   }
-  if (is_unlock(request.value())) stack_used = UNLOCK_STACK_DEPTH;
   return handle_request(request.value(), cache, shutdown, requester);
 }
 
@@ -36,12 +29,13 @@ Response reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown, const Requ
                                         const Requester* requester) noexcept {
   std::size_t stack_used = REQUEST_STACK_DEPTH;
   try {
-    const Response reply = reply_to(stream.get(), *cache, *shutdown, requester, stack_used);
+    const HandledRequest handled = reply_to(stream.get(), *cache, *shutdown, requester);
+    stack_used = handled.stack_depth;
     // A peer that has gone away cannot be told anything; nothing else to do.
-    (void)write_message(stream.get(), reply);
+    (void)write_message(stream.get(), handled.reply);
   } catch (...) {
     // Only this connection is lost; the stream closes below without a reply.
-    // An unlock may have failed deep down: wipe as much as any unlock uses.
+    // The request may have failed deep down: wipe as much as any request uses.
     stack_used = UNLOCK_STACK_DEPTH;
   }
   // Only now, with the reply out: a loop that stops at once would otherwise

@@ -23,16 +23,11 @@
 
 namespace tarnwel {
 
-// The deepest stack a request takes below handle_connection's caller, as
-// measured for every kind of request (tests/server/connection_test.cc fails
-// when one goes deeper): "unlock", which may run the presence program, and
-// every other request, including one that cannot be read. After the request,
-// handle_connection wipes its kind's depth and a margin for what a measurement
-// cannot see (another compiler, a library's rarer path). Only that span is
-// touched, and a thread's stack keeps its top 16 KiB or so resident when it is
-// cached for the next thread, so an ordinary request faults in no page there.
-inline constexpr std::size_t REQUEST_STACK_DEPTH = 8 * 1024;
-inline constexpr std::size_t UNLOCK_STACK_DEPTH = 24 * 1024;
+// What handle_connection wipes beyond the depth its request reports
+// (HandledRequest::stack_depth), for what a measurement cannot see (another
+// compiler, a library's rarer path). Only that span is touched, and a
+// thread's stack keeps its top 16 KiB or so resident when it is cached for the
+// next thread, so an ordinary request faults in no page there.
 inline constexpr std::size_t STACK_WIPE_MARGIN = 4 * 1024;
 
 // The time a connection has to deliver its one request.

@@ -73,24 +73,25 @@ Response handle_shutdown(ShutdownFlag& shutdown) {
 
 }  // namespace
 
-Response handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdown,
-                        const Requester* requester) {
+HandledRequest handle_request(Json& request, SecretCache& cache, ShutdownFlag& shutdown,
+                              const Requester* requester) {
   if (!protocol_version_matches(request)) {
     // A client of another version asks this agent to make way for a matching one.
     shutdown.set();
-    return protocol_mismatch_response();
+    return {protocol_mismatch_response()};
   }
   const auto cmd = request.find("cmd");
   if (cmd != request.end() && cmd->is_string()) {
     const std::string& name = cmd->get_ref<const std::string&>();
-    if (name == "ping") return identity_reply();
-    if (name == "status") return handle_status(cache);
-    if (name == "unlock") return handle_unlock(request, cache, requester);
-    if (name == "get_secret") return handle_get_secret(request, cache);
-    if (name == "lock") return handle_lock(request, cache);
-    if (name == "shutdown") return handle_shutdown(shutdown);
+    if (name == "ping") return {identity_reply()};
+    if (name == "status") return {handle_status(cache)};
+    if (name == "unlock") return {handle_unlock(request, cache, requester), UNLOCK_STACK_DEPTH};
+    if (name == "get_secret") return {handle_get_secret(request, cache)};
+    if (name == "lock") return {handle_lock(request, cache)};
+    if (name == "shutdown") return {handle_shutdown(shutdown)};
   }
-  return error_response(ErrorCode::UnknownCommand, "no such command: " + describe_command(request));
+  return {
+      error_response(ErrorCode::UnknownCommand, "no such command: " + describe_command(request))};
 }
 
 }  // namespace tarnwel

@@ -248,8 +248,8 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     if (::write(STDERR_FILENO, "--\n", 3) != 3) return 14;
     SecretCache cache(DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(),
                       std::make_shared<testing::FakeClock>());
-    if (!cache.unlock("a", "r", std::move(alpha), std::nullopt).ok()) return 15;
-    if (!cache.unlock("b", "r", std::move(beta), std::nullopt).ok()) return 16;
+    if (!cache.unlock("a", {"r"}, std::move(alpha), std::nullopt).ok()) return 15;
+    if (!cache.unlock("b", {"r"}, std::move(beta), std::nullopt).ok()) return 16;
     std::optional<LockedSecret> a = cache.get("a"), b = cache.get("b");  // each copy warns too
     return a && b && a->bytes() == "alpha" && b->bytes() == "beta" ? 0 : 17;
   });

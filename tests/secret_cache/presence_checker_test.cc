@@ -32,17 +32,17 @@ TEST_F(PresenceCheckerTest, BlankReasonIsDeniedWithoutPromptingOtherReasonsPassU
   for (std::string blank :
        {"", " \t\n\v\f\r", "\xC2\x85\xC2\xA0\xE1\x9A\x80", "\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8",
         "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"}) {
-    EXPECT_EQ(checker.require_presence("a", blank).error(), BLANK_REASON) << blank;
+    EXPECT_EQ(checker.require_presence("a", {blank}).error(), BLANK_REASON) << blank;
   }
   // The rule looks at the client's reason, not at the text the prompt shows.
   const Requester git{4242, "/usr/bin/git"};
-  EXPECT_EQ(checker.require_presence("a", " \t", &git).error(), BLANK_REASON);
+  EXPECT_EQ(checker.require_presence("a", {" \t", &git}).error(), BLANK_REASON);
   EXPECT_EQ(backend.calls(), 0u);
 
   // Zero-width space (U+200B) and U+180E look blank but are not White_Space.
   const std::vector<std::string> shown = {" deploy\xC2\xA0", "\xE2\x80\x8B", "\xE1\xA0\x8E",
                                           "\xC2\xA0x"};
-  for (const std::string& reason : shown) EXPECT_TRUE(checker.require_presence("a", reason).ok());
+  for (const std::string& reason : shown) EXPECT_TRUE(checker.require_presence("a", {reason}).ok());
   EXPECT_EQ(backend.reasons(), shown);
   EXPECT_FALSE(checker.in_flight("a"));
 }
@@ -54,10 +54,10 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
   const Requester other{7, "/tmp/other"};
   backend.hold_calls();
   std::optional<PresenceOutcome> leader, first, second;
-  std::thread t0([&] { leader = checker.require_presence("a", " why ", &git); });
+  std::thread t0([&] { leader = checker.require_presence("a", {" why ", &git}); });
   ASSERT_TRUE(backend.wait_for_calls(1));
-  std::thread t1([&] { first = checker.require_presence("a", "   "); });
-  std::thread t2([&] { second = checker.require_presence("a", "not shown", &other); });
+  std::thread t1([&] { first = checker.require_presence("a", {"   "}); });
+  std::thread t2([&] { second = checker.require_presence("a", {"not shown", &other}); });
   ASSERT_TRUE(testing::wait_for_joins(checker, 2));
   backend.finish(PresenceError::denied("user cancelled"));
   t0.join(), t1.join(), t2.join();
@@ -71,7 +71,7 @@ TEST_F(PresenceCheckerTest, RequestsForOneProfileShareOneCheckAndItsOutcome) {
 
   // Nothing is remembered: the next request prompts again.
   backend.answer_at_once(Ok{});
-  EXPECT_TRUE(checker.require_presence("a", "again").ok());
+  EXPECT_TRUE(checker.require_presence("a", {"again"}).ok());
   EXPECT_EQ(backend.calls(), 2u);
 }
 
@@ -95,7 +95,7 @@ TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
         threads.emplace_back([&] {
           ready.fetch_add(1);
           while (ready.load() < THREADS) std::this_thread::yield();
-          PresenceOutcome outcome = checker.require_presence(profile, reason);
+          PresenceOutcome outcome = checker.require_presence(profile, {reason});
           if (outcome.ok() || !(outcome.error() == expected)) {
             ADD_FAILURE() << "unexpected outcome: "
                           << (outcome.ok() ? "granted" : outcome.error().display());
@@ -110,10 +110,10 @@ TEST_F(PresenceCheckerTest, JoinersOfAnImmediateOutcomeGetTheSameOutcome) {
 
   backend.hold_calls(CROWD_LIMIT + std::chrono::seconds(15));
   std::optional<PresenceOutcome> a;
-  std::thread holder([&] { a = checker.require_presence("a", "for a"); });
+  std::thread holder([&] { a = checker.require_presence("a", {"for a"}); });
   ASSERT_TRUE(backend.wait_for_calls(1));
   // Another profile is busy at once, before its reason is looked at.
-  EXPECT_EQ(checker.require_presence("b", " ").error(), PresenceError::busy());
+  EXPECT_EQ(checker.require_presence("b", {" "}).error(), PresenceError::busy());
   crowd("b", "fine", PresenceError::busy());
   backend.finish(Ok{});
   holder.join();
@@ -132,15 +132,15 @@ TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGat
     std::optional<PresenceOutcome> first, second;
     std::thread leader([&] {
       if (throws) {
-        EXPECT_THROW((void)checker.require_presence("a", "why"), testing::FakeBackendFailure);
+        EXPECT_THROW((void)checker.require_presence("a", {"why"}), testing::FakeBackendFailure);
       } else {
-        EXPECT_EQ(checker.require_presence("a", "why").error(), abnormal);
+        EXPECT_EQ(checker.require_presence("a", {"why"}).error(), abnormal);
       }
     });
     ASSERT_TRUE(backend.wait_for_calls(throws ? 1 : 3));
     const std::uint64_t joins_before = checker.joins();
-    std::thread t1([&] { first = checker.require_presence("a", "why"); });
-    std::thread t2([&] { second = checker.require_presence("a", "why"); });
+    std::thread t1([&] { first = checker.require_presence("a", {"why"}); });
+    std::thread t2([&] { second = checker.require_presence("a", {"why"}); });
     ASSERT_TRUE(testing::wait_for_joins(checker, joins_before + 2));
     if (throws) {
       backend.finish_by_throwing();
@@ -153,13 +153,13 @@ TEST_F(PresenceCheckerTest, LeaderWithoutAnOutcomeGivesJoinersBusyAndFreesTheGat
     EXPECT_EQ(second->error(), PresenceError::busy());
     EXPECT_FALSE(checker.in_flight("a"));
     backend.answer_at_once(Ok{});
-    EXPECT_TRUE(checker.require_presence("b", "why").ok());
+    EXPECT_TRUE(checker.require_presence("b", {"why"}).ok());
   }
 
   backend.throw_at_once();  // a throw without joiners leaves nothing behind either
-  EXPECT_THROW((void)checker.require_presence("c", "why"), testing::FakeBackendFailure);
+  EXPECT_THROW((void)checker.require_presence("c", {"why"}), testing::FakeBackendFailure);
   backend.answer_at_once(PresenceError::timed_out());
-  EXPECT_EQ(checker.require_presence("c", "why").error(), PresenceError::timed_out());
+  EXPECT_EQ(checker.require_presence("c", {"why"}).error(), PresenceError::timed_out());
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ class SecretCacheTest : public ::testing::Test {
 
   PresenceOutcome unlock(std::string_view profile, std::string_view secret,
                          std::optional<TimeToLive> ttl = std::nullopt) {
-    return cache.unlock(profile, "reason", LockedSecret(secret), ttl);
+    return cache.unlock(profile, {"reason"}, LockedSecret(secret), ttl);
   }
   std::optional<std::string> get(std::string_view profile) {
     const std::optional<LockedSecret> copy = cache.get(profile);

@@ -45,7 +45,7 @@ class AcceptLoopTest : public ::testing::TestWithParam<bool> {
   void start(CacheLimits limits = {}) {
     cache_ = std::make_shared<SecretCache>(
         DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(), clock_, limits);
-    ASSERT_TRUE(cache_->unlock("p", "r", LockedSecret("s"), std::nullopt).ok());
+    ASSERT_TRUE(cache_->unlock("p", {"r"}, LockedSecret("s"), std::nullopt).ok());
     if (GetParam()) {
       auto polling = AcceptWait::on_readiness(listener_.get());
       ASSERT_TRUE(polling.ok());
@@ -91,7 +91,7 @@ TEST_P(AcceptLoopTest, IdleLimitCountsWholeSecondsSinceTheLastConnection) {
 // expired, and with lock-on-sleep wipes everything on a wake.
 TEST_P(AcceptLoopTest, ExpiredSecretsAndAWakeUnderLockOnSleepAreWipedWithoutAnyClient) {
   start(CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt});
-  ASSERT_TRUE(cache_->unlock("short", "r", LockedSecret("t"), TimeToLive::from_seconds(1)).ok());
+  ASSERT_TRUE(cache_->unlock("short", {"r"}, LockedSecret("t"), TimeToLive::from_seconds(1)).ok());
   EXPECT_TRUE(ping(path_));  // the loop runs, and has not forgotten anything awake
   EXPECT_EQ(SecretCacheProbe::stored(*cache_), 2u);
   clock_->advance(1s + 1ns);

@@ -23,7 +23,7 @@ class CacheCommandsTest : public ::testing::Test {
     const std::string text = "{\"protocol_version\":2," + members + "}";
     auto request = parse_json_text(text);
     EXPECT_TRUE(request.ok()) << text;
-    auto encoded = encode_compact(handle_request(request.value(), cache_, shutdown_));
+    auto encoded = encode_compact(handle_request(request.value(), cache_, shutdown_).reply);
     EXPECT_TRUE(encoded.ok());
     return encoded.value();
   }
@@ -90,7 +90,7 @@ TEST_F(CacheCommandsTest, SecretsRoundTripExactlyAndExpireByTheirTtl) {
   EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"max")"), "{\"ok\":true,\"secret\":\"m\"}");
 
   // A request cannot carry bytes that are not UTF-8; the cache is where they can come from.
-  ASSERT_TRUE(cache_.unlock("raw", "r", LockedSecret("\xFF"), std::nullopt).ok());
+  ASSERT_TRUE(cache_.unlock("raw", {"r"}, LockedSecret("\xFF"), std::nullopt).ok());
   EXPECT_EQ(
       ask(R"("cmd":"get_secret","profile":"raw")"),
       R"({"error":"corrupt_secret","message":"cached secret is not valid UTF-8","ok":false})");

@@ -219,18 +219,22 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
     const std::string line = kind.request.empty() ? "" : kind.request + "\n";
     // The request path alone, without the wipe, to measure it.
     auto pair = sent(line);
+    std::size_t reported = REQUEST_STACK_DEPTH;
     painted.run([&] {
       Result<Json, FramingError> request = read_message(pair.ours.get(), REQUEST_TIMEOUT);
-      const Response response =
-          request.ok() ? handle_request(request.value(), *cache, *shutdown_)
-                       : error_response(ErrorCode::ProtocolError, request.error().text);
-      (void)write_message(pair.ours.get(), response);
+      const HandledRequest handled =
+          request.ok()
+              ? handle_request(request.value(), *cache, *shutdown_)
+              : HandledRequest{error_response(ErrorCode::ProtocolError, request.error().text)};
+      reported = handled.stack_depth;
+      (void)write_message(pair.ours.get(), handled.reply);
     });
     pair.ours.reset();
     const std::string reply = testing::read_all(pair.peer.get());
     EXPECT_FALSE(reply.empty()) << kind.name;
     const std::size_t bound =
         kind.name.starts_with("unlock") ? UNLOCK_STACK_DEPTH : REQUEST_STACK_DEPTH;
+    EXPECT_EQ(reported, bound) << kind.name;
     EXPECT_LE(painted.depth(), bound) << kind.name;
     deepest = std::max(deepest, painted.depth());
 
