@@ -60,67 +60,73 @@ bool main_thread_blocks_in(AgentProcess& agent, bool (*expected)(const BlockedCa
   });
 }
 
-std::vector<std::string> environment_with(const std::string& base, const char* setting) {
+// Starts the agent on `base` with `setting` (none: nullptr), waits until it
+// serves, then until its main thread blocks in a call that `expected` accepts.
+void start_blocked_in(std::optional<AgentProcess>& agent, const std::string& base,
+                      const char* setting, bool (*expected)(const BlockedCall&)) {
   std::vector<std::string> environment = agent_environment(base, "");
   if (setting != nullptr) environment.emplace_back(setting);
-  return environment;
+  agent.emplace(environment);
+  ASSERT_TRUE(wait_until_serving(*agent, socket_path_in(base))) << agent->output();
+  long seen = -1;
+  ASSERT_TRUE(main_thread_blocks_in(*agent, expected, seen)) << "system call " << seen;
 }
 
-TEST(WakeOnConnectTest, TheLoopWaitsInPollForAConnectionOrAWakeAndStopsAsAlways) {
-  SKIP_UNLESS_ROOT("reads the system calls of the undumpable agent");
+// An agent with the setting on, in a private base directory.
+class WakeOnConnectTest : public ::testing::Test {
+ protected:
   TempDir root;
   const std::string socket = socket_path_in(root.path());
-  AgentProcess agent(environment_with(root.path(), "TARNWEL_AGENT_WAKE_ON_CONNECT=1"));
-  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
-  long seen = -1;
-  EXPECT_TRUE(main_thread_blocks_in(agent, waits_in_poll, seen)) << "system call " << seen;
-  EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
+  std::optional<AgentProcess> agent;
+};
+
+TEST_F(WakeOnConnectTest, TheLoopWaitsInPollForAConnectionOrAWakeAndStopsAsAlways) {
+  SKIP_UNLESS_ROOT("reads the system calls of the undumpable agent");
+  start_blocked_in(agent, root.path(), "TARNWEL_AGENT_WAKE_ON_CONNECT=1", waits_in_poll);
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(round_trip(socket, PING), ping_reply(agent->pid()));
   EXPECT_EQ(round_trip(socket, "{\"cmd\":\"shutdown\",\"protocol_version\":2}\n"),
             "{\"ok\":true}\n");
-  EXPECT_EQ(agent.wait_for_exit(), 0);
+  EXPECT_EQ(agent->wait_for_exit(), 0);
   EXPECT_FALSE(std::filesystem::exists(socket));
-  EXPECT_EQ(agent.output(), "");
+  EXPECT_EQ(agent->output(), "");
 
   // Set to 0, or not at all, the loop sleeps between looks as it always has.
   for (const char* setting :
        {"TARNWEL_AGENT_WAKE_ON_CONNECT=0", static_cast<const char*>(nullptr)}) {
-    TempDir root;
-    AgentProcess agent(environment_with(root.path(), setting));
-    ASSERT_TRUE(wait_until_serving(agent, socket_path_in(root.path()))) << agent.output();
-    long seen = -1;
-    EXPECT_TRUE(main_thread_blocks_in(agent, sleeps, seen)) << "system call " << seen;
+    TempDir other;
+    std::optional<AgentProcess> sleeper;
+    start_blocked_in(sleeper, other.path(), setting, sleeps);
   }
 }
 
 // Out of descriptors, the listener stays ready while nothing can be accepted:
 // the loop must fall back to the default pace (a sleep) instead of polling
 // again at once, and serve again once a descriptor is free.
-TEST(WakeOnConnectTest, AConnectionThatCannotBeAcceptedIsRetriedAtTheDefaultPace) {
+TEST_F(WakeOnConnectTest, AConnectionThatCannotBeAcceptedIsRetriedAtTheDefaultPace) {
   SKIP_UNLESS_ROOT("reads the system calls of the undumpable agent and lowers its limits");
-  TempDir root;
-  const std::string socket = socket_path_in(root.path());
-  AgentProcess agent(environment_with(root.path(), "TARNWEL_AGENT_WAKE_ON_CONNECT=1"));
-  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  start_blocked_in(agent, root.path(), "TARNWEL_AGENT_WAKE_ON_CONNECT=1", waits_in_poll);
+  if (HasFatalFailure()) return;
+  const pid_t pid = agent->pid();
   long seen = -1;
-  ASSERT_TRUE(main_thread_blocks_in(agent, waits_in_poll, seen)) << "system call " << seen;
 
   // A limit at the lowest free descriptor leaves no room for a new one: the
   // clients wait, ready and unaccepted.
-  const std::string fds = "/proc/" + std::to_string(agent.pid()) + "/fd/";
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
   rlim_t lowest_free = 0;
   while (std::filesystem::exists(std::filesystem::symlink_status(fds + std::to_string(lowest_free))))
     ++lowest_free;
   rlimit before{};
-  ASSERT_EQ(::prlimit(agent.pid(), RLIMIT_NOFILE, nullptr, &before), 0);
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &before), 0);
   const rlimit no_room{lowest_free, before.rlim_max};
-  ASSERT_EQ(::prlimit(agent.pid(), RLIMIT_NOFILE, &no_room, nullptr), 0);
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &no_room, nullptr), 0);
   std::vector<UniqueFd> waiting;
   for (int i = 0; i < 3; ++i) waiting.push_back(connect_to(socket));
-  EXPECT_TRUE(main_thread_blocks_in(agent, sleeps, seen)) << "system call " << seen;
+  EXPECT_TRUE(main_thread_blocks_in(*agent, sleeps, seen)) << "system call " << seen;
 
   waiting.clear();
-  ASSERT_EQ(::prlimit(agent.pid(), RLIMIT_NOFILE, &before, nullptr), 0);
-  EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &before, nullptr), 0);
+  EXPECT_EQ(round_trip(socket, PING), ping_reply(pid));
 }
 
 }  // namespace
