@@ -57,7 +57,6 @@ class CondVar {
     return result;
   }
   void notify_all() { cv_.notify_all(); }
-  void notify_one() { cv_.notify_one(); }
 
  private:
   std::condition_variable cv_;

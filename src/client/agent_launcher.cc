@@ -16,9 +16,9 @@
 #include "base/clock.h"
 #include "base/executable_search.h"
 #include "base/os_error.h"
+#include "base/process_executable.h"
 #include "base/spawn.h"
 #include "client/agent_log.h"
-#include "client/own_executable.h"
 #include "paths/runtime_dir.h"
 
 extern char** environ;  // NOLINT: POSIX declares it nowhere
@@ -98,7 +98,7 @@ std::string how_it_ended(int status) {
 }  // namespace
 
 std::optional<std::string> find_agent_program() {
-  if (const std::optional<std::string> self = own_executable_path()) {
+  if (const std::optional<std::string> self = process_executable(::getpid())) {
     std::string candidate = beside(*self, AGENT_PROGRAM);
     if (is_executable_file(candidate)) return candidate;
   }

@@ -66,8 +66,8 @@ Result<Ok, ClientError> send_all(int fd, std::string_view bytes) {
   return ClientError::transport("send to agent: " + os_error_text(errno));
 }
 
-}  // namespace
-
+// Reads one newline-terminated line from `fd` within `limit` and returns it
+// without the newline; bytes after it are dropped.
 Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds limit) {
   // The terminator counts towards the limit, as the agent counts it.
   Result<WipedBytes, LineReadFailure> line =
@@ -94,6 +94,8 @@ Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds
   if (failure.error == ECONNRESET && failure.bytes == 0) return stopped_agent();
   return ClientError::transport("read from agent: " + os_error_text(failure.error));
 }
+
+}  // namespace
 
 Result<WipedBytes, ClientError> exchange(const std::string& socket_path, WipedBytes&& request_line,
                                          std::chrono::nanoseconds reply_limit) {

@@ -32,8 +32,4 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path, WipedBy
 // newline included) is not sent, as exchange() reports it.
 ClientError too_large(std::size_t request_bytes);
 
-// Reads one newline-terminated line from `fd` within `limit`, as exchange()
-// does, and returns it without the newline; bytes after it are dropped.
-Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds limit);
-
 }  // namespace tarnwel

@@ -138,8 +138,7 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache
   }
 }
 
-}  // namespace
-
+// True when an agent at `path` answers a "ping" with "ok": true.
 bool probe_existing_agent(const std::string& path) {
   Result<UniqueFd, SysError> stream = connect_unix(path);
   if (!stream.ok()) return false;
@@ -150,6 +149,8 @@ bool probe_existing_agent(const std::string& path) {
   const auto ok = reply.value().find("ok");
   return ok != reply.value().end() && ok->is_boolean() && ok->get<bool>();
 }
+
+}  // namespace
 
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters,

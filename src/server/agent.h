@@ -45,9 +45,6 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
                                std::shared_ptr<const Clock> clock,
                                const AgentSettings& settings = {});
 
-// True when an agent at `path` answers a "ping" with "ok": true.
-bool probe_existing_agent(const std::string& path);
-
 // Serves connections on the non-blocking `listener` until `shutdown` is set or
 // the idle limit has passed on `clock`, or until `path` no longer names the
 // socket bound there (another agent took it over); then wipes the cache and
