@@ -24,8 +24,6 @@ Result<sockaddr_un, SysError> address_of(const std::string& path) {
 
 [[maybe_unused]] bool set_cloexec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
 
-}  // namespace
-
 Result<UniqueFd, SysError> unix_stream_socket() {
 #if defined(SOCK_CLOEXEC)
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -37,31 +35,37 @@ Result<UniqueFd, SysError> unix_stream_socket() {
   return fd;
 }
 
-Result<UniqueFd, SysError> connect_unix(const std::string& path) {
+// A new socket, handed with `path`'s address to `use` (which connects or
+// binds it); the socket when `use` returns true, else errno as `use` left it.
+template <class Use>
+Result<UniqueFd, SysError> socket_at(const std::string& path, Use use) {
   auto addr = address_of(path);
   if (!addr.ok()) return addr.error();
   auto fd = unix_stream_socket();
   if (!fd.ok()) return fd.error();
-  while (::connect(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()),
-                   sizeof(sockaddr_un)) != 0) {
-    if (errno != EINTR) return SysError{errno};
+  if (!use(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()))) {
+    return SysError{errno};
   }
   return std::move(fd).value();
 }
 
+}  // namespace
+
+Result<UniqueFd, SysError> connect_unix(const std::string& path) {
+  return socket_at(path, [](int fd, const sockaddr* addr) {
+    while (::connect(fd, addr, sizeof(sockaddr_un)) != 0) {
+      if (errno != EINTR) return false;
+    }
+    return true;
+  });
+}
+
 Result<UniqueFd, SysError> listen_unix(const std::string& path) {
-  auto addr = address_of(path);
-  if (!addr.ok()) return addr.error();
-  auto fd = unix_stream_socket();
-  if (!fd.ok()) return fd.error();
-  if (::bind(fd.value().get(), reinterpret_cast<const sockaddr*>(&addr.value()),
-             sizeof(sockaddr_un)) != 0) {
-    return SysError{errno};
-  }
   // -1 asks for the system's maximum: Linux and the BSDs cap any larger or
   // negative backlog at somaxconn.
-  if (::listen(fd.value().get(), -1) != 0) return SysError{errno};
-  return std::move(fd).value();
+  return socket_at(path, [](int fd, const sockaddr* addr) {
+    return ::bind(fd, addr, sizeof(sockaddr_un)) == 0 && ::listen(fd, -1) == 0;
+  });
 }
 
 UniqueFd accept_connection(int listener) {

@@ -16,9 +16,6 @@ struct SysError {
   int number;
 };
 
-// A new, unconnected Unix-domain stream socket.
-Result<UniqueFd, SysError> unix_stream_socket();
-
 // Connects to `path`. A path longer than a socket address holds fails with
 // ENAMETOOLONG rather than being cut short.
 Result<UniqueFd, SysError> connect_unix(const std::string& path);
