@@ -4,26 +4,16 @@
 
 namespace tarnwel {
 
-MonotonicClock::time_point MonotonicClock::now() noexcept {
+std::chrono::nanoseconds read_system_clock(ClockKind kind) noexcept {
 #if defined(__APPLE__)
-  constexpr clockid_t kClock = CLOCK_UPTIME_RAW;
+  // Unlike CLOCK_UPTIME_RAW, CLOCK_MONOTONIC counts sleep there.
+  const clockid_t id = kind == ClockKind::Waking ? CLOCK_UPTIME_RAW : CLOCK_MONOTONIC;
 #else
-  constexpr clockid_t kClock = CLOCK_MONOTONIC;
+  const clockid_t id = kind == ClockKind::Waking ? CLOCK_MONOTONIC : CLOCK_BOOTTIME;
 #endif
   timespec ts{};
-  ::clock_gettime(kClock, &ts);  // cannot fail for a supported clock id
-  return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
-}
-
-SleepCountingClock::time_point SleepCountingClock::now() noexcept {
-#if defined(__APPLE__)
-  constexpr clockid_t kClock = CLOCK_MONOTONIC;  // unlike CLOCK_UPTIME_RAW, counts sleep
-#else
-  constexpr clockid_t kClock = CLOCK_BOOTTIME;
-#endif
-  timespec ts{};
-  ::clock_gettime(kClock, &ts);  // cannot fail for a supported clock id
-  return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+  ::clock_gettime(id, &ts);  // cannot fail for a supported clock id
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
 namespace {

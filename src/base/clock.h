@@ -19,28 +19,26 @@
 
 namespace tarnwel {
 
-struct MonotonicClock {
+// Which of the system's clocks a SystemClock reads.
+enum class ClockKind { Waking, CountingSleep };
+
+// The time on the system clock of `kind`, since its own epoch.
+std::chrono::nanoseconds read_system_clock(ClockKind kind) noexcept;
+
+template <ClockKind KIND>
+struct SystemClock {
   using duration = std::chrono::nanoseconds;
   using rep = duration::rep;
   using period = duration::period;
-  using time_point = std::chrono::time_point<MonotonicClock>;
+  using time_point = std::chrono::time_point<SystemClock>;
   static constexpr bool is_steady = true;
 
-  static time_point now() noexcept;
+  static time_point now() noexcept { return time_point(read_system_clock(KIND)); }
 };
 
+using MonotonicClock = SystemClock<ClockKind::Waking>;
 using Instant = MonotonicClock::time_point;
-
-struct SleepCountingClock {
-  using duration = std::chrono::nanoseconds;
-  using rep = duration::rep;
-  using period = duration::period;
-  using time_point = std::chrono::time_point<SleepCountingClock>;
-  static constexpr bool is_steady = true;
-
-  static time_point now() noexcept;
-};
-
+using SleepCountingClock = SystemClock<ClockKind::CountingSleep>;
 using SleepCountingInstant = SleepCountingClock::time_point;
 
 class Clock {
