@@ -35,7 +35,7 @@ Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::siz
   using Kind = LineReadFailure::Kind;
   WipedBytes line;
   const auto failure = [&line](Kind kind, int error = 0) {
-    return LineReadFailure{kind, line.size(), error};
+    return LineReadFailure{kind, line.size(), SysError{error}};
   };
   // A request is mostly there by the time its stream is read: the first read
   // takes what has come without waiting, and the time-out is set only when it
@@ -81,7 +81,7 @@ Result<WipedBytes, LineReadFailure> read_line(int fd, Instant deadline, std::siz
     const std::size_t counted = ended && counts == LimitCounts::Line
                                     ? static_cast<std::size_t>(newline - line.begin()) + 1
                                     : line.size();
-    if (counted > max_bytes) return LineReadFailure{Kind::TooLarge, counted, 0};
+    if (counted > max_bytes) return LineReadFailure{Kind::TooLarge, counted};
     if (ended) {
       line.erase(newline, line.end());
       return line;

@@ -14,6 +14,7 @@
 #include <cstddef>
 
 #include "base/clock.h"
+#include "base/os_error.h"
 #include "base/result.h"
 #include "base/wiped_bytes.h"
 
@@ -56,7 +57,7 @@ struct LineReadFailure {
   // The bytes received so far; for TooLarge, the bytes counted against the limit.
   std::size_t bytes = 0;
   // The errno of TimeoutNotSet, PollFailed and ReadFailed.
-  int error = 0;
+  SysError error = {0};
   friend bool operator==(const LineReadFailure&, const LineReadFailure&) = default;
 };
 

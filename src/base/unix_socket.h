@@ -6,15 +6,11 @@
 
 #include <string>
 
+#include "base/os_error.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
 
 namespace tarnwel {
-
-// An errno value from a failed call.
-struct SysError {
-  int number;
-};
 
 // Connects to `path`. A path longer than a socket address holds fails with
 // ENAMETOOLONG rather than being cut short.

@@ -85,14 +85,14 @@ Result<WipedBytes, ClientError> read_reply_line(int fd, std::chrono::nanoseconds
       return ClientError::transport("the agent's reply exceeds " +
                                     std::to_string(MAX_MESSAGE_BYTES) + " bytes");
     case LineReadFailure::Kind::PollFailed:
-      return ClientError::transport("poll: " + os_error_text(failure.error));
+      return ClientError::transport("poll: " + failure.error.text());
     case LineReadFailure::Kind::TimeoutNotSet:  // not with WaitBy::Poll
     case LineReadFailure::Kind::ReadFailed: break;
   }
   // A reset before any reply: the agent closed its listener with this
   // connection still queued, which is how a stopping agent looks.
-  if (failure.error == ECONNRESET && failure.bytes == 0) return stopped_agent();
-  return ClientError::transport("read from agent: " + os_error_text(failure.error));
+  if (failure.error.number == ECONNRESET && failure.bytes == 0) return stopped_agent();
+  return ClientError::transport("read from agent: " + failure.error.text());
 }
 
 }  // namespace
@@ -124,7 +124,7 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path, WipedBy
   if (!peer.ok()) {
     return ClientError::untrusted(
         "refusing to talk to " + display_path(socket_path) +
-        ": cannot tell who listens there: " + os_error_text(peer.error().number));
+        ": cannot tell who listens there: " + peer.error().text());
   }
   if (peer.value().uid != ::getuid()) {
     return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +

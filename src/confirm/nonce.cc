@@ -8,13 +8,13 @@
 
 namespace tarnwel {
 
-Result<std::string, int> random_nonce() {
+Result<std::string, SysError> random_nonce() {
   std::array<unsigned char, NONCE_HEX_DIGITS / 2> bytes{};
 #if defined(__APPLE__)
   // The system's own generator, seeded by the kernel; it cannot fail.
   ::arc4random_buf(bytes.data(), bytes.size());
 #else
-  if (::getentropy(bytes.data(), bytes.size()) != 0) return errno;
+  if (::getentropy(bytes.data(), bytes.size()) != 0) return SysError{errno};
 #endif
   constexpr std::string_view DIGITS = "0123456789abcdef";
   std::string nonce;

@@ -2,19 +2,20 @@
 // source, as 32 lowercase hex digits. No two questions share one, so an answer
 // addressed to a nonce can only ever reach the question that was posted with it.
 //
-//   Result<std::string, int> nonce = random_nonce();  // or errno
+//   Result<std::string, SysError> nonce = random_nonce();
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "base/os_error.h"
 #include "base/result.h"
 
 namespace tarnwel {
 
 inline constexpr std::size_t NONCE_HEX_DIGITS = 32;
 
-Result<std::string, int> random_nonce();
+Result<std::string, SysError> random_nonce();
 
 // Whether `text` has the form random_nonce() gives.
 bool is_nonce(std::string_view text);

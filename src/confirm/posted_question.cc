@@ -43,8 +43,8 @@ Result<Ok, std::string> write_question(const std::string& dir, const Question& q
 
 Result<PostedQuestion, std::string> PostedQuestion::post(const std::string& dir,
                                                          Question question) {
-  Result<std::string, int> nonce = random_nonce();
-  if (!nonce.ok()) return "getentropy: " + os_error_text(nonce.error());
+  Result<std::string, SysError> nonce = random_nonce();
+  if (!nonce.ok()) return "getentropy: " + nonce.error().text();
   question.nonce = std::move(nonce).value();
   question.asker = ::getpid();
   const std::string fifo = file_in(dir, question.nonce, ANSWER_SUFFIX);

@@ -117,10 +117,10 @@ PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
   switch (run.error().stage) {
     case SubprocessError::Stage::Start:
       return PresenceError::denied("could not run askpass " + shown + ": " +
-                                   os_error_text(run.error().errnum));
+                                   run.error().error.text());
     case SubprocessError::Stage::Wait:
       return PresenceError::denied("could not wait for askpass: " +
-                                   os_error_text(run.error().errnum));
+                                   run.error().error.text());
   }
   return PresenceError::denied("could not wait for askpass");  // unreachable, as above
 }

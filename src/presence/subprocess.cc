@@ -49,11 +49,8 @@ int make_pipe(int fds[2]) {
 #endif
 }
 
-struct WaitFailure {
-  int errnum;
-};
 // A wait status, or why there is none.
-using WaitOutcome = Result<int, WaitFailure>;
+using WaitOutcome = Result<int, SysError>;
 
 // The started child. Until it is reaped it is killed and reaped when this
 // goes, so that no path leaves a zombie or a stray process.
@@ -82,7 +79,7 @@ class Child {
     } while (done < 0 && errno == EINTR);
     if (done == 0) return std::nullopt;
     pid_ = -1;  // reaped, or lost to someone else: never signal this pid again
-    if (done < 0) return WaitOutcome(WaitFailure{errno});
+    if (done < 0) return WaitOutcome(SysError{errno});
     return WaitOutcome(status);
   }
 
@@ -165,7 +162,7 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
                                                       Instant deadline,
                                                       MonotonicClock::duration kill_grace) {
   const auto start_failed = [](int errnum) {
-    return SubprocessError{SubprocessError::Stage::Start, errnum};
+    return SubprocessError{SubprocessError::Stage::Start, SysError{errnum}};
   };
   int pipe_fds[2];
   if (make_pipe(pipe_fds) != 0) return start_failed(errno);
@@ -229,7 +226,7 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
     }
     return SubprocessRun{SubprocessRun::End::TimedOut, 0, output.take()};
   }
-  if (!ended->ok()) return SubprocessError{SubprocessError::Stage::Wait, ended->error().errnum};
+  if (!ended->ok()) return SubprocessError{SubprocessError::Stage::Wait, ended->error()};
   const int status = ended->value();
   output.drain();  // what it wrote just before it ended
   if (WIFSIGNALED(status)) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/os_error.h"
 #include "base/result.h"
 
 namespace tarnwel {
@@ -37,7 +38,7 @@ struct SubprocessRun {
 struct SubprocessError {
   enum class Stage { Start, Wait };
   Stage stage;
-  int errnum;
+  SysError error;
 };
 
 // `arguments[0]` is the program, searched along the absolute directories of

@@ -22,11 +22,11 @@ FramingError framing_error(const LineReadFailure& failure) {
     case LineReadFailure::Kind::ClosedMidLine: return FramingError{"connection closed mid-message"};
     case LineReadFailure::Kind::TooLarge: return too_large(failure.bytes);
     case LineReadFailure::Kind::TimeoutNotSet:
-      return FramingError{"could not set read timeout: " + os_error_text(failure.error)};
+      return FramingError{"could not set read timeout: " + failure.error.text()};
     case LineReadFailure::Kind::PollFailed:
     case LineReadFailure::Kind::ReadFailed: break;
   }
-  return FramingError{"read failed: " + os_error_text(failure.error)};
+  return FramingError{"read failed: " + failure.error.text()};
 }
 
 }  // namespace

@@ -108,17 +108,17 @@ bool exists(const std::string& path) {
 // The probe failed: an agent that is stopping removes its own socket soon, so
 // give it a moment before removing whatever is left.
 // Fails with errno when the entry is there and cannot be removed.
-Result<Ok, int> remove_stale_entry(const std::string& path) {
+Result<Ok, SysError> remove_stale_entry(const std::string& path) {
   const Instant deadline = MonotonicClock::now() + STALE_SOCKET_WAIT;
   while (exists(path) && MonotonicClock::now() < deadline) {
     std::this_thread::sleep_for(STALE_SOCKET_POLL);
   }
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return SysError{errno};
   return Ok{};
 }
 
-StartupFailure bind_failed(const std::string& path, int err) {
-  return StartupFailure{"could not bind " + display_path(path) + ": " + os_error_text(err), 1};
+StartupFailure bind_failed(const std::string& path, SysError err) {
+  return StartupFailure{"could not bind " + display_path(path) + ": " + err.text(), 1};
 }
 
 void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache,
@@ -223,7 +223,7 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
   const std::string& path = found.value();
   if (exists(path)) {
     if (probe_existing_agent(path)) return Ok{};  // another agent serves this user
-    if (const Result<Ok, int> removed = remove_stale_entry(path); !removed.ok()) {
+    if (const Result<Ok, SysError> removed = remove_stale_entry(path); !removed.ok()) {
       return bind_failed(path, removed.error());
     }
   }
@@ -233,11 +233,11 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
     const PrivateFileMask private_mask;
     return listen_unix(path);
   }();
-  if (!listener.ok()) return bind_failed(path, listener.error().number);
+  if (!listener.ok()) return bind_failed(path, listener.error());
   if (auto nonblocking = set_nonblocking(listener.value().get(), true); !nonblocking.ok()) {
     // This is deliberately fatal: a blocking listener would never see the
     // shutdown flag or the idle limit.
-    return StartupFailure{"set_nonblocking failed: " + os_error_text(nonblocking.error().number),
+    return StartupFailure{"set_nonblocking failed: " + nonblocking.error().text(),
                           101};
   }
   auto cache = std::make_shared<SecretCache>(
@@ -249,7 +249,7 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
     // Deliberately fatal, as above: the agent would not do what its user asked.
     if (!polling.ok()) {
       return StartupFailure{
-          "could not create the wake pipe: " + os_error_text(polling.error().number), 101};
+          "could not create the wake pipe: " + polling.error().text(), 101};
     }
     idle = std::move(polling).value();
   }

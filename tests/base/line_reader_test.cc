@@ -82,7 +82,7 @@ TEST(LineReaderTest, ASignalFailsOnlyAReadBoundedByTheReceiveTimeOut) {
       EXPECT_EQ(outcome(read), "late");
     } else {
       ASSERT_FALSE(read.ok());
-      EXPECT_EQ(read.error(), (LineReadFailure{Kind::ReadFailed, 0, EINTR}));
+      EXPECT_EQ(read.error(), (LineReadFailure{Kind::ReadFailed, 0, SysError{EINTR}}));
     }
   }
   ::sigaction(SIGUSR1, &before, nullptr);
