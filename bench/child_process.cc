@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/clock.h"
+#include "base/spawn.h"
 #include "wire_client.h"
 
 extern char** environ;
@@ -21,12 +22,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::string& output_path) {
   std::vector<std::string> env(extra_env);
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  std::vector<char*> argv_c;
-  for (const std::string& a : argv) argv_c.push_back(const_cast<char*>(a.c_str()));
-  argv_c.push_back(nullptr);
-  std::vector<char*> env_c;
-  for (const std::string& e : env) env_c.push_back(const_cast<char*>(e.c_str()));
-  env_c.push_back(nullptr);
+  const std::vector<char*> argv_c = c_strings(argv);
+  const std::vector<char*> env_c = c_strings(env);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -4,6 +4,14 @@
 
 namespace tarnwel {
 
+std::vector<char*> c_strings(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 SpawnSetup::SpawnSetup() {
   ::posix_spawnattr_init(&attr);
   ::posix_spawn_file_actions_init(&actions);

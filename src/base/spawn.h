@@ -16,6 +16,9 @@
 
 #include <spawn.h>
 
+#include <string>
+#include <vector>
+
 namespace tarnwel {
 
 struct SpawnSetup {
@@ -40,5 +43,9 @@ int reset_signals(SpawnSetup& setup);
 // offers neither way (glibc before 2.34), it does nothing and the child keeps
 // what is not close-on-exec.
 int close_descriptors_from(SpawnSetup& setup, int first);
+
+// `strings` as the null-terminated array that argv and envp are; it points
+// into them, so it is valid while they live unchanged.
+std::vector<char*> c_strings(const std::vector<std::string>& strings);
 
 }  // namespace tarnwel

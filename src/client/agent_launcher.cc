@@ -77,14 +77,12 @@ Result<pid_t, std::string> spawn_detached(const std::string& program,
   if (err == 0) err = add_flags(setup, POSIX_SPAWN_SETSID);
   if (err != 0) return "posix_spawn setup: " + os_error_text(err);
 
-  std::string arg0 = program;
-  char* argv[] = {arg0.data(), nullptr};
-  std::vector<std::string> environment = agent_environment(socket_path);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  const std::vector<std::string> arguments = {program};
+  const std::vector<std::string> environment = agent_environment(socket_path);
+  const std::vector<char*> argv = c_strings(arguments);
+  const std::vector<char*> envp = c_strings(environment);
   pid_t pid = -1;
-  err = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv, envp.data());
+  err = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
   if (err != 0) return "posix_spawn " + display_path(program) + ": " + os_error_text(err);
   return pid;
 }

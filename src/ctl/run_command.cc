@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/os_error.h"
+#include "base/spawn.h"
 #include "base/write_all.h"
 #include "client/agent_launcher.h"
 #include "client/agent_log.h"
@@ -243,9 +244,7 @@ int run(const Client& client, const Invocation& inv) {
   }
   env.push_back(entry.data());
   env.push_back(nullptr);
-  std::vector<char*> argv;
-  for (const std::string& arg : inv.run_argv) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
+  const std::vector<char*> argv = c_strings(inv.run_argv);
 
   // The command gets the signal handling a shell would give it.
   ::signal(SIGPIPE, SIG_DFL);

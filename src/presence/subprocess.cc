@@ -147,13 +147,6 @@ std::optional<WaitOutcome> wait_for_end(Child& child, ErrorOutput& output, Insta
   }
 }
 
-std::vector<char*> c_strings(const std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
-  pointers.push_back(nullptr);
-  return pointers;
-}
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/spawn.h"
 #include "stress/other_user.h"
 #include "support/agent_harness.h"
 #include "support/sanitizers.h"

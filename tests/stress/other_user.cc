@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/spawn.h"
+
 namespace tarnwel::testing {
 
 pid_t fork_as_user(uid_t user, const std::function<int()>& body,

@@ -28,12 +28,6 @@ extern char** environ;
 
 namespace tarnwel::testing {
 
-std::vector<char*> c_strings(const std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
-  pointers.push_back(nullptr);
-  return pointers;
-}
 
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;

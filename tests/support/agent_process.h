@@ -56,9 +56,6 @@ std::string socket_path_in(const std::string& base);
 std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass,
                                            const std::string& path = "/usr/bin:/bin");
 
-// `strings` as the null-terminated array that exec takes; it points into them.
-std::vector<char*> c_strings(const std::vector<std::string>& strings);
-
 // Spawns `program` with `args` and exactly `environment`, fds 0-2 as given
 // (-1: /dev/null); -1 (and a failure) if it cannot.
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
