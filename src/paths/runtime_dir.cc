@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "base/os_error.h"
@@ -42,12 +41,6 @@ std::optional<std::string> current_dir() {
 std::string socket_in(const std::string& runtime_dir) { return runtime_dir + "/agent.sock"; }
 
 }  // namespace
-
-std::optional<std::string> process_env(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-}
 
 std::string choose_base_dir(const EnvLookup& env) {
   if (auto dir = non_empty(env("TARNWEL_AGENT_RUNTIME_DIR"))) return *dir;

@@ -6,20 +6,14 @@
 //   Result<std::string, DirRefusal> path = socket_path();  // or why not
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/environment.h"
 #include "base/result.h"
 
 namespace tarnwel {
-
-// Reads one environment variable; empty optional when unset.
-using EnvLookup = std::function<std::optional<std::string>(const char* name)>;
-
-// The process's real environment.
-std::optional<std::string> process_env(const char* name);
 
 // The first base directory that the environment and the platform yield:
 // TARNWEL_AGENT_RUNTIME_DIR; the platform's per-user temporary directory;

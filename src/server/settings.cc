@@ -1,7 +1,5 @@
 #include "server/settings.h"
 
-#include <stdlib.h>
-
 #include <cstdint>
 #include <string_view>
 
@@ -21,10 +19,10 @@ SettingError refused(const char* name, std::string_view expected, std::string_vi
                       single_line_lossy(value) + "\""};
 }
 
-Result<bool, SettingError> read_switch(const EnvironmentLookup& lookup, const char* name) {
-  const char* value = lookup(name);
-  if (value == nullptr) return false;
-  const std::string_view text = value;
+Result<bool, SettingError> read_switch(const EnvLookup& lookup, const char* name) {
+  const std::optional<std::string> value = lookup(name);
+  if (!value) return false;
+  const std::string_view text = *value;
   if (text == "1") return true;
   if (text == "0") return false;
   return refused(name, "1 or 0", text);
@@ -46,15 +44,15 @@ std::optional<std::uint64_t> positive_integer(std::string_view text) {
 
 }  // namespace
 
-Result<AgentSettings, SettingError> read_settings(const EnvironmentLookup& lookup) {
+Result<AgentSettings, SettingError> read_settings(const EnvLookup& lookup) {
   AgentSettings settings;
   auto lock_on_sleep = read_switch(lookup, LOCK_ON_SLEEP);
   if (!lock_on_sleep.ok()) return std::move(lock_on_sleep).error();
   settings.lock_on_sleep = lock_on_sleep.value();
 
-  if (const char* value = lookup(MAX_TTL_SECONDS); value != nullptr) {
-    const std::optional<std::uint64_t> seconds = positive_integer(value);
-    if (!seconds) return refused(MAX_TTL_SECONDS, "a positive whole number of seconds", value);
+  if (const std::optional<std::string> value = lookup(MAX_TTL_SECONDS)) {
+    const std::optional<std::uint64_t> seconds = positive_integer(*value);
+    if (!seconds) return refused(MAX_TTL_SECONDS, "a positive whole number of seconds", *value);
     settings.max_ttl = TimeToLive::from_seconds(*seconds);
   }
 
@@ -69,7 +67,7 @@ Result<AgentSettings, SettingError> read_settings(const EnvironmentLookup& looku
 }
 
 Result<AgentSettings, SettingError> settings_from_environment() {
-  return read_settings([](const char* name) -> const char* { return ::getenv(name); });
+  return read_settings(process_env);
 }
 
 }  // namespace tarnwel

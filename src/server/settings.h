@@ -15,10 +15,10 @@
 //   if (!settings.ok()) return StartupFailure{settings.error().text, 1};
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 
+#include "base/environment.h"
 #include "base/result.h"
 #include "secret_cache/time_to_live.h"
 
@@ -37,10 +37,7 @@ struct SettingError {
   std::string text;
 };
 
-// The value of an environment variable, or null when it is not set.
-using EnvironmentLookup = std::function<const char*(const char* name)>;
-
-Result<AgentSettings, SettingError> read_settings(const EnvironmentLookup& lookup);
+Result<AgentSettings, SettingError> read_settings(const EnvLookup& lookup);
 
 // read_settings over the process's own environment.
 Result<AgentSettings, SettingError> settings_from_environment();

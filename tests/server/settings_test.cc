@@ -15,9 +15,10 @@ namespace {
 using Environment = std::map<std::string, std::string>;
 
 Result<AgentSettings, SettingError> read(const Environment& environment) {
-  return read_settings([&](const char* name) -> const char* {
+  return read_settings([&](const char* name) -> std::optional<std::string> {
     const auto it = environment.find(name);
-    return it == environment.end() ? nullptr : it->second.c_str();
+    if (it == environment.end()) return std::nullopt;
+    return it->second;
   });
 }
 
