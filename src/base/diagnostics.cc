@@ -8,8 +8,9 @@
 
 namespace tarnwel {
 
-void diagnose(std::string_view text) {
-  std::string line = "tarnwel-agent: ";
+void diagnose_as(std::string_view program, std::string_view text) {
+  std::string line(program);
+  line += ": ";
   line += text;
   line += '\n';
   (void)write_all(STDERR_FILENO, line);  // nowhere left to report a failure

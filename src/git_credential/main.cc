@@ -9,7 +9,6 @@
 // to confirm first (and is started if none runs), unless the agent holds that
 // very credential already; "erase" forgets them. A
 // missing agent or credential is not an error: git then asks as usual.
-#include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,6 +18,8 @@
 #include "agent_commit.h"
 #include "agent_version.h"
 #include "base/constant_time.h"
+#include "base/diagnostics.h"
+#include "base/wiped_input.h"
 #include "base/write_all.h"
 #include "client/agent_launcher.h"
 #include "client/client.h"
@@ -46,25 +47,21 @@ constexpr std::string_view HELP =
     "  git config --global credential.helper 'tarnwel --ttl 8h'\n";
 
 int complain(std::string_view text) {
-  (void)write_all(STDERR_FILENO, "git-credential-tarnwel: " + std::string(text) + "\n");
+  diagnose_as("git-credential-tarnwel", text);
   return 1;
 }
 
 // Standard input up to its end, read straight into a wiped buffer: it may
 // hold a password.
 Result<WipedBytes, std::string> read_input() {
-  constexpr std::size_t CHUNK = 4096;
   WipedBytes input;
-  while (true) {
-    const std::size_t old_size = input.size();
-    input.resize(old_size + CHUNK);
-    const ssize_t n = ::read(STDIN_FILENO, input.data() + old_size, CHUNK);
-    input.resize(old_size + static_cast<std::size_t>(n > 0 ? n : 0));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::string("cannot read standard input");
-    if (n == 0) return input;
-    if (input.size() > MAX_INPUT_BYTES) return std::string("the input is too long");
+  const Result<Ok, InputFailure> read = read_wiped(STDIN_FILENO, input, MAX_INPUT_BYTES, ReadUntil::End);
+  if (read.ok()) return input;
+  switch (read.error().kind) {
+    case InputFailure::Kind::ReadFailed: break;
+    case InputFailure::Kind::TooLarge: return std::string("the input is too long");
   }
+  return std::string("cannot read standard input");
 }
 
 // The username of a stored credential's lines.
