@@ -122,9 +122,8 @@ Result<WipedBytes, ClientError> exchange(const std::string& socket_path, WipedBy
   // can put one anywhere): the request goes only to a process of this user.
   const Result<PeerCredentials, SysError> peer = peer_credentials(fd.get());
   if (!peer.ok()) {
-    return ClientError::untrusted(
-        "refusing to talk to " + display_path(socket_path) +
-        ": cannot tell who listens there: " + peer.error().text());
+    return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +
+                                  ": cannot tell who listens there: " + peer.error().text());
   }
   if (peer.value().uid != ::getuid()) {
     return ClientError::untrusted("refusing to talk to " + display_path(socket_path) +

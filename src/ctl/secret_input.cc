@@ -14,8 +14,7 @@ Result<Ok, std::string> read_into(int fd, WipedBytes& out, ReadUntil until) {
   const Result<Ok, InputFailure> read = read_wiped(fd, out, MAX_SECRET_BYTES, until);
   if (read.ok()) return Ok{};
   switch (read.error().kind) {
-    case InputFailure::Kind::ReadFailed:
-      return "read standard input: " + read.error().error.text();
+    case InputFailure::Kind::ReadFailed: return "read standard input: " + read.error().error.text();
     case InputFailure::Kind::TooLarge: break;
   }
   return "the secret on standard input exceeds " + std::to_string(MAX_SECRET_BYTES) + " bytes";

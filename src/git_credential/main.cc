@@ -55,7 +55,8 @@ int complain(std::string_view text) {
 // hold a password.
 Result<WipedBytes, std::string> read_input() {
   WipedBytes input;
-  const Result<Ok, InputFailure> read = read_wiped(STDIN_FILENO, input, MAX_INPUT_BYTES, ReadUntil::End);
+  const Result<Ok, InputFailure> read =
+      read_wiped(STDIN_FILENO, input, MAX_INPUT_BYTES, ReadUntil::End);
   if (read.ok()) return input;
   switch (read.error().kind) {
     case InputFailure::Kind::ReadFailed: break;

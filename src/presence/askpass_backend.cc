@@ -119,8 +119,7 @@ PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
       return PresenceError::denied("could not run askpass " + shown + ": " +
                                    run.error().error.text());
     case SubprocessError::Stage::Wait:
-      return PresenceError::denied("could not wait for askpass: " +
-                                   run.error().error.text());
+      return PresenceError::denied("could not wait for askpass: " + run.error().error.text());
   }
   return PresenceError::denied("could not wait for askpass");  // unreachable, as above
 }

@@ -147,7 +147,6 @@ std::optional<WaitOutcome> wait_for_end(Child& child, ErrorOutput& output, Insta
   }
 }
 
-
 }  // namespace
 
 Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::string>& arguments,

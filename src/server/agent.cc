@@ -237,8 +237,7 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
   if (auto nonblocking = set_nonblocking(listener.value().get(), true); !nonblocking.ok()) {
     // This is deliberately fatal: a blocking listener would never see the
     // shutdown flag or the idle limit.
-    return StartupFailure{"set_nonblocking failed: " + nonblocking.error().text(),
-                          101};
+    return StartupFailure{"set_nonblocking failed: " + nonblocking.error().text(), 101};
   }
   auto cache = std::make_shared<SecretCache>(
       DEFAULT_TTL, std::move(backend), clock,
@@ -248,8 +247,7 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
     Result<AcceptWait, SysError> polling = AcceptWait::on_readiness(listener.value().get());
     // Deliberately fatal, as above: the agent would not do what its user asked.
     if (!polling.ok()) {
-      return StartupFailure{
-          "could not create the wake pipe: " + polling.error().text(), 101};
+      return StartupFailure{"could not create the wake pipe: " + polling.error().text(), 101};
     }
     idle = std::move(polling).value();
   }

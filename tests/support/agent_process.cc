@@ -28,7 +28,6 @@ extern char** environ;
 
 namespace tarnwel::testing {
 
-
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
