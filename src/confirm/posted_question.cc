@@ -83,7 +83,10 @@ PostedQuestion::Answer PostedQuestion::wait(int stop_fd, Instant deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - MonotonicClock::now());
     if (left.count() <= 0) return Answer::TimedOut;
     pollfd fds[] = {{answers_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+    // At most a second per wait: a stop signal whose handler a runtime held
+    // back until the next call (ThreadSanitizer defers signals that arrive
+    // outside a call it knows to block) is still seen within a second.
+    const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1'000)));
     if (ready < 0 && errno != EINTR) return Answer::Stopped;
     if (ready <= 0) continue;
     if (fds[1].revents != 0) return Answer::Stopped;
