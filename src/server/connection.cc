@@ -12,15 +12,6 @@
 namespace tarnwel {
 namespace {
 
-HandledRequest reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown,
-                        const Requester* requester) {
-  Result<Json, FramingError> request = read_message(fd, REQUEST_TIMEOUT);
-  if (!request.ok()) {
-    return {error_response(ErrorCode::ProtocolError, std::move(request).error().text)};
-  }
-  return handle_request(request.value(), cache, shutdown, requester);
-}
-
 // Not inlined, so that every frame the request used lies below
 // handle_connection's own and is reached by its stack wipe. Returns how deep
 // the request may have gone.
@@ -29,7 +20,11 @@ HandledRequest reply_to(int fd, SecretCache& cache, ShutdownFlag& shutdown,
                                         const Requester* requester) noexcept {
   std::size_t stack_used = REQUEST_STACK_DEPTH;
   try {
-    const HandledRequest handled = reply_to(stream.get(), *cache, *shutdown, requester);
+    Result<Json, FramingError> request = read_message(stream.get(), REQUEST_TIMEOUT);
+    const HandledRequest handled =
+        request.ok() ? handle_request(request.value(), *cache, *shutdown, requester)
+                     : HandledRequest{error_response(ErrorCode::ProtocolError,
+                                                     std::move(request).error().text)};
     stack_used = handled.stack_depth;
     // A peer that has gone away cannot be told anything; nothing else to do.
     (void)write_message(stream.get(), handled.reply);
