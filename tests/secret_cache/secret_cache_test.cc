@@ -212,11 +212,17 @@ TEST_F(SecretCacheTest, SweepWipesExactlyTheDueEntriesAndKnowsWhenTheNextIsDue) 
   EXPECT_EQ(cache.time_to_next_expiry(), std::nullopt) << "nothing that can ever expire";
 }
 
-class SecretCacheSleepTest : public SecretCacheTest {
+// A cache that forgets on a wake when `SLEEP`, and caps every secret's life
+// at `CAP` seconds unless `CAP` is 0.
+template <bool SLEEP, std::uint64_t CAP>
+class LimitedCacheTest : public SecretCacheTest {
  protected:
-  SecretCacheSleepTest()
-      : SecretCacheTest(CacheLimits{.forget_on_sleep = true, .max_lifetime = std::nullopt}) {}
+  LimitedCacheTest()
+      : SecretCacheTest(CacheLimits{
+            SLEEP, CAP == 0 ? std::nullopt : std::optional(TimeToLive::from_seconds(CAP))}) {}
 };
+using SecretCacheSleepTest = LimitedCacheTest<true, 0>;
+using SecretCacheCapTest = LimitedCacheTest<false, 60>;
 
 TEST_F(SecretCacheSleepTest, AWakeForgetsWhatCameBeforeItAtTheNextOperation) {
   ASSERT_TRUE(unlock("a", "x").ok());
@@ -251,13 +257,6 @@ TEST_F(SecretCacheSleepTest, AWakeForgetsWhatCameBeforeItAtTheNextOperation) {
   ASSERT_TRUE(out->ok());
   EXPECT_EQ(cache.live_profiles(), Names{"new"});
 }
-
-class SecretCacheCapTest : public SecretCacheTest {
- protected:
-  SecretCacheCapTest()
-      : SecretCacheTest(
-            CacheLimits{.forget_on_sleep = false, .max_lifetime = TimeToLive::from_seconds(60)}) {}
-};
 
 // A ttl counts only waking time, and without forget_on_sleep a wake forgets
 // nothing; the cap counts sleep too, and the sweep removes what it ends.

@@ -18,29 +18,10 @@ namespace {
 
 constexpr std::size_t READ_BLOCK = std::size_t{1} << 20;
 
-struct Region {
-  std::uintptr_t start = 0;
-  std::uintptr_t end = 0;
-  std::string name;     // its line in /proc/PID/maps
-  bool locked = false;  // mlock()ed: VmFlags has "lo"
-};
-
-// From /proc/PID/smaps: each mapping's line as in /proc/PID/maps ("start-end
-// mode ..."), then lines of "Name: value", the last of them VmFlags.
-std::vector<Region> writable_regions(pid_t pid) {
-  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
-  std::vector<Region> regions;
-  bool writable = false;
-  for (std::string line; std::getline(smaps, line);) {
-    std::uintptr_t from = 0, to = 0;
-    char mode[5] = {};
-    if (line.starts_with("VmFlags:")) {
-      if (writable) regions.back().locked = (line + " ").find(" lo ") != std::string::npos;
-    } else if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %4s", &from, &to, mode) == 3) {
-      writable = mode[0] == 'r' && mode[1] == 'w';
-      if (writable) regions.push_back(Region{from, to, line});
-    }
-  }
+std::vector<Mapping> writable_regions(pid_t pid) {
+  std::vector<Mapping> regions = mappings_of(pid);
+  std::erase_if(
+      regions, [](const Mapping& m) { return m.line.compare(m.line.find(' ') + 1, 2, "rw") != 0; });
   return regions;
 }
 
@@ -79,6 +60,21 @@ std::size_t entries_in(pid_t pid, const char* dir) {
 
 }  // namespace
 
+std::vector<Mapping> mappings_of(pid_t pid) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+  std::vector<Mapping> mappings;
+  for (std::string line; std::getline(smaps, line);) {
+    Mapping m;
+    if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " ", &m.start, &m.end) == 2) {
+      m.line = line;
+      mappings.push_back(std::move(m));
+    } else if (!mappings.empty() && line.starts_with("VmFlags:")) {
+      mappings.back().vm_flags = line.substr(8) + " ";
+    }
+  }
+  return mappings;
+}
+
 std::string MemoryScan::describe() const {
   std::string text = std::to_string(occurrences) + " occurrence(s) in " +
                      std::to_string(scanned_bytes) + " bytes scanned";
@@ -89,7 +85,7 @@ std::string MemoryScan::describe() const {
 
 MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
   MemoryScan scan;
-  const std::vector<Region> regions = writable_regions(pid);
+  const std::vector<Mapping> regions = writable_regions(pid);
   UniqueFd memory(::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
   if (regions.empty() || !memory.valid() || secret.empty()) return scan;
   scan.opened = true;
@@ -98,9 +94,10 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
   // start: a piece that straddles two blocks is whole in the first only.
   const std::size_t overlap = needles.front().size() - 1;
   std::string block;
-  for (const Region& region : regions) {
+  for (const Mapping& region : regions) {
+    const bool locked = region.vm_flags.find(" lo ") != std::string::npos;
     if (region.end - region.start > LARGEST_SCANNED_REGION) {
-      scan.skipped.push_back(region.name + " (too large)");
+      scan.skipped.push_back(region.line + " (too large)");
       continue;
     }
     std::size_t found = 0;
@@ -112,17 +109,17 @@ MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
       found += count_in(block, needles);
       scan.scanned_bytes += std::min(block.size(), READ_BLOCK);
       if (block.size() < want) {
-        scan.skipped.push_back(region.name + " (unreadable from " +
+        scan.skipped.push_back(region.line + " (unreadable from " +
                                std::to_string(at + block.size()) + ")");
         break;
       }
     }
     if (found > 0) {
-      scan.found_in.push_back(region.name + (region.locked ? " (locked)" : "") + ": " +
+      scan.found_in.push_back(region.line + (locked ? " (locked)" : "") + ": " +
                               std::to_string(found));
     }
     scan.occurrences += found;
-    if (!region.locked) scan.unlocked_occurrences += found;
+    if (!locked) scan.unlocked_occurrences += found;
   }
   return scan;
 }

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,15 @@ inline constexpr std::size_t LARGEST_SCANNED_REGION = std::size_t{1} << 30;
 // process holds one by chance.
 inline constexpr std::size_t FRAGMENT_BYTES = 16;
 
+// One mapping of /proc/PID/smaps: its line in maps, where it lies and its
+// VmFlags with a space at each end (" lo " locked, " dd " left out of core
+// dumps).
+struct Mapping {
+  std::uintptr_t start = 0, end = 0;
+  std::string line, vm_flags;
+};
+std::vector<Mapping> mappings_of(pid_t pid);
+
 struct MemoryScan {
   bool opened = false;  // /proc/PID/maps and /proc/PID/mem could be read
   std::size_t occurrences = 0;
@@ -42,6 +52,11 @@ struct MemoryScan {
   std::vector<std::string> skipped;
 
   std::string describe() const;
+  // Whether it read memory, and all of it but a sanitizer's (which has no
+  // program data).
+  bool complete() const {
+    return opened && scanned_bytes > 0 && (UNDER_SANITIZER || skipped.empty());
+  }
 };
 
 // Counts what is left of `secret` in every writable mapping of process `pid`:

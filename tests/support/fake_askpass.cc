@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -65,6 +66,8 @@ void FakeAskpass::answer(int status, std::string_view error_text) {
   write_file(staged, std::to_string(status) + "\n" + std::string(error_text));
   ASSERT_EQ(::rename(staged.c_str(), (control_dir_ + "/answer").c_str()), 0);
 }
+
+void FakeAskpass::hold() { ASSERT_EQ(::unlink((control_dir_ + "/answer").c_str()), 0); }
 
 std::vector<std::string> FakeAskpass::runs() const { return read_lines(control_dir_ + "/runs"); }
 

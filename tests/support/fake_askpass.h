@@ -37,6 +37,8 @@ class FakeAskpass {
   // Ends waiting and later runs with exit `status`, after writing `error_text`
   // to their stderr.
   void answer(int status, std::string_view error_text = "");
+  // Makes later runs wait for the next answer again.
+  void hold();
 
   // One line per run started so far (more for a prompt of several lines).
   std::vector<std::string> runs() const;
