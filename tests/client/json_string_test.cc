@@ -34,14 +34,8 @@ TEST(JsonStringTest, EscapesExactlyAsTheAgentsWriterAndReadsBackWhatItWrote) {
     EXPECT_EQ(decoded(std::string_view(literal).substr(1, literal.size() - 2)), text);
   }
   EXPECT_EQ(literal_of("\x1f\x7f"), "\"\\u001f\x7f\"");
-}
-
-TEST(JsonStringTest, DecodesEveryEscape) {
-  EXPECT_EQ(decoded(R"(\"\\\/\b\f\n\r\t)"), "\"\\/\b\f\n\r\t");
-  EXPECT_EQ(decoded(R"(\u0041\u00e9\u20AC)"), "A\xc3\xa9\xe2\x82\xac");
-  EXPECT_EQ(decoded(R"(\ud83d\udd11)"), "\xf0\x9f\x94\x91");  // a surrogate pair
-  EXPECT_EQ(decoded(R"(\u0000)"), std::string("\0", 1));
-  EXPECT_EQ(decoded(""), "");
+  // Escapes the writer never makes: a slash, upper-case hex, a surrogate pair.
+  EXPECT_EQ(decoded(R"(\/\u0041\u00e9\u20AC\ud83d\udd11)"), "/A\xc3\xa9\xe2\x82\xac\xf0\x9f\x94\x91");
 }
 
 TEST(JsonStringTest, RefusesBadEscapesLoneSurrogatesAndRawControlBytes) {
