@@ -35,7 +35,8 @@ TEST(JsonStringTest, EscapesExactlyAsTheAgentsWriterAndReadsBackWhatItWrote) {
   }
   EXPECT_EQ(literal_of("\x1f\x7f"), "\"\\u001f\x7f\"");
   // Escapes the writer never makes: a slash, upper-case hex, a surrogate pair.
-  EXPECT_EQ(decoded(R"(\/\u0041\u00e9\u20AC\ud83d\udd11)"), "/A\xc3\xa9\xe2\x82\xac\xf0\x9f\x94\x91");
+  EXPECT_EQ(decoded(R"(\/\u0041\u00e9\u20AC\ud83d\udd11)"),
+            "/A\xc3\xa9\xe2\x82\xac\xf0\x9f\x94\x91");
 }
 
 TEST(JsonStringTest, RefusesBadEscapesLoneSurrogatesAndRawControlBytes) {

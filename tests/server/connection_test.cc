@@ -108,7 +108,8 @@ TEST_F(ConnectionTest, AFailingHandlerLosesOnlyItsOwnConnection) {
   EXPECT_EQ(unlock("s2"), "") << "the stream must be closed without a reply";
   // Only the first request of a connection is answered.
   EXPECT_EQ(exchange(R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})"
-                     "\n" R"({"cmd":"shutdown","protocol_version":2})"
+                     "\n"
+                     R"({"cmd":"shutdown","protocol_version":2})"
                      "\n"),
             "{\"ok\":true,\"secret\":\"s1\"}\n");
   EXPECT_FALSE(shutdown_->is_set());
