@@ -33,9 +33,6 @@ namespace {
 const std::size_t PAGE = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 const std::size_t LARGEST_SLOT = testing::largest_arena_slot();
 
-// ASan and TSan replace mlock and munlock with calls that succeed and lock nothing.
-constexpr bool MLOCK_IS_A_NO_OP = testing::UNDER_SANITIZER;
-
 struct Release {
   std::size_t mapped;
   std::size_t secret_size;
@@ -153,6 +150,9 @@ TEST_F(LockedSecretTest, ThreadsShareTheArenaWithoutSharingSlots) {
 }
 
 #if defined(__linux__)
+// ASan and TSan replace mlock and munlock with calls that succeed and lock nothing.
+constexpr bool MLOCK_IS_A_NO_OP = testing::UNDER_SANITIZER;
+
 // The mapping of this process that holds `address`, and whether mappings
 // without access border it on both sides.
 std::optional<std::pair<testing::Mapping, bool>> mapping_at(const void* address) {
