@@ -2,7 +2,6 @@
 // (ulimit -l 0) keeps its warning in its log, and "status" says so. Root may
 // always lock memory, so as root the clients run as another user.
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/spawn.h"
 #include "stress/other_user.h"
 #include "support/agent_harness.h"
 #include "support/sanitizers.h"
@@ -21,32 +19,6 @@ namespace tarnwel::testing {
 namespace {
 
 constexpr uid_t NO_LOCK_USER = 47'315;
-
-// Runs `arguments` under "ulimit -l 0", as NO_LOCK_USER when root, with the
-// file `input` on stdin; its exit status and stdout.
-client_testing::CtlResult run_without_mlock(const std::vector<std::string>& arguments,
-                                            const std::string& input,
-                                            const std::vector<std::string>& environment) {
-  const std::vector<char*> argv = c_strings(arguments), envp = c_strings(environment);
-  SocketPair out = make_socket_pair();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const rlimit none{0, 0};
-    const bool root = ::geteuid() == 0;
-    const int in = ::open(input.c_str(), O_RDONLY);
-    if (::setrlimit(RLIMIT_MEMLOCK, &none) != 0 || in < 0 || ::dup2(in, 0) < 0 ||
-        ::dup2(out.peer.get(), 1) < 0 ||
-        (root && (::setgroups(0, nullptr) != 0 || ::setgid(NO_LOCK_USER) != 0 ||
-                  ::setuid(NO_LOCK_USER) != 0))) {
-      ::_exit(120);
-    }
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
-  out.peer.reset();
-  std::string text = read_all(out.ours.get());
-  return {exit_status_of(child), std::move(text), ""};
-}
 
 TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   if (UNDER_SANITIZER) GTEST_SKIP() << "the sanitizers' mlock interceptor never fails";
@@ -65,9 +37,17 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   std::vector<std::string> environment =
       agent_environment(home, write_askpass_script(root.path(), "exit 0"));
   environment.push_back("HOME=" + home);
+  // Runs tarnwelctl under "ulimit -l 0", as NO_LOCK_USER when root, with the
+  // file `input` on stdin; its exit status and stdout.
   const auto ctl = [&](std::vector<std::string> args) {
     args.insert(args.begin(), tarnwelctl);
-    return run_without_mlock(args, input, environment);
+    const UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+    SocketPair out = make_socket_pair();
+    const pid_t child = spawn_as_user(NO_LOCK_USER, args, environment,
+                                      ChildLimit{RLIMIT_MEMLOCK, 0}, in.get(), out.peer.get());
+    out.peer.reset();
+    std::string text = read_all(out.ours.get());
+    return client_testing::CtlResult{exit_status_of(child), std::move(text), ""};
   };
 
   ASSERT_EQ(ctl({"start"}).status, 0);

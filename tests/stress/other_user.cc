@@ -15,15 +15,15 @@
 
 namespace tarnwel::testing {
 
-pid_t fork_as_user(uid_t user, const std::function<int()>& body,
-                   std::optional<rlim_t> max_threads) {
+pid_t fork_as_user(uid_t user, const std::function<int()>& body, std::optional<ChildLimit> limit) {
   const pid_t child = ::fork();
   if (child == 0) {
-    if (max_threads) {
-      const rlimit limit{*max_threads, *max_threads};
-      if (::setrlimit(RLIMIT_NPROC, &limit) != 0) ::_exit(126);
+    const rlimit value{limit ? limit->value : 0, limit ? limit->value : 0};
+    if (limit && ::setrlimit(limit->resource, &value) != 0) ::_exit(126);
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0)) {
+      ::_exit(125);
     }
-    if (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0) ::_exit(125);
     ::_exit(body());
   }
   EXPECT_GE(child, 0) << "fork: " << std::strerror(errno);
@@ -57,18 +57,19 @@ bool user_may_run(uid_t user, const std::string& path) {
 }
 
 pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
-                    const std::vector<std::string>& environment,
-                    std::optional<rlim_t> max_threads) {
+                    const std::vector<std::string>& environment, std::optional<ChildLimit> limit,
+                    int in, int out) {
   const std::vector<char*> argv = c_strings(arguments), envp = c_strings(environment);
   return fork_as_user(
       user,
       [&] {
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0) ::dup2(null, STDIN_FILENO);
+        const int input = in >= 0 ? in : ::open("/dev/null", O_RDONLY);
+        if (input >= 0) ::dup2(input, STDIN_FILENO);
+        if (out >= 0) ::dup2(out, STDOUT_FILENO);
         ::execve(argv[0], argv.data(), envp.data());
         return 127;
       },
-      max_threads);
+      limit);
 }
 
 }  // namespace tarnwel::testing

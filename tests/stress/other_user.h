@@ -27,12 +27,20 @@ namespace tarnwel::testing {
 inline constexpr uid_t ISOLATION_USER = 47'311;
 inline constexpr uid_t PEER_CHECK_USER = 47'312;
 
-// Forks a child that drops to `user` (uid, gid and no supplementary groups),
-// after taking `max_threads`, if given, as its RLIMIT_NPROC (which counts
-// every thread of the user), and exits with what `body` returns. Returns its
-// pid, -1 if none could be forked.
+// A resource limit, soft and hard, for a child to take before it switches
+// user: RLIMIT_NPROC counts every thread of the user, and RLIMIT_MEMLOCK binds
+// any user but root.
+struct ChildLimit {
+  int resource;
+  rlim_t value;
+};
+
+// Forks a child that takes `limit`, if given, then drops to `user` (uid, gid
+// and no supplementary groups) if it runs as root (an ordinary user stays who
+// it is), and exits with what `body` returns. Returns its pid, -1 if none
+// could be forked.
 pid_t fork_as_user(uid_t user, const std::function<int()>& body,
-                   std::optional<rlim_t> max_threads = std::nullopt);
+                   std::optional<ChildLimit> limit = std::nullopt);
 
 // Runs `body` as `user` and returns the child's exit status (-1 if it did not
 // exit normally). Only async-signal-safe work belongs in `body`.
@@ -51,10 +59,11 @@ std::string copy_for_others(const std::string& program, const std::string& dir);
 // Whether `user` may run the file at `path` (every directory above it passable).
 bool user_may_run(uid_t user, const std::string& path);
 
-// Starts `arguments` as `user` with exactly `environment` and stdin on
-// /dev/null, for an AgentProcess to take charge of; see fork_as_user.
+// Starts `arguments` as `user` with exactly `environment`, stdin on `in`
+// (-1: /dev/null) and stdout on `out` (-1: this process's), for an
+// AgentProcess to take charge of or exit_status_of to reap; see fork_as_user.
 pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment,
-                    std::optional<rlim_t> max_threads = std::nullopt);
+                    std::optional<ChildLimit> limit = std::nullopt, int in = -1, int out = -1);
 
 }  // namespace tarnwel::testing

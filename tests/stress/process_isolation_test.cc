@@ -81,7 +81,8 @@ TEST(ProcessIsolationTest, OnlyRootMayReadOrTalkToAnAgentOfAnotherUserWhichOutli
                  << ": /tmp is not passable for other users";
   }
   AgentProcess agent(spawn_as_user(ISOLATION_USER, {agent_binary},
-                                   agent_environment(root.path(), askpass), MAX_THREADS));
+                                   agent_environment(root.path(), askpass),
+                                   ChildLimit{RLIMIT_NPROC, MAX_THREADS}));
   ASSERT_TRUE(wait_until_serving(agent, socket));
   const std::string secret = random_secret();
   ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");
