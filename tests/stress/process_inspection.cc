@@ -1,6 +1,7 @@
 #include "stress/process_inspection.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -130,6 +131,34 @@ std::size_t descriptor_count(pid_t pid) { return entries_in(pid, "fd"); }
 
 bool wait_for_thread_count(pid_t pid, std::size_t threads) {
   return wait_until([&] { return thread_count(pid) == threads; });
+}
+
+bool BlockedCall::polls() const {
+#if defined(SYS_poll)
+  if (number == SYS_poll) return true;
+#endif
+  return number == SYS_ppoll;
+}
+
+bool BlockedCall::sleeps() const {
+  return number == SYS_nanosleep || number == SYS_clock_nanosleep;
+}
+
+std::optional<BlockedCall> blocked_call(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  BlockedCall call;
+  if (!(file >> call.number) || call.number < 0) return std::nullopt;
+  file >> std::hex >> call.args[0] >> call.args[1] >> call.args[2];
+  return file ? std::optional(call) : std::nullopt;
+}
+
+bool wait_for_blocked_call(pid_t pid, const std::function<bool(const BlockedCall&)>& expected,
+                           long* seen) {
+  return wait_until([&] {
+    const std::optional<BlockedCall> call = blocked_call(pid);
+    if (call && seen != nullptr) *seen = call->number;
+    return call && expected(*call);
+  });
 }
 
 }  // namespace tarnwel::testing

@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,5 +74,22 @@ std::size_t descriptor_count(pid_t pid);
 // Waits (bounded) until `pid` runs `threads` threads: connection threads end
 // a moment after their reply has been read.
 bool wait_for_thread_count(pid_t pid, std::size_t threads = IDLE_THREADS);
+
+// The system call that the main thread of `pid` is blocked in, with its first
+// three arguments (/proc/PID/syscall); none while it runs or when the file
+// cannot be read.
+struct BlockedCall {
+  long number = -1;
+  unsigned long args[3] = {};
+  bool polls() const;   // poll or ppoll
+  bool sleeps() const;  // nanosleep or clock_nanosleep
+};
+std::optional<BlockedCall> blocked_call(pid_t pid);
+
+// Waits (bounded) until the main thread of `pid` is blocked in a call that
+// `expected` accepts; `seen`, if given, is the last call seen, for the
+// failure message.
+bool wait_for_blocked_call(pid_t pid, const std::function<bool(const BlockedCall&)>& expected,
+                           long* seen = nullptr);
 
 }  // namespace tarnwel::testing

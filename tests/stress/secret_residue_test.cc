@@ -7,7 +7,6 @@
 // minutes), tarnwelctl and the git helper wait for the reply holding no copy
 // of the secret they sent.
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -26,16 +25,6 @@ namespace tarnwel::testing {
 namespace {
 
 constexpr std::string_view OK = "{\"ok\":true}\n";
-
-// Whether `pid` is blocked in poll (/proc/PID/syscall), as in the reply's wait.
-bool waits_for_reply(pid_t pid) {
-  long call = -1;
-  std::ifstream("/proc/" + std::to_string(pid) + "/syscall") >> call;
-#if defined(SYS_poll)
-  if (call == SYS_poll) return true;
-#endif
-  return call == SYS_ppoll;
-}
 
 TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeniedOrOnceLocked) {
   // The agent makes itself undumpable: only root may read its memory.
@@ -92,7 +81,7 @@ TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeni
     const pid_t client = spawn(program, args, environment, in.get(), -1, -1);
     ASSERT_GT(client, 0);
     ASSERT_TRUE(askpass.wait_for_runs(runs + 1));
-    EXPECT_TRUE(wait_until([&] { return waits_for_reply(client); })) << program;
+    EXPECT_TRUE(wait_for_blocked_call(client, &BlockedCall::polls)) << program;  // the reply's wait
     const MemoryScan scan = scan_writable_memory(client, secret);
     askpass.answer(0);
     EXPECT_EQ(exit_status_of(client), 0);

@@ -2,74 +2,43 @@
 // poll() on two descriptors (the listener and its wake pipe), for at most a
 // second, where the default loop sleeps; and "shutdown" still stops it (a
 // protocol mismatch raises the same flag). The main thread's current system
-// call is read from /proc/PID/task/PID/syscall, which needs ptrace rights over
-// the agent.
+// call is read from /proc/PID/syscall, which needs ptrace rights over the
+// agent.
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "stress/process_inspection.h"
 #include "support/agent_process.h"
 #include "support/needs_root.h"
 
 namespace tarnwel::testing {
 namespace {
 
-// The system call the main thread of `pid` is blocked in, with its first
-// three arguments; none while it runs or when the file cannot be read.
-struct BlockedCall {
-  long number = -1;
-  unsigned long args[3] = {};
-};
-
-std::optional<BlockedCall> blocked_call(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
-  BlockedCall call;
-  if (!(file >> call.number) || call.number < 0) return std::nullopt;
-  file >> std::hex >> call.args[0] >> call.args[1] >> call.args[2];
-  return file ? std::optional(call) : std::nullopt;
-}
-
+// Two descriptors; poll()'s timeout in milliseconds at most a second (ppoll,
+// where the system has no poll, takes a pointer instead).
 bool waits_in_poll(const BlockedCall& call) {
-  // Two descriptors; poll()'s timeout in milliseconds at most a second
-  // (ppoll, where the system has no poll, takes a pointer instead).
-#if defined(SYS_poll)
-  if (call.number == SYS_poll) return call.args[1] == 2 && call.args[2] <= 1000;
-#endif
-  return call.number == SYS_ppoll && call.args[1] == 2;
-}
-
-bool sleeps(const BlockedCall& call) {
-  return call.number == SYS_nanosleep || call.number == SYS_clock_nanosleep;
-}
-
-// Waits (bounded) until the main thread of `agent` is blocked in a call that
-// `expected` accepts; the last call seen, for the failure message.
-bool main_thread_blocks_in(AgentProcess& agent, bool (*expected)(const BlockedCall&), long& seen) {
-  return wait_until([&] {
-    const std::optional<BlockedCall> call = blocked_call(agent.pid());
-    if (call) seen = call->number;
-    return call && expected(*call);
-  });
+  return call.polls() && call.args[1] == 2 && (call.number == SYS_ppoll || call.args[2] <= 1000);
 }
 
 // Starts the agent on `base` with `setting` (none: nullptr), waits until it
 // serves, then until its main thread blocks in a call that `expected` accepts.
 void start_blocked_in(std::optional<AgentProcess>& agent, const std::string& base,
-                      const char* setting, bool (*expected)(const BlockedCall&)) {
+                      const char* setting,
+                      const std::function<bool(const BlockedCall&)>& expected) {
   std::vector<std::string> environment = agent_environment(base, "");
   if (setting != nullptr) environment.emplace_back(setting);
   agent.emplace(environment);
   ASSERT_TRUE(wait_until_serving(*agent, socket_path_in(base))) << agent->output();
   long seen = -1;
-  ASSERT_TRUE(main_thread_blocks_in(*agent, expected, seen)) << "system call " << seen;
+  ASSERT_TRUE(wait_for_blocked_call(agent->pid(), expected, &seen)) << "system call " << seen;
 }
 
 // An agent with the setting on, in a private base directory.
@@ -96,7 +65,7 @@ TEST_F(WakeOnConnectTest, TheLoopWaitsInPollForAConnectionOrAWakeAndStopsAsAlway
        {"TARNWEL_AGENT_WAKE_ON_CONNECT=0", static_cast<const char*>(nullptr)}) {
     TempDir other;
     std::optional<AgentProcess> sleeper;
-    start_blocked_in(sleeper, other.path(), setting, sleeps);
+    start_blocked_in(sleeper, other.path(), setting, &BlockedCall::sleeps);
   }
 }
 
@@ -114,7 +83,8 @@ TEST_F(WakeOnConnectTest, AConnectionThatCannotBeAcceptedIsRetriedAtTheDefaultPa
   // clients wait, ready and unaccepted.
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
   rlim_t lowest_free = 0;
-  while (std::filesystem::exists(std::filesystem::symlink_status(fds + std::to_string(lowest_free))))
+  while (
+      std::filesystem::exists(std::filesystem::symlink_status(fds + std::to_string(lowest_free))))
     ++lowest_free;
   rlimit before{};
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &before), 0);
@@ -122,7 +92,7 @@ TEST_F(WakeOnConnectTest, AConnectionThatCannotBeAcceptedIsRetriedAtTheDefaultPa
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &no_room, nullptr), 0);
   std::vector<UniqueFd> waiting;
   for (int i = 0; i < 3; ++i) waiting.push_back(connect_to(socket));
-  EXPECT_TRUE(main_thread_blocks_in(*agent, sleeps, seen)) << "system call " << seen;
+  EXPECT_TRUE(wait_for_blocked_call(pid, &BlockedCall::sleeps, &seen)) << "system call " << seen;
 
   waiting.clear();
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &before, nullptr), 0);
