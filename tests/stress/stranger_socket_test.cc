@@ -2,20 +2,15 @@
 // create the caller's runtime directory before the caller's agent does, and
 // listen there for what clients send. No client command sends such a
 // listener a byte.
-#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <optional>
-
 #include <gtest/gtest.h>
 
 #include "base/unix_socket.h"
-#include "stress/other_user.h"
 #include "support/agent_harness.h"
 #include "support/agent_process.h"
 #include "support/needs_root.h"
@@ -26,56 +21,31 @@ namespace {
 constexpr uid_t STRANGER = 47'314;
 constexpr int GOT_BYTES = 100;
 
-// Listens at `path` as whoever runs it until `stop` reads end of file, and
-// exits with the number of connections it accepted (at most 99), or
-// GOT_BYTES once any connection sent it anything.
-int record_at(const std::string& path, int stop) {
+// A listener at `path` that clients see as the stranger's: the peer's
+// credentials are those of whoever called listen(), here the test with the
+// stranger's uid as its effective one. Connections wait in its backlog,
+// where the test looks at them once every client is done.
+UniqueFd listen_as_stranger(const std::string& path) {
+  EXPECT_EQ(::seteuid(STRANGER), 0);
   Result<UniqueFd, SysError> listener = listen_unix(path);
-  if (!listener.ok()) return 101;
-  int connections = 0;
-  bool got_bytes = false;
-  while (true) {
-    pollfd ready[2] = {{listener.value().get(), POLLIN, 0}, {stop, POLLIN, 0}};
-    if (::poll(ready, 2, -1) < 0) continue;
-    if (ready[1].revents != 0) break;
-    const UniqueFd stream(::accept(listener.value().get(), nullptr, nullptr));
-    if (!stream.valid()) continue;
-    ++connections;
-    // A client that sends nothing closes soon; one that sends is caught here.
-    pollfd readable{stream.get(), POLLIN, 0};
-    char byte = 0;
-    if (::poll(&readable, 1, 2000) == 1 && ::recv(stream.get(), &byte, 1, 0) == 1) {
-      got_bytes = true;
-    }
-  }
-  return got_bytes ? GOT_BYTES : std::min(connections, 99);
+  EXPECT_EQ(::seteuid(0), 0);
+  if (!listener.ok()) ADD_FAILURE() << "listen at " << path;
+  return listener.ok() ? std::move(listener).value() : UniqueFd();
 }
 
-// The stranger's listener in a child process, which finish() ends.
-class Stranger {
- public:
-  explicit Stranger(const std::string& path) {
-    int stop[2];
-    EXPECT_EQ(::pipe2(stop, O_CLOEXEC), 0);
-    child_.emplace(fork_as_user(STRANGER, [&] {
-      ::close(stop[1]);
-      return record_at(path, stop[0]);
-    }));
-    ::close(stop[0]);
-    stop_.reset(stop[1]);
-    EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(path); })) << path;
+// The verdict on what clients left at `listener`: the connections waiting
+// there, or GOT_BYTES once any of them holds a byte.
+int verdict(const UniqueFd& listener) {
+  int connections = 0;
+  pollfd waiting{listener.get(), POLLIN, 0};
+  while (::poll(&waiting, 1, 0) == 1) {
+    const UniqueFd stream = accept_connection(listener.get());
+    char byte = 0;
+    if (::recv(stream.get(), &byte, 1, MSG_DONTWAIT) == 1) return GOT_BYTES;
+    ++connections;
   }
-
-  // The listener's verdict: connections accepted, or GOT_BYTES.
-  int finish() {
-    stop_.reset();
-    return child_->wait_for_exit().value_or(-1);
-  }
-
- private:
-  std::optional<AgentProcess> child_;  // reaped on every path
-  UniqueFd stop_;                      // the child ends at its end of file
-};
+  return connections;
+}
 
 // Every command that talks to an agent, each of which must end with status 6
 // and name the socket path.
@@ -114,7 +84,7 @@ TEST(StrangerSocketTest, NoClientEntersADirectoryOfAnotherUserOrSendsItsListener
     ASSERT_EQ(::chown(made.c_str(), STRANGER, STRANGER), 0);
   }
 
-  Stranger in_dir(socket);
+  const UniqueFd in_dir = listen_as_stranger(socket);
   // The way out is named along with the owner, who has no name here.
   const std::string way_out =
       ": use a private directory instead, by setting TARNWEL_AGENT_RUNTIME_DIR to a directory of "
@@ -125,7 +95,7 @@ TEST(StrangerSocketTest, NoClientEntersADirectoryOfAnotherUserOrSendsItsListener
                                    "; it belongs to uid " + std::to_string(STRANGER) +
                                    ", which has no user name" + way_out);
   // Not even a connection, and the directory is still the stranger's.
-  EXPECT_EQ(in_dir.finish(), 0);
+  EXPECT_EQ(verdict(in_dir), 0);
   struct stat st {};
   ASSERT_EQ(::stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, STRANGER);
@@ -143,15 +113,15 @@ TEST(StrangerSocketTest, NoClientEntersADirectoryOfAnotherUserOrSendsItsListener
   // to both would put it.
   ASSERT_EQ(::unlink(socket.c_str()), 0);
   ASSERT_EQ(::chown(dir.c_str(), ::getuid(), ::getgid()), 0);
-  Stranger in_own(own + "/agent.sock");
+  const UniqueFd in_own = listen_as_stranger(own + "/agent.sock");
   ASSERT_EQ(::rename((own + "/agent.sock").c_str(), socket.c_str()), 0);
   expect_every_command_refused(environment, socket,
                                "the process listening there runs as uid " +
                                    std::to_string(STRANGER) + ", not as this user's uid " +
                                    std::to_string(::getuid()));
-  const int verdict = in_own.finish();
-  EXPECT_NE(verdict, GOT_BYTES) << "a client sent the stranger its request";
-  EXPECT_GT(verdict, 0) << "no client got as far as connecting";
+  const int left = verdict(in_own);
+  EXPECT_NE(left, GOT_BYTES) << "a client sent the stranger its request";
+  EXPECT_GT(left, 0) << "no client got as far as connecting";
 }
 
 }  // namespace
