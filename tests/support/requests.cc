@@ -16,13 +16,10 @@ std::string request_line(std::string_view cmd, Json members) {
 
 }  // namespace
 
-std::string unlock_line(std::string_view profile, std::string_view secret, std::string_view reason,
-                        std::optional<std::uint64_t> ttl_seconds) {
-  Json members = {{"profile", std::string(profile)},
-                  {"reason", std::string(reason)},
-                  {"secret", std::string(secret)}};
-  if (ttl_seconds) members["ttl_seconds"] = *ttl_seconds;
-  return request_line("unlock", std::move(members));
+std::string unlock_line(std::string_view profile, std::string_view secret) {
+  return request_line(
+      "unlock",
+      {{"profile", std::string(profile)}, {"reason", "test"}, {"secret", std::string(secret)}});
 }
 
 std::string get_secret_line(std::string_view profile) {

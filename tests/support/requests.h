@@ -3,16 +3,13 @@
 // chance.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
 namespace tarnwel::testing {
 
-std::string unlock_line(std::string_view profile, std::string_view secret,
-                        std::string_view reason = "test",
-                        std::optional<std::uint64_t> ttl_seconds = std::nullopt);
+// An unlock with the reason "test" and no ttl_seconds.
+std::string unlock_line(std::string_view profile, std::string_view secret);
 std::string get_secret_line(std::string_view profile);
 std::string lock_line(std::string_view profile);
 
