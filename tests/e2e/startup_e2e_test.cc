@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/line_reader.h"
 #include "base/unix_socket.h"
 #include "support/agent_process.h"
 
@@ -29,15 +30,9 @@ std::string could_not_bind(const std::string& path, std::string_view error) {
   return "tarnwel-agent: could not bind " + path + ": " + std::string(error) + "\n";
 }
 
-// Reads one line, up to and including its newline.
-std::string read_line(int fd) {
-  std::string line;
-  char c = 0;
-  while (::read(fd, &c, 1) == 1) {
-    line += c;
-    if (c == '\n') break;
-  }
-  return line;
+// The next line from `fd`, without its newline, or why there is none.
+Result<WipedBytes, LineReadFailure> next_line(int fd) {
+  return read_line(fd, MonotonicClock::now() + EVENT_LIMIT, PING.size(), LimitCounts::Line);
 }
 
 TEST(E2eStartupTest, BindsAFreePathPrivatelyADefersToItAndShutdownRemovesTheSocket) {
@@ -85,9 +80,10 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
     ASSERT_EQ(::poll(&ready, 1, static_cast<int>(EVENT_LIMIT.count())), 1);
     UniqueFd probe = accept_connection(peer.value().get());
     ASSERT_TRUE(probe.valid());
-    limit_reads(probe.get());
     const auto accepted = std::chrono::steady_clock::now();
-    EXPECT_EQ(read_line(probe.get()), PING);
+    const Result<WipedBytes, LineReadFailure> probed = next_line(probe.get());
+    ASSERT_TRUE(probed.ok());
+    EXPECT_EQ(std::string(as_view(probed.value())) + "\n", PING);
     if (!silent) {
       const std::string_view mismatch =
           "{\"agent_pid\":1,\"agent_protocol_version\":3,\"agent_version\":\"9.0.0\","
@@ -103,7 +99,8 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
     ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
     if (silent) {
       EXPECT_GE(std::chrono::steady_clock::now() - accepted, 6s) << "the probe waits 6 s";
-      EXPECT_EQ(read_line(probe.get()), "") << "the agent closes its probe connection";
+      EXPECT_EQ(next_line(probe.get()).error().kind, LineReadFailure::Kind::ClosedBeforeData)
+          << "the agent closes its probe connection";
     }
     EXPECT_EQ(round_trip(path, PING), ping_reply(agent.pid()));
     EXPECT_EQ(agent.output(), "");

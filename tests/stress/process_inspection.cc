@@ -19,13 +19,6 @@ namespace {
 
 constexpr std::size_t READ_BLOCK = std::size_t{1} << 20;
 
-std::vector<Mapping> writable_regions(pid_t pid) {
-  std::vector<Mapping> regions = mappings_of(pid);
-  std::erase_if(
-      regions, [](const Mapping& m) { return m.line.compare(m.line.find(' ') + 1, 2, "rw") != 0; });
-  return regions;
-}
-
 std::size_t count_in(std::string_view haystack, const std::vector<std::string_view>& needles) {
   std::size_t count = 0;
   for (std::string_view needle : needles) {
@@ -86,7 +79,9 @@ std::string MemoryScan::describe() const {
 
 MemoryScan scan_writable_memory(pid_t pid, std::string_view secret) {
   MemoryScan scan;
-  const std::vector<Mapping> regions = writable_regions(pid);
+  std::vector<Mapping> regions = mappings_of(pid);
+  std::erase_if(
+      regions, [](const Mapping& m) { return m.line.compare(m.line.find(' ') + 1, 2, "rw") != 0; });
   UniqueFd memory(::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
   if (regions.empty() || !memory.valid() || secret.empty()) return scan;
   scan.opened = true;

@@ -76,7 +76,7 @@ class FakePresenceBackend final : public PresenceBackend {
   // Whether `n` calls have started within WAIT_LIMIT.
   bool wait_for_calls(std::size_t n) {
     MutexLock lock(mu_);
-    return changed_.wait_until(lock, deadline(),
+    return changed_.wait_until(lock, std::chrono::steady_clock::now() + WAIT_LIMIT,
                                [&]() TARNWEL_REQUIRES(mu_) { return reasons_.size() >= n; });
   }
   std::size_t calls() const { return reasons().size(); }
@@ -92,10 +92,6 @@ class FakePresenceBackend final : public PresenceBackend {
     MutexLock lock(mu_);
     mode_ = mode;
     answer_ = std::move(answer);
-  }
-
-  static std::chrono::steady_clock::time_point deadline() {
-    return std::chrono::steady_clock::now() + WAIT_LIMIT;
   }
 
   mutable Mutex mu_;
