@@ -35,14 +35,6 @@ int run_as_user(uid_t user, const std::function<int()>& body) {
   return child < 0 ? -1 : exit_status_of(child);
 }
 
-std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user) {
-  const std::string runtime_dir = base + "/tarnwel-agent-" + std::to_string(user);
-  EXPECT_EQ(::chmod(base.c_str(), 0711), 0) << base;
-  EXPECT_EQ(::mkdir(runtime_dir.c_str(), 0700), 0) << runtime_dir;
-  EXPECT_EQ(::chown(runtime_dir.c_str(), user, user), 0) << runtime_dir;
-  return runtime_dir + "/agent.sock";
-}
-
 std::string copy_for_others(const std::string& program, const std::string& dir) {
   const std::string copy = dir + "/" + std::filesystem::path(program).filename().string();
   std::error_code failed;

@@ -7,9 +7,9 @@
 // another's per-user limits.
 //
 //   EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return can_connect() ? 0 : 1; }), 0);
-//   const std::string socket = prepare_runtime_dir_for_user(base, ISOLATION_USER);
 //   const std::string agent_binary = copy_for_others(TARNWEL_AGENT_BINARY, base);
-//   AgentProcess agent(spawn_as_user(ISOLATION_USER, {agent_binary}, environment, 4));
+//   AgentProcess agent(spawn_as_user(ISOLATION_USER, {agent_binary}, environment,
+//                                    ChildLimit{RLIMIT_NPROC, 4}));
 #pragma once
 
 #include <sys/resource.h>
@@ -45,10 +45,6 @@ pid_t fork_as_user(uid_t user, const std::function<int()>& body,
 // Runs `body` as `user` and returns the child's exit status (-1 if it did not
 // exit normally). Only async-signal-safe work belongs in `body`.
 int run_as_user(uid_t user, const std::function<int()>& body);
-
-// Makes `base` passable for `user` and creates the runtime directory that an
-// agent running as `user` uses under it; returns that agent's socket path.
-std::string prepare_runtime_dir_for_user(const std::string& base, uid_t user);
 
 // Copies `program` into `dir` as a file anyone may run, and returns the
 // copy's path: what another user is to run must lie where that user can

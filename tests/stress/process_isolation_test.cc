@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -68,7 +67,13 @@ TEST(ProcessIsolationTest, OnlyRootMayReadOrTalkToAnAgentOfAnotherUserWhichOutli
   SKIP_UNLESS_ROOT("acts as other users");
   TempDir root;
   const std::string askpass = write_askpass_script(root.path(), "exit 0");
-  const std::string socket = prepare_runtime_dir_for_user(root.path(), ISOLATION_USER);
+  // The runtime directory of an agent running as ISOLATION_USER, in a base
+  // passable for it.
+  const std::string runtime_dir = root.path() + "/tarnwel-agent-" + std::to_string(ISOLATION_USER);
+  const std::string socket = runtime_dir + "/agent.sock";
+  ASSERT_EQ(::chmod(root.path().c_str(), 0711), 0);
+  ASSERT_EQ(::mkdir(runtime_dir.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(runtime_dir.c_str(), ISOLATION_USER, ISOLATION_USER), 0);
   const std::string agent_binary = copy_for_others(TARNWEL_AGENT_BINARY, root.path());
   if (!user_may_run(ISOLATION_USER, agent_binary) || !user_may_run(ISOLATION_USER, askpass)) {
     GTEST_SKIP() << "uid " << ISOLATION_USER << " cannot run programs in " << root.path()
@@ -113,15 +118,12 @@ TEST(ProcessIsolationTest, OnlyRootMayReadOrTalkToAnAgentOfAnotherUserWhichOutli
   // The same user may read a process of its own that has not hardened itself,
   // so the refusal above is the agent's doing.
   AgentProcess bystander(spawn_as_user(ISOLATION_USER, {"/bin/sleep", "60"}, {}));
-  ASSERT_TRUE(wait_until([&] {
-    std::ifstream status("/proc/" + std::to_string(bystander.pid()) + "/status");
-    std::string text((std::istreambuf_iterator<char>(status)), {});
-    return text.find("Name:\tsleep") != std::string::npos;
-  }));
+  // Past its exec once it sleeps: the forked copy of the test is undumpable.
+  ASSERT_TRUE(wait_for_blocked_call(bystander.pid(), &BlockedCall::sleeps));
   EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return probe_access(bystander.pid()); }), ALLOWED);
 
   // A third user gets its connection closed unanswered; root is served.
-  ASSERT_EQ(::chmod(socket.substr(0, socket.rfind('/')).c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(runtime_dir.c_str(), 0711), 0);
   ASSERT_EQ(::chmod(socket.c_str(), 0666), 0);
   for (const bool send_ping : {false, true}) {
     EXPECT_EQ(run_as_user(PEER_CHECK_USER, [&] { return connect_as_stranger(socket, send_ping); }),

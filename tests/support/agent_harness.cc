@@ -1,9 +1,7 @@
 #include "support/agent_harness.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <memory>
 
 #include "support/socket_pair.h"
 
@@ -13,14 +11,11 @@ CtlResult run_program(const std::string& program, const std::vector<std::string>
                       const std::string& input, const std::vector<std::string>& environment) {
   // The input is a file, not a pipe: a program that exits without reading it
   // (a usage error) must not end the test with SIGPIPE.
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), &std::fclose);
-  EXPECT_NE(file, nullptr);
-  const int in = file ? ::fileno(file.get()) : -1;
-  EXPECT_EQ(::write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  ::lseek(in, 0, SEEK_SET);
-  testing::set_cloexec(in);
+  const UniqueFd in(::memfd_create("input", MFD_CLOEXEC));
+  EXPECT_EQ(::pwrite(in.get(), input.data(), input.size(), 0), static_cast<ssize_t>(input.size()));
   testing::SocketPair out = testing::make_socket_pair(), err = testing::make_socket_pair();
-  const pid_t pid = testing::spawn(program, args, environment, in, out.peer.get(), err.peer.get());
+  const pid_t pid =
+      testing::spawn(program, args, environment, in.get(), out.peer.get(), err.peer.get());
   out.peer.reset();
   err.peer.reset();
   // Outputs are far below a socket's buffer, so reading one after the other
