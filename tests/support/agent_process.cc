@@ -22,10 +22,6 @@
 #include "base/write_all.h"
 #include "support/socket_pair.h"
 
-extern "C" {
-extern char** environ;
-}
-
 namespace tarnwel::testing {
 
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -61,12 +57,8 @@ std::vector<std::string> agent_environment(const std::string& base, const std::s
   std::vector<std::string> environment = {"TARNWEL_AGENT_RUNTIME_DIR=" + base, "PATH=" + path};
   if (!askpass.empty()) environment.push_back("TARNWEL_AGENT_ASKPASS=" + askpass);
   // A sanitizer build of the agent should honour the options the tests run with.
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view text = *entry;
-    for (std::string_view prefix :
-         {"ASAN_OPTIONS=", "UBSAN_OPTIONS=", "TSAN_OPTIONS=", "LSAN_OPTIONS="}) {
-      if (text.starts_with(prefix)) environment.emplace_back(text);
-    }
+  for (const std::string name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = ::getenv(name.c_str())) environment.push_back(name + "=" + value);
   }
   return environment;
 }
