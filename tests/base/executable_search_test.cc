@@ -30,6 +30,10 @@ TEST(ExecutableSearchTest, OnlyAbsoluteDirectoriesOfPathAreSearched) {
   EXPECT_EQ(find_on_path("prog", ":.:bin:./bin"), std::nullopt);
   EXPECT_EQ(find_on_path("prog", "::/nonexistent:bin:" + bin), bin + "/prog");
   EXPECT_EQ(find_on_path("prog", bin + "/"), bin + "//prog");
+  // Neither a directory nor a file that cannot run is found.
+  std::filesystem::create_directories(root.path() + "/dir/prog");
+  ASSERT_EQ(::chmod((root.path() + "/prog").c_str(), 0644), 0);
+  EXPECT_EQ(find_on_path("prog", root.path() + "/dir:" + root.path() + ":" + bin), bin + "/prog");
   std::filesystem::current_path(saved);
 }
 

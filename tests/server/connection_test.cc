@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include "presence/askpass_backend.h"
-#include "protocol/framing.h"
 #include "server/dispatch.h"
 #include "server/identity.h"
 #include "support/fake_clock.h"
@@ -167,9 +166,9 @@ class PaintedThread {
   std::function<void()> work_;
 };
 
-// Every kind of request, on painted stacks: the request path (read, dispatch,
-// write) must stay within its kind's depth, and handle_connection must leave
-// nothing it wrote below its wiped span, and zeros within it.
+// Every kind of request, on painted stacks: handle_connection must leave
+// nothing it wrote below the span it wipes for the request's kind (a secret's
+// bytes would stay there), and zeros within it.
 TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
   if (testing::UNDER_SANITIZER) GTEST_SKIP() << "instrumented frames are not the agent's frames";
   // The real askpass backend, so that the presence program's spawn and wait
@@ -209,34 +208,15 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
     if (kind.askpass != nullptr) ::setenv("TARNWEL_AGENT_ASKPASS", kind.askpass, 1);
     const std::shared_ptr<SecretCache>& cache = kind.askpass != nullptr ? askpass_cache : cache_;
     const std::string line = kind.request.empty() ? "" : kind.request + "\n";
-    // The request path alone, without the wipe, to measure it.
-    auto pair = sent(line);
-    std::size_t reported = REQUEST_STACK_DEPTH;
-    painted.run([&] {
-      Result<Json, FramingError> request = read_message(pair.ours.get(), REQUEST_TIMEOUT);
-      const HandledRequest handled =
-          request.ok()
-              ? handle_request(request.value(), *cache, *shutdown_)
-              : HandledRequest{error_response(ErrorCode::ProtocolError, request.error().text)};
-      reported = handled.stack_depth;
-      (void)write_message(pair.ours.get(), handled.reply);
-    });
-    pair.ours.reset();
-    const std::string reply = testing::read_all(pair.peer.get());
-    EXPECT_FALSE(reply.empty()) << kind.name;
     const std::size_t bound =
         kind.name.starts_with("unlock") ? UNLOCK_STACK_DEPTH : REQUEST_STACK_DEPTH;
-    EXPECT_EQ(reported, bound) << kind.name;
-    EXPECT_LE(painted.depth(), bound) << kind.name;
-    deepest = std::max(deepest, painted.depth());
-
-    // The same request through handle_connection: wiped, and nothing below.
-    auto again = sent(line);
-    painted.run([&] { handle_connection(std::move(again.ours), cache, shutdown_); });
-    EXPECT_EQ(testing::read_all(again.peer.get()), reply) << kind.name;
+    auto pair = sent(line);
+    painted.run([&] { handle_connection(std::move(pair.ours), cache, shutdown_); });
+    EXPECT_FALSE(testing::read_all(pair.peer.get()).empty()) << kind.name;
     // Its own frame and the wipe's bookkeeping lie at either end of the span.
     EXPECT_LE(painted.depth(), bound + STACK_WIPE_MARGIN + 1024) << kind.name;
     EXPECT_TRUE(painted.zeroed(1024, bound + STACK_WIPE_MARGIN)) << kind.name;
+    deepest = std::max(deepest, painted.depth());
   }
   ::unsetenv("TARNWEL_AGENT_ASKPASS");
   RecordProperty("deepest_request_stack", static_cast<int>(deepest));
