@@ -58,12 +58,13 @@ TEST(RuntimeDirTest, TheAgentRefusesADirectoryOfAnotherUserAndLeavesItAsItWas) {
   const std::string foreign = root.path() + "/foreign";
   ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
   ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
+  ASSERT_EQ(::chmod(foreign.c_str(), 0750), 0);  // what the agent would tighten in its own
   EXPECT_EQ(
       prepare_runtime_dir(foreign).error().reason,
       foreign + " is owned by uid 12345, not this process's uid " + std::to_string(::getuid()));
   struct stat st {};
   ASSERT_EQ(::stat(foreign.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);  // left as it was
+  EXPECT_EQ(st.st_mode & 07777, 0750u);  // left as it was
 }
 
 TEST(RuntimeDirTest, AClientTrustsOnlyAPrivateDirectoryAndChangesNothing) {
