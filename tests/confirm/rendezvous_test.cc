@@ -55,13 +55,6 @@ class RendezvousTest : public ::testing::Test {
  protected:
   RendezvousTest() { ::chmod(dir.c_str(), 0700); }
 
-  // Everything left in the directory.
-  std::vector<std::string> leftovers() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-    return names;
-  }
-
   TempDir root;
   const std::string dir = root.path();
   testing::SocketPair stop = testing::make_socket_pair();
@@ -92,7 +85,7 @@ TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
   { const PostedQuestion ended = std::move(second).value(); }
   EXPECT_EQ(answer_question(dir, second_nonce, true).error(), GONE);
   EXPECT_EQ(answer_question(dir, "../../etc/passwd", true).error(), GONE);
-  EXPECT_TRUE(leftovers().empty());
+  EXPECT_TRUE(fs::is_empty(dir));
 }
 
 TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleanedUp) {
@@ -106,18 +99,18 @@ TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleaned
   // No reader: the answer cannot even be written.
   EXPECT_EQ(answer_question(dir, nonce, true).error(), GONE);
   EXPECT_TRUE(pending_questions(dir).empty());
-  EXPECT_TRUE(leftovers().empty());
+  EXPECT_TRUE(fs::is_empty(dir));
 
   // A file without its question is left while its asker may still be
   // posting, and removed once it is far older than any wait.
   const std::string orphan = dir + "/" + nonce + ".answer";
   ASSERT_EQ(::mkfifo(orphan.c_str(), 0600), 0);
   EXPECT_TRUE(pending_questions(dir).empty());
-  EXPECT_EQ(leftovers().size(), 1u);
+  EXPECT_TRUE(fs::exists(orphan));
   const timespec old[2] = {{0, 0}, {::time(nullptr) - 3600, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, orphan.c_str(), old, 0), 0);
   EXPECT_TRUE(pending_questions(dir).empty());
-  EXPECT_TRUE(leftovers().empty());
+  EXPECT_TRUE(fs::is_empty(dir));
 }
 
 class AskpassProgramTest : public ::testing::Test {
@@ -163,19 +156,15 @@ TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
   EXPECT_EQ(testing::exit_status_of(askpass), 0);
   EXPECT_TRUE(fs::is_empty(dir));
 
-  askpass = start();
-  question = posted();
-  ASSERT_TRUE(answer_question(dir, question->nonce, false).ok());
-  EXPECT_EQ(testing::exit_status_of(askpass), 1);
-
-  // The agent's time-out: terminated, it leaves nothing that could be approved.
+  // (A "no" is shown end to end, as tarnwelctl confirm answers it.) The
+  // agent's time-out: terminated, it leaves nothing that could be approved.
   askpass = start();
   question = posted();
   ASSERT_EQ(::kill(askpass, SIGTERM), 0);
   EXPECT_EQ(testing::exit_status_of(askpass), 1);
   EXPECT_EQ(answer_question(dir, question->nonce, true).error(), GONE);
   EXPECT_TRUE(fs::is_empty(dir));
-  EXPECT_EQ(error_output(), "denied at a terminal\nstopped before an answer came\n");
+  EXPECT_EQ(error_output(), "stopped before an answer came\n");
 }
 
 TEST_F(AskpassProgramTest, RefusesADirectoryItCannotTrustAndAPassphrasePrompt) {

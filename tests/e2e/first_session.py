@@ -111,6 +111,10 @@ def run_confirm_elsewhere():
     with tempfile.TemporaryDirectory() as base:
         env = environment(base)
         ctl = BIN + "/tarnwelctl"
+
+        def pending():
+            return subprocess.run([ctl, "confirm", "--list"], env=env, text=True,
+                                  capture_output=True).stdout
         try:
             script = subprocess.Popen([ctl, "unlock", "p", "--reason", "from a script"], env=env,
                                       stdin=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -123,8 +127,7 @@ def run_confirm_elsewhere():
             assert script.stderr.readline() == (
                 "tarnwelctl: waiting for confirmation of \"from a script\": answer it with "
                 "'tarnwelctl confirm' at a terminal of yours\n")
-            listed = subprocess.run([ctl, "confirm", "--list"], env=env, text=True,
-                                    capture_output=True).stdout
+            listed = pending()
             assert re.fullmatch(r"- from a script\n  Requested by .*/tarnwelctl \(pid \d+\)\n",
                                 listed), listed
             term = Terminal([ctl, "confirm"], env)
@@ -135,9 +138,7 @@ def run_confirm_elsewhere():
             err = script.stderr.read()  # and it said so once
             assert err == "tarnwelctl: presence check failed: denied at a terminal; " \
                           "nothing was stored\n", err
-            listed = subprocess.run([ctl, "confirm", "--list"], env=env, text=True,
-                                    capture_output=True).stdout
-            assert listed == "no confirmation is waiting\n", listed
+            assert pending() == "no confirmation is waiting\n", pending()
         finally:
             subprocess.run([ctl, "shutdown"], env=env, capture_output=True)
 

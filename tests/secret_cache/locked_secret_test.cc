@@ -65,10 +65,7 @@ TEST_F(LockedSecretTest, CopiesIntoLockedMemoryAndMovesLeaveTheSourceEmpty) {
   const std::string source = "hunter2";
   LockedSecret secret(source);
   EXPECT_EQ(secret.bytes(), source);
-  EXPECT_NE(secret.bytes().data(), source.data());
   EXPECT_TRUE(secret.locked());
-  LockedSecret copy = secret.copy();
-  EXPECT_EQ(copy.bytes(), source);
 
   LockedSecret moved(std::move(secret));
   EXPECT_EQ(moved.bytes(), "hunter2");
