@@ -6,7 +6,8 @@
 // Invariants: every request gets exactly one reply line of compact JSON with
 // a boolean "ok" and, on failure, a known error code; what "get_secret" and
 // "status" report matches a model of the cache built from the successful
-// "unlock" and "lock" replies (the clock stands still, so nothing expires);
+// "unlock" and "lock" replies (the clock stands still, so nothing expires;
+// an unlock succeeds when presence is granted and its reason is not blank);
 // and whatever line parses encodes as one line that parses back to a value
 // with the same encoding (not always an equal value: a number too large for
 // a double parses as infinity, which the encoding writes as null).
@@ -23,6 +24,7 @@
 #include <string_view>
 
 #include "base/utf8.h"
+#include "base/white_space.h"
 #include "base/write_all.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/error_code.h"
@@ -113,7 +115,11 @@ void check_against_model(const Json& request, const Json& reply, bool granted,
   if (error == "protocol_mismatch" || error == "invalid_request") return;
   const std::string profile = member(request, "profile");
   if (cmd == "unlock") {
-    FUZZ_CHECK(ok == granted, "an unlock succeeds exactly when presence is granted");
+    // A blank reason is denied before anyone is asked.
+    const bool blank = is_blank(member(request, "reason"));
+    FUZZ_CHECK(ok == (granted && !blank),
+               "an unlock succeeds exactly when presence is granted for a reason that is not blank");
+    FUZZ_CHECK(!blank || error == "presence_denied", "an unlock with a blank reason is denied");
     if (ok) model[profile] = member(request, "secret");
   } else if (cmd == "lock" && ok) {
     if (request.contains("profile")) {
