@@ -117,8 +117,9 @@ void check_against_model(const Json& request, const Json& reply, bool granted,
   if (cmd == "unlock") {
     // A blank reason is denied before anyone is asked.
     const bool blank = is_blank(member(request, "reason"));
-    FUZZ_CHECK(ok == (granted && !blank),
-               "an unlock succeeds exactly when presence is granted for a reason that is not blank");
+    FUZZ_CHECK(
+        ok == (granted && !blank),
+        "an unlock succeeds exactly when presence is granted for a reason that is not blank");
     FUZZ_CHECK(!blank || error == "presence_denied", "an unlock with a blank reason is denied");
     if (ok) model[profile] = member(request, "secret");
   } else if (cmd == "lock" && ok) {
