@@ -17,9 +17,10 @@ extern char** environ;
 
 namespace tarnwel::bench {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& extra_env,
-                           const std::string& output_path) {
+namespace {
+
+pid_t start_program(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+                    const std::string& output_path) {
   std::vector<std::string> env(extra_env);
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
   const std::vector<char*> argv_c = c_strings(argv);
@@ -32,10 +33,24 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                                    O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid = -1;
-  if (::posix_spawn(&pid, argv_c[0], &actions, nullptr, argv_c.data(), env_c.data()) == 0) {
-    pid_ = pid;
-  }
+  if (::posix_spawn(&pid, argv_c[0], &actions, nullptr, argv_c.data(), env_c.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& extra_env,
+                           const std::string& output_path)
+    : pid_(start_program(argv, extra_env, output_path)) {}
+
+int run_to_end(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+               const std::string& output_path) {
+  const pid_t pid = start_program(argv, extra_env, output_path);
+  int status = 0;
+  if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 ChildProcess::~ChildProcess() {
@@ -49,12 +64,13 @@ ChildProcess::~ChildProcess() {
   ::waitpid(pid_, nullptr, 0);
 }
 
-bool wait_until_serving(const std::string& socket_path, double seconds) {
+bool wait_until_serving(const std::string& socket_path, double seconds, std::string_view request,
+                        std::string_view ok_mark, Framing framing) {
   const Instant deadline =
       MonotonicClock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::duration<double>(seconds));
   while (MonotonicClock::now() < deadline) {
-    if (request_once(socket_path, PING_REQUEST, OK_MARK).kind == ReplyKind::Ok) return true;
+    if (request_once(socket_path, request, ok_mark, framing).kind == ReplyKind::Ok) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;

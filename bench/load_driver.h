@@ -21,6 +21,7 @@
 #include "load_report.h"
 #include "load_run.h"
 #include "process_stats.h"
+#include "wire_client.h"
 
 namespace tarnwel::bench {
 
@@ -29,7 +30,10 @@ struct Options {
   std::string reference;
   std::string micro_json;
   std::string work_dir;
+  // The peers measured beside the agent; ssh-keygen and ssh-add are taken
+  // from ssh-agent's directory.
   std::string ssh_agent = "/usr/bin/ssh-agent";
+  std::string git = "/usr/bin/git";
   std::chrono::milliseconds duration{2000};
   // Whether the agent is also measured with TARNWEL_AGENT_WAKE_ON_CONNECT=1.
   bool wake = false;

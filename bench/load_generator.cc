@@ -1,6 +1,6 @@
 // tarnwel-loadgen: starts the agent (by default, and with
-// TARNWEL_AGENT_WAKE_ON_CONNECT=1 when asked), the reference servers and,
-// for its idle figures, ssh-agent; drives them with the load scenarios, reads
+// TARNWEL_AGENT_WAKE_ON_CONNECT=1 when asked), the reference servers and the
+// peers (ssh-agent, git's credential cache); drives them with the load scenarios, reads
 // their /proc figures and writes the run's record as JSON.
 //
 //   tarnwel-loadgen --agent build/bench/src/main/tarnwel-agent
@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
       options.work_dir = value;
     else if (key == "--ssh-agent")
       options.ssh_agent = value;
+    else if (key == "--git")
+      options.git = value;
     else if (key == "--duration-ms")
       options.duration = std::chrono::milliseconds(std::stol(value));
     else if (key == "--info" && value.find('=') != std::string::npos) {
@@ -49,7 +51,8 @@ int main(int argc, char** argv) {
   }
   if (usage || options.agent.empty() || options.reference.empty() || options.work_dir.empty()) {
     std::cerr << "usage: tarnwel-loadgen --agent PATH --reference PATH --work-dir DIR [--wake] "
-                 "[--micro-json FILE] [--ssh-agent PATH] [--duration-ms N] [--info KEY=VALUE]...\n";
+                 "[--micro-json FILE] [--ssh-agent PATH] [--git PATH] [--duration-ms N] [--info "
+                 "KEY=VALUE]...\n";
     return 2;
   }
   std::optional<tarnwel::Json> run = tarnwel::bench::measure(options);

@@ -56,7 +56,7 @@ LoadResult run_closed_loop(const LoadPlan& plan) {
             plan.request_for_client ? plan.request_for_client(static_cast<int>(i)) : plan.request;
         const Instant stop = MonotonicClock::now() + plan.duration;
         while (MonotonicClock::now() < stop) {
-          const Exchange e = request_once(plan.socket_path, request, plan.ok_mark);
+          const Exchange e = request_once(plan.socket_path, request, plan.ok_mark, plan.framing);
           count(mine, e.kind, e.latency, e.failure);
           mine.last_reply = MonotonicClock::now();
         }

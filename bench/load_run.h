@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "wire_client.h"
 
 namespace tarnwel::bench {
 
@@ -24,6 +25,7 @@ struct LoadPlan {
   std::string socket_path;
   std::string request;
   std::string ok_mark;
+  Framing framing = Framing::Line;
   int clients = 1;
   std::chrono::milliseconds duration{2000};
   // The request of client i when set, instead of `request`.

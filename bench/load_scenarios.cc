@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "peer_servers.h"
 #include "wire_client.h"
 
 namespace tarnwel::bench {
@@ -27,8 +28,7 @@ struct Served {
 };
 
 // The two reference servers, the agent as it is by default and, when asked,
-// the agent with TARNWEL_AGENT_WAKE_ON_CONNECT=1; ssh-agent, when installed,
-// for its idle figures beside theirs.
+// the agent with TARNWEL_AGENT_WAKE_ON_CONNECT=1; the peers, when installed.
 struct Servers {
   Servers(const Options& options, const std::string& askpass)
       : blocking_socket(options.work_dir + "/reference-blocking.sock"),
@@ -37,15 +37,10 @@ struct Servers {
                  options.work_dir + "/reference-blocking.log"),
         poll({options.reference, poll_socket, "poll"}, {},
              options.work_dir + "/reference-poll.log"),
-        agent(options, "agent", askpass) {
+        agent(options, "agent", askpass),
+        peers(options) {
     if (options.wake)
       wake = std::make_unique<Agent>(options, "agent-wake", askpass, false, WAKE_SETTING);
-    if (::access(options.ssh_agent.c_str(), X_OK) == 0) {
-      ssh_agent = std::make_unique<ChildProcess>(
-          std::vector<std::string>{options.ssh_agent, "-D", "-a",
-                                   options.work_dir + "/ssh-agent.sock"},
-          std::vector<std::string>{}, options.work_dir + "/ssh-agent.log");
-    }
   }
 
   std::vector<Served> agents() const {
@@ -64,7 +59,7 @@ struct Servers {
   ChildProcess blocking, poll;
   Agent agent;
   std::unique_ptr<Agent> wake;
-  std::unique_ptr<ChildProcess> ssh_agent;
+  Peers peers;
 };
 
 // Every server left alone for IDLE_WINDOW: its wake-ups (voluntary context
@@ -74,7 +69,7 @@ Json measure_idle(const Servers& s) {
   std::vector<Served> all = {{"reference-blocking", s.blocking_socket, s.blocking.pid()},
                              {"reference-poll", s.poll_socket, s.poll.pid()}};
   for (const Served& a : s.agents()) all.push_back(a);
-  if (s.ssh_agent) all.push_back({"ssh-agent", "", s.ssh_agent->pid()});
+  for (const Peer& p : s.peers.serving()) all.push_back({p.name, p.socket, p.pid()});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the start-up pings' threads end
   progress("idle for " + std::to_string(IDLE_WINDOW.count()) + " s");
   std::vector<std::pair<ProcessSnapshot, CpuUse>> before;
@@ -101,6 +96,7 @@ struct Accumulated {
   std::string server, scenario;
   pid_t pid;
   std::string socket, request, mark;
+  Framing framing;
   LoadResult result;
   CpuUse cost;
   std::vector<double> per_round;
@@ -125,11 +121,23 @@ Json measure_closed_loop(const Options& options, const Servers& s) {
   const std::string get_request = get_secret_request("bench");
   const std::string secret_mark = "\"secret\":\"" + std::string(SECRET) + "\"";
   std::vector<Accumulated> plan;
-  const auto add = [&](const std::string& server, const char* scenario, pid_t pid,
-                       const std::string& socket, std::string_view request, std::string_view mark) {
-    plan.push_back(
-        {server, scenario, pid, socket, std::string(request), std::string(mark), {}, {}, {}});
+  const auto add = [&](const std::string& server, const std::string& scenario, pid_t pid,
+                       const std::string& socket, std::string_view request, std::string_view mark,
+                       Framing framing = Framing::Line) {
+    plan.push_back({server,
+                    scenario,
+                    pid,
+                    socket,
+                    std::string(request),
+                    std::string(mark),
+                    framing,
+                    {},
+                    {},
+                    {}});
   };
+  for (const Peer& p : s.peers.serving()) {
+    add(p.name, p.scenario, p.pid(), p.socket, p.request, p.ok_mark, p.framing);
+  }
   add("reference-blocking", "ping", s.blocking.pid(), s.blocking_socket, PING_REQUEST, OK_MARK);
   add("reference-poll", "ping", s.poll.pid(), s.poll_socket, PING_REQUEST, OK_MARK);
   for (const Served& a : s.agents()) {
@@ -144,8 +152,9 @@ Json measure_closed_loop(const Options& options, const Servers& s) {
       progress("load with " + std::to_string(clients) + " clients, round " + std::to_string(round));
       for (Accumulated& row : measured) {
         const CpuUse before = cpu_use(row.pid);
-        LoadResult result = run_closed_loop(
-            load_plan(row.socket, row.request, row.mark, clients, options.duration));
+        LoadPlan load = load_plan(row.socket, row.request, row.mark, clients, options.duration);
+        load.framing = row.framing;
+        LoadResult result = run_closed_loop(load);
         add_round(row, std::move(result), before, cpu_use(row.pid));
       }
     }
@@ -205,7 +214,8 @@ std::optional<Json> measure(const Options& options) {
                {{"duration_ms", options.duration.count()},
                 {"client_counts", CLIENT_COUNTS},
                 {"rounds", ROUNDS},
-                {"idle_window_s", IDLE_WINDOW.count()}}}};
+                {"idle_window_s", IDLE_WINDOW.count()},
+                {"after_burst_s", AFTER_BURST.count()}}}};
   {
     Servers servers(options, askpass);
     if (!servers.serving()) {
@@ -220,7 +230,7 @@ std::optional<Json> measure(const Options& options) {
       }
     }
     run["closed_loop"] = measure_closed_loop(options, servers);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last threads end
+    std::this_thread::sleep_for(AFTER_BURST);  // what is left of the last burst's threads
     Json after = Json::array();
     for (const Served& a : servers.agents()) {
       after.push_back({{"process", a.name}, {"memory", to_json(snapshot(a.pid))}});

@@ -21,6 +21,8 @@ inline constexpr int CLIENT_COUNTS[] = {1, 8, 64};
 inline constexpr int ROUNDS = 2;
 inline constexpr int PROFILE_STEPS[] = {1, 1'000, 10'000};
 inline constexpr std::chrono::seconds IDLE_WINDOW{10};
+// How long after the last burst the agents' threads are counted.
+inline constexpr std::chrono::seconds AFTER_BURST{5};
 
 // Nothing when a server does not start (said on stderr).
 std::optional<Json> measure(const Options& options);

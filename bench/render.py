@@ -16,6 +16,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import targets  # noqa: E402  (beside this file)
 
 LINES = [  # (server, scenario, colour, dash type) of each line of the charts
+    ("ssh-agent", "request_identities", "#666666", 1),
+    ("git-credential-cache", "get", "#a6761d", 1),
     ("reference-blocking", "ping", "#1b9e77", 1),
     ("reference-poll", "ping", "#7570b3", 1),
     ("agent", "ping", "#d95f02", 1),
@@ -33,7 +35,10 @@ SERVERS = {
                       "a sleep when nothing is pending): the limit of the default agent",
     "agent": "the agent as it is by default",
     "agent-wake": "the agent with `TARNWEL_AGENT_WAKE_ON_CONNECT=1`",
-    "ssh-agent": "OpenSSH's ssh-agent, for scale",
+    "ssh-agent": "peer: OpenSSH's ssh-agent holding one ed25519 key, asked for its identities "
+                 "(SSH2_AGENTC_REQUEST_IDENTITIES); a single-threaded poll loop",
+    "git-credential-cache": "peer: git's credential-cache daemon holding one credential, asked to "
+                            "`get` it; a single-threaded poll loop",
 }
 TERMINAL = 'set terminal svg size 760,460 dynamic noenhanced font "sans,12" background rgb "white"'
 
@@ -101,11 +106,12 @@ def load_rows(run):
     for r in run["closed_loop"]:
         blocking = targets.row(run, targets.BLOCKING, "ping", r["clients"])
         same_loop = targets.row(run, targets.SAME_LOOP, "ping", r["clients"])
+        peer = targets.better_peer(run, r["clients"])
         ratio = lambda other: fmt(r["requests_per_second"] / other["requests_per_second"], 3) \
             if other and other["requests_per_second"] > 0 else "-"
         l = r["latency_ms"]
         rows.append([r["server"], r["scenario"], r["clients"], fmt(r["requests_per_second"]),
-                     ratio(blocking), ratio(same_loop), fmt(l["p50"], 3), fmt(l["p90"], 3),
+                     ratio(peer), ratio(blocking), ratio(same_loop), fmt(l["p50"], 3), fmt(l["p90"], 3),
                      fmt(l["p99"], 3), fmt(l["max"], 3),
                      fmt(r.get("minor_faults_per_request"), 2), fmt(r.get("cpu_us_per_request"), 1),
                      r["failed"]])
@@ -158,8 +164,7 @@ missed; `python3 bench/targets.py RECORD` does the same for a record.
     out.append("""
 ## Load: one connection per request
 
-""" + table(["server", "what it is"], [[f"`{k}`", v] for k, v in SERVERS.items()
-                                        if k != "ssh-agent"]) + """
+""" + table(["server", "what it is"], [[f"`{k}`", v] for k, v in SERVERS.items()]) + """
 Each client is a thread that connects, sends one request, reads the reply and
 closes, then starts its next request at once. Latency is from connect to the
 complete reply.
@@ -180,12 +185,16 @@ Latency percentiles of one client, logarithmic: the default agent's and the
 same-loop reference's lines lie at the length of a sleep, those of the servers
 that wake on a connection at the cost of a thread and a reply.
 
-The "x blocking" and "x same-loop" columns divide req/s by the `ping` row of
-that reference with the same number of clients. Minor faults and CPU time per
+The "x better peer" column divides req/s by that of the faster of the two
+peers with the same number of clients, and the "x blocking" and "x same-loop"
+columns by the `ping` row of that reference. The peers are started by the
+bench in the run's private directory and driven by the same client code, one
+connection per request, in the same interleaved rounds. Minor faults and CPU time per
 request are the server process's own over the row (minflt and utime+stime of
 /proc/PID/stat, ended threads included), divided by its requests.
 
-""" + table(["server", "scenario", "clients", "req/s", "x blocking", "x same-loop", "p50 ms",
+""" + table(["server", "scenario", "clients", "req/s", "x better peer", "x blocking",
+                "x same-loop", "p50 ms",
                 "p90 ms", "p99 ms", "max ms", "minor faults/req", "CPU µs/req", "failed"],
                load_rows(run)))
     idle_rows = [[f"`{r['process']}`", r["main_thread_wakeups"], r["all_thread_wakeups"],
@@ -199,8 +208,11 @@ Every server left alone for {window} s after start-up, nothing cached. A wake-up
 voluntary context switch (from /proc/PID/task/TID/status): of the main thread,
 where the accept loop sleeps, and of all threads. CPU time is the run time of
 all threads from their schedstat, and utime+stime in clock ticks.
-""" + (f"After the load the agent's VmRSS was {after.get('agent', {}).get('rss_kib', '-')} KiB"
-       + (f", with the setting {after['agent-wake']['rss_kib']} KiB" if "agent-wake" in after else "")
+""" + (f"{run['settings'].get('after_burst_s', '?')} s after the last load the agent's VmRSS was "
+       f"{after.get('agent', {}).get('rss_kib', '-')} KiB in "
+       f"{after.get('agent', {}).get('threads', '-')} thread(s)"
+       + (f", with the setting {after['agent-wake']['rss_kib']} KiB in "
+          f"{after['agent-wake']['threads']} thread(s)" if "agent-wake" in after else "")
        + ".\n" if after else "") + "\n" + table(
         ["process", f"main-thread wake-ups in {window} s", "all threads' wake-ups", "CPU ms",
          "share of one core", "CPU ticks", "VmRSS KiB", "Pss KiB"], idle_rows))

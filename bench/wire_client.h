@@ -26,6 +26,13 @@ inline constexpr std::string_view BUSY_MARK = R"("error":"presence_busy")";
 
 enum class ReplyKind { Ok, Busy, Failed };
 
+// Where a request and its reply end on the wire. The agent's and the
+// reference's: a newline after each. ssh-agent's: the request as given, the
+// reply a 4-byte big-endian length and that many bytes. git's credential
+// cache: the request as given (it ends in a blank line), the reply everything
+// until the server closes.
+enum class Framing { Line, LengthPrefixed, UntilClose };
+
 struct Exchange {
   ReplyKind kind = ReplyKind::Failed;
   std::chrono::nanoseconds latency{0};
@@ -42,15 +49,19 @@ std::string unlock_request(std::string_view profile, std::string_view secret);
 // A connected stream to `socket_path`, or an invalid one.
 UniqueFd connect_to(const std::string& socket_path);
 
-// Sends `request` plus the newline and reads the reply line (without it);
-// none on any failure or after 10 s.
-std::optional<std::string> exchange_on(int fd, std::string_view request);
+// Sends `request` (and, for Line, the newline) and reads the reply (the line
+// without its newline, or the body after the length); none on any failure or
+// after 10 s.
+std::optional<std::string> exchange_on(int fd, std::string_view request,
+                                       Framing framing = Framing::Line);
 
-// Ok when the reply contains `ok_mark`, Busy on presence_busy, else Failed.
-ReplyKind classify(const std::optional<std::string>& reply, std::string_view ok_mark);
+// Ok when the reply contains `ok_mark`, Busy on presence_busy, else Failed; a
+// Line reply must also be a JSON object.
+ReplyKind classify(const std::optional<std::string>& reply, std::string_view ok_mark,
+                   Framing framing = Framing::Line);
 
 // One request on a connection of its own, timed from connect to reply.
 Exchange request_once(const std::string& socket_path, std::string_view request,
-                      std::string_view ok_mark);
+                      std::string_view ok_mark, Framing framing = Framing::Line);
 
 }  // namespace tarnwel::bench
