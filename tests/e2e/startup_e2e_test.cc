@@ -39,7 +39,7 @@ TEST(E2eStartupTest, BindsAFreePathPrivatelyADefersToItAndShutdownRemovesTheSock
   TempDir root;
   const std::string path = socket_path_in(root.path());
   AgentProcess first(agent_environment(root.path(), ""));
-  ASSERT_TRUE(wait_until_serving(first, path)) << first.output();
+  ASSERT_TRUE(wait_until_serving(first, path));
 
   const struct stat socket = lstat_of(path);
   EXPECT_TRUE(S_ISSOCK(socket.st_mode));
@@ -96,7 +96,7 @@ TEST(E2eStartupTest, TakesOverFromAPeerOfAnotherProtocolVersionOrASilentOne) {
     peer.value().reset();
     if (!silent) ::unlink(path.c_str());
 
-    ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
+    ASSERT_TRUE(wait_until_serving(agent, path));
     if (silent) {
       EXPECT_GE(std::chrono::steady_clock::now() - accepted, 6s) << "the probe waits 6 s";
       EXPECT_EQ(next_line(probe.get()).error().kind, LineReadFailure::Kind::ClosedBeforeData)

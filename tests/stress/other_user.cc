@@ -50,7 +50,7 @@ bool user_may_run(uid_t user, const std::string& path) {
 
 pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment, std::optional<ChildLimit> limit,
-                    int in, int out) {
+                    int in, int out, int err) {
   const std::vector<char*> argv = c_strings(arguments), envp = c_strings(environment);
   return fork_as_user(
       user,
@@ -58,6 +58,7 @@ pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
         const int input = in >= 0 ? in : ::open("/dev/null", O_RDONLY);
         if (input >= 0) ::dup2(input, STDIN_FILENO);
         if (out >= 0) ::dup2(out, STDOUT_FILENO);
+        if (err >= 0) ::dup2(err, STDERR_FILENO);
         ::execve(argv[0], argv.data(), envp.data());
         return 127;
       },

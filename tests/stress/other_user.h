@@ -56,10 +56,11 @@ std::string copy_for_others(const std::string& program, const std::string& dir);
 bool user_may_run(uid_t user, const std::string& path);
 
 // Starts `arguments` as `user` with exactly `environment`, stdin on `in`
-// (-1: /dev/null) and stdout on `out` (-1: this process's), for an
+// (-1: /dev/null), stdout on `out` and stderr on `err` (-1: this process's), for an
 // AgentProcess to take charge of or exit_status_of to reap; see fork_as_user.
 pid_t spawn_as_user(uid_t user, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment,
-                    std::optional<ChildLimit> limit = std::nullopt, int in = -1, int out = -1);
+                    std::optional<ChildLimit> limit = std::nullopt, int in = -1, int out = -1,
+                    int err = -1);
 
 }  // namespace tarnwel::testing

@@ -60,9 +60,10 @@ TEST(ProcessIsolationTest, OnlyRootMayReadOrTalkToAnAgentOfAnotherUserWhichOutli
     GTEST_SKIP() << "uid " << ISOLATION_USER << " cannot run programs in " << root.path()
                  << ": /tmp is not passable for other users";
   }
-  AgentProcess agent(spawn_as_user(ISOLATION_USER, {agent_binary},
-                                   agent_environment(root.path(), askpass),
-                                   ChildLimit{RLIMIT_NPROC, MAX_THREADS}));
+  AgentProcess agent([&](int output) {
+    return spawn_as_user(ISOLATION_USER, {agent_binary}, agent_environment(root.path(), askpass),
+                         ChildLimit{RLIMIT_NPROC, MAX_THREADS}, -1, output, output);
+  });
   ASSERT_TRUE(wait_until_serving(agent, socket));
   const std::string secret = random_secret();
   ASSERT_EQ(round_trip(socket, unlock_line("work", secret)), "{\"ok\":true}\n");

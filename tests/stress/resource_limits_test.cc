@@ -53,7 +53,7 @@ TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsBlockNoOneAndEndAtTheirLimi
   TempDir root;
   AgentProcess agent(agent_environment(root.path(), ""));
   const std::string socket = socket_path_in(root.path());
-  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  ASSERT_TRUE(wait_until_serving(agent, socket));
   // The readiness ping's thread may still be ending.
   ASSERT_TRUE(wait_for_thread_count(agent.pid()));
   const std::size_t idle_descriptors = descriptor_count(agent.pid());

@@ -34,7 +34,7 @@ TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeni
   FakeAskpass askpass(root.path());  // each presence check waits until the test answers
   const std::vector<std::string> environment = agent_environment(root.path(), askpass.program());
   AgentProcess agent(environment);
-  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  ASSERT_TRUE(wait_until_serving(agent, socket));
   // The scan waits for every connection thread to end first: a thread still
   // writing its reply holds the secret legitimately.
   const auto scan_for = [&](const std::string& secret) {
@@ -112,7 +112,7 @@ TEST(SecretResidueTest, ASecretPastTheCapLeavesMemoryOnTimeWithNoClientTouchingI
       agent_environment(root.path(), write_askpass_script(root.path(), "exit 0"));
   environment.push_back("TARNWEL_AGENT_MAX_TTL_SECONDS=1");
   AgentProcess agent(environment);
-  ASSERT_TRUE(wait_until_serving(agent, socket)) << agent.output();
+  ASSERT_TRUE(wait_until_serving(agent, socket));
   const std::string expiring = random_secret();
   ASSERT_EQ(round_trip(socket, unlock_line("expiring", expiring)), OK);
   ASSERT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());

@@ -36,7 +36,7 @@ void start_blocked_in(std::optional<AgentProcess>& agent, const std::string& bas
   std::vector<std::string> environment = agent_environment(base, "");
   if (setting != nullptr) environment.emplace_back(setting);
   agent.emplace(environment);
-  ASSERT_TRUE(wait_until_serving(*agent, socket_path_in(base))) << agent->output();
+  ASSERT_TRUE(wait_until_serving(*agent, socket_path_in(base)));
   long seen = -1;
   ASSERT_TRUE(wait_for_blocked_call(agent->pid(), expected, &seen)) << "system call " << seen;
 }

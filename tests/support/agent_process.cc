@@ -70,12 +70,17 @@ void limit_reads(int fd, std::chrono::milliseconds limit) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
 }
 
-AgentProcess::AgentProcess(const std::vector<std::string>& environment) {
-  // The agent writes into one end; the other is read without blocking.
+AgentProcess::AgentProcess(const std::vector<std::string>& environment)
+    : AgentProcess([&](int output) {
+        return spawn(TARNWEL_AGENT_BINARY, {}, environment, -1, output, output);
+      }) {}
+
+AgentProcess::AgentProcess(const std::function<pid_t(int output)>& start) {
+  // The child writes into one end; the other is read without blocking.
   SocketPair ends = make_socket_pair();
   output_ = std::move(ends.ours);
   ::fcntl(output_.get(), F_SETFL, O_NONBLOCK);
-  pid_ = spawn(TARNWEL_AGENT_BINARY, {}, environment, -1, ends.peer.get(), ends.peer.get());
+  pid_ = start(ends.peer.get());
 }
 
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
@@ -152,7 +157,16 @@ bool wait_until_serving(AgentProcess& agent, const std::string& socket_path) {
     }
     return reply.has_value() || !agent.running();
   });
-  if (!reply) return false;
+  if (!reply) {
+    // Why it gave up, for the test's log: how the agent ended and what it said.
+    const std::optional<int> status = agent.wait_for_exit(0ms);
+    ADD_FAILURE() << "no agent serves at " << socket_path << ": "
+                  << (status ? "it exited with status " + std::to_string(*status)
+                             : "it still runs, unanswering, after " +
+                                   std::to_string(EVENT_LIMIT.count()) + " ms")
+                  << "; its output: '" << agent.output() << "'";
+    return false;
+  }
   const std::string expected = ping_reply(agent.pid());
   EXPECT_EQ(*reply, expected) << "the reply to a ping at " << socket_path;
   return *reply == expected;

@@ -67,6 +67,9 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
 class AgentProcess {
  public:
   explicit AgentProcess(const std::vector<std::string>& environment);
+  // A child that `start` spawns with its stdout and stderr on the descriptor
+  // it is given, and whose pid it returns (-1 if none).
+  explicit AgentProcess(const std::function<pid_t(int output)>& start);
   // Takes charge of the child `pid`, started otherwise; its output is not kept.
   explicit AgentProcess(pid_t pid) : pid_(pid) {}
   ~AgentProcess();
@@ -95,8 +98,9 @@ int exit_status_of(pid_t pid);
 
 // Waits until `agent` has started up: while it runs, until a ping at
 // `socket_path` gets its exact reply (with the agent's pid), which only the
-// serving loop gives, once the socket is in place with its mode. False (and
-// a failure, for any other reply) if the agent ended first or answered wrong.
+// serving loop gives, once the socket is in place with its mode. False, with
+// a failure, if it answered wrong, or ended first or never answered: the
+// failure then gives its exit status and everything it wrote.
 bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
 
 // Closes `fd` on exec (for descriptors made without a CLOEXEC flag).
