@@ -36,7 +36,10 @@ class Tarnwel < Formula
   end
 
   service do
-    run opt_bin/"tarnwel-agent"
+    # Answering each client at once unless the environment says otherwise.
+    run ["/bin/sh", "-c",
+         'export TARNWEL_AGENT_WAKE_ON_CONNECT="${TARNWEL_AGENT_WAKE_ON_CONNECT-1}"; exec "$0"',
+         opt_bin/"tarnwel-agent"]
     # Exit status 0 (shutdown, 8 idle days) is left alone; a failure restarts.
     keep_alive successful_exit: false
     process_type :interactive

@@ -18,6 +18,7 @@
 #include "base/os_error.h"
 #include "base/process_executable.h"
 #include "base/spawn.h"
+#include "base/utf8.h"
 #include "client/agent_log.h"
 #include "paths/runtime_dir.h"
 
@@ -27,6 +28,8 @@ namespace tarnwel {
 namespace {
 
 constexpr std::string_view AGENT_PROGRAM = "tarnwel-agent";
+// Set to 1, clients never start an agent: a service manager does.
+constexpr const char* SERVICE_ONLY = "TARNWEL_AGENT_SERVICE_ONLY";
 // How often a starting agent is asked whether it is ready.
 constexpr std::chrono::milliseconds PING_INTERVAL{20};
 
@@ -38,9 +41,12 @@ std::string beside(const std::string& file, std::string_view name) {
 
 // The caller's environment, and where `socket_path` is relative, the
 // absolute base directory that yields it: the agent runs in "/", not in the
-// caller's working directory, and must still find the same socket.
+// caller's working directory, and must still find the same socket. An agent
+// started for a client answers at once (wake-on-connect) unless the caller's
+// environment says otherwise; a bare agent keeps the polled default.
 std::vector<std::string> agent_environment(const std::string& socket_path) {
   constexpr std::string_view BASE_VARIABLE = "TARNWEL_AGENT_RUNTIME_DIR=";
+  constexpr std::string_view WAKE_VARIABLE = "TARNWEL_AGENT_WAKE_ON_CONNECT=";
   std::optional<std::string> absolute_base;
   if (!socket_path.starts_with('/')) {
     std::error_code failed;
@@ -48,11 +54,15 @@ std::vector<std::string> agent_environment(const std::string& socket_path) {
     if (!failed) absolute_base = (here / directory_of(directory_of(socket_path))).string();
   }
   std::vector<std::string> environment;
+  bool wake_given = false;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (absolute_base && std::string_view(*entry).starts_with(BASE_VARIABLE)) continue;
-    environment.emplace_back(*entry);
+    const std::string_view variable = *entry;
+    if (absolute_base && variable.starts_with(BASE_VARIABLE)) continue;
+    wake_given = wake_given || variable.starts_with(WAKE_VARIABLE);
+    environment.emplace_back(variable);
   }
   if (absolute_base) environment.push_back(std::string(BASE_VARIABLE) + *absolute_base);
+  if (!wake_given) environment.push_back(std::string(WAKE_VARIABLE) + "1");
   return environment;
 }
 
@@ -115,6 +125,18 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
                            (why.kind == ClientError::Kind::Agent &&
                             why.code == ErrorCode::ProtocolMismatch);
   if (!replaceable) return describe(why);
+  // For users who leave the agent to the service manager alone (a systemd
+  // socket or a LaunchAgent): no second way for an agent to come up.
+  if (const std::optional<std::string> only = process_env(SERVICE_ONLY)) {
+    if (*only == "1") {
+      return "nothing answers at " + display_path(client.socket_path()) + ", and " + SERVICE_ONLY +
+             "=1 leaves starting an agent to the service manager";
+    }
+    if (*only != "0") {
+      return std::string(SERVICE_ONLY) + " must be 1 or 0, not \"" + single_line_lossy(*only) +
+             "\"";
+    }
+  }
 
   const std::optional<AgentLogPlace> log_place = agent_log_place(process_env);
   const UniqueFd log = log_place ? open_agent_log(*log_place) : UniqueFd();

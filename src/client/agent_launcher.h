@@ -8,7 +8,9 @@
 // /dev/null without one: no terminal's hang-up or ctrl-c reaches it, and it
 // holds no pipe of the caller open. It keeps the caller's environment
 // (the variables that place its socket and choose its askpass program) and
-// current directory (a relative TARNWEL_AGENT_RUNTIME_DIR is resolved there).
+// current directory (a relative TARNWEL_AGENT_RUNTIME_DIR is resolved there),
+// and gets TARNWEL_AGENT_WAKE_ON_CONNECT=1 unless the caller sets that variable:
+// a client waits for an agent that answers at once, not for its next look.
 // It is not double-forked: the caller watches it while it starts, so that an
 // agent that exits at once (a refused runtime directory) is reaped and reported
 // instead of waited for. Once it answers, it is left running as the caller's
@@ -43,7 +45,9 @@ struct StartedAgent {
 // Pings the agent of `client`. When none is running (or the one running
 // speaks another protocol version, and so stops on that ping), starts
 // `program` and waits up to `wait` for it to answer. A failure's text says
-// why no agent answers.
+// why no agent answers. Connecting first, it never races a service manager
+// that listens at the socket and starts the agent itself; with
+// TARNWEL_AGENT_SERVICE_ONLY=1 it starts none at all.
 Result<StartedAgent, std::string> ensure_agent_running(
     const Client& client, const std::string& program,
     std::chrono::nanoseconds wait = AGENT_START_WAIT);

@@ -18,10 +18,12 @@
 #include "base/unix_socket.h"
 #include "paths/runtime_dir.h"
 #include "protocol/framing.h"
+#include "server/activated_socket.h"
 #include "server/connection.h"
 #include "server/identity.h"
 #include "server/process_hardening.h"
 #include "server/socket_ownership.h"
+#include "server/stop_on_termination.h"
 
 namespace tarnwel {
 namespace {
@@ -150,6 +152,25 @@ bool probe_existing_agent(const std::string& path) {
   return ok != reply.value().end() && ok->is_boolean() && ok->get<bool>();
 }
 
+// The agent's own listener at `path`: bound after deferring to a live agent
+// there (nothing: the caller leaves) or taking over a stale socket.
+Result<std::optional<UniqueFd>, StartupFailure> bind_own_socket(const std::string& path) {
+  if (exists(path)) {
+    if (probe_existing_agent(path)) return std::optional<UniqueFd>();
+    if (const Result<Ok, SysError> removed = remove_stale_entry(path); !removed.ok()) {
+      return bind_failed(path, removed.error());
+    }
+  }
+  // The directory is private already; the socket is made private too, from
+  // the moment it appears, even if the directory's mode is ever loosened.
+  Result<UniqueFd, SysError> listener = [&] {
+    const PrivateFileMask private_mask;
+    return listen_unix(path);
+  }();
+  if (!listener.ok()) return bind_failed(path, listener.error());
+  return std::optional<UniqueFd>(std::move(listener).value());
+}
+
 }  // namespace
 
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
@@ -158,8 +179,9 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   Instant last_activity = clock.now();
   // Two agents that took over one stale socket at once both bound it, the
   // later unlinking the earlier's fresh file; the earlier can no longer be
-  // reached and must not sit on secrets for days.
-  const BoundSocket bound = bound_socket(path);
+  // reached and must not sit on secrets for days. A socket the service
+  // manager made (no path) is nobody else's to take.
+  const BoundSocket bound = path.empty() ? BoundSocket{} : bound_socket(path);
   const AllowedPeers allowed;
   bool path_is_ours = !bound.taken_over;
   // With readiness waits the loop accepts only once a wait has seen a
@@ -211,7 +233,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   // from an agent that is already unreachable by name.
   cache->lock_all();
   // A path that another agent has taken over is that agent's to remove.
-  if (path_is_ours) ::unlink(path.c_str());
+  if (path_is_ours && !path.empty()) ::unlink(path.c_str());
 }
 
 Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
@@ -221,20 +243,16 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
   // a refused directory is final.
   if (!found.ok()) return StartupFailure{found.error().reason, 1};
   const std::string& path = found.value();
-  if (exists(path)) {
-    if (probe_existing_agent(path)) return Ok{};  // another agent serves this user
-    if (const Result<Ok, SysError> removed = remove_stale_entry(path); !removed.ok()) {
-      return bind_failed(path, removed.error());
-    }
-  }
-  // The directory is private already; the socket is made private too, from
-  // the moment it appears, even if the directory's mode is ever loosened.
-  Result<UniqueFd, SysError> listener = [&] {
-    const PrivateFileMask private_mask;
-    return listen_unix(path);
-  }();
-  if (!listener.ok()) return bind_failed(path, listener.error());
-  if (auto nonblocking = set_nonblocking(listener.value().get(), true); !nonblocking.ok()) {
+  Result<std::optional<UniqueFd>, std::string> handed = take_activated_socket(path);
+  if (!handed.ok()) return StartupFailure{std::move(handed).error(), 1};
+  const bool activated = handed.value().has_value();
+  Result<std::optional<UniqueFd>, StartupFailure> listener =
+      activated ? Result<std::optional<UniqueFd>, StartupFailure>(std::move(handed).value())
+                : bind_own_socket(path);
+  if (!listener.ok()) return std::move(listener).error();
+  if (!listener.value()) return Ok{};  // another agent serves this user
+  const UniqueFd& listening = *listener.value();
+  if (auto nonblocking = set_nonblocking(listening.get(), true); !nonblocking.ok()) {
     // This is deliberately fatal: a blocking listener would never see the
     // shutdown flag or the idle limit.
     return StartupFailure{"set_nonblocking failed: " + nonblocking.error().text(), 101};
@@ -244,7 +262,7 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
       CacheLimits{.forget_on_sleep = settings.lock_on_sleep, .max_lifetime = settings.max_ttl});
   AcceptWait idle;
   if (settings.wake_on_connect) {
-    Result<AcceptWait, SysError> polling = AcceptWait::on_readiness(listener.value().get());
+    Result<AcceptWait, SysError> polling = AcceptWait::on_readiness(listening.get());
     // Deliberately fatal, as above: the agent would not do what its user asked.
     if (!polling.ok()) {
       return StartupFailure{"could not create the wake pipe: " + polling.error().text(), 101};
@@ -252,7 +270,10 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
     idle = std::move(polling).value();
   }
   auto shutdown = std::make_shared<ShutdownFlag>(idle.waker());
-  serve(listener.value(), path, std::move(cache), std::move(shutdown), *clock,
+  std::optional<StopOnTermination> stop_on_termination;
+  if (activated) stop_on_termination.emplace(shutdown);
+  // The service manager's socket file is its own: no takeover watch, no removal.
+  serve(listening, activated ? std::string() : path, std::move(cache), std::move(shutdown), *clock,
         settings.show_requester, idle);
   return Ok{};
 }

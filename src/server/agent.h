@@ -48,7 +48,9 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
 // Serves connections on the non-blocking `listener` until `shutdown` is set or
 // the idle limit has passed on `clock`, or until `path` no longer names the
 // socket bound there (another agent took it over); then wipes the cache and
-// removes the socket file at `path` if it is still its own. Each iteration
+// removes the socket file at `path` if it is still its own. An empty `path`
+// stands for a listener that the service manager handed over: its file is
+// the manager's, neither watched nor removed. Each iteration
 // lets the cache look for a sleep and sweep its expired secrets. Each
 // connection carries its peer's process id to the presence check; with
 // `name_requesters` the prompt names the peer. While no connection is pending

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -56,6 +58,19 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
                                       "tarnwelctl: no agent is running (nothing answers at " +
                                           socket_path() + "): 'tarnwelctl start' starts one\n"}));
   EXPECT_EQ(ctl({"get", "p"}).status, 3);  // only unlock and start start an agent
+  // The caller's own wake-on-connect reaches the agent that a client starts
+  // in place of the launcher's "1": this one is refused, so none answers.
+  std::vector<std::string> own_wake = environment();
+  own_wake.push_back("TARNWEL_AGENT_WAKE_ON_CONNECT=bogus");
+  EXPECT_EQ(client_testing::run_ctl({"start"}, "", own_wake).status, 5);
+  // Nor does a client start one when the service manager alone may.
+  std::vector<std::string> service_only = environment();
+  service_only.push_back("TARNWEL_AGENT_SERVICE_ONLY=1");
+  EXPECT_EQ(client_testing::run_ctl({"start"}, "", service_only),
+            (CtlResult{5, "",
+                       "tarnwelctl: could not start an agent: nothing answers at " + socket_path() +
+                           ", and TARNWEL_AGENT_SERVICE_ONLY=1 leaves starting an agent to the "
+                           "service manager\n"}));
   EXPECT_EQ(ctl({"status"}).status, 3);
   // "run" passes its command's statuses on: every failure of its own is 125.
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -224,6 +239,12 @@ TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionStreamsAndDirec
   EXPECT_EQ(::getsid(pid), pid);  // a session of its own, led by the agent
   const std::string proc = "/proc/" + std::to_string(pid);
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), "/");
+  // Started for a client, it answers at once: the caller set no wake-on-connect.
+  std::ifstream environ_file(proc + "/environ");
+  const std::string variables =
+      '\0' + std::string(std::istreambuf_iterator<char>(environ_file), {});
+  EXPECT_NE(variables.find(std::string_view("\0TARNWEL_AGENT_WAKE_ON_CONNECT=1\0", 33)),
+            std::string::npos);
   // The connection of the ping above may still be closing: an entry that is
   // gone by the time it is read was no inherited descriptor.
   for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd")) {
