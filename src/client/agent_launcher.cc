@@ -103,6 +103,20 @@ std::string how_it_ended(int status) {
   return "ended";
 }
 
+// Why an agent that ended at start did: its last line in the log and where
+// that is, or where its lines would have been.
+// `place` is null when it had no log; the agent's lines follow its first
+// `offset` bytes.
+std::string what_it_said(const AgentLogPlace* place, off_t offset) {
+  if (place == nullptr) {
+    return "; it had no log to say why in (its place is under XDG_STATE_HOME or HOME)";
+  }
+  const std::string path = display_path(log_path(*place));
+  const std::vector<std::string> lines = agent_lines_after(*place, offset);
+  if (lines.empty()) return " and wrote nothing to " + path;
+  return ": " + single_line_lossy(lines.back()) + " (from " + path + ")";
+}
+
 }  // namespace
 
 std::optional<std::string> find_agent_program() {
@@ -140,10 +154,14 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
 
   const std::optional<AgentLogPlace> log_place = agent_log_place(process_env);
   const UniqueFd log = log_place ? open_agent_log(*log_place) : UniqueFd();
+  // Where its own lines will begin, should it end at start.
+  struct stat log_stat {};
+  const off_t log_size = log.valid() && ::fstat(log.get(), &log_stat) == 0 ? log_stat.st_size : 0;
   Result<pid_t, std::string> spawned = spawn_detached(program, client.socket_path(), log.get());
   if (!spawned.ok()) return std::move(spawned).error();
   const pid_t pid = spawned.value();
-  // At once: the agent writes nothing of its own before it serves a request.
+  // At once: a serving agent writes nothing before it serves a request (one
+  // that refuses to start may, which is why its lines are read by offset).
   if (log.valid()) mark_agent_start(log.get(), pid);
 
   const Instant deadline = MonotonicClock::now() + wait;
@@ -157,8 +175,8 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
       // or /dev/null.
       Result<AgentIdentity, ClientError> last = client.ping();
       if (last.ok()) return StartedAgent{false, std::move(last).value()};
-      return display_path(program) + " " + how_it_ended(status) +
-             " before answering; run it in a terminal to see why";
+      return display_path(program) + " " + how_it_ended(status) + " before answering" +
+             what_it_said(log.valid() ? &*log_place : nullptr, log_size);
     }
     if (MonotonicClock::now() >= deadline) {
       return display_path(program) + " was started but did not answer within " +

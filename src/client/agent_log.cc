@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "base/write_all.h"
@@ -101,38 +102,68 @@ void mark_agent_start(int log, pid_t pid) {
   (void)write_all(log, std::string(START_MARK) + std::to_string(pid) + ", at " + when + "\n");
 }
 
-bool logged_memory_lock_failure(const AgentLogPlace& place, pid_t pid) {
+namespace {
+
+// The log's text from `from` to its end, and no more than its last
+// MAX_READ_BYTES; empty when it cannot be read safely.
+std::string log_text(const AgentLogPlace& place, off_t from) {
   const UniqueFd dir = open_log_dir(place);
-  if (!dir.valid()) return false;
+  if (!dir.valid()) return {};
   struct stat st {};
   const UniqueFd log =
       checked_file(UniqueFd(::openat(dir.get(), place.name.c_str(),
                                      O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)),
                    st);
-  if (!log.valid()) return false;
-  const off_t from = st.st_size > MAX_READ_BYTES ? st.st_size - MAX_READ_BYTES : 0;
+  if (!log.valid() || st.st_size <= from) return {};
+  from = std::max(from, st.st_size - MAX_READ_BYTES);
   std::string text(static_cast<std::size_t>(st.st_size - from), '\0');
   const ssize_t n = ::pread(log.get(), text.data(), text.size(), from);
   text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return text;
+}
 
-  // XXX: an agent whose start line has scrolled out of the part read is not
-  // recognised; it would have to fill the log past MAX_READ_BYTES first.
+// Calls `each` with every line of `text`.
+template <class Each>
+void for_each_line(std::string_view text, Each each) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    each(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> agent_lines(const AgentLogPlace& place, pid_t pid) {
+  // The part read holds the start line of the agent that runs: a launch
+  // empties a log past MAX_AGENT_LOG_BYTES, and an agent with a log for its
+  // standard error tells each kind of failure once.
   bool ours = false;
-  bool warned = false;
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+  std::vector<std::string> lines;
+  for_each_line(log_text(place, 0), [&](std::string_view line) {
     if (const std::optional<pid_t> started = started_pid(line)) {
       ours = *started == pid;
-      warned = false;  // a later start of the same pid begins afresh
-    } else if (ours && line.starts_with(AGENT_PREFIX) &&
-               line.substr(AGENT_PREFIX.size()).starts_with(MEMORY_LOCK_WARNING)) {
-      warned = true;
+      lines.clear();  // a later start of the same pid begins afresh
+    } else if (ours && line.starts_with(AGENT_PREFIX)) {
+      lines.emplace_back(line);
     }
-  }
-  return warned;
+  });
+  return lines;
+}
+
+std::vector<std::string> agent_lines_after(const AgentLogPlace& place, off_t offset) {
+  std::vector<std::string> lines;
+  for_each_line(log_text(place, offset), [&](std::string_view line) {
+    if (line.starts_with(AGENT_PREFIX)) lines.emplace_back(line);
+  });
+  return lines;
+}
+
+bool logged_memory_lock_failure(const AgentLogPlace& place, pid_t pid) {
+  const std::vector<std::string> lines = agent_lines(place, pid);
+  return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return std::string_view(line).substr(AGENT_PREFIX.size()).starts_with(MEMORY_LOCK_WARNING);
+  });
 }
 
 }  // namespace tarnwel

@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "paths/runtime_dir.h"
@@ -58,6 +59,15 @@ UniqueFd open_agent_log(const AgentLogPlace& place);
 
 // Appends the line that marks the start of the agent with process id `pid`.
 void mark_agent_start(int log, pid_t pid);
+
+// The lines "tarnwel-agent: ..." that the agent with process id `pid`,
+// started with a marked log, wrote to it.
+std::vector<std::string> agent_lines(const AgentLogPlace& place, pid_t pid);
+
+// The lines "tarnwel-agent: ..." written to the log past its first `offset`
+// bytes: those of an agent that ended at start, which may write them before
+// its start is marked.
+std::vector<std::string> agent_lines_after(const AgentLogPlace& place, off_t offset);
 
 // Whether the agent with process id `pid`, started with a marked log, wrote
 // the memory-lock warning to it.

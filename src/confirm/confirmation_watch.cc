@@ -26,7 +26,8 @@ std::string first_line(const std::string& text) {
 
 }  // namespace
 
-ConfirmationWatch::ConfirmationWatch(std::string program) : program_(std::move(program)) {
+ConfirmationWatch::ConfirmationWatch(std::string program, WithoutTerminal without, std::string hint)
+    : program_(std::move(program)), without_(without), hint_(std::move(hint)) {
   int fds[2];
   if (::pipe(fds) != 0) return;  // no watch: the request still waits for another answer
   stop_read_.reset(fds[0]);
@@ -53,10 +54,7 @@ void ConfirmationWatch::run(const std::string& dir) {
       if (question.requester != self || !seen.insert(question.nonce).second) continue;
       const UniqueFd tty = open_terminal();
       if (!tty.valid()) {
-        (void)write_all(STDERR_FILENO,
-                        program_ + ": waiting for confirmation of \"" +
-                            first_line(question.prompt) +
-                            "\": answer it with 'tarnwelctl confirm' at a terminal of yours\n");
+        without_terminal(dir, question);
         continue;
       }
       const std::optional<bool> yes = ask_at_terminal(tty.get(), question, stop_read_.get());
@@ -66,6 +64,22 @@ void ConfirmationWatch::run(const std::string& dir) {
       }
     }
   }
+}
+
+void ConfirmationWatch::without_terminal(const std::string& dir, const Question& question) {
+  const std::string quoted = "\"" + first_line(question.prompt) + "\"";
+  if (without_ == WithoutTerminal::Wait) {
+    (void)write_all(STDERR_FILENO, program_ + ": waiting for confirmation of " + quoted +
+                                       ": answer it with 'tarnwelctl confirm' at a terminal of "
+                                       "yours\n");
+    return;
+  }
+  // Declared before the answer is sent: the reply it brings may end the
+  // caller's wait at once.
+  declined_.store(true);
+  (void)answer_question(dir, question.nonce, false);
+  (void)write_all(STDERR_FILENO, program_ + ": nobody can confirm " + quoted +
+                                     " without a terminal, so nothing was stored; " + hint_ + "\n");
 }
 
 }  // namespace tarnwel

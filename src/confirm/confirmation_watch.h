@@ -3,7 +3,9 @@
 // posts for that request (the one whose requester is this process) and, when
 // this process has a terminal, asks it there and sends the answer. Without a
 // terminal it says once on standard error what it waits for and how to answer
-// it elsewhere ("tarnwelctl confirm").
+// it elsewhere ("tarnwelctl confirm"), or, for a caller that nobody should
+// hold for an answer that will not come (a helper run from a script), answers
+// it "no" at once and says so.
 //
 // A question for any other process is never touched. Destroying the watch
 // stops it at once, also in the middle of a question, whose answer is then no
@@ -17,25 +19,43 @@
 //   }
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "confirm/question.h"
 
 namespace tarnwel {
+
+// What a question for this process becomes when it has no terminal.
+enum class WithoutTerminal {
+  Wait,     // announced: someone may answer it with "tarnwelctl confirm"
+  Decline,  // answered "no", with `hint` (what to do instead) on standard error
+};
 
 class ConfirmationWatch {
  public:
   // `program` opens the messages on standard error ("tarnwelctl: ...").
-  explicit ConfirmationWatch(std::string program);
+  explicit ConfirmationWatch(std::string program, WithoutTerminal without = WithoutTerminal::Wait,
+                             std::string hint = "");
   ~ConfirmationWatch();
   ConfirmationWatch(const ConfirmationWatch&) = delete;
   ConfirmationWatch& operator=(const ConfirmationWatch&) = delete;
 
+  // Whether it declined a question (WithoutTerminal::Decline), which it has
+  // said on standard error already.
+  bool declined() const { return declined_.load(); }
+
  private:
   void run(const std::string& dir);
+  // Without a terminal: announces or declines `question`.
+  void without_terminal(const std::string& dir, const Question& question);
 
   std::string program_;
+  WithoutTerminal without_;
+  std::string hint_;
+  std::atomic<bool> declined_{false};
   UniqueFd stop_read_;
   UniqueFd stop_write_;
   std::thread thread_;

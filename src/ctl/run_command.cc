@@ -9,9 +9,11 @@
 
 #include "base/os_error.h"
 #include "base/spawn.h"
+#include "base/utf8.h"
 #include "base/write_all.h"
 #include "client/agent_launcher.h"
 #include "client/agent_log.h"
+#include "client/busy_retry.h"
 #include "client/client.h"
 #include "client/exchange.h"
 #include "client/reply.h"
@@ -85,10 +87,10 @@ using PlainOutput = Result<WipedBytes, ClientError> (*)(Reply reply);
 
 Result<WipedBytes, ClientError> nothing(Reply) { return WipedBytes(); }
 
-// Sends `line` (wiped once sent) and prints the reply: as it came with
-// --json, else decoded, with `plain`, and a failure in words.
-int answer(const Client& client, const Invocation& inv, RequestLine&& line, PlainOutput plain) {
-  Result<WipedBytes, ClientError> reply_line = client.send(std::move(line));
+// Prints the reply: as it came with --json, else decoded, with `plain`, and a
+// failure in words.
+int show(const Client& client, const Invocation& inv, Result<WipedBytes, ClientError> reply_line,
+         PlainOutput plain) {
   if (inv.json) return print_reply_line(std::move(reply_line));
   const Failure fail(client, inv);
   if (!reply_line.ok()) return fail(reply_line.error());
@@ -97,6 +99,11 @@ int answer(const Client& client, const Invocation& inv, RequestLine&& line, Plai
   const Result<WipedBytes, ClientError> text = plain(std::move(reply).value());
   if (!text.ok()) return fail(text.error());
   return print(as_view(text.value()));
+}
+
+// Sends `line` (wiped once sent) and prints the reply.
+int answer(const Client& client, const Invocation& inv, RequestLine&& line, PlainOutput plain) {
+  return show(client, inv, client.send(std::move(line)), plain);
 }
 
 std::string identity_line(const AgentIdentity& id) {
@@ -121,7 +128,11 @@ Result<WipedBytes, ClientError> status_text(Reply reply) {
   if (!status.ok()) return status.error();
   std::string text = identity_line(status.value().identity) + "cached profiles:";
   if (status.value().cached_profiles.empty()) text += " none";
-  for (const std::string& profile : status.value().cached_profiles) text += "\n  " + profile;
+  // Shown as the prompt shows a reason: a name can hold any bytes, which
+  // --json gives exactly.
+  for (const std::string& profile : status.value().cached_profiles) {
+    text += "\n  " + single_line_lossy(profile);
+  }
   return wiped(text + "\n");
 }
 
@@ -213,7 +224,13 @@ int unlock(const Client& client, const Invocation& inv) {
   // The project's askpass program, when the agent runs it, posts its question
   // for this process: asked here at the terminal, or announced without one.
   const ConfirmationWatch watch("tarnwelctl");
-  return answer(client, inv, std::move(*request), nothing);
+  // Another profile's confirmation is waited out, not taken for a refusal.
+  return show(
+      client, inv,
+      send_waiting_out_busy(
+          client, std::move(*request),
+          [] { report("another confirmation is up; waiting for it to end (at most 2 minutes)"); }),
+      nothing);
 }
 
 // "run": the command in place of this process, with the secret in one

@@ -1,24 +1,60 @@
 #include "ctl/usage.h"
 
+#include <initializer_list>
+#include <iterator>
+
 namespace tarnwel {
 namespace {
 
-constexpr const char* EXIT_STATUSES = R"(
-Exit status:
-  0  success
-  1  the agent answered with an error (not_cached, presence_denied, ...)
-  2  usage error: a wrong command line, or an unusable secret on standard input
-  3  no agent is running
-  4  communication failure: connecting, sending or receiving failed or timed
-     out, the reply broke the protocol, or the output could not be written
-  5  no agent could be started
-  6  nothing was sent: the socket's directory is open to other users or not
-     this user's, or the process at the socket runs as another user
-  "run" ends with its command's exit status once the command runs; 126 when
-  the command cannot be run, 127 when there is no such command, and 125 for
-  every failure of its own (usage, no agent, no secret, untrusted socket), as
-  env(1) does, in place of 1 to 6.
-)";
+// The exit statuses 0 to 6, one entry each, and what "run" makes of them.
+constexpr const char* STATUS_LINES[] = {
+    "  0  success\n",
+    "  1  the agent answered with an error (not_cached, presence_denied, ...)\n",
+    "  2  usage error: a wrong command line, or an unusable secret on standard input\n",
+    "  3  no agent is running\n",
+    "  4  communication failure: connecting, sending or receiving failed or timed\n"
+    "     out, the reply broke the protocol, or the output could not be written\n",
+    "  5  no agent could be started\n",
+    "  6  nothing was sent: the socket's directory is open to other users or not\n"
+    "     this user's, or the process at the socket runs as another user\n",
+};
+constexpr const char* RUN_STATUSES =
+    "  \"run\" ends with its command's exit status once the command runs; 126 when\n"
+    "  the command cannot be run, 127 when there is no such command, and 125 for\n"
+    "  every failure of its own (usage, no agent, no secret, untrusted socket), as\n"
+    "  env(1) does, in place of 1 to 6.\n";
+
+// The statuses a command can end with, one bit per status.
+constexpr unsigned ALL_STATUSES = 0x7F;
+constexpr unsigned statuses(std::initializer_list<int> list) {
+  unsigned bits = 0;
+  for (const int status : list) bits |= 1u << status;
+  return bits;
+}
+
+unsigned statuses_of(Command command) {
+  switch (command) {
+    case Command::Ping:
+    case Command::Status:
+    case Command::Get:
+    case Command::Lock:
+    case Command::Shutdown: return statuses({0, 1, 2, 3, 4, 6});
+    case Command::Unlock: return ALL_STATUSES;
+    case Command::Start: return statuses({0, 2, 4, 5, 6});
+    case Command::SocketPath: return statuses({0, 2, 4});
+    case Command::Confirm: return statuses({0, 1, 2, 4, 6});
+    case Command::Run: return 0;  // its own, in its help
+  }
+  return ALL_STATUSES;
+}
+
+std::string exit_statuses(unsigned bits, bool with_run) {
+  std::string text = "\nExit status:\n";
+  for (std::size_t status = 0; status < std::size(STATUS_LINES); ++status) {
+    if ((bits >> status & 1u) != 0) text += STATUS_LINES[status];
+  }
+  return with_run ? text + RUN_STATUSES : text;
+}
 
 constexpr const char* OVERALL = R"(Usage: tarnwelctl [--json] COMMAND [ARGUMENTS]
 
@@ -70,7 +106,8 @@ warned in its log that it could not lock a secret's memory (with --json, on
 standard error). Never starts an agent.
 )";
 
-constexpr const char* UNLOCK = R"(Usage: tarnwelctl unlock PROFILE --reason TEXT [--ttl DURATION] [--allow-empty] [--no-start] [--json]
+constexpr const char* UNLOCK =
+    R"(Usage: tarnwelctl unlock PROFILE --reason TEXT [--ttl DURATION] [--allow-empty] [--no-start] [--json]
 
 Hands the agent a secret for PROFILE. The agent asks the person at the
 machine to confirm their presence, showing TEXT, and keeps the secret for
@@ -88,7 +125,9 @@ When no agent is running, one is started first (as "start" does), unless
 When the agent confirms at a terminal (no askpass program set and no desktop,
 see "tarnwelctl confirm --help"), the question is asked at this command's
 terminal, after the secret: answer y or n. Without a terminal, it says so
-once on standard error and waits for "tarnwelctl confirm" at another.
+once on standard error and waits for "tarnwelctl confirm" at another. While
+another profile's confirmation is up, it says so once and waits for that one
+to end (up to 2 minutes) before its own is asked.
 
 Options:
   --reason TEXT    the reason the confirmation shows (required, not blank)
@@ -173,22 +212,22 @@ Options:
 }  // namespace
 
 std::string help_text(std::optional<Command> command) {
+  if (!command) return std::string(OVERALL) + exit_statuses(ALL_STATUSES, true);
   const char* text = OVERALL;
-  if (command) {
-    switch (*command) {
-      case Command::Ping: text = PING; break;
-      case Command::Status: text = STATUS; break;
-      case Command::Unlock: text = UNLOCK; break;
-      case Command::Get: text = GET; break;
-      case Command::Lock: text = LOCK; break;
-      case Command::Shutdown: text = SHUTDOWN; break;
-      case Command::Start: text = START; break;
-      case Command::Run: text = RUN; break;
-      case Command::SocketPath: text = SOCKET_PATH; break;
-      case Command::Confirm: text = CONFIRM; break;
-    }
+  switch (*command) {
+    case Command::Ping: text = PING; break;
+    case Command::Status: text = STATUS; break;
+    case Command::Unlock: text = UNLOCK; break;
+    case Command::Get: text = GET; break;
+    case Command::Lock: text = LOCK; break;
+    case Command::Shutdown: text = SHUTDOWN; break;
+    case Command::Start: text = START; break;
+    case Command::Run: text = RUN; break;
+    case Command::SocketPath: text = SOCKET_PATH; break;
+    case Command::Confirm: text = CONFIRM; break;
   }
-  return std::string(text) + EXIT_STATUSES;
+  const unsigned bits = statuses_of(*command);
+  return bits == 0 ? std::string(text) : std::string(text) + exit_statuses(bits, false);
 }
 
 }  // namespace tarnwel

@@ -1,8 +1,44 @@
 #include "git_credential/credential.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace tarnwel {
+namespace {
+
+// The URL's part of every entry of it, "git:https://" and "@example.com/path":
+// an entry is the first, the encoded username, then the second.
+std::pair<std::string, std::string> url_parts(const Credential& credential) {
+  // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about
+  // the temporaries of a chain of operator+.
+  std::string scheme = "git:";
+  scheme.append(credential.protocol).append("://");
+  std::string place = "@";
+  place.append(credential.host);
+  if (!credential.path.empty()) place.append("/").append(credential.path);
+  return {std::move(scheme), std::move(place)};
+}
+
+bool unreserved(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+std::string percent_encoded(std::string_view text) {
+  constexpr std::string_view HEX = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    if (unreserved(c)) {
+      out.push_back(c);
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    out.append({'%', HEX[byte >> 4], HEX[byte & 0xF]});
+  }
+  return out;
+}
+
+}  // namespace
 
 Result<Credential, std::string> parse_credential(std::string_view text) {
   Credential credential;
@@ -28,30 +64,72 @@ Result<Credential, std::string> parse_credential(std::string_view text) {
       credential.username = value;
     } else if (key == "password") {
       credential.password = value;
+    } else if (key == "password_expiry_utc") {
+      credential.password_expiry_utc = value;
+    } else if (key == "oauth_refresh_token") {
+      credential.oauth_refresh_token = value;
     }
   }
   return credential;
 }
 
 std::optional<std::string> profile_for(const Credential& credential) {
-  if (credential.protocol.empty() || credential.host.empty()) return std::nullopt;
-  // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about
-  // the temporaries of a chain of operator+.
-  std::string profile = "git:";
-  profile.append(credential.protocol).append("://").append(credential.host);
-  if (!credential.path.empty()) profile.append("/").append(credential.path);
+  if (credential.protocol.empty() || credential.host.empty() || !credential.username) {
+    return std::nullopt;
+  }
+  auto [profile, place] = url_parts(credential);
+  profile.append(percent_encoded(*credential.username)).append(place);
   return profile;
 }
 
+std::optional<std::string> legacy_profile_for(const Credential& credential) {
+  if (credential.protocol.empty() || credential.host.empty()) return std::nullopt;
+  auto [profile, place] = url_parts(credential);
+  profile.append(std::string_view(place).substr(1));
+  return profile;
+}
+
+bool is_entry_of_url(std::string_view profile, const Credential& credential) {
+  const auto [scheme, place] = url_parts(credential);
+  if (!profile.starts_with(scheme) || !profile.ends_with(place) ||
+      profile.size() < scheme.size() + place.size()) {
+    return false;
+  }
+  const std::string_view user =
+      profile.substr(scheme.size(), profile.size() - scheme.size() - place.size());
+  // An encoded username has neither: anything else is another URL's entry.
+  return user.find_first_of("@/") == std::string_view::npos;
+}
+
+std::optional<std::int64_t> expiry_of(const Credential& credential) {
+  if (!credential.password_expiry_utc) return std::nullopt;
+  const std::string_view text = *credential.password_expiry_utc;
+  std::int64_t when = 0;
+  const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), when);
+  if (failed != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return when;
+}
+
 WipedBytes secret_for(const Credential& credential) {
-  const std::string_view parts[] = {"username=", credential.username.value_or(""),
-                                    "\npassword=", credential.password.value_or(""), "\n"};
+  const std::pair<std::string_view, std::optional<std::string_view>> members[] = {
+      {"username=", credential.username.value_or("")},
+      {"password=", credential.password.value_or("")},
+      {"password_expiry_utc=", credential.password_expiry_utc},
+      {"oauth_refresh_token=", credential.oauth_refresh_token},
+  };
   std::size_t size = 0;
-  for (const std::string_view part : parts) size += part.size();
+  for (const auto& [key, value] : members) {
+    if (value) size += key.size() + value->size() + 1;
+  }
   // Sized once and filled: no growth (and no wiped copies) on the way.
   WipedBytes secret(size);
   auto out = secret.begin();
-  for (const std::string_view part : parts) out = std::copy(part.begin(), part.end(), out);
+  for (const auto& [key, value] : members) {
+    if (!value) continue;
+    out = std::copy(key.begin(), key.end(), out);
+    out = std::copy(value->begin(), value->end(), out);
+    *out++ = '\n';
+  }
   return secret;
 }
 

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +52,11 @@ TEST_F(TarnwelctlTest, ExitStatusesTellTheClassesOfFailureApartAndVersionsNeedNo
   EXPECT_EQ(ctl({"help"}), help);
   EXPECT_EQ(ctl({"help", "get"}), ctl({"get", "--help"}));
   EXPECT_NE(ctl({"help", "get"}), help);
+  // A command's help lists the statuses it can end with, and no others.
+  const std::string get_help = ctl({"help", "get"}).out;
+  EXPECT_NE(get_help.find("\nExit status:\n  0  success\n  1  "), std::string::npos) << get_help;
+  EXPECT_EQ(get_help.find("  5  no agent could be started"), std::string::npos) << get_help;
+  EXPECT_EQ(ctl({"help", "run"}).out.find("Exit status:\n"), std::string::npos);
   EXPECT_EQ(ctl({"help", "frobnicate"}),
             (CtlResult{2, "",
                        "tarnwelctl: unknown command 'frobnicate'\ntarnwelctl: see 'tarnwelctl "
@@ -309,6 +316,60 @@ TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenO
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(echo_on());
   EXPECT_EQ(std::string(client.get_secret("tty").value().bytes()), "typed secret");
+}
+
+// An agent that will not start is heard: its own line, from the log that
+// holds it.
+TEST_F(TarnwelctlTest, AFailedStartShowsTheAgentsLineFromItsLog) {
+  std::vector<std::string> env = environment();
+  env.front() = "TARNWEL_AGENT_RUNTIME_DIR=" + dir() + "/missing";
+  env.push_back("HOME=" + dir());
+  const CtlResult started = run_ctl({"start"}, "", env);
+  EXPECT_EQ(started.status, 5);
+  EXPECT_TRUE(started.err.ends_with(
+      " exited with status 1 before answering: tarnwel-agent: refusing to use runtime dir " +
+      dir() + "/missing/tarnwel-agent-" + std::to_string(::getuid()) +
+      ": No such file or directory (os error 2) (from " + dir() +
+      "/.local/state/tarnwel-agent/agent.log)\n"))
+      << started.err;
+}
+
+// A profile's name reaches the terminal as the prompt shows a reason, with its
+// control characters replaced; --json keeps it exact.
+TEST_F(TarnwelctlTest, PlainOutputReplacesTheControlCharactersOfAName) {
+  start_agent(environment());
+  ASSERT_TRUE(client.unlock("t\x1b]0;x\x07", "r", "s").ok());
+  EXPECT_NE(ctl({"status"}).out.find("\n  t\uFFFD]0;x\uFFFD\n"), std::string::npos);
+  EXPECT_NE(ctl({"status", "--json"}).out.find(R"("t\u001b]0;x\u0007")"), std::string::npos);
+  EXPECT_EQ(ctl({"get", "n\x1b[2J"}).err,
+            "tarnwelctl: no secret is cached for 'n\uFFFD[2J': run tarnwelctl unlock "
+            "'n\uFFFD[2J' --reason TEXT\n");
+}
+
+// An unlock while another profile's confirmation is up waits for it to end,
+// saying so once, and is then asked in its turn.
+TEST_F(TarnwelctlTest, UnlockWaitsOutAnotherProfilesConfirmation) {
+  start_agent(environment());
+  askpass.hold();
+  std::thread first([&] { EXPECT_TRUE(client.unlock("a", "open a", "s").ok()); });
+  ASSERT_TRUE(askpass.wait_for_runs(1));
+  const UniqueFd in(::memfd_create("input", MFD_CLOEXEC));
+  ASSERT_EQ(::pwrite(in.get(), "t", 1, 0), 1);
+  testing::SocketPair err = testing::make_socket_pair();
+  const pid_t second =
+      testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "b", "--reason", "open b"},
+                     environment(), in.get(), -1, err.peer.get());
+  err.peer.reset();
+  std::string said;
+  for (char c = 0; ::read(err.ours.get(), &c, 1) == 1 && c != '\n';) said += c;
+  EXPECT_EQ(said,
+            "tarnwelctl: another confirmation is up; waiting for it to end (at most 2 "
+            "minutes)");
+  askpass.answer(0);
+  first.join();
+  EXPECT_EQ(testing::exit_status_of(second), 0);
+  EXPECT_EQ(testing::read_all(err.ours.get()), "");
+  EXPECT_EQ(client.status().value().cached_profiles, (std::vector<std::string>{"a", "b"}));
 }
 
 // Only a process on the far end of the socket shows the peer lookup and the

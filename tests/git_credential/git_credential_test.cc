@@ -20,34 +20,43 @@ class GitCredentialTest : public client_testing::SandboxTest {
   Client client{socket_path()};
 };
 
-TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
+TEST_F(GitCredentialTest, KeepsOneEntryPerUrlAndUsernameAsGitsOwnHelpers) {
   const std::string host = "protocol=https\nhost=example.com\n";
   // Without an agent there is nothing to get, which is not an error.
   EXPECT_EQ(helper({"get"}, host), (CtlResult{0, "", ""}));
 
-  ASSERT_EQ(helper({"--ttl", "8h", "store"},
-                   host + "username=ann\npassword=pa=ss word\nwwwauth[]=Basic\n\n"),
+  const std::string ann = "username=ann\npassword=pa=ss word\n";
+  const std::string bob =
+      "username=b@b/x\npassword=two\npassword_expiry_utc=4102444800\noauth_refresh_token=r\n";
+  ASSERT_EQ(helper({"--ttl", "8h", "store"}, host + ann + "wwwauth[]=Basic\n\n"),
             (CtlResult{0, "", ""}));
+  EXPECT_EQ(helper({"get"}, host), (CtlResult{0, ann, ""}));  // the URL's one entry
+  ASSERT_EQ(helper({"store"}, host + bob).status, 0);
   EXPECT_EQ(client.status().value().cached_profiles,
-            std::vector<std::string>{"git:https://example.com"});
+            (std::vector<std::string>{"git:https://ann@example.com",
+                                      "git:https://b%40b%2Fx@example.com"}));
+  EXPECT_EQ(helper({"get"}, host).out, "");  // either could be meant: git asks which
+  EXPECT_EQ(helper({"get"}, host + "username=ann\n").out, ann);
+  EXPECT_EQ(helper({"get"}, host + "username=b@b/x\n").out, bob);
+  for (const std::string& other :
+       {std::string("protocol=https\nhost=example.org\n"), "protocol=http\n" + host.substr(15),
+        std::string("protocol=https\nhost=example.com:8443\n"), host + "path=a.git\n"}) {
+    EXPECT_EQ(helper({"get"}, other + "username=ann\n").out, "") << other;
+  }
+  // Nothing to keep without a password, or with one expired already.
+  EXPECT_EQ(helper({"store"}, host + "username=cy\n").status, 0);
+  EXPECT_EQ(helper({"store"}, host + "username=cy\npassword=p\npassword_expiry_utc=9\n").status, 0);
+  EXPECT_EQ(client.status().value().cached_profiles.size(), 2u);
 
-  const CtlResult got{0, "username=ann\npassword=pa=ss word\n", ""};
-  EXPECT_EQ(helper({"get"}, host + "\n"), got);
-  EXPECT_EQ(helper({"get"}, host + "username=ann\n"), got);
-  // Another account, another host or another path is another credential.
-  EXPECT_EQ(helper({"get"}, host + "username=bob\n").out, "");
-  EXPECT_EQ(helper({"get"}, "protocol=https\nhost=example.org\n").out, "");
-  EXPECT_EQ(helper({"get"}, host + "path=team/repo.git\n").out, "");
-  // Nothing to keep without a password; actions git may add are ignored.
-  EXPECT_EQ(helper({"store"}, "protocol=https\nhost=example.org\nusername=ann\n").status, 0);
-  EXPECT_EQ(helper({"capability"}, "").status, 0);
-  EXPECT_EQ(client.status().value().cached_profiles.size(), 1u);
-
-  EXPECT_EQ(helper({"erase"}, host + "username=bob\n").status, 0);  // not bob's
-  EXPECT_EQ(helper({"get"}, host), got);
+  // A rejected stale password leaves the newer one; the right one, or none, erases.
+  EXPECT_EQ(helper({"erase"}, host + "username=ann\npassword=stale\n").status, 0);
+  EXPECT_EQ(helper({"get"}, host + "username=ann\n").out, ann);
+  EXPECT_EQ(helper({"erase"}, host + "password=pa=ss word\n").status, 0);
+  EXPECT_EQ(helper({"get"}, host).out, bob);
   EXPECT_EQ(helper({"erase"}, host).status, 0);
-  EXPECT_EQ(helper({"get"}, host).out, "");
+  EXPECT_EQ(client.status().value().cached_profiles.size(), 0u);
 
+  EXPECT_EQ(helper({"capability"}, "").status, 0);  // actions git may add are ignored
   EXPECT_EQ(helper({"--ttl", "0", "store"}, host).status, 1);
   EXPECT_EQ(helper({}, "").status, 2);
   const CtlResult help = helper({"--help"}, "");
@@ -55,6 +64,45 @@ TEST_F(GitCredentialTest, StoresGetsAndErasesOneCredentialPerHost) {
   EXPECT_TRUE(help.out.starts_with("usage: git-credential-tarnwel [--ttl DURATION]"));
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(helper({"get"}, "no equals sign\n").status, 1);
+}
+
+// An entry kept by an earlier release, one per URL, answers for its username
+// until that username stores its own; an expired one answers nobody.
+TEST_F(GitCredentialTest, LegacyEntriesKeepWorkingUntilReplaced) {
+  const std::string host = "protocol=https\nhost=example.com\n";
+  const std::string legacy = "git:https://example.com";
+  start_agent(environment());
+  ASSERT_TRUE(
+      client.unlock("git:https://x.org", "r", "username=e\npassword=p\npassword_expiry_utc=9\n")
+          .ok());
+  EXPECT_EQ(helper({"get"}, "protocol=https\nhost=x.org\n").out, "");
+  const std::string old = "username=ann\npassword=one\n";
+  ASSERT_TRUE(client.unlock(legacy, "r", old).ok());
+  EXPECT_EQ(helper({"get"}, host).out, old);
+  EXPECT_EQ(helper({"get"}, host + "username=ann\n").out, old);
+  EXPECT_EQ(helper({"get"}, host + "username=bob\n").out, "");
+  ASSERT_EQ(helper({"store"}, host + old).status, 0);  // held already: not asked again
+  EXPECT_EQ(askpass.runs().size(), 2u);
+  ASSERT_EQ(helper({"store"}, host + "username=ann\npassword=two\n").status, 0);
+  EXPECT_EQ(client.status().value().cached_profiles,
+            (std::vector<std::string>{"git:https://ann@example.com", "git:https://x.org"}));
+}
+
+// From a script, a question that only the helper's terminal could answer is
+// declined at once, saying what to do, rather than waited for.
+TEST_F(GitCredentialTest, AStoreNobodyCanConfirmIsDeclinedAtOnce) {
+  const std::optional<std::string> setsid = find_on_path("setsid", "/usr/bin:/bin");
+  if (!setsid) GTEST_SKIP() << "setsid is not installed";
+  start_agent(environment(/*with_askpass=*/false));  // its own askpass asks at a terminal
+  EXPECT_EQ(client_testing::run_program(*setsid, {"-w", GIT_CREDENTIAL_PATH_FOR_TESTS, "store"},
+                                        "protocol=https\nhost=h\nusername=ann\npassword=p\n",
+                                        environment(false)),
+            (CtlResult{1, "",
+                       "git-credential-tarnwel: nobody can confirm \"git: keep the password of ann "
+                       "for https://h\" without a terminal, so nothing was stored; run git at a "
+                       "terminal, or give the helper --wait (credential.helper 'tarnwel --wait') "
+                       "and answer with 'tarnwelctl confirm'\n"}));
+  EXPECT_TRUE(client.status().value().cached_profiles.empty());
 }
 
 // git itself drives the helper: it stores a credential back after every use,

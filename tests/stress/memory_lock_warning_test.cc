@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,15 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   EXPECT_TRUE(warned.out.ends_with(
       ") could not lock a secret's memory, which may then be written to swap; see " + log + "\n"))
       << warned.out;
+  // One warning, however many secrets the agent cannot lock.
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ctl({"get", "p"}).out, "s3cret\n");
+  std::ifstream read(log);
+  const std::string logged((std::istreambuf_iterator<char>(read)), {});
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = logged.find("mlock failed (", at)) != std::string::npos; ++at) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1u) << logged;
   EXPECT_EQ(ctl({"shutdown"}).status, 0);
 }
 
