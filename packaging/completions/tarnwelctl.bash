@@ -1,4 +1,15 @@
 # bash completion for tarnwelctl
+# The profiles that hold a secret, as the running agent lists them ("status"
+# never starts one). A name that JSON escapes (a quote, a backslash, a
+# control character) is left out.
+_tarnwelctl_profiles() {
+  local json
+  json=$(tarnwelctl status --json 2>/dev/null) || return
+  json=${json#*\"cached_profiles\":[\"}
+  json=${json%%\"],\"ok\"*}
+  [[ $json == *cached_profiles* || -z $json ]] && return
+  printf '%s\n' "${json//\",\"/$'\n'}" | grep -v '\\'
+}
 _tarnwelctl() {
   local cur prev cmd i
   local commands="ping status unlock get run lock shutdown start socket-path confirm help"
@@ -18,9 +29,18 @@ _tarnwelctl() {
     COMPREPLY=($(compgen -W "$commands --json --help --version" -- "$cur"))
     return
   fi
+  if [[ $prev == "$cmd" && $cur != -* ]]; then
+    case $cmd in
+      unlock|get|run|lock)
+        local IFS=$'\n'
+        COMPREPLY=($(compgen -W "$(_tarnwelctl_profiles)" -- "$cur"))
+        return ;;
+    esac
+  fi
   case $cmd in
     unlock) COMPREPLY=($(compgen -W "--reason --ttl --allow-empty --no-start --json --help" -- "$cur")) ;;
     run) COMPREPLY=($(compgen -W "--env --" -- "$cur")) ;;
+    confirm) COMPREPLY=($(compgen -W "--list --help" -- "$cur")) ;;
     help) [[ $prev == help ]] && COMPREPLY=($(compgen -W "$commands" -- "$cur")) ;;
     *) COMPREPLY=($(compgen -W "--json --help" -- "$cur")) ;;
   esac
