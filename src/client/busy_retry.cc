@@ -1,5 +1,9 @@
 #include "client/busy_retry.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <thread>
 
 #include "base/clock.h"
@@ -12,6 +16,40 @@ namespace {
 // seconds, and a refusal costs the agent one try of a lock.
 constexpr std::chrono::milliseconds RETRY_INTERVAL{250};
 
+// The request line kept between tries: random bytes and the line XORed with
+// them, so that no byte-for-byte copy of the secret in it stays in this
+// process while the agent asks the user (when the one sent is taken).
+class MaskedLine {
+ public:
+  explicit MaskedLine(RequestLine&& line)
+      : masked_(std::move(line.text)), pad_(masked_.size()), wait_(line.wait) {
+    for (std::size_t at = 0; at < pad_.size(); at += 256) {
+      const std::size_t n = std::min<std::size_t>(256, pad_.size() - at);
+#if defined(__APPLE__)
+      ::arc4random_buf(pad_.data() + at, n);
+#else
+      (void)::getentropy(pad_.data() + at, n);  // zeros at worst: a plain copy
+#endif
+    }
+    apply(masked_);
+  }
+
+  RequestLine unmasked() const {
+    RequestLine line{masked_, wait_};
+    apply(line.text);
+    return line;
+  }
+
+ private:
+  void apply(WipedBytes& text) const {
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] ^= pad_[i];
+  }
+
+  WipedBytes masked_;
+  WipedBytes pad_;
+  ReplyWait wait_;
+};
+
 bool is_busy(const WipedBytes& reply_line) {
   const Result<Reply, ClientError> reply = decode_reply(WipedBytes(reply_line));
   return !reply.ok() && reply.error().kind == ClientError::Kind::Agent &&
@@ -23,11 +61,11 @@ bool is_busy(const WipedBytes& reply_line) {
 Result<WipedBytes, ClientError> send_waiting_out_busy(const Client& client, RequestLine&& line,
                                                       const std::function<void()>& waiting,
                                                       std::chrono::nanoseconds limit) {
-  const RequestLine kept = std::move(line);
+  const MaskedLine kept(std::move(line));
   const Instant deadline = MonotonicClock::now() + limit;
   bool told = false;
   while (true) {
-    Result<WipedBytes, ClientError> reply = client.send(RequestLine(kept));
+    Result<WipedBytes, ClientError> reply = client.send(kept.unmasked());
     if (!reply.ok() || !is_busy(reply.value()) || MonotonicClock::now() >= deadline) return reply;
     if (!std::exchange(told, true)) waiting();
     std::this_thread::sleep_for(RETRY_INTERVAL);

@@ -20,8 +20,9 @@ namespace tarnwel {
 // How long a busy answer is waited out in all, from the first one.
 constexpr std::chrono::seconds BUSY_WAIT_LIMIT{120};
 
-// Sends `line` (wiped when this returns) as Client::send does and, while the
-// answer is "presence_busy", again every fraction of a second, calling
+// Sends `line` as Client::send does and, while the answer is "presence_busy",
+// again every fraction of a second (keeping it masked between tries, never in
+// the clear while the agent asks the user), calling
 // `waiting` once before the first wait. The last answer once `limit` has
 // passed is returned as it came.
 Result<WipedBytes, ClientError> send_waiting_out_busy(

@@ -68,7 +68,7 @@ TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeni
   } clients[] = {{GIT_CREDENTIAL_PATH_FOR_TESTS,
                   {"store"},
                   "protocol=https\nhost=example.com\nusername=ann\npassword=" + secret + "\n\n",
-                  "git:https://example.com"},
+                  "git:https://ann@example.com"},
                  {TARNWELCTL_PATH_FOR_CLIENT_TESTS,
                   {"unlock", "work", "--reason", "r", "--no-start"},
                   secret + "\n",
@@ -89,7 +89,7 @@ TEST(SecretResidueTest, ASecretIsOnlyInLockedPagesWhileAskedForThenNowhereIfDeni
     EXPECT_EQ(scan.occurrences, 0u) << program << ": " << scan.describe();
     EXPECT_NE(round_trip(socket, get_secret_line(profile)).find(secret), std::string::npos);
   }
-  ASSERT_EQ(round_trip(socket, lock_line("git:https://example.com")), OK);
+  ASSERT_EQ(round_trip(socket, lock_line("git:https://ann@example.com")), OK);
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(round_trip(socket, get_secret_line("work")),
               "{\"ok\":true,\"secret\":\"" + secret + "\"}\n");
