@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/utf8.h"
 #include "support/socket_pair.h"
 
 namespace tarnwel {
@@ -65,30 +66,26 @@ TEST(FramingTest, ReadsOneObjectHoweverItArrives) {
 }
 
 TEST(FramingTest, RefusesWhatIsNotOneJsonObjectQuotingNoInput) {
-  EXPECT_EQ(read_error("\n"),
-            "malformed message: parse error at line 1, column 1: syntax error while parsing value "
-            "- unexpected end of input; expected '[', '{', or a literal");
-  EXPECT_EQ(read_error("{} {}\n"),
-            "malformed message: parse error at line 1, column 4: syntax error while parsing value "
-            "- unexpected '{'; expected end of input");
-
   for (const char* not_object : {"[1,2]\n", "\"ping\"\n", "2\n", "null\n", "true\n"}) {
     EXPECT_EQ(read_error(not_object), "message must be a JSON object") << not_object;
   }
   EXPECT_EQ(read_error("{\"cmd\":\"p\xFFng\"}\n"),
             "malformed message: invalid utf-8 sequence of 1 bytes from index 9");
 
-  // A parse error names the problem and its place but quotes no input. The
-  // library's own description would end in "; last read: '...'" with the
-  // bytes it read last: here a secret's, quote characters included.
-  EXPECT_EQ(read_error("{\"secret\":\"it's ' \x01 hunter2\"}\n"),
-            "malformed message: parse error at line 1, column 19: syntax error while parsing value "
-            "- invalid string: control character U+0001 (SOH) must be escaped to \\u0001");
-  // Half a two-byte character, the first byte of which the library would quote.
-  EXPECT_EQ(
-      read_error("{\"cmd\":\"ping\",\xC3\xA9}\n"),
-      "malformed message: parse error at line 1, column 15: syntax error while parsing object "
-      "key - invalid literal; expected string literal");
+  // The JSON library words its own parse errors, which may change with its
+  // version; what holds is the agent's: its prefix, the library's tag gone,
+  // and no input quoted. The library would end a lexical error with
+  // "; last read: '...'" and the bytes it read last: here a secret's, quote
+  // characters included, or half a two-byte character.
+  for (const char* unparsable : {"\n", "{} {}\n", "{\"secret\":\"hunter2 it's ' \x01\"}\n",
+                                 "{\"cmd\":\"ping\",\xC3\xA9}\n"}) {
+    const std::string error = read_error(unparsable);
+    EXPECT_TRUE(error.starts_with("malformed message: ")) << error;
+    EXPECT_EQ(error.find("json.exception"), std::string::npos) << error;
+    EXPECT_EQ(error.find("last read"), std::string::npos) << error;
+    EXPECT_EQ(error.find("hunter2"), std::string::npos) << error;
+    EXPECT_TRUE(is_valid_utf8(error)) << error;
+  }
 }
 
 TEST(FramingTest, NestingLimitIs127Levels) {
