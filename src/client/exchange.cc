@@ -1,11 +1,8 @@
 #include "client/exchange.h"
 
 #include <errno.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <vector>
 
 #include "base/clock.h"
 #include "base/line_reader.h"
@@ -22,27 +19,9 @@ ClientError stopped_agent() {
   return ClientError::no_agent("no agent is running (the agent stopped before answering)");
 }
 
-// Who `uid` is, for a person: "user NAME", or the bare id when it has no name.
-std::string user_called(uid_t uid) {
-  std::vector<char> buffer(16 * 1024);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-    return "user " + std::string(found->pw_name);
-  }
-  return "uid " + std::to_string(uid) + ", which has no user name";
-}
-
 ClientError refused_dir(const std::string& socket_path, const DirRefusal& refusal) {
-  std::string text = "refusing to talk to " + display_path(socket_path) + ": " + refusal.reason;
-  // Another user made the directory first (anyone can, under a shared /tmp):
-  // the way out is a directory that only this user can create.
-  if (refusal.owner) {
-    text += "; it belongs to " + user_called(static_cast<uid_t>(*refusal.owner)) +
-            ": use a private directory instead, by setting TARNWEL_AGENT_RUNTIME_DIR to a "
-            "directory of your own or in a login session that sets XDG_RUNTIME_DIR";
-  }
-  return ClientError::untrusted(std::move(text));
+  return ClientError::untrusted("refusing to talk to " + display_path(socket_path) + ": " +
+                                refusal.reason + way_out(refusal));
 }
 
 ClientError nothing_answers(const std::string& socket_path) {

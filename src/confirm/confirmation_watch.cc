@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,19 +47,41 @@ ConfirmationWatch::~ConfirmationWatch() {
 }
 
 void ConfirmationWatch::run(const std::string& dir) {
+  // A job in the background may still write to its terminal and set it up
+  // (a stopped process would never answer anything): the kernel lets this
+  // thread do so while it blocks SIGTTOU, and sends the job no stop. It only
+  // reads the terminal in the foreground.
+  sigset_t ttou;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  ::pthread_sigmask(SIG_BLOCK, &ttou, nullptr);
   const pid_t self = ::getpid();
   std::set<std::string> seen;
+  std::set<std::string> announced;
   while (true) {
     pollfd stop{stop_read_.get(), POLLIN, 0};
     if (::poll(&stop, 1, static_cast<int>(LOOK_INTERVAL.count())) != 0) return;
     if (!check_private_dir(dir).ok()) continue;  // none yet, or not one to trust
+    // Looked at anew each time: a question answered elsewhere, timed out or
+    // withdrawn meanwhile is no longer listed and never asked.
     for (const Question& question : pending_questions(dir)) {
-      if (question.requester != self || !seen.insert(question.nonce).second) continue;
+      if (question.requester != self || seen.contains(question.nonce)) continue;
       const UniqueFd tty = open_terminal();
       if (!tty.valid()) {
+        seen.insert(question.nonce);
         without_terminal(dir, question);
         continue;
       }
+      if (::tcgetpgrp(tty.get()) != ::getpgrp()) {
+        if (!announced.insert(question.nonce).second) continue;
+        (void)write_all(STDERR_FILENO, program_ + ": waiting for confirmation of \"" +
+                                           first_line(question.reason) +
+                                           "\": answer it with 'tarnwelctl confirm' at a "
+                                           "terminal of yours, or bring this job to the "
+                                           "foreground\n");
+        continue;
+      }
+      seen.insert(question.nonce);
       const std::optional<bool> yes = ask_at_terminal(tty.get(), question, stop_read_.get());
       if (!yes) return;
       if (Result<Ok, std::string> sent = answer_question(dir, question.nonce, *yes); !sent.ok()) {
@@ -67,7 +92,7 @@ void ConfirmationWatch::run(const std::string& dir) {
 }
 
 void ConfirmationWatch::without_terminal(const std::string& dir, const Question& question) {
-  const std::string quoted = "\"" + first_line(question.prompt) + "\"";
+  const std::string quoted = "\"" + first_line(question.reason) + "\"";
   if (without_ == WithoutTerminal::Wait) {
     (void)write_all(STDERR_FILENO, program_ + ": waiting for confirmation of " + quoted +
                                        ": answer it with 'tarnwelctl confirm' at a terminal of "

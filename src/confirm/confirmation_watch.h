@@ -1,11 +1,14 @@
 // ConfirmationWatch: while a client waits for the agent to confirm one of its
 // requests, it looks out for the question that the project's askpass program
 // posts for that request (the one whose requester is this process) and, when
-// this process has a terminal, asks it there and sends the answer. Without a
-// terminal it says once on standard error what it waits for and how to answer
-// it elsewhere ("tarnwelctl confirm"), or, for a caller that nobody should
-// hold for an answer that will not come (a helper run from a script), answers
-// it "no" at once and says so.
+// this process is in the foreground of its terminal, asks it there and sends
+// the answer. Without a terminal it says once on standard error what it waits
+// for and how to answer it elsewhere ("tarnwelctl confirm"), or, for a caller
+// that nobody should hold for an answer that will not come (a helper run from
+// a script), answers it "no" at once and says so. In the background of a
+// terminal it says that it waits, and asks once the job is brought to the
+// foreground, while the question still waits; it never stops the job for its
+// terminal's sake.
 //
 // A question for any other process is never touched. Destroying the watch
 // stops it at once, also in the middle of a question, whose answer is then no

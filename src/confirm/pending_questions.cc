@@ -16,6 +16,7 @@
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "confirm/nonce.h"
+#include "presence/confirmation_contract.h"
 
 namespace tarnwel {
 namespace {
@@ -24,7 +25,6 @@ namespace {
 // left without its question for this long belongs to an asker that was killed
 // while it posted.
 constexpr std::chrono::seconds ORPHAN_AGE{600};
-constexpr std::size_t MAX_QUESTION_BYTES = 64 * 1024;
 
 bool process_alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
@@ -37,7 +37,7 @@ std::optional<std::string> read_small_file(const std::string& path) {
   }
   std::string text;
   char chunk[4096];
-  while (text.size() <= MAX_QUESTION_BYTES) {
+  while (text.size() <= MAX_QUESTION_FILE_BYTES) {
     const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;

@@ -78,18 +78,20 @@ void PostedQuestion::remove_files() noexcept {
   question_.nonce.clear();
 }
 
-PostedQuestion::Answer PostedQuestion::wait(int stop_fd, Instant deadline) {
+PostedQuestion::Answer PostedQuestion::wait(int stop_fd, int requester_fd, Instant deadline) {
   while (true) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - MonotonicClock::now());
     if (left.count() <= 0) return Answer::TimedOut;
-    pollfd fds[] = {{answers_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    pollfd fds[] = {{answers_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}, {requester_fd, POLLIN, 0}};
     // At most a second per wait: a stop signal whose handler a runtime held
     // back until the next call (ThreadSanitizer defers signals that arrive
     // outside a call it knows to block) is still seen within a second.
-    const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1'000)));
+    const int ready = ::poll(fds, requester_fd >= 0 ? 3 : 2,
+                             static_cast<int>(std::min<long long>(left.count(), 1'000)));
     if (ready < 0 && errno != EINTR) return Answer::Stopped;
     if (ready <= 0) continue;
     if (fds[1].revents != 0) return Answer::Stopped;
+    if (requester_fd >= 0 && fds[2].revents != 0) return Answer::RequesterGone;
     char byte = 0;
     const ssize_t n = ::read(answers_.get(), &byte, 1);
     if (n == 1) {

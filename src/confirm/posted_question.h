@@ -11,7 +11,7 @@
 // Thread-safety: one thread at a time.
 //
 //   Result<PostedQuestion, std::string> posted = PostedQuestion::post(dir, question);
-//   PostedQuestion::Answer answer = posted.value().wait(stop_fd, deadline);
+//   PostedQuestion::Answer answer = posted.value().wait(stop_fd, pidfd, deadline);
 #pragma once
 
 #include <string>
@@ -25,7 +25,7 @@ namespace tarnwel {
 
 class PostedQuestion {
  public:
-  enum class Answer { Yes, No, Stopped, TimedOut };
+  enum class Answer { Yes, No, Stopped, RequesterGone, TimedOut };
 
   // Posts `question` in `dir` (a checked private directory) under a fresh
   // nonce, with this process as its asker. Fails with the reason in words.
@@ -39,8 +39,9 @@ class PostedQuestion {
   const Question& question() const { return question_; }
 
   // Waits for the answer: "y" first is Yes, any other byte No. Stopped once
-  // `stop_fd` is readable; TimedOut at `deadline`.
-  Answer wait(int stop_fd, Instant deadline);
+  // `stop_fd` is readable, RequesterGone once `requester_fd` is (a pidfd of
+  // the requesting process; -1: none); TimedOut at `deadline`.
+  Answer wait(int stop_fd, int requester_fd, Instant deadline);
 
  private:
   PostedQuestion(std::string dir, Question question, UniqueFd answers)

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "base/utf8.h"
+#include "presence/confirmation_contract.h"
 
 namespace tarnwel {
 namespace {
@@ -32,7 +33,8 @@ std::optional<std::string_view> take_line(std::string_view& text, std::string_vi
 std::string question_text(const Question& question) {
   return "asker=" + std::to_string(question.asker) +
          "\nrequester=" + std::to_string(question.requester) +
-         "\nprogram=" + single_line_lossy(question.program) + "\n\n" + question.prompt;
+         "\nprogram=" + single_line_lossy(question.program) +
+         "\nprofile=" + single_line_lossy(question.profile) + "\n\n" + question.reason;
 }
 
 std::optional<Question> parse_question(std::string nonce, std::string_view text) {
@@ -41,14 +43,18 @@ std::optional<Question> parse_question(std::string nonce, std::string_view text)
   const std::optional<std::string_view> asker = take_line(text, "asker");
   const std::optional<std::string_view> requester = take_line(text, "requester");
   const std::optional<std::string_view> program = take_line(text, "program");
-  if (!asker || !requester || !program || !text.starts_with('\n')) return std::nullopt;
+  const std::optional<std::string_view> profile = take_line(text, "profile");
+  if (!asker || !requester || !program || !profile || !text.starts_with('\n')) {
+    return std::nullopt;
+  }
   const std::optional<pid_t> asker_pid = parse_pid(*asker);
   const std::optional<pid_t> requester_pid = parse_pid(*requester);
   if (!asker_pid || *asker_pid == 0 || !requester_pid) return std::nullopt;
   question.asker = *asker_pid;
   question.requester = *requester_pid;
   question.program = *program;
-  question.prompt = text.substr(1);
+  question.profile = *profile;
+  question.reason = text.substr(1);
   return question;
 }
 
@@ -56,7 +62,7 @@ std::string describe_question(const Question& question) {
   // Line by line, with control characters replaced: the text goes to a
   // terminal, where an escape sequence would act instead of showing.
   std::string text;
-  std::string_view rest = question.prompt;
+  std::string_view rest = question.reason;
   while (true) {
     const std::size_t newline = rest.find('\n');
     text += single_line_lossy(rest.substr(0, newline));
@@ -64,11 +70,8 @@ std::string describe_question(const Question& question) {
     text += '\n';
     rest.remove_prefix(newline + 1);
   }
-  if (question.requester <= 0 || text.find("\nRequested by ") != std::string::npos) return text;
-  text += "\nRequested by ";
-  text += question.program.empty() ? "an unknown program" : question.program;
-  text += " (pid " + std::to_string(question.requester) + ")";
-  return text;
+  text += "\nProfile: " + single_line_lossy(question.profile);
+  return text + "\n" + requester_line(question.requester, question.program);
 }
 
 }  // namespace tarnwel

@@ -15,13 +15,14 @@
 #include "ctl/exit_status.h"
 #include "ctl/output.h"
 #include "paths/runtime_dir.h"
+#include "presence/confirmation_contract.h"
 
 namespace tarnwel {
 namespace {
 
 // As long as the agent waits for an answer: a question posted after this
 // would be one the user did not run "confirm" for.
-constexpr std::chrono::seconds QUESTION_WAIT{120};
+constexpr std::chrono::seconds QUESTION_WAIT = CONFIRM_ANSWERER_WAIT;
 constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
 
 // The questions waiting now, or nothing when the directory is not to be
@@ -30,7 +31,7 @@ std::optional<std::vector<Question>> look(const std::string& dir) {
   const Result<Ok, DirRefusal> checked = check_private_dir(dir);
   if (checked.ok()) return pending_questions(dir);
   if (checked.error().missing) return std::vector<Question>();
-  report("refusing to use confirmation dir " + display_path(dir) + ": " + checked.error().reason);
+  report(confirm_dir_refused(dir, checked.error()));
   return std::nullopt;
 }
 

@@ -190,6 +190,15 @@ int start(const Client& client) {
 }
 
 int unlock(const Client& client, const Invocation& inv) {
+  // The agent's own confirmation asks in the confirmation directory: one that
+  // another user has taken would fail every unlock, after the secret was
+  // typed. Refused as the runtime directory is.
+  const std::string confirm_dir = confirm_dir_path_for(process_env);
+  if (const Result<Ok, DirRefusal> checked = check_private_dir(confirm_dir);
+      !checked.ok() && !checked.error().missing) {
+    report(confirm_dir_refused(confirm_dir, checked.error()));
+    return EXIT_UNTRUSTED;
+  }
   // The secret is read and checked before anything is sent or started.
   std::optional<RequestLine> request;
   {

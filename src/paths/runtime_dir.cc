@@ -1,6 +1,7 @@
 #include "paths/runtime_dir.h"
 
 #include <errno.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -65,7 +66,30 @@ std::string joined(std::string_view base, std::string_view name, unsigned long u
   return dir;
 }
 
+// Who `uid` is, for a person: "user NAME", or the bare id when it has no name.
+std::string user_called(uid_t uid) {
+  std::vector<char> buffer(16 * 1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    return "user " + std::string(found->pw_name);
+  }
+  return "uid " + std::to_string(uid) + ", which has no user name";
+}
+
 }  // namespace
+
+std::string way_out(const DirRefusal& refusal) {
+  if (!refusal.owner) return {};
+  return "; it belongs to " + user_called(static_cast<uid_t>(*refusal.owner)) +
+         ": use a private directory instead, by setting TARNWEL_AGENT_RUNTIME_DIR to a "
+         "directory of your own or in a login session that sets XDG_RUNTIME_DIR";
+}
+
+std::string confirm_dir_refused(const std::string& dir, const DirRefusal& refusal) {
+  return "refusing to use confirmation dir " + display_path(dir) + ": " + refusal.reason +
+         way_out(refusal);
+}
 
 std::string runtime_dir_for(std::string_view base, unsigned long uid) {
   return joined(base, "tarnwel-agent-", uid);

@@ -40,6 +40,16 @@ struct DirRefusal {
   std::optional<unsigned long> owner = std::nullopt;
 };
 
+// What to do about a directory that another user made first (anyone can,
+// under a shared /tmp): "; it belongs to user NAME: use a private directory
+// instead, by setting ...", to follow the refusal's reason; empty for any
+// other refusal.
+std::string way_out(const DirRefusal& refusal);
+
+// The whole line for a refused confirmation directory: "refusing to use
+// confirmation dir DIR: REASON", and the way out.
+std::string confirm_dir_refused(const std::string& dir, const DirRefusal& refusal);
+
 // Creates `dir` with mode 0700 whatever the umask, so that no other user can
 // place anything in it before its mode is checked; an existing one is left
 // as it is.

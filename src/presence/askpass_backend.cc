@@ -11,6 +11,7 @@
 #include "base/executable_search.h"
 #include "base/os_error.h"
 #include "base/utf8.h"
+#include "presence/confirmation_contract.h"
 #include "presence/subprocess.h"
 
 extern "C" {
@@ -20,9 +21,7 @@ extern char** environ;
 namespace tarnwel {
 namespace {
 
-constexpr std::string_view PROMPT_VARIABLE = "SSH_ASKPASS_PROMPT=";
-constexpr std::string_view REQUESTER_PID_VARIABLE = "TARNWEL_AGENT_REQUESTER_PID=";
-constexpr std::string_view REQUESTER_EXE_VARIABLE = "TARNWEL_AGENT_REQUESTER_EXE=";
+constexpr std::string_view PROMPT_VARIABLE = "SSH_ASKPASS_PROMPT";
 
 struct Askpass {
   std::string program;
@@ -41,25 +40,47 @@ std::optional<Askpass> askpass_program(const std::optional<std::string>& builtin
   return std::nullopt;
 }
 
-// The agent's environment with the prompt variable set, and with the
-// requester's variables set when one is given (never inherited ones then).
-std::vector<std::string> askpass_environment(const Requester* requester) {
-  const auto ours = [&](std::string_view text) {
-    if (text.starts_with(PROMPT_VARIABLE)) return true;
-    return requester != nullptr &&
-           (text.starts_with(REQUESTER_PID_VARIABLE) || text.starts_with(REQUESTER_EXE_VARIABLE));
+std::string entry(std::string_view name, std::string_view value) {
+  std::string text(name);
+  text += '=';
+  text += value;
+  return text;
+}
+
+// The agent's environment with the prompt variable set and with `ours`
+// added, each in place of any inherited one of the same name.
+std::vector<std::string> askpass_environment(std::vector<std::string> ours) {
+  ours.push_back(entry(PROMPT_VARIABLE, "confirm"));
+  const auto replaced = [&](std::string_view text) {
+    for (const std::string& own : ours) {
+      const std::string_view name = std::string_view(own).substr(0, own.find('=') + 1);
+      if (text.starts_with(name)) return true;
+    }
+    return false;
   };
   std::vector<std::string> entries;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const std::string_view text = *entry;
-    if (!ours(text)) entries.emplace_back(text);
+  for (char** item = environ; item != nullptr && *item != nullptr; ++item) {
+    if (!replaced(*item)) entries.emplace_back(*item);
   }
-  entries.emplace_back(std::string(PROMPT_VARIABLE) + "confirm");
-  if (requester != nullptr) {
-    entries.emplace_back(std::string(REQUESTER_PID_VARIABLE) +
-                         (requester->pid > 0 ? std::to_string(requester->pid) : ""));
-    entries.emplace_back(std::string(REQUESTER_EXE_VARIABLE) + requester->executable);
-  }
+  entries.insert(entries.end(), ours.begin(), ours.end());
+  return entries;
+}
+
+std::vector<std::string> requester_entries(const Requester& requester) {
+  return {entry(REQUESTER_PID_VARIABLE, requester.pid > 0 ? std::to_string(requester.pid) : ""),
+          entry(REQUESTER_EXE_VARIABLE, requester.executable)};
+}
+
+// The project's own program: its name alone as its argument (the process list
+// shows arguments to every user), the facts of the contract in its environment.
+std::vector<std::string> builtin_entries(const PresenceRequest& request, bool yes_no) {
+  static const Requester unknown;
+  std::vector<std::string> entries =
+      requester_entries(request.requester != nullptr ? *request.requester : unknown);
+  entries.push_back(entry(CONFIRM_REASON_VARIABLE, request.reason));
+  entries.push_back(entry(CONFIRM_PROFILE_VARIABLE, request.profile));
+  entries.push_back(
+      entry(CONFIRM_METHOD_VARIABLE, yes_no ? CONFIRM_METHOD_YES_NO : CONFIRM_METHOD_PASSWORD));
   return entries;
 }
 
@@ -99,20 +120,43 @@ PresenceOutcome outcome_of(const SubprocessRun& run) {
 }  // namespace
 
 PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
-  // An argument ends at its first NUL: the user would confirm a truncated reason.
-  if (request.reason.find('\0') != std::string_view::npos) {
+  // An argument or a variable ends at its first NUL: the user would confirm a
+  // truncated reason.
+  if (request.reason.find('\0') != std::string_view::npos ||
+      request.profile.find('\0') != std::string_view::npos) {
     return PresenceError::denied("askpass cannot show a reason that contains a NUL character");
   }
   std::optional<Askpass> askpass = askpass_program(builtin_);
   if (!askpass.has_value()) return PresenceError::unsupported();
-  const Requester* requester = request.requester;
-  if (requester != nullptr && !requester->shown && !askpass->builtin) requester = nullptr;
+  std::vector<std::string> arguments{askpass->program};
+  std::vector<std::string> ours;
+  if (askpass->builtin) {
+    // Refused before anything is asked: a question that cannot show its
+    // reason whole must not be answered.
+    if (request.reason.size() > MAX_CONFIRM_REASON_BYTES) {
+      return PresenceError::denied(
+          "the reason is " + std::to_string(request.reason.size()) + " bytes, more than the " +
+          std::to_string(MAX_CONFIRM_REASON_BYTES) + " that a confirmation shows");
+    }
+    if (request.profile.size() > MAX_CONFIRM_PROFILE_BYTES) {
+      return PresenceError::denied("the profile name is more than the " +
+                                   std::to_string(MAX_CONFIRM_PROFILE_BYTES) +
+                                   " bytes that a confirmation shows");
+    }
+    ours = builtin_entries(request, yes_no_);
+  } else {
+    // Another askpass program takes its prompt as its argument: that is the
+    // interface every askpass dialog has.
+    arguments.push_back(prompt_text(request));
+    if (request.requester != nullptr && request.requester->shown) {
+      ours = requester_entries(*request.requester);
+    }
+  }
 
   // Named in a failure to start, so that the user knows which setting to mend.
   const std::string shown = display_path(askpass->program);
   const Result<SubprocessRun, SubprocessError> run = run_subprocess(
-      {std::move(askpass->program), prompt_text(request)}, askpass_environment(requester),
-      MonotonicClock::now() + wait_, kill_grace_);
+      arguments, askpass_environment(std::move(ours)), MonotonicClock::now() + wait_, kill_grace_);
   if (run.ok()) return outcome_of(run.value());
   switch (run.error().stage) {
     case SubprocessError::Stage::Start:

@@ -8,10 +8,10 @@ namespace tarnwel {
 
 // No local-authentication service here: an askpass program asks, the
 // desktop's dialog or, without a desktop, the project's own at a terminal.
-std::unique_ptr<PresenceBackend> make_platform_backend() {
+std::unique_ptr<PresenceBackend> make_platform_backend(const PlatformBackendOptions& options) {
   return std::make_unique<AskpassBackend>(
       AskpassBackend::DEFAULT_WAIT, AskpassBackend::DEFAULT_KILL_GRACE,
-      find_builtin_askpass(process_executable(::getpid()).value_or("")));
+      find_builtin_askpass(process_executable(::getpid()).value_or("")), options.confirm_yes_no);
 }
 
 }  // namespace tarnwel

@@ -2,7 +2,8 @@
 
 namespace tarnwel {
 
-std::unique_ptr<PresenceBackend> make_platform_backend() {
+// LocalAuthentication decides how it asks: no option applies here.
+std::unique_ptr<PresenceBackend> make_platform_backend(const PlatformBackendOptions&) {
   return std::make_unique<LocalAuthenticationBackend>();
 }
 

@@ -35,6 +35,8 @@ struct PresenceRequest {
   std::string_view reason;
   // The program that asks, when known; the prompt names it if `shown`. Borrowed.
   const Requester* requester = nullptr;
+  // The profile the secret is for, which the agent's own confirmation names.
+  std::string_view profile = {};
 };
 
 // What the user is shown: the reason as given, and with a shown requester a second
@@ -52,8 +54,15 @@ class PresenceBackend {
   virtual PresenceOutcome evaluate(const PresenceRequest& request) = 0;
 };
 
+// How the agent's own confirmation asks where the platform has no service of
+// its own (ignored on macOS).
+struct PlatformBackendOptions {
+  // A plain yes/no answer instead of the user's login password.
+  bool confirm_yes_no = false;
+};
+
 // The backend this platform installs: LocalAuthentication on macOS, an askpass
 // program elsewhere.
-std::unique_ptr<PresenceBackend> make_platform_backend();
+std::unique_ptr<PresenceBackend> make_platform_backend(const PlatformBackendOptions& options = {});
 
 }  // namespace tarnwel

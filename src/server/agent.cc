@@ -62,8 +62,8 @@ struct AllowedPeers {
 
 // Who is at the other end, read at accept, while the peer is most likely
 // still the process that connected: nothing when the peer may not connect or
-// its credentials cannot be read. Its executable is looked up only for a
-// prompt that names it.
+// its credentials cannot be read. Its executable is looked up then too: the
+// agent's own confirmation names it whatever `shown` says.
 std::optional<Requester> admitted_requester(int stream, const AllowedPeers& allowed, bool shown) {
   const Result<PeerCredentials, SysError> peer = peer_credentials(stream);
   if (!peer.ok() || !allowed.allow(peer.value().uid)) return std::nullopt;
@@ -71,7 +71,7 @@ std::optional<Requester> admitted_requester(int stream, const AllowedPeers& allo
   requester.shown = shown;
   if (peer.value().pid > 0) {
     requester.pid = peer.value().pid;
-    if (shown) requester.executable = process_executable(requester.pid).value_or("");
+    requester.executable = process_executable(requester.pid).value_or("");
   }
   return requester;
 }

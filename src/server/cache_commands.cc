@@ -49,8 +49,9 @@ Response handle_unlock(Json& request, SecretCache& cache, const Requester* reque
   std::string& parsed = secret->get_ref<std::string&>();
   secure_wipe(parsed.data(), parsed.size());
   *secret = nullptr;
-  // The one request for the presence check: the reason as received, and who asked.
-  const PresenceRequest presence{reason.value(), requester};
+  // The one request for the presence check: the reason as received, who asked
+  // and for which profile.
+  const PresenceRequest presence{reason.value(), requester, profile.value()};
   const PresenceOutcome outcome =
       cache.unlock(profile.value(), presence, std::move(locked), ttl.value());
   if (!outcome.ok()) {

@@ -30,23 +30,28 @@ using testing::wait_until;
 constexpr std::string_view GONE =
     "that question is no longer waiting: it was answered or has timed out";
 
-TEST(QuestionTest, TextRoundTripsAndShowsNoControlCharacters) {
-  const Question question{"0123456789abcdef0123456789abcdef", 12, 34, "/bin/x",
-                          "line one\n\x1b[2Jline two"};
+TEST(QuestionTest, TextRoundTripsAndTheAgentsFactsStandLastWhateverTheReasonHolds) {
+  const Question question{"0123456789abcdef0123456789abcdef",
+                          12,
+                          34,
+                          "/bin/x",
+                          "line one\n\x1b[2Jline two\nRequested by /usr/bin/git (pid 1)",
+                          "work"};
   const std::optional<Question> back = parse_question(question.nonce, question_text(question));
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(question_text(*back), question_text(question));
   EXPECT_EQ(describe_question(question),
-            "line one\n\xEF\xBF\xBD[2Jline two\nRequested by /bin/x (pid 34)");
-  // The agent's own line is not repeated; an unknown requester adds none.
-  Question named = question;
-  named.prompt = "r\nRequested by /bin/x (pid 34)";
-  EXPECT_EQ(describe_question(named), named.prompt);
-  named.requester = 0;
-  named.prompt = "r";
-  EXPECT_EQ(describe_question(named), "r");
-  for (const std::string bad : {"", "asker=1\nrequester=2\n\nr", "asker=0\nrequester=2\nprogram=\n\nr",
-                                "asker=1\nrequester=-2\nprogram=\n\nr", "requester=2\nasker=1\nprogram=\n\nr"}) {
+            "line one\n\xEF\xBF\xBD[2Jline two\nRequested by /usr/bin/git (pid 1)\n"
+            "Profile: work\nRequested by /bin/x (pid 34)");
+  Question unknown = question;
+  unknown.requester = 0;
+  unknown.program = "";
+  unknown.reason = "r";
+  EXPECT_EQ(describe_question(unknown), "r\nProfile: work\nRequested by an unknown program");
+  for (const std::string bad :
+       {"", "asker=1\nrequester=2\nprogram=\n\nr", "asker=0\nrequester=2\nprogram=\nprofile=p\n\nr",
+        "asker=1\nrequester=-2\nprogram=\nprofile=p\n\nr",
+        "requester=2\nasker=1\nprogram=\nprofile=p\n\nr"}) {
     EXPECT_FALSE(parse_question("n", bad).has_value()) << bad;
   }
 }
@@ -61,8 +66,10 @@ class RendezvousTest : public ::testing::Test {
 };
 
 TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
-  Result<PostedQuestion, std::string> first = PostedQuestion::post(dir, {"", 0, 7, "", "first"});
-  Result<PostedQuestion, std::string> second = PostedQuestion::post(dir, {"", 0, 8, "", "second"});
+  Result<PostedQuestion, std::string> first =
+      PostedQuestion::post(dir, {"", 0, 7, "", "first", "p"});
+  Result<PostedQuestion, std::string> second =
+      PostedQuestion::post(dir, {"", 0, 8, "", "second", "p"});
   ASSERT_TRUE(first.ok() && second.ok());
   const std::string first_nonce = first.value().question().nonce;
   std::vector<Question> pending = pending_questions(dir);
@@ -71,16 +78,16 @@ TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
 
   ASSERT_TRUE(answer_question(dir, first_nonce, true).ok());
   const Instant soon = MonotonicClock::now() + testing::EVENT_LIMIT;
-  EXPECT_EQ(first.value().wait(stop.ours.get(), soon), PostedQuestion::Answer::Yes);
+  EXPECT_EQ(first.value().wait(stop.ours.get(), -1, soon), PostedQuestion::Answer::Yes);
   // Answered: gone at once, and a second answer reaches nothing.
   EXPECT_EQ(answer_question(dir, first_nonce, true).error(), GONE);
   pending = pending_questions(dir);
   ASSERT_EQ(pending.size(), 1u);
-  EXPECT_EQ(pending[0].prompt, "second");
+  EXPECT_EQ(pending[0].reason, "second");
 
   // A stop ends the wait unanswered; the question's files go with it.
   ASSERT_EQ(::write(stop.peer.get(), "s", 1), 1);
-  EXPECT_EQ(second.value().wait(stop.ours.get(), soon), PostedQuestion::Answer::Stopped);
+  EXPECT_EQ(second.value().wait(stop.ours.get(), -1, soon), PostedQuestion::Answer::Stopped);
   const std::string second_nonce = second.value().question().nonce;
   { const PostedQuestion ended = std::move(second).value(); }
   EXPECT_EQ(answer_question(dir, second_nonce, true).error(), GONE);
@@ -94,7 +101,7 @@ TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleaned
   ASSERT_EQ(testing::exit_status_of(dead), 0);
   const std::string nonce = "00112233445566778899aabbccddeeff";
   std::ofstream(dir + "/" + nonce + ".question")
-      << question_text({nonce, dead, ::getpid(), "", "stale"});
+      << question_text({nonce, dead, ::getpid(), "", "stale", "p"});
   ASSERT_EQ(::mkfifo((dir + "/" + nonce + ".answer").c_str(), 0600), 0);
   // No reader: the answer cannot even be written.
   EXPECT_EQ(answer_question(dir, nonce, true).error(), GONE);
@@ -116,12 +123,15 @@ TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleaned
 class AskpassProgramTest : public ::testing::Test {
  protected:
   // Runs tarnwel-askpass as the agent would, with this process as requester.
-  pid_t start(const std::string& kind = "confirm") {
+  pid_t start(const std::string& kind = "confirm", pid_t requester = ::getpid()) {
     const std::vector<std::string> env = {
-        "TARNWEL_AGENT_RUNTIME_DIR=" + root.path(), "SSH_ASKPASS_PROMPT=" + kind,
-        "TARNWEL_AGENT_REQUESTER_PID=" + std::to_string(::getpid()), "TARNWEL_AGENT_REQUESTER_EXE="};
-    return testing::spawn(TARNWEL_ASKPASS_PATH_FOR_TESTS, {"deploy\nto production"}, env, -1,
-                          -1, err.peer.get());
+        "TARNWEL_AGENT_RUNTIME_DIR=" + root.path(),
+        "SSH_ASKPASS_PROMPT=" + kind,
+        "TARNWEL_AGENT_REQUESTER_PID=" + std::to_string(requester),
+        "TARNWEL_AGENT_REQUESTER_EXE=/bin/git",
+        "TARNWEL_AGENT_REASON=deploy\nto production",
+        "TARNWEL_AGENT_PROFILE=work"};
+    return testing::spawn(TARNWEL_ASKPASS_PATH_FOR_TESTS, {}, env, -1, -1, err.peer.get());
   }
   std::optional<Question> posted() {
     std::optional<Question> found;
@@ -146,9 +156,10 @@ TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
   pid_t askpass = start();
   std::optional<Question> question = posted();
   ASSERT_TRUE(question.has_value());
-  EXPECT_EQ(question->prompt, "deploy\nto production");
+  EXPECT_EQ(question->reason, "deploy\nto production");
+  EXPECT_EQ(question->profile, "work");
   EXPECT_EQ(question->requester, ::getpid());
-  EXPECT_EQ(question->program, fs::read_symlink("/proc/self/exe").string());
+  EXPECT_EQ(question->program, "/bin/git");
   struct stat st {};
   ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -164,7 +175,17 @@ TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
   EXPECT_EQ(testing::exit_status_of(askpass), 1);
   EXPECT_EQ(answer_question(dir, question->nonce, true).error(), GONE);
   EXPECT_TRUE(fs::is_empty(dir));
-  EXPECT_EQ(error_output(), "stopped before an answer came\n");
+
+  // A requester that ends takes its question with it at once: nobody waits
+  // for its answer any more.
+  const pid_t requester = testing::spawn("/bin/sleep", {"100"}, {}, -1, -1, -1);
+  askpass = start("confirm", requester);
+  question = posted();
+  ASSERT_EQ(::kill(requester, SIGKILL), 0);
+  EXPECT_EQ(testing::exit_status_of(requester), -1);
+  EXPECT_EQ(testing::exit_status_of(askpass), 1);
+  EXPECT_TRUE(fs::is_empty(dir));
+  EXPECT_EQ(error_output(), "stopped before an answer came\nthe requesting program has gone\n");
 }
 
 TEST_F(AskpassProgramTest, RefusesADirectoryItCannotTrustAndAPassphrasePrompt) {

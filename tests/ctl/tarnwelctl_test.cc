@@ -391,5 +391,19 @@ TEST_F(TarnwelctlTest, ShowRequesterNamesTheClientInTheAskpassArgumentAndEnviron
   EXPECT_EQ(agent->output(), "");
 }
 
+TEST_F(TarnwelctlTest, UnlockRefusesAConfirmationDirOfAnotherUserAndNamesTheWayOut) {
+  SKIP_UNLESS_ROOT("gives a directory to another user");
+  const std::string taken = dir() + "/tarnwel-confirm-" + std::to_string(::getuid());
+  ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(taken.c_str(), 12345, 12345), 0);
+  EXPECT_EQ(ctl({"unlock", "p", "--reason", "r"}, "s"),
+            (CtlResult{6, "",
+                       "tarnwelctl: refusing to use confirmation dir " + taken + ": " + taken +
+                           " is owned by uid 12345, not this process's uid 0; it belongs to uid "
+                           "12345, which has no user name: use a private directory instead, by "
+                           "setting TARNWEL_AGENT_RUNTIME_DIR to a directory of your own or in a "
+                           "login session that sets XDG_RUNTIME_DIR\n"}));
+}
+
 }  // namespace
 }  // namespace tarnwel

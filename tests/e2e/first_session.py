@@ -128,10 +128,11 @@ def run_confirm_elsewhere():
                 "tarnwelctl: waiting for confirmation of \"from a script\": answer it with "
                 "'tarnwelctl confirm' at a terminal of yours\n")
             listed = pending()
-            assert re.fullmatch(r"- from a script\n  Requested by .*/tarnwelctl \(pid \d+\)\n",
+            assert re.fullmatch(r"- from a script\n  Profile: p\n  Requested by .*/tarnwelctl "
+                                r"\(pid \d+\)\n",
                                 listed), listed
             term = Terminal([ctl, "confirm"], env)
-            term.expect(r"Confirm: from a script\nRequested by .*\nAllow\? \[y/n\] ")
+            term.expect(r"Confirm: from a script\nProfile: p\nRequested by .*\nAllow\? \[y/n\] ")
             term.send("n\r")
             assert term.finish() == 0, term.screen
             assert script.wait(LIMIT) == 1
@@ -143,6 +144,29 @@ def run_confirm_elsewhere():
             subprocess.run([ctl, "shutdown"], env=env, capture_output=True)
 
 
+def run_in_background():
+    """An unlock sent to the background is not stopped for its terminal: it says
+    that it waits, and asks once it is brought to the foreground."""
+    with tempfile.TemporaryDirectory() as base:
+        env = environment(base)
+        try:
+            term = Terminal(["/bin/bash", "--norc", "--noprofile", "-i"], env)
+            term.expect(r"\$ ")
+            term.send("stty tostop; printf s | tarnwelctl unlock bg --reason later &\r")
+            term.expect(r"waiting for confirmation of \"later\": .* or bring this job to the "
+                        r"foreground\n")
+            term.send("fg\r")
+            term.expect(r"Confirm: later\nProfile: bg\nRequested by .*\nAllow\? \[y/n\] ")
+            term.send("y\r")
+            term.send("tarnwelctl get bg\r")
+            term.expect(r"[\r\n]s\n")
+            term.send("exit\r")
+            assert term.finish() == 0, term.screen
+        finally:
+            subprocess.run([BIN + "/tarnwelctl", "shutdown"], env=env, capture_output=True)
+
+
 run_session(lambda commands: ["/bin/bash", "--norc", "--noprofile", "-i"], paste=True)
+run_in_background()
 run_session(lambda commands: ["/bin/bash", "-c", commands], paste=False)
 run_confirm_elsewhere()

@@ -140,11 +140,17 @@ TEST_F(AskpassBackendTest, OwnVariableBeatsSshAskpassWhichBeatsADesktopsPathWhic
   expect_error(backend.evaluate({"reason"}), denied("ssh"));
   ::unsetenv("SSH_ASKPASS");
   // ssh-askpass is a desktop's dialog: without one, the builtin program asks.
-  const std::string builtin = script("builtin", R"(echo "builtin $TARNWEL_AGENT_REQUESTER_PID" >&2; exit 1)");
+  // The builtin program takes no argument, which every user could read, but
+  // the contract's facts in its environment; a reason longer than its
+  // questions show is refused before it runs.
+  const std::string builtin = script("builtin", R"(echo "builtin $# $TARNWEL_AGENT_REQUESTER_PID \
+$TARNWEL_AGENT_REQUESTER_EXE $TARNWEL_AGENT_REASON $TARNWEL_AGENT_PROFILE $TARNWEL_AGENT_CONFIRM_METHOD" >&2; exit 1)");
   AskpassBackend with_builtin(GENEROUS_WAIT, std::chrono::seconds(1), builtin);
-  // Only the builtin program learns of a requester the prompt does not name.
-  Requester unnamed{42, "", /*shown=*/false};
-  expect_error(with_builtin.evaluate({"reason", &unnamed}), denied("builtin 42"));
+  Requester unnamed{42, "/bin/git", /*shown=*/false};
+  expect_error(with_builtin.evaluate({"reason", &unnamed, "work"}),
+               denied("builtin 0 42 /bin/git reason work password"));
+  expect_error(with_builtin.evaluate({std::string(MAX_CONFIRM_REASON_BYTES + 1, 'r'), &unnamed}),
+               denied("the reason is 4097 bytes, more than the 4096 that a confirmation shows"));
   ::setenv("TARNWEL_AGENT_REQUESTER_PID", "inherited", 1);
   ::setenv("TARNWEL_AGENT_ASKPASS",
            script("other", R"(echo "other $TARNWEL_AGENT_REQUESTER_PID" >&2; exit 1)").c_str(), 1);
