@@ -19,14 +19,11 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "support/event_limit.h"
 
 namespace tarnwel::testing {
 
 using namespace std::chrono_literals;
-
-// Bound on every wait for something the agent is expected to do promptly; far
-// above any healthy delay, so that it only ever ends a test that has failed.
-constexpr std::chrono::milliseconds EVENT_LIMIT = 15s;
 
 // Polls `done` until it holds or `limit` passes; returns whether it held. For
 // events a test can observe but is not notified of (a file appears, a process

@@ -18,10 +18,10 @@ class SecretCacheProbe {
 
 namespace testing {
 
-// Whether `n` requests have joined a check within WAIT_LIMIT. Polls: joining
+// Whether `n` requests have joined a check within EVENT_LIMIT. Polls: joining
 // leaves no other trace, and a joined request stays joined.
 inline bool wait_for_joins(PresenceChecker& checker, std::uint64_t n) {
-  return wait_until([&] { return checker.joins() >= n; }, WAIT_LIMIT);
+  return wait_until([&] { return checker.joins() >= n; }, EVENT_LIMIT);
 }
 
 }  // namespace testing

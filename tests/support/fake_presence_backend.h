@@ -8,7 +8,7 @@
 //                            every call throws at once).
 // wait_for_calls(n) blocks until n calls have started, so a test knows that a
 // check is on screen before it races something against it; no sleeps needed.
-// Waits are bounded (WAIT_LIMIT) so a broken test fails instead of hanging.
+// Waits are bounded (EVENT_LIMIT) so a broken test fails instead of hanging.
 //
 //   auto owned = std::make_unique<FakePresenceBackend>();
 //   FakePresenceBackend& backend = *owned;   // stays valid while its owner lives
@@ -26,10 +26,9 @@
 
 #include "base/mutex.h"
 #include "presence/presence_backend.h"
+#include "support/event_limit.h"
 
 namespace tarnwel::testing {
-
-inline constexpr std::chrono::seconds WAIT_LIMIT{20};
 
 struct FakeBackendFailure : std::runtime_error {
   FakeBackendFailure() : std::runtime_error("fake presence backend failed") {}
@@ -56,7 +55,7 @@ class FakePresenceBackend final : public PresenceBackend {
   void answer_at_once(PresenceOutcome outcome) { set_mode(Mode::Answer, std::move(outcome)); }
   void throw_at_once() { set_mode(Mode::Throw); }
   // A held call that is not finished within `limit` ends denied.
-  void hold_calls(std::chrono::seconds limit = WAIT_LIMIT) {
+  void hold_calls(std::chrono::milliseconds limit = EVENT_LIMIT) {
     set_mode(Mode::Hold);
     MutexLock lock(mu_);
     hold_limit_ = limit;
@@ -73,10 +72,10 @@ class FakePresenceBackend final : public PresenceBackend {
     finish(Ok{});
   }
 
-  // Whether `n` calls have started within WAIT_LIMIT.
+  // Whether `n` calls have started within EVENT_LIMIT.
   bool wait_for_calls(std::size_t n) {
     MutexLock lock(mu_);
-    return changed_.wait_until(lock, std::chrono::steady_clock::now() + WAIT_LIMIT,
+    return changed_.wait_until(lock, std::chrono::steady_clock::now() + EVENT_LIMIT,
                                [&]() TARNWEL_REQUIRES(mu_) { return reasons_.size() >= n; });
   }
   std::size_t calls() const { return reasons().size(); }
@@ -99,7 +98,7 @@ class FakePresenceBackend final : public PresenceBackend {
   Mode mode_ TARNWEL_GUARDED_BY(mu_) = Mode::Answer;
   PresenceOutcome answer_ TARNWEL_GUARDED_BY(mu_) = Ok{};
   std::optional<PresenceOutcome> finish_ TARNWEL_GUARDED_BY(mu_);
-  std::chrono::seconds hold_limit_ TARNWEL_GUARDED_BY(mu_) = WAIT_LIMIT;
+  std::chrono::milliseconds hold_limit_ TARNWEL_GUARDED_BY(mu_) = EVENT_LIMIT;
   std::vector<std::string> reasons_ TARNWEL_GUARDED_BY(mu_);
 };
 
