@@ -12,7 +12,7 @@
 // system headers so that this file builds on every system (the tests run it
 // against a stand-in off macOS). Those Apple's public headers declare
 // (objc_getClass, sel_registerName, objc_msgSend, the Blocks functions and
-// _NSConcreteStackBlock) are checked against them by .ci/macos-syntax-check;
+// _NSConcreteStackBlock) are checked against them by .ci/macos-link;
 // the allocation, release and autorelease entry points are those the compiler
 // itself calls for Objective-C code, which no public header declares.
 // objc_msgSend has no type of its own: each call below casts it to the exact
