@@ -40,7 +40,7 @@ unsigned statuses_of(Command command) {
     case Command::Lock:
     case Command::Shutdown: return statuses({0, 1, 2, 3, 4, 6});
     case Command::Unlock: return ALL_STATUSES;
-    case Command::Start: return statuses({0, 2, 4, 5, 6});
+    case Command::Start: return statuses({0, 1, 2, 4, 5, 6});
     case Command::SocketPath: return statuses({0, 2, 4});
     case Command::Confirm: return statuses({0, 1, 2, 4, 6});
     case Command::Run: return 0;  // its own, in its help
