@@ -70,7 +70,8 @@ Json measure_idle(const Servers& s) {
                              {"reference-poll", s.poll_socket, s.poll.pid()}};
   for (const Served& a : s.agents()) all.push_back(a);
   for (const Peer& p : s.peers.serving()) all.push_back({p.name, p.socket, p.pid()});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the start-up pings' threads end
+  // The start-up pings' threads end, those that stay a second for more too.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   progress("idle for " + std::to_string(IDLE_WINDOW.count()) + " s");
   std::vector<std::pair<ProcessSnapshot, CpuUse>> before;
   for (const Served& p : all) before.emplace_back(snapshot(p.pid), cpu_use(p.pid));

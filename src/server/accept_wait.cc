@@ -14,7 +14,7 @@ Result<AcceptWait, SysError> AcceptWait::on_readiness(int listener) {
   return AcceptWait(listener, std::make_shared<const WakePipe>(std::move(pipe).value()));
 }
 
-WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest) const {
+WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest, bool listener) const {
   if (pipe_ == nullptr) {
     std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
     return WaitEnd::Time;
@@ -24,7 +24,8 @@ WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest) const {
   // Whole milliseconds, rounded up: waking just before a deadline would only
   // find nothing due yet and wait again.
   const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(longest);
-  pollfd waits[] = {{listener_, POLLIN, 0}, {pipe_->read_fd(), POLLIN, 0}};
+  // A negative descriptor is left out by poll(), and keeps the call's shape.
+  pollfd waits[] = {{listener ? listener_ : -1, POLLIN, 0}, {pipe_->read_fd(), POLLIN, 0}};
   const bool failed = ::poll(waits, 2, static_cast<int>(timeout.count())) < 0 && errno != EINTR;
   if (waits[1].revents != 0) pipe_->drain();
   // Whatever ended the wait, the loop looks at everything again at its next

@@ -47,9 +47,10 @@ class AcceptWait {
   const std::shared_ptr<const WakePipe>& waker() const { return pipe_; }
 
   // Sleeps ACCEPT_POLL_INTERVAL, ignoring `longest`; or returns once a
-  // connection is pending, a wake has come (and is used up) or
+  // connection is pending (when `listener` is true; else another thread
+  // watches it), a wake has come (and is used up) or
   // min(`longest`, LONGEST_IDLE_WAIT) has passed.
-  WaitEnd wait(std::chrono::nanoseconds longest) const;
+  WaitEnd wait(std::chrono::nanoseconds longest, bool listener = true) const;
 
  private:
   AcceptWait(int listener, std::shared_ptr<const WakePipe> pipe)

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "protocol/framing.h"
 #include "server/activated_socket.h"
 #include "server/connection.h"
+#include "server/connection_threads.h"
 #include "server/identity.h"
 #include "server/process_hardening.h"
 #include "server/socket_ownership.h"
@@ -184,6 +186,22 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   const BoundSocket bound = path.empty() ? BoundSocket{} : bound_socket(path);
   const AllowedPeers allowed;
   bool path_is_ours = !bound.taken_over;
+  // With wake-on-connect, threads that have answered a connection stay for
+  // the next; they admit each peer as they accept it. Without them (no pipe
+  // to be had) each connection gets a thread of its own, as by default.
+  std::shared_ptr<ConnectionThreads> threads;
+  if (idle.polls()) {
+    Result<std::shared_ptr<ConnectionThreads>, SysError> opened = ConnectionThreads::open(
+        listener.get(), clock, idle.waker(),
+        [cache, shutdown, allowed, name_requesters](UniqueFd stream) {
+          std::optional<Requester> requester =
+              admitted_requester(stream.get(), allowed, name_requesters);
+          // Not admitted: closed unread and unanswered.
+          if (requester)
+            handle_connection(std::move(stream), cache, shutdown, std::move(requester));
+        });
+    if (opened.ok()) threads = std::move(opened).value();
+  }
   // With readiness waits the loop accepts only once a wait has seen a
   // connection, and looks at the socket's name only after a wait that saw
   // none: a request meets no system call that finds nothing.
@@ -193,12 +211,17 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
     // no client at all.
     cache->forget_if_woke();
     cache->sweep_expired();
+    if (threads) last_activity = std::max(last_activity, threads->last_accept());
     // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
     if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - last_activity) > IDLE_LIMIT) {
       break;
     }
     const bool may_be_pending = !idle.polls() || last_wait == WaitEnd::Connection;
     UniqueFd stream = may_be_pending ? accept_connection(listener.get()) : UniqueFd();
+    // A connection seen and gone: another thread accepted it, or its client
+    // gave up.
+    const bool taken =
+        !stream.valid() && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED);
     if (!stream.valid()) {
       // Looked at only when idle, so a burst costs no extra system call; a
       // taken-over socket gets no new clients, so its loop soon idles.
@@ -207,7 +230,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
         path_is_ours = false;
         break;
       }
-      if (idle.polls() && may_be_pending) {
+      if (idle.polls() && may_be_pending && !taken) {
         // A connection was seen and none could be accepted (out of
         // descriptors, say): the listener stays ready, and waiting for it
         // again would spin. Keep the default pace until it passes.
@@ -217,18 +240,25 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
       }
       // Nothing pending (or a failed accept, which is not worth a word): the
       // wait is what lets the loop see the flag and the idle limit.
-      last_wait = idle.wait(idle.polls() ? time_to_next_duty(*cache, last_activity, clock)
-                                         : ACCEPT_POLL_INTERVAL);
+      last_wait = idle.wait(
+          idle.polls() ? time_to_next_duty(*cache, last_activity, clock) : ACCEPT_POLL_INTERVAL,
+          !threads || threads->main_watches());
       continue;
     }
     // On as after a wake: the next wait tells whether another connection is
     // pending.
     last_wait = WaitEnd::Wake;
     last_activity = clock.now();
+    if (threads) {
+      threads->start(std::move(stream));
+      continue;
+    }
     std::optional<Requester> requester = admitted_requester(stream.get(), allowed, name_requesters);
     if (!requester) continue;  // closed unread and unanswered
     start_connection_thread(std::move(stream), cache, shutdown, std::move(requester));
   }
+  // No thread accepts any more: what is wiped below stays wiped.
+  if (threads) threads->stop();
   // Wipe before the socket goes, so that no client can still read a secret
   // from an agent that is already unreachable by name.
   cache->lock_all();

@@ -55,7 +55,9 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
 // connection carries its peer's process id to the presence check; with
 // `name_requesters` the prompt names the peer. While no connection is pending
 // the loop waits with `idle` (a sleep of ACCEPT_POLL_INTERVAL by default);
-// `shutdown` must wake that wait.
+// `shutdown` must wake that wait. When `idle` waits for readiness, connection
+// threads stay for more (ConnectionThreads); none is at the listener any more
+// when serve() returns.
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters = false,
            const AcceptWait& idle = AcceptWait());

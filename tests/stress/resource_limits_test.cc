@@ -50,32 +50,38 @@ TEST(ResourceLimitsTest, ThousandsOfSilentConnectionsBlockNoOneAndEndAtTheirLimi
     GTEST_SKIP() << "needs root, or a hard limit of " << 2 * HELD + 256
                  << " descriptors, to raise the descriptor limit";
   }
-  TempDir root;
-  AgentProcess agent(agent_environment(root.path(), ""));
-  const std::string socket = socket_path_in(root.path());
-  ASSERT_TRUE(wait_until_serving(agent, socket));
-  // The readiness ping's thread may still be ending.
-  ASSERT_TRUE(wait_for_thread_count(agent.pid()));
-  const std::size_t idle_descriptors = descriptor_count(agent.pid());
+  // By default, and with the connection threads that stay for more.
+  for (const bool wake : {false, true}) {
+    SCOPED_TRACE(wake ? "TARNWEL_AGENT_WAKE_ON_CONNECT=1" : "by default");
+    TempDir root;
+    std::vector<std::string> environment = agent_environment(root.path(), "");
+    if (wake) environment.emplace_back("TARNWEL_AGENT_WAKE_ON_CONNECT=1");
+    AgentProcess agent(environment);
+    const std::string socket = socket_path_in(root.path());
+    ASSERT_TRUE(wait_until_serving(agent, socket));
+    // The readiness ping's thread may still be ending.
+    ASSERT_TRUE(wait_for_thread_count(agent.pid()));
+    const std::size_t idle_descriptors = descriptor_count(agent.pid());
 
-  const auto first_connected = std::chrono::steady_clock::now();
-  std::vector<UniqueFd> held;
-  for (std::size_t i = 0; i < HELD; ++i) {
-    held.push_back(connect_to(socket));
-    ASSERT_TRUE(held.back().valid()) << "connection " << i;
+    const auto first_connected = std::chrono::steady_clock::now();
+    std::vector<UniqueFd> held;
+    for (std::size_t i = 0; i < HELD; ++i) {
+      held.push_back(connect_to(socket));
+      ASSERT_TRUE(held.back().valid()) << "connection " << i;
+    }
+    const UniqueFd ping = send_request(socket, PING);
+    ASSERT_EQ(read_reply(ping.get(), ACCEPT_ALL_LIMIT), ping_reply(agent.pid()));
+    pollfd news{held.back().get(), POLLIN, 0};  // written to or closed, unconsumed
+    EXPECT_EQ(::poll(&news, 1, 0), 0) << "the ping was answered after a silent connection";
+
+    for (const UniqueFd& stream : held) ASSERT_EQ(read_reply(stream.get()), TIMED_OUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - first_connected, REQUEST_TIMEOUT);
+    held.clear();
+    EXPECT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());
+    EXPECT_TRUE(wait_until([&] { return descriptor_count(agent.pid()) == idle_descriptors; }))
+        << descriptor_count(agent.pid()) << " open, " << idle_descriptors << " at rest";
+    EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
   }
-  const UniqueFd ping = send_request(socket, PING);
-  ASSERT_EQ(read_reply(ping.get(), ACCEPT_ALL_LIMIT), ping_reply(agent.pid()));
-  pollfd news{held.back().get(), POLLIN, 0};  // written to or closed, unconsumed
-  EXPECT_EQ(::poll(&news, 1, 0), 0) << "the ping was answered after a silent connection";
-
-  for (const UniqueFd& stream : held) ASSERT_EQ(read_reply(stream.get()), TIMED_OUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - first_connected, REQUEST_TIMEOUT);
-  held.clear();
-  EXPECT_TRUE(wait_for_thread_count(agent.pid())) << thread_count(agent.pid());
-  EXPECT_TRUE(wait_until([&] { return descriptor_count(agent.pid()) == idle_descriptors; }))
-      << descriptor_count(agent.pid()) << " open, " << idle_descriptors << " at rest";
-  EXPECT_EQ(round_trip(socket, PING), ping_reply(agent.pid()));
 }
 
 }  // namespace

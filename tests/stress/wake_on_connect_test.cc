@@ -1,23 +1,30 @@
 // With TARNWEL_AGENT_WAKE_ON_CONNECT=1 the agent's main thread waits in
 // poll() on two descriptors (the listener and its wake pipe), for at most a
 // second, where the default loop sleeps; and "shutdown" still stops it (a
-// protocol mismatch raises the same flag). The main thread's current system
-// call is read from /proc/PID/syscall, which needs ptrace rights over the
-// agent.
+// protocol mismatch raises the same flag). Connection threads stay for the
+// next connection, yet one held up keeps no one else waiting, and they end
+// once the clients are gone. The main thread's current system call is read
+// from /proc/PID/syscall, which needs ptrace rights over the agent.
+#include <errno.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "stress/process_inspection.h"
 #include "support/agent_process.h"
+#include "support/fake_askpass.h"
 #include "support/needs_root.h"
+#include "support/requests.h"
 
 namespace tarnwel::testing {
 namespace {
@@ -67,6 +74,47 @@ TEST_F(WakeOnConnectTest, TheLoopWaitsInPollForAConnectionOrAWakeAndStopsAsAlway
     std::optional<AgentProcess> sleeper;
     start_blocked_in(sleeper, other.path(), setting, &BlockedCall::sleeps);
   }
+}
+
+// Whether the agent has neither answered nor closed `stream` yet.
+bool unanswered(const UniqueFd& stream) {
+  char byte;
+  return ::recv(stream.get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+// Each held connection (a prompt, clients that send nothing) keeps a thread,
+// and a new one still gets an answer at once: the thread that accepted the
+// held one has handed the listener on to an idle thread or to the loop.
+TEST_F(WakeOnConnectTest, HeldConnectionsKeepNoOneWaitingAndTheThreadsEndAfterABurst) {
+  FakeAskpass askpass(root.path());
+  std::vector<std::string> environment = agent_environment(root.path(), askpass.program());
+  environment.emplace_back("TARNWEL_AGENT_WAKE_ON_CONNECT=1");
+  agent.emplace(environment);
+  ASSERT_TRUE(wait_until_serving(*agent, socket)) << agent->output();
+  const std::string reply = ping_reply(agent->pid());
+
+  std::vector<UniqueFd> held;
+  held.push_back(send_request(socket, unlock_line("work", "s3cret")));
+  ASSERT_TRUE(askpass.wait_for_runs(1));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(round_trip(socket, PING), reply);
+    for (const UniqueFd& stream : held) EXPECT_TRUE(unanswered(stream));
+    held.push_back(connect_to(socket));  // sends nothing
+  }
+  std::atomic<int> wrong{0};
+  {
+    std::vector<std::jthread> burst;
+    for (int c = 0; c < 8; ++c) {
+      burst.emplace_back([&] {
+        for (int i = 0; i < 25; ++i) wrong += round_trip(socket, PING) != reply;
+      });
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  askpass.answer(0);
+  EXPECT_EQ(read_reply(held.front().get()), "{\"ok\":true}\n");
+  held.clear();
+  EXPECT_TRUE(wait_for_thread_count(agent->pid())) << thread_count(agent->pid());
 }
 
 // Out of descriptors, the listener stays ready while nothing can be accepted:
