@@ -57,8 +57,16 @@ using ObjcBool = signed char;
 #endif
 
 constexpr NSUInteger UTF8_ENCODING = 4;  // NSUTF8StringEncoding
+// The reply block's flags, those clang sets for a block that captures a C++
+// object with a destructor in Objective-C++: copy and dispose helpers, helpers
+// that run C++ code, a signature, and an extended layout (which describes the
+// captured Objective-C objects: here none).
 constexpr int BLOCK_HAS_COPY_DISPOSE = 1 << 25;
+constexpr int BLOCK_HAS_CTOR = 1 << 26;
 constexpr int BLOCK_HAS_SIGNATURE = 1 << 30;
+constexpr int BLOCK_HAS_EXTENDED_LAYOUT = static_cast<int>(1U << 31);
+constexpr int REPLY_BLOCK_FLAGS =
+    BLOCK_HAS_COPY_DISPOSE | BLOCK_HAS_CTOR | BLOCK_HAS_SIGNATURE | BLOCK_HAS_EXTENDED_LAYOUT;
 
 // The type encoding clang gives a block of type void (^)(BOOL, NSError*): the
 // return type, the argument frame's size, then each argument with its offset
@@ -130,7 +138,7 @@ class BlockRef {
 // The Blocks ABI's block literal, as a compiler lays out a block that captures
 // one object with a destructor, followed by that capture. With copy and
 // dispose helpers and a signature, the descriptor holds all three, then the
-// layout (null: no layout information).
+// extended layout (the empty string: no captured Objective-C object).
 struct BlockDescriptor {
   unsigned long reserved;
   unsigned long size;
@@ -217,20 +225,25 @@ void dispose_reply(void* block) noexcept {
 }
 
 constexpr BlockDescriptor REPLY_BLOCK_DESCRIPTOR{
-    0, sizeof(ReplyBlock), &copy_reply, &dispose_reply, REPLY_BLOCK_SIGNATURE, nullptr};
+    0, sizeof(ReplyBlock), &copy_reply, &dispose_reply, REPLY_BLOCK_SIGNATURE, ""};
 
-// Builds the block on the stack, as a compiler would, and has the runtime copy
-// it to the heap. The stack literal is dead after the copy: only the heap
-// block, which now owns the sender, is used. Null if the copy failed; the
-// sender is then destroyed here.
+// The block on the stack, as a compiler builds it.
+ReplyBlock stack_reply_block(ReplySender* sender) {
+  return {static_cast<void*>(_NSConcreteStackBlock),
+          REPLY_BLOCK_FLAGS,
+          0,
+          &invoke_reply,
+          &REPLY_BLOCK_DESCRIPTOR,
+          sender};
+}
+
+// Builds the block on the stack and has the runtime copy it to the heap. The
+// stack literal is dead after the copy: only the heap block, which now owns
+// the sender, is used. Null if the copy failed; the sender is then destroyed
+// here.
 BlockRef copy_reply_block(ReplySender sender) {
   auto owned = std::make_unique<ReplySender>(std::move(sender));
-  ReplyBlock literal{static_cast<void*>(_NSConcreteStackBlock),
-                     BLOCK_HAS_COPY_DISPOSE | BLOCK_HAS_SIGNATURE,
-                     0,
-                     &invoke_reply,
-                     &REPLY_BLOCK_DESCRIPTOR,
-                     owned.get()};
+  ReplyBlock literal = stack_reply_block(owned.get());
   void* heap = _Block_copy(&literal);
   // From here the heap block's dispose helper frees the sender.
   if (heap != nullptr) static_cast<void>(owned.release());
