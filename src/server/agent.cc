@@ -15,7 +15,6 @@
 
 #include "base/diagnostics.h"
 #include "base/os_error.h"
-#include "base/process_executable.h"
 #include "base/unix_socket.h"
 #include "paths/runtime_dir.h"
 #include "protocol/framing.h"
@@ -64,17 +63,15 @@ struct AllowedPeers {
 
 // Who is at the other end, read at accept, while the peer is most likely
 // still the process that connected: nothing when the peer may not connect or
-// its credentials cannot be read. Its executable is looked up then too: the
-// agent's own confirmation names it whatever `shown` says.
+// its credentials cannot be read. Its executable is looked up only by a
+// request that prompts (handle_unlock): the agent's own confirmation names it
+// whatever `shown` says, and no other request pays for the lookup.
 std::optional<Requester> admitted_requester(int stream, const AllowedPeers& allowed, bool shown) {
   const Result<PeerCredentials, SysError> peer = peer_credentials(stream);
   if (!peer.ok() || !allowed.allow(peer.value().uid)) return std::nullopt;
   Requester requester;
   requester.shown = shown;
-  if (peer.value().pid > 0) {
-    requester.pid = peer.value().pid;
-    requester.executable = process_executable(requester.pid).value_or("");
-  }
+  if (peer.value().pid > 0) requester.pid = peer.value().pid;
   return requester;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/process_executable.h"
 #include "base/utf8.h"
 #include "secret_cache/locked_secret.h"
 #include "secret_cache/time_to_live.h"
@@ -50,8 +51,14 @@ Response handle_unlock(Json& request, SecretCache& cache, const Requester* reque
   secure_wipe(parsed.data(), parsed.size());
   *secret = nullptr;
   // The one request for the presence check: the reason as received, who asked
-  // and for which profile.
-  const PresenceRequest presence{reason.value(), requester, profile.value()};
+  // (its path looked up only here, for a request that prompts; its process id
+  // was read at accept) and for which profile.
+  std::optional<Requester> asking;
+  if (requester != nullptr) {
+    asking = *requester;
+    if (asking->pid > 0) asking->executable = process_executable(asking->pid).value_or("");
+  }
+  const PresenceRequest presence{reason.value(), asking ? &*asking : nullptr, profile.value()};
   const PresenceOutcome outcome =
       cache.unlock(profile.value(), presence, std::move(locked), ttl.value());
   if (!outcome.ok()) {
