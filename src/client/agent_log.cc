@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 
+#include "base/decimal.h"
 #include "base/write_all.h"
 #include "secret_cache/locked_secret.h"
 
@@ -54,13 +56,9 @@ UniqueFd checked_file(UniqueFd fd, struct stat& st) {
 std::optional<pid_t> started_pid(std::string_view line) {
   if (!line.starts_with(START_MARK)) return std::nullopt;
   line.remove_prefix(START_MARK.size());
-  pid_t pid = 0;
-  std::size_t digits = 0;
-  for (; digits < line.size() && line[digits] >= '0' && line[digits] <= '9'; ++digits) {
-    pid = pid * 10 + (line[digits] - '0');
-  }
-  if (digits == 0 || digits > 9) return std::nullopt;
-  return pid;
+  const std::optional<std::uint64_t> pid = take_decimal(line, std::numeric_limits<pid_t>::max());
+  if (!pid) return std::nullopt;
+  return static_cast<pid_t>(*pid);
 }
 
 }  // namespace

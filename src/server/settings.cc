@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/decimal.h"
 #include "base/utf8.h"
 
 namespace tarnwel {
@@ -28,20 +29,6 @@ Result<bool, SettingError> read_switch(const EnvLookup& lookup, const char* name
   return refused(name, "1 or 0", text);
 }
 
-// Decimal digits only: no sign, no blanks, at least 1, at most 2^64 - 1.
-std::optional<std::uint64_t> positive_integer(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t number = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (number > (UINT64_MAX - digit) / 10) return std::nullopt;
-    number = number * 10 + digit;
-  }
-  if (number == 0) return std::nullopt;
-  return number;
-}
-
 }  // namespace
 
 Result<AgentSettings, SettingError> read_settings(const EnvLookup& lookup) {
@@ -51,8 +38,10 @@ Result<AgentSettings, SettingError> read_settings(const EnvLookup& lookup) {
   settings.lock_on_sleep = lock_on_sleep.value();
 
   if (const std::optional<std::string> value = lookup(MAX_TTL_SECONDS)) {
-    const std::optional<std::uint64_t> seconds = positive_integer(*value);
-    if (!seconds) return refused(MAX_TTL_SECONDS, "a positive whole number of seconds", *value);
+    const std::optional<std::uint64_t> seconds = parse_decimal(*value);
+    if (!seconds || *seconds == 0) {
+      return refused(MAX_TTL_SECONDS, "a positive whole number of seconds", *value);
+    }
     settings.max_ttl = TimeToLive::from_seconds(*seconds);
   }
 
