@@ -33,12 +33,6 @@ constexpr const char* SERVICE_ONLY = "TARNWEL_AGENT_SERVICE_ONLY";
 // How often a starting agent is asked whether it is ready.
 constexpr std::chrono::milliseconds PING_INTERVAL{20};
 
-std::string beside(const std::string& file, std::string_view name) {
-  const std::size_t slash = file.rfind('/');
-  if (slash == std::string::npos) return std::string(name);
-  return file.substr(0, slash + 1) + std::string(name);
-}
-
 // The caller's environment, and where `socket_path` is relative, the
 // absolute base directory that yields it: the agent runs in "/", not in the
 // caller's working directory, and must still find the same socket. An agent
@@ -121,24 +115,24 @@ std::string what_it_said(const AgentLogPlace* place, off_t offset) {
 
 std::optional<std::string> find_agent_program() {
   if (const std::optional<std::string> self = process_executable(::getpid())) {
-    std::string candidate = beside(*self, AGENT_PROGRAM);
-    if (is_executable_file(candidate)) return candidate;
+    if (std::optional<std::string> beside = executable_beside(*self, AGENT_PROGRAM)) return beside;
   }
   return find_on_path(AGENT_PROGRAM);
 }
 
+bool may_be_replaced(const ClientError& why) {
+  return why.kind == ClientError::Kind::NoAgent ||
+         (why.kind == ClientError::Kind::Agent && why.code == ErrorCode::ProtocolMismatch);
+}
+
 Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
                                                        const std::string& program,
+                                                       Result<AgentIdentity, ClientError> probe,
                                                        std::chrono::nanoseconds wait) {
-  Result<AgentIdentity, ClientError> first = client.ping();
-  if (first.ok()) return StartedAgent{true, std::move(first).value()};
-  const ClientError& why = first.error();
+  if (probe.ok()) return StartedAgent{true, std::move(probe).value()};
   // A mismatching agent has just been told to stop by that ping, and the new
   // one takes over its socket once it is gone.
-  const bool replaceable = why.kind == ClientError::Kind::NoAgent ||
-                           (why.kind == ClientError::Kind::Agent &&
-                            why.code == ErrorCode::ProtocolMismatch);
-  if (!replaceable) return describe(why);
+  if (!may_be_replaced(probe.error())) return describe(probe.error());
   // For users who leave the agent to the service manager alone (a systemd
   // socket or a LaunchAgent): no second way for an agent to come up.
   if (const std::optional<std::string> only = process_env(SERVICE_ONLY)) {

@@ -18,7 +18,8 @@
 // system adopts and reaps the agent. A long-lived caller that starts agents
 // should reap its children (SIGCHLD) or the agent's exit leaves a zombie.
 //
-//   Result<StartedAgent, std::string> agent = ensure_agent_running(client, program);
+//   Result<StartedAgent, std::string> agent =
+//       ensure_agent_running(client, program, client.ping());
 #pragma once
 
 #include <chrono>
@@ -42,14 +43,19 @@ struct StartedAgent {
   AgentIdentity identity;
 };
 
-// Pings the agent of `client`. When none is running (or the one running
-// speaks another protocol version, and so stops on that ping), starts
-// `program` and waits up to `wait` for it to answer. A failure's text says
-// why no agent answers. Connecting first, it never races a service manager
-// that listens at the socket and starts the agent itself; with
-// TARNWEL_AGENT_SERVICE_ONLY=1 it starts none at all.
+// Whether the failure of a ping leaves the socket to a new agent: nothing
+// answers there, or what answers speaks another protocol version (and has
+// been told to stop by that ping). Any other failure is the caller's to report.
+bool may_be_replaced(const ClientError& why);
+
+// Given `probe`, the answer to a ping just sent to the agent of `client`:
+// when it failed and may_be_replaced, starts `program` and waits up to `wait`
+// for it to answer. A failure's text says why no agent answers. Connecting
+// first, it never races a service manager that listens at the socket and
+// starts the agent itself; with TARNWEL_AGENT_SERVICE_ONLY=1 it starts none
+// at all.
 Result<StartedAgent, std::string> ensure_agent_running(
-    const Client& client, const std::string& program,
+    const Client& client, const std::string& program, Result<AgentIdentity, ClientError> probe,
     std::chrono::nanoseconds wait = AGENT_START_WAIT);
 
 }  // namespace tarnwel

@@ -168,12 +168,12 @@ int status(const Client& client, const Invocation& inv) {
   return print(warning + "\n");
 }
 
-int start(const Client& client) {
+// Starts an agent unless one answered `probe`, a ping just sent.
+int start(const Client& client, Result<AgentIdentity, ClientError> probe) {
   // A directory or listener that is not this user's is reported as such; no
   // agent is started into it.
-  if (const Result<AgentIdentity, ClientError> pong = client.ping();
-      !pong.ok() && pong.error().kind == ClientError::Kind::Untrusted) {
-    report(pong.error().message);
+  if (!probe.ok() && probe.error().kind == ClientError::Kind::Untrusted) {
+    report(probe.error().message);
     return EXIT_UNTRUSTED;
   }
   const std::optional<std::string> program = find_agent_program();
@@ -181,7 +181,8 @@ int start(const Client& client) {
     report("cannot find tarnwel-agent beside tarnwelctl or on PATH");
     return EXIT_START_FAILED;
   }
-  const Result<StartedAgent, std::string> started = ensure_agent_running(client, *program);
+  const Result<StartedAgent, std::string> started =
+      ensure_agent_running(client, *program, std::move(probe));
   if (!started.ok()) {
     report("could not start an agent: " + started.error());
     return EXIT_START_FAILED;
@@ -223,11 +224,11 @@ int unlock(const Client& client, const Invocation& inv) {
   if (!inv.no_start) {
     // Only a missing (or mismatching) agent is replaced; any other failure is
     // left for the unlock request itself to report.
-    const Result<AgentIdentity, ClientError> pong = client.ping();
-    const bool replaceable = !pong.ok() && (pong.error().kind == ClientError::Kind::NoAgent ||
-                                            pong.error().code == ErrorCode::ProtocolMismatch);
-    if (replaceable) {
-      if (const int status = start(client); status != EXIT_SUCCEEDED) return status;
+    Result<AgentIdentity, ClientError> probe = client.ping();
+    if (!probe.ok() && may_be_replaced(probe.error())) {
+      if (const int status = start(client, std::move(probe)); status != EXIT_SUCCEEDED) {
+        return status;
+      }
     }
   }
   // The project's askpass program, when the agent runs it, posts its question
@@ -297,7 +298,7 @@ int run_command(const Invocation& inv) {
     case Command::Lock: return answer(client, inv, lock_request(inv.profile), nothing);
     case Command::Shutdown: return answer(client, inv, command_request("shutdown"), nothing);
     case Command::Start: {
-      const int started = start(client);
+      const int started = start(client, client.ping());
       if (started != EXIT_SUCCEEDED || !inv.json) return started;
       return print_reply_line(client.send(command_request("ping")));
     }

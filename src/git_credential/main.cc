@@ -213,7 +213,8 @@ int store(const Client& client, WipedBytes& input, const Credential& given,
   if (already_held(client, given)) return 0;
   const std::optional<std::string> program = find_agent_program();
   if (!program) return complain("cannot find tarnwel-agent beside this program or on PATH");
-  const Result<StartedAgent, std::string> agent = ensure_agent_running(client, *program);
+  const Result<StartedAgent, std::string> agent =
+      ensure_agent_running(client, *program, client.ping());
   if (!agent.ok()) return complain("could not start an agent: " + agent.error());
   const std::string profile = *profile_for(given);
   const std::string legacy = *legacy_profile_for(given);
