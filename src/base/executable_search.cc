@@ -12,6 +12,15 @@ bool is_executable_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
+std::optional<std::string> executable_beside(std::string_view file, std::string_view relative) {
+  const std::size_t slash = file.rfind('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  std::string candidate(file.substr(0, slash + 1));
+  candidate.append(relative);
+  if (!is_executable_file(candidate)) return std::nullopt;
+  return candidate;
+}
+
 std::optional<std::string> find_on_path(std::string_view name) {
   const char* path = std::getenv("PATH");
   if (path == nullptr) return std::nullopt;

@@ -10,6 +10,11 @@ namespace tarnwel {
 // Whether `path` is a regular file this process may execute.
 bool is_executable_file(const std::string& path);
 
+// `relative` (a name, or a path such as "../libexec/name") from the directory
+// of `file`, when that is an executable file: how a program finds another one
+// installed beside its own executable. Nothing when `file` has no directory.
+std::optional<std::string> executable_beside(std::string_view file, std::string_view relative);
+
 // The first "<dir>/<name>" along PATH that is an executable file. Only
 // absolute directories count: an empty or relative element would name a
 // place under the working directory, where anyone who can write there could

@@ -5,11 +5,10 @@
 namespace tarnwel {
 
 std::optional<std::string> find_builtin_askpass(const std::string& agent_executable) {
-  const std::size_t slash = agent_executable.rfind('/');
-  if (slash == std::string::npos) return std::nullopt;
-  const std::string dir = agent_executable.substr(0, slash + 1);
-  for (const std::string& candidate : {dir + "tarnwel-askpass", dir + "../libexec/tarnwel-askpass"}) {
-    if (is_executable_file(candidate)) return candidate;
+  for (const std::string_view candidate : {"tarnwel-askpass", "../libexec/tarnwel-askpass"}) {
+    if (std::optional<std::string> found = executable_beside(agent_executable, candidate)) {
+      return found;
+    }
   }
   return std::nullopt;
 }
