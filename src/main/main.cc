@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/diagnostics.h"
+#include "base/write_all.h"
 #include "server/agent.h"
 #include "server/identity.h"
 
@@ -23,9 +24,7 @@ constexpr std::string_view USAGE =
     "configuration.md explains them (in share/doc/tarnwel-agent of the install\n"
     "prefix, or docs/ in the source tree).\n";
 
-bool print(std::string_view text) {
-  return ::write(STDOUT_FILENO, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
+bool print(std::string_view text) { return tarnwel::write_all(STDOUT_FILENO, text); }
 
 }  // namespace
 
