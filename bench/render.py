@@ -34,7 +34,8 @@ SERVERS = {
     "reference-poll": "the same server with the default accept loop (non-blocking accept, "
                       "a sleep when nothing is pending): the limit of the default agent",
     "agent": "the agent as it is by default",
-    "agent-wake": "the agent with `TARNWEL_AGENT_WAKE_ON_CONNECT=1`",
+    "agent-wake": "the agent with `TARNWEL_AGENT_WAKE_ON_CONNECT=1`: it waits in poll(), and "
+                  "its connection threads stay for the next connection",
     "ssh-agent": "peer: OpenSSH's ssh-agent holding one ed25519 key, asked for its identities "
                  "(SSH2_AGENTC_REQUEST_IDENTITIES); a single-threaded poll loop",
     "git-credential-cache": "peer: git's credential-cache daemon holding one credential, asked to "
@@ -175,15 +176,18 @@ Throughput against the number of clients, both scales logarithmic. A server
 whose accept loop sleeps while nothing is pending answers a lone client once
 per sleep, so its line starts two orders of magnitude below the blocking
 reference and climbs only as more clients keep connections pending; a loop
-that wakes on a connection starts near the blocking reference and stays with
-it. The gap between each agent and its reference is the agent's own request
-handling.
+that wakes on a connection starts near the blocking reference. The blocking
+reference starts and ends a thread for every connection, as the default
+agent does; the agent with the setting keeps its connection threads for the
+next connection, and the peers serve every connection from one thread, so
+those three are the ones that climb with the number of clients.
 
 ![Latency percentiles with one client](performance-latency.svg)
 
 Latency percentiles of one client, logarithmic: the default agent's and the
 same-loop reference's lines lie at the length of a sleep, those of the servers
-that wake on a connection at the cost of a thread and a reply.
+that wake on a connection at the cost of a wake-up, a thread start (the
+references) and a reply.
 
 The "x better peer" column divides req/s by that of the faster of the two
 peers with the same number of clients, and the "x blocking" and "x same-loop"
