@@ -18,13 +18,28 @@ class GitCredentialTest : public client_testing::SandboxTest {
   }
 
   Client client{socket_path()};
+  const std::string host = "protocol=https\nhost=example.com\n";
 };
 
-TEST_F(GitCredentialTest, KeepsOneEntryPerUrlAndUsernameAsGitsOwnHelpers) {
-  const std::string host = "protocol=https\nhost=example.com\n";
-  // Without an agent there is nothing to get, which is not an error.
+// As git's own helpers: an action it may add later is ignored, and getting
+// from no agent finds nothing, which is no error either.
+TEST_F(GitCredentialTest, ExitStatusesTellUsageAndInputErrorsApart) {
   EXPECT_EQ(helper({"get"}, host), (CtlResult{0, "", ""}));
+  const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
+      {{"capability"}, "", 0},
+      {{"--ttl", "0", "store"}, "", 1},
+      {{"get"}, "no equals sign\n", 1},
+      {{}, "", 2},
+  };
+  for (const auto& [args, input, status] : cases) {
+    EXPECT_EQ(helper(args, input).status, status) << ::testing::PrintToString(args);
+  }
+  const CtlResult help = helper({"--help"}, "");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("usage: git-credential-tarnwel [--ttl DURATION]"));
+}
 
+TEST_F(GitCredentialTest, KeepsOneEntryPerUrlAndUsername) {
   const std::string ann = "username=ann\npassword=pa=ss word\n";
   const std::string bob =
       "username=b@b/x\npassword=two\npassword_expiry_utc=4102444800\noauth_refresh_token=r\n";
@@ -43,33 +58,33 @@ TEST_F(GitCredentialTest, KeepsOneEntryPerUrlAndUsernameAsGitsOwnHelpers) {
         std::string("protocol=https\nhost=example.com:8443\n"), host + "path=a.git\n"}) {
     EXPECT_EQ(helper({"get"}, other + "username=ann\n").out, "") << other;
   }
-  // Nothing to keep without a password, or with one expired already.
-  EXPECT_EQ(helper({"store"}, host + "username=cy\n").status, 0);
-  EXPECT_EQ(helper({"store"}, host + "username=cy\npassword=p\npassword_expiry_utc=9\n").status, 0);
-  EXPECT_EQ(client.status().value().cached_profiles.size(), 2u);
+}
 
-  // A rejected stale password leaves the newer one; the right one, or none, erases.
+// Neither store starts an agent for it.
+TEST_F(GitCredentialTest, KeepsNothingWithoutAPasswordOrWithOneExpiredAlready) {
+  const std::string cy = host + "username=cy\n";
+  EXPECT_EQ(helper({"store"}, cy), (CtlResult{0, "", ""}));
+  EXPECT_EQ(helper({"store"}, cy + "password=p\npassword_expiry_utc=9\n"), (CtlResult{0, "", ""}));
+  EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
+}
+
+// A rejected stale password leaves the newer one; the right one, or none, erases.
+TEST_F(GitCredentialTest, EraseForgetsOnlyAnEntryWhosePasswordIsTheOneGiven) {
+  const std::string ann = "username=ann\npassword=one\n";
+  const std::string bob = "username=bob\npassword=two\n";
+  ASSERT_EQ(helper({"store"}, host + ann).status, 0);
+  ASSERT_EQ(helper({"store"}, host + bob).status, 0);
   EXPECT_EQ(helper({"erase"}, host + "username=ann\npassword=stale\n").status, 0);
   EXPECT_EQ(helper({"get"}, host + "username=ann\n").out, ann);
-  EXPECT_EQ(helper({"erase"}, host + "password=pa=ss word\n").status, 0);
+  EXPECT_EQ(helper({"erase"}, host + "password=one\n").status, 0);
   EXPECT_EQ(helper({"get"}, host).out, bob);
   EXPECT_EQ(helper({"erase"}, host).status, 0);
   EXPECT_EQ(client.status().value().cached_profiles.size(), 0u);
-
-  EXPECT_EQ(helper({"capability"}, "").status, 0);  // actions git may add are ignored
-  EXPECT_EQ(helper({"--ttl", "0", "store"}, host).status, 1);
-  EXPECT_EQ(helper({}, "").status, 2);
-  const CtlResult help = helper({"--help"}, "");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(help.out.starts_with("usage: git-credential-tarnwel [--ttl DURATION]"));
-  EXPECT_EQ(help.err, "");
-  EXPECT_EQ(helper({"get"}, "no equals sign\n").status, 1);
 }
 
 // An entry kept by an earlier release, one per URL, answers for its username
 // until that username stores its own; an expired one answers nobody.
 TEST_F(GitCredentialTest, LegacyEntriesKeepWorkingUntilReplaced) {
-  const std::string host = "protocol=https\nhost=example.com\n";
   const std::string legacy = "git:https://example.com";
   start_agent(environment());
   ASSERT_TRUE(
@@ -118,7 +133,6 @@ TEST_F(GitCredentialTest, GitStoringTheSameCredentialAgainAsksOnce) {
                action},
         input, env);
   };
-  const std::string host = "protocol=https\nhost=example.com\n";
   const std::string one = host + "username=ann\npassword=one\n";
   ASSERT_EQ(run_git("approve", one + "\n"), (CtlResult{0, "", ""}));
   ASSERT_EQ(run_git("approve", one + "\n"), (CtlResult{0, "", ""}));
