@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 
 namespace tarnwel {
 namespace {
@@ -38,6 +39,20 @@ std::string percent_encoded(std::string_view text) {
   return out;
 }
 
+// The keys kept, each in its member; any other key git sends is ignored.
+constexpr std::pair<std::string_view, std::string_view Credential::*> PLACE_KEYS[] = {
+    {"protocol", &Credential::protocol},
+    {"host", &Credential::host},
+    {"path", &Credential::path},
+};
+constexpr std::pair<std::string_view, std::optional<std::string_view> Credential::*>
+    OPTIONAL_KEYS[] = {
+        {"username", &Credential::username},
+        {"password", &Credential::password},
+        {"password_expiry_utc", &Credential::password_expiry_utc},
+        {"oauth_refresh_token", &Credential::oauth_refresh_token},
+};
+
 }  // namespace
 
 Result<Credential, std::string> parse_credential(std::string_view text) {
@@ -54,20 +69,11 @@ Result<Credential, std::string> parse_credential(std::string_view text) {
     }
     const std::string_view key = line.substr(0, eq);
     const std::string_view value = line.substr(eq + 1);
-    if (key == "protocol") {
-      credential.protocol = value;
-    } else if (key == "host") {
-      credential.host = value;
-    } else if (key == "path") {
-      credential.path = value;
-    } else if (key == "username") {
-      credential.username = value;
-    } else if (key == "password") {
-      credential.password = value;
-    } else if (key == "password_expiry_utc") {
-      credential.password_expiry_utc = value;
-    } else if (key == "oauth_refresh_token") {
-      credential.oauth_refresh_token = value;
+    for (const auto& [name, field] : PLACE_KEYS) {
+      if (key == name) credential.*field = value;
+    }
+    for (const auto& [name, field] : OPTIONAL_KEYS) {
+      if (key == name) credential.*field = value;
     }
   }
   return credential;
