@@ -14,7 +14,7 @@ Result<AcceptWait, SysError> AcceptWait::on_readiness(int listener) {
   return AcceptWait(listener, std::make_shared<const WakePipe>(std::move(pipe).value()));
 }
 
-WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest, bool listener) const {
+WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest, bool listener, int news) const {
   if (pipe_ == nullptr) {
     std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
     return WaitEnd::Time;
@@ -25,8 +25,10 @@ WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest, bool listener) const 
   // find nothing due yet and wait again.
   const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(longest);
   // A negative descriptor is left out by poll(), and keeps the call's shape.
-  pollfd waits[] = {{listener ? listener_ : -1, POLLIN, 0}, {pipe_->read_fd(), POLLIN, 0}};
-  const bool failed = ::poll(waits, 2, static_cast<int>(timeout.count())) < 0 && errno != EINTR;
+  pollfd waits[] = {{listener ? listener_ : -1, POLLIN, 0},
+                    {pipe_->read_fd(), POLLIN, 0},
+                    {news, POLLIN, 0}};
+  const bool failed = ::poll(waits, 3, static_cast<int>(timeout.count())) < 0 && errno != EINTR;
   if (waits[1].revents != 0) pipe_->drain();
   // Whatever ended the wait, the loop looks at everything again at its next
   // turn. A failing poll, or a listener in error, would end every wait at
@@ -35,7 +37,7 @@ WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest, bool listener) const 
     std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
     return WaitEnd::Time;
   }
-  if (waits[1].revents != 0) return WaitEnd::Wake;
+  if (waits[1].revents != 0 || waits[2].revents != 0) return WaitEnd::Wake;
   return waits[0].revents != 0 ? WaitEnd::Connection : WaitEnd::Time;
 }
 

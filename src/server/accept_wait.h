@@ -48,9 +48,10 @@ class AcceptWait {
 
   // Sleeps ACCEPT_POLL_INTERVAL, ignoring `longest`; or returns once a
   // connection is pending (when `listener` is true; else another thread
-  // watches it), a wake has come (and is used up) or
+  // watches it), a wake has come (and is used up), `news` (a descriptor the
+  // loop reads itself; -1: none) is readable, which counts as a wake, or
   // min(`longest`, LONGEST_IDLE_WAIT) has passed.
-  WaitEnd wait(std::chrono::nanoseconds longest, bool listener = true) const;
+  WaitEnd wait(std::chrono::nanoseconds longest, bool listener = true, int news = -1) const;
 
  private:
   AcceptWait(int listener, std::shared_ptr<const WakePipe> pipe)

@@ -174,7 +174,7 @@ Result<std::optional<UniqueFd>, StartupFailure> bind_own_socket(const std::strin
 
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters,
-           const AcceptWait& idle) {
+           const AcceptWait& idle, ScreenLockWatch* screen_lock) {
   Instant last_activity = clock.now();
   // Two agents that took over one stale socket at once both bound it, the
   // later unlinking the earlier's fresh file; the earlier can no longer be
@@ -209,6 +209,8 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
     cache->forget_if_woke();
     cache->sweep_expired();
     if (threads) last_activity = std::max(last_activity, threads->last_accept());
+    // Nothing comes back when the screen unlocks: the user unlocks anew.
+    if (screen_lock != nullptr && screen_lock->locked()) cache->lock_all();
     // Whole seconds only: the limit is passed at 691,201 s, not 691,200.5 s.
     if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - last_activity) > IDLE_LIMIT) {
       break;
@@ -239,7 +241,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
       // wait is what lets the loop see the flag and the idle limit.
       last_wait = idle.wait(
           idle.polls() ? time_to_next_duty(*cache, last_activity, clock) : ACCEPT_POLL_INTERVAL,
-          !threads || threads->main_watches());
+          !threads || threads->main_watches(), screen_lock != nullptr ? screen_lock->fd() : -1);
       continue;
     }
     // On as after a wake: the next wait tells whether another connection is
@@ -296,12 +298,19 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
     }
     idle = std::move(polling).value();
   }
+  std::unique_ptr<ScreenLockWatch> screen_lock;
+  if (settings.lock_on_screen_lock) {
+    Result<std::unique_ptr<ScreenLockWatch>, std::string> watch = ScreenLockWatch::start();
+    // Said once: the agent serves on, and forgets as its other settings say.
+    if (!watch.ok()) diagnose("the screen lock is not watched: " + watch.error());
+    if (watch.ok()) screen_lock = std::move(watch).value();
+  }
   auto shutdown = std::make_shared<ShutdownFlag>(idle.waker());
   std::optional<StopOnTermination> stop_on_termination;
   if (activated) stop_on_termination.emplace(shutdown);
   // The service manager's socket file is its own: no takeover watch, no removal.
   serve(listening, activated ? std::string() : path, std::move(cache), std::move(shutdown), *clock,
-        settings.show_requester, idle);
+        settings.show_requester, idle, screen_lock.get());
   return Ok{};
 }
 

@@ -14,6 +14,7 @@
 #include "base/unique_fd.h"
 #include "secret_cache/secret_cache.h"
 #include "server/accept_wait.h"
+#include "server/screen_lock_watch.h"
 #include "server/settings.h"
 #include "server/shutdown_flag.h"
 
@@ -58,8 +59,11 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
 // `shutdown` must wake that wait. When `idle` waits for readiness, connection
 // threads stay for more (ConnectionThreads); none is at the listener any more
 // when serve() returns.
+//
+// With `screen_lock`, every turn also asks it whether the screen has locked,
+// and wipes the cache if so; the wait ends when it has news.
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters = false,
-           const AcceptWait& idle = AcceptWait());
+           const AcceptWait& idle = AcceptWait(), ScreenLockWatch* screen_lock = nullptr);
 
 }  // namespace tarnwel

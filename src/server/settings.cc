@@ -10,6 +10,7 @@ namespace tarnwel {
 namespace {
 
 constexpr const char* LOCK_ON_SLEEP = "TARNWEL_AGENT_LOCK_ON_SLEEP";
+constexpr const char* LOCK_ON_SCREEN_LOCK = "TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK";
 constexpr const char* MAX_TTL_SECONDS = "TARNWEL_AGENT_MAX_TTL_SECONDS";
 constexpr const char* SHOW_REQUESTER = "TARNWEL_AGENT_SHOW_REQUESTER";
 constexpr const char* WAKE_ON_CONNECT = "TARNWEL_AGENT_WAKE_ON_CONNECT";
@@ -36,6 +37,10 @@ Result<AgentSettings, SettingError> read_settings(const EnvLookup& lookup) {
   auto lock_on_sleep = read_switch(lookup, LOCK_ON_SLEEP);
   if (!lock_on_sleep.ok()) return std::move(lock_on_sleep).error();
   settings.lock_on_sleep = lock_on_sleep.value();
+
+  auto lock_on_screen_lock = read_switch(lookup, LOCK_ON_SCREEN_LOCK);
+  if (!lock_on_screen_lock.ok()) return std::move(lock_on_screen_lock).error();
+  settings.lock_on_screen_lock = lock_on_screen_lock.value();
 
   if (const std::optional<std::string> value = lookup(MAX_TTL_SECONDS)) {
     const std::optional<std::uint64_t> seconds = parse_decimal(*value);

@@ -5,6 +5,7 @@
 // that is not there.
 //
 //   TARNWEL_AGENT_LOCK_ON_SLEEP=1|0     forget every secret when the system wakes
+//   TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK=1|0  forget every secret when the screen locks
 //   TARNWEL_AGENT_MAX_TTL_SECONDS=N     no secret lives longer than N seconds,
 //                                       sleep included (N a positive integer)
 //   TARNWEL_AGENT_SHOW_REQUESTER=1|0    the prompt names the program that asks
@@ -26,6 +27,7 @@ namespace tarnwel {
 
 struct AgentSettings {
   bool lock_on_sleep = false;
+  bool lock_on_screen_lock = false;
   std::optional<TimeToLive> max_ttl;
   bool show_requester = false;
   bool wake_on_connect = false;

@@ -1,0 +1,144 @@
+#include <stdlib.h>
+#include <string.h>
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "base/diagnostics.h"
+#include "base/os_error.h"
+#include "server/screen_lock_watch.h"
+
+namespace tarnwel {
+namespace {
+
+constexpr const char* LOGIND = "org.freedesktop.login1";
+constexpr const char* SESSION_INTERFACE = "org.freedesktop.login1.Session";
+constexpr std::uint64_t BUS_CALL_TIMEOUT_USEC = 2'000'000;
+
+struct BusUnref {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+struct SlotUnref {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+
+// An sd-bus error, freed on every way out.
+struct BusError {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  ~BusError() { sd_bus_error_free(&error); }
+  std::string text(int r) const {
+    return error.message != nullptr ? std::string(error.message) : os_error_text(-r);
+  }
+};
+
+}  // namespace
+
+struct ScreenLockWatch::Platform {
+  std::unique_ptr<sd_bus, BusUnref> bus;
+  std::unique_ptr<sd_bus_slot, SlotUnref> lock_signal;
+  std::unique_ptr<sd_bus_slot, SlotUnref> properties;
+  bool locked = false;
+};
+
+namespace {
+
+int on_lock(sd_bus_message*, void* seen, sd_bus_error*) {
+  static_cast<ScreenLockWatch::Platform*>(seen)->locked = true;
+  return 0;
+}
+
+// PropertiesChanged(s interface, a{sv} changed, as invalidated): LockedHint
+// among the changed ones, and true.
+int on_properties(sd_bus_message* message, void* seen, sd_bus_error*) {
+  const char* interface = nullptr;
+  if (sd_bus_message_read(message, "s", &interface) < 0 ||
+      std::string_view(interface) != SESSION_INTERFACE ||
+      sd_bus_message_enter_container(message, 'a', "{sv}") < 0) {
+    return 0;
+  }
+  while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+    const char* name = nullptr;
+    if (sd_bus_message_read(message, "s", &name) < 0) return 0;
+    int hint = 0;
+    if (std::string_view(name) == "LockedHint" &&
+        sd_bus_message_read(message, "v", "b", &hint) >= 0 && hint != 0) {
+      static_cast<ScreenLockWatch::Platform*>(seen)->locked = true;
+    } else if (sd_bus_message_skip(message, "v") < 0) {
+      return 0;
+    }
+    if (sd_bus_message_exit_container(message) < 0) return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ScreenLockWatch>, std::string> ScreenLockWatch::start() {
+  auto platform = std::make_unique<Platform>();
+  sd_bus* bus = nullptr;
+  int r = sd_bus_open_system(&bus);
+  if (r < 0) return "the system bus: " + os_error_text(-r);
+  platform->bus.reset(bus);
+  // The agent serves no client while it asks: a bus that does not answer
+  // must not hold it up for sd-bus's default 25 s.
+  (void)sd_bus_set_method_call_timeout(bus, BUS_CALL_TIMEOUT_USEC);
+
+  const char* session = ::getenv("XDG_SESSION_ID");
+  if (session == nullptr || *session == '\0') session = "auto";
+  BusError error;
+  sd_bus_message* reply = nullptr;
+  r = sd_bus_call_method(bus, LOGIND, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                         "GetSession", &error.error, &reply, "s", session);
+  if (r < 0) return "logind's session \"" + std::string(session) + "\": " + error.text(r);
+  const std::unique_ptr<sd_bus_message, MessageUnref> owned_reply(reply);
+  const char* path = nullptr;
+  r = sd_bus_message_read(reply, "o", &path);
+  if (r < 0)
+    return "logind's answer for session \"" + std::string(session) + "\": " + error.text(r);
+
+  sd_bus_slot* slot = nullptr;
+  r = sd_bus_match_signal(bus, &slot, LOGIND, path, SESSION_INTERFACE, "Lock", on_lock,
+                          platform.get());
+  if (r < 0) return "watching " + std::string(path) + ": " + os_error_text(-r);
+  platform->lock_signal.reset(slot);
+  r = sd_bus_match_signal(bus, &slot, LOGIND, path, "org.freedesktop.DBus.Properties",
+                          "PropertiesChanged", on_properties, platform.get());
+  if (r < 0) return "watching " + std::string(path) + ": " + os_error_text(-r);
+  platform->properties.reset(slot);
+  return std::make_unique<ScreenLockWatch>(std::move(platform));
+}
+
+ScreenLockWatch::ScreenLockWatch(std::unique_ptr<Platform> platform)
+    : platform_(std::move(platform)) {}
+
+ScreenLockWatch::~ScreenLockWatch() = default;
+
+int ScreenLockWatch::fd() const {
+  return platform_->bus != nullptr ? sd_bus_get_fd(platform_->bus.get()) : -1;
+}
+
+bool ScreenLockWatch::locked() {
+  if (platform_->bus == nullptr) return false;
+  // Everything that has arrived, and nothing more: each call handles at most
+  // one message, and 0 says that none is left.
+  int r = 0;
+  while ((r = sd_bus_process(platform_->bus.get(), nullptr)) > 0) {
+  }
+  const bool locked = std::exchange(platform_->locked, false);
+  if (r < 0) {
+    // A bus that went away would wake every wait at once; the secrets stay
+    // as the other settings keep them.
+    diagnose("the screen lock is no longer watched: the system bus: " + os_error_text(-r));
+    platform_->properties.reset();
+    platform_->lock_signal.reset();
+    platform_->bus.reset();
+  }
+  return locked;
+}
+
+}  // namespace tarnwel
