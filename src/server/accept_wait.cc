@@ -25,10 +25,10 @@ WaitEnd AcceptWait::wait(std::chrono::nanoseconds longest, bool listener, int ne
   // find nothing due yet and wait again.
   const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(longest);
   // A negative descriptor is left out by poll(), and keeps the call's shape.
-  pollfd waits[] = {{listener ? listener_ : -1, POLLIN, 0},
-                    {pipe_->read_fd(), POLLIN, 0},
-                    {news, POLLIN, 0}};
-  const bool failed = ::poll(waits, 3, static_cast<int>(timeout.count())) < 0 && errno != EINTR;
+  pollfd waits[] = {
+      {listener ? listener_ : -1, POLLIN, 0}, {pipe_->read_fd(), POLLIN, 0}, {news, POLLIN, 0}};
+  const nfds_t count = news >= 0 ? 3 : 2;
+  const bool failed = ::poll(waits, count, static_cast<int>(timeout.count())) < 0 && errno != EINTR;
   if (waits[1].revents != 0) pipe_->drain();
   // Whatever ended the wait, the loop looks at everything again at its next
   // turn. A failing poll, or a listener in error, would end every wait at

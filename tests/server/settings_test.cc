@@ -24,7 +24,8 @@ Result<AgentSettings, SettingError> read(const Environment& environment) {
 
 // What read() takes from `environment`: lock_on_sleep, max_ttl, show_requester,
 // wake_on_connect, lock_on_screen_lock.
-std::tuple<bool, std::optional<TimeToLive>, bool, bool, bool> taken(const Environment& environment) {
+std::tuple<bool, std::optional<TimeToLive>, bool, bool, bool> taken(
+    const Environment& environment) {
   const auto settings = read(environment);
   EXPECT_TRUE(settings.ok()) << (settings.ok() ? "" : settings.error().text);
   const AgentSettings value = settings.ok() ? settings.value() : AgentSettings{};
@@ -33,7 +34,8 @@ std::tuple<bool, std::optional<TimeToLive>, bool, bool, bool> taken(const Enviro
 }
 
 TEST(SettingsTest, UnsetIsOffAndEachUnderstoodValueIsTaken) {
-  EXPECT_EQ(taken({{"TARNWEL_AGENT_ASKPASS", "x"}}), std::tuple(false, std::nullopt, false, false, false));
+  EXPECT_EQ(taken({{"TARNWEL_AGENT_ASKPASS", "x"}}),
+            std::tuple(false, std::nullopt, false, false, false));
   EXPECT_EQ(taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "1"},
                    {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551615"},
                    {"TARNWEL_AGENT_SHOW_REQUESTER", "1"},
