@@ -29,7 +29,7 @@ struct SlotUnref {
 
 // An sd-bus error, freed on every way out.
 struct BusError {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
   ~BusError() { sd_bus_error_free(&error); }
   std::string text(int r) const {
     return error.message != nullptr ? std::string(error.message) : os_error_text(-r);
