@@ -56,7 +56,6 @@ TEST(DecodeReplyTest, RepliesThatBreakTheProtocolAreProtocolFailures) {
     const Result<Reply, ClientError> reply = decode(text);
     ASSERT_FALSE(reply.ok()) << text;
     EXPECT_EQ(reply.error().kind, ClientError::Kind::Protocol) << text;
-    EXPECT_FALSE(reply.error().message.empty());
   }
 }
 

@@ -49,16 +49,11 @@ TEST(CommandLineTest, RefusesUsageErrorsSayingWhatIsWrong) {
       {{"unlock", "p", "--reason", " \t"},
        "unlock: the --reason text is empty or blank; say what the secret is for, the confirmation "
        "shows it"},
-      {{"unlock", "p", "--reason", ""},
-       "unlock: the --reason text is empty or blank; say what the secret is for, the confirmation "
-       "shows it"},
       {{"unlock", " ", "--reason", "r"}, "unlock: the profile name is empty or blank"},
       {{"get", ""}, "get: the profile name is empty or blank"},
-      {{"--json", "lock", " "}, "lock: the profile name is empty or blank"},
       {{"run", "p"}, "run needs a command after '--'"},
       {{"run", "p", "true"},
        "run: the command to run goes after '--', as in: tarnwelctl run p -- true"},
-      {{"run", "", "--", "true"}, "run: the profile name is empty or blank"},
       {{"run", "p", "--env", "1X", "--", "true"},
        "--env needs a variable name of letters, digits and '_', not '1X'"},
       {{"run", "p", "--env", "A=B", "--", "true"},
