@@ -1,7 +1,10 @@
 // tarnwel-askpass: the agent's own confirmation program. It asks at a
 // terminal: it posts the question in the confirmation directory, where the
 // client that made the request (at its terminal) or "tarnwelctl confirm" (at
-// any terminal of the user's) finds it and answers it, and exits 0 for "y".
+// any terminal of the user's) finds it and answers it. By default it checks
+// the user's login password through PAM, whose prompts it relays to the
+// answerer's terminal (up to three tries); with the yes/no method a "y" is
+// enough. It exits 0 when confirmed.
 //
 // The agent runs it as confirmation_contract.h says: no argument, the reason,
 // the profile and the requester in its environment, SSH_ASKPASS_PROMPT=confirm.
@@ -24,6 +27,8 @@
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
+#include "confirm/conversation.h"
+#include "confirm/pam_authentication.h"
 #include "confirm/posted_question.h"
 #include "paths/runtime_dir.h"
 #include "presence/confirmation_contract.h"
@@ -71,6 +76,95 @@ std::optional<UniqueFd> watch_process(pid_t pid) {
 #endif
 }
 
+std::string_view end_text(PostedQuestion::End end) {
+  switch (end) {
+    case PostedQuestion::End::Stopped: return "stopped before an answer came";
+    case PostedQuestion::End::RequesterGone: return "the requesting program has gone";
+    case PostedQuestion::End::TimedOut: return "no answer came from a terminal";
+  }
+  return "stopped before an answer came";
+}
+
+std::optional<PostedQuestion::End> end_of(ReplyEnd end) {
+  switch (end) {
+    case ReplyEnd::Stopped: return PostedQuestion::End::Stopped;
+    case ReplyEnd::RequesterGone: return PostedQuestion::End::RequesterGone;
+    case ReplyEnd::TimedOut: return PostedQuestion::End::TimedOut;
+    case ReplyEnd::Answered:
+    case ReplyEnd::Declined:
+    case ReplyEnd::AnswererGone: return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// The question's outcome, told to its answerer, whose talk ends with it.
+int decided(PostedQuestion& posted, int link, bool granted, std::string_view denial = {}) {
+  posted.withdraw();
+  (void)send_to_answerer(link, AskKind::Done);
+  return granted ? 0 : fail(denial);
+}
+
+int ask_yes_no(PostedQuestion& posted, const WaitEnds& ends) {
+  while (true) {
+    Result<UniqueFd, PostedQuestion::End> link = posted.next_answerer(ends);
+    if (!link.ok()) return fail(end_text(link.error()));
+    const int fd = link.value().get();
+    WipedBytes answer;
+    const ReplyEnd end = send_to_answerer(fd, AskKind::YesNo) ? read_reply(fd, answer, ends)
+                                                              : ReplyEnd::AnswererGone;
+    if (const std::optional<PostedQuestion::End> over = end_of(end)) return fail(end_text(*over));
+    if (end == ReplyEnd::AnswererGone) continue;  // another may answer
+    const bool yes = end == ReplyEnd::Answered && as_view(answer) == "y";
+    return decided(posted, fd, yes, "denied at a terminal");
+  }
+}
+
+// Relays PAM's prompts to one answerer and takes its replies.
+class AnswererPrompter final : public PamPrompter {
+ public:
+  AnswererPrompter(int link, const WaitEnds& ends) : link_(link), ends_(ends) {}
+
+  std::optional<WipedBytes> ask(std::string_view text, bool echo) override {
+    if (!send_to_answerer(link_, echo ? AskKind::Text : AskKind::Secret, text)) return std::nullopt;
+    WipedBytes reply;
+    end_ = read_reply(link_, reply, ends_);
+    if (end_ != ReplyEnd::Answered) return std::nullopt;
+    return reply;
+  }
+  void tell(std::string_view text, bool error) override {
+    (void)send_to_answerer(link_, error ? AskKind::Error : AskKind::Show, text);
+  }
+  ReplyEnd end() const { return end_; }
+
+ private:
+  int link_;
+  const WaitEnds& ends_;
+  ReplyEnd end_ = ReplyEnd::Answered;
+};
+
+int ask_password(PostedQuestion& posted, const WaitEnds& ends) {
+  int tries_left = PAM_TRIES;
+  while (true) {
+    Result<UniqueFd, PostedQuestion::End> link = posted.next_answerer(ends);
+    if (!link.ok()) return fail(end_text(link.error()));
+    AnswererPrompter prompter(link.value().get(), ends);
+    const PamOutcome outcome = authenticate_with_pam(prompter, tries_left);
+    if (const std::optional<PostedQuestion::End> over = end_of(prompter.end())) {
+      return fail(end_text(*over));
+    }
+    if (prompter.end() == ReplyEnd::Declined) {
+      return decided(posted, link.value().get(), false, "denied at a terminal");
+    }
+    switch (outcome.kind) {
+      case PamOutcome::Kind::Granted: return decided(posted, link.value().get(), true);
+      case PamOutcome::Kind::Denied:
+        (void)send_to_answerer(link.value().get(), AskKind::Error, outcome.text);
+        return decided(posted, link.value().get(), false, outcome.text);
+      case PamOutcome::Kind::Unanswered: continue;  // another may answer
+    }
+  }
+}
+
 int ask() {
   if (variable("SSH_ASKPASS_PROMPT") != "confirm") {
     return fail("tarnwel-askpass asks for confirmation only (SSH_ASKPASS_PROMPT=confirm)");
@@ -110,18 +204,16 @@ int ask() {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  // An answerer that goes away mid-way is a failed write, not this program's end.
+  ::signal(SIGPIPE, SIG_IGN);
 
   Result<PostedQuestion, std::string> posted = PostedQuestion::post(dir, std::move(question));
   if (!posted.ok()) return fail("could not post the question: " + posted.error());
-  switch (posted.value().wait(stop_read.get(), requester_end.get(),
-                              MonotonicClock::now() + CONFIRM_PROGRAM_WAIT)) {
-    case PostedQuestion::Answer::Yes: return 0;
-    case PostedQuestion::Answer::No: return fail("denied at a terminal");
-    case PostedQuestion::Answer::Stopped: return fail("stopped before an answer came");
-    case PostedQuestion::Answer::RequesterGone: return fail("the requesting program has gone");
-    case PostedQuestion::Answer::TimedOut: return fail("no answer came from a terminal");
-  }
-  return 1;
+  const WaitEnds ends{stop_read.get(), requester_end.get(),
+                      MonotonicClock::now() + CONFIRM_PROGRAM_WAIT};
+  return variable(CONFIRM_METHOD_VARIABLE) == CONFIRM_METHOD_YES_NO
+             ? ask_yes_no(posted.value(), ends)
+             : ask_password(posted.value(), ends);
 }
 
 }  // namespace

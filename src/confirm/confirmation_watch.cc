@@ -82,11 +82,10 @@ void ConfirmationWatch::run(const std::string& dir) {
         continue;
       }
       seen.insert(question.nonce);
-      const std::optional<bool> yes = ask_at_terminal(tty.get(), question, stop_read_.get());
-      if (!yes) return;
-      if (Result<Ok, std::string> sent = answer_question(dir, question.nonce, *yes); !sent.ok()) {
-        (void)write_all(tty.get(), sent.error() + "\n");
-      }
+      const TerminalAnswer answer = answer_at_terminal(tty.get(), dir, question, stop_read_.get());
+      if (answer.end == TerminalAnswer::End::Cut) return;
+      if (answer.end == TerminalAnswer::End::Failed)
+        (void)write_all(tty.get(), answer.error + "\n");
     }
   }
 }

@@ -15,6 +15,8 @@
 
 #include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "base/unix_socket.h"
+#include "confirm/conversation.h"
 #include "confirm/nonce.h"
 #include "presence/confirmation_contract.h"
 
@@ -105,26 +107,40 @@ std::vector<Question> pending_questions(const std::string& dir) {
   return questions;
 }
 
-Result<Ok, std::string> answer_question(const std::string& dir, std::string_view nonce,
-                                        bool yes) {
-  constexpr std::string_view GONE = "that question is no longer waiting: it was answered or has "
-                                    "timed out";
-  if (!is_nonce(nonce)) return std::string(GONE);
+Result<UniqueFd, std::string> open_question(const std::string& dir, std::string_view nonce) {
+  const std::string gone(QUESTION_GONE);
+  if (!is_nonce(nonce)) return gone;
   const std::string path = dir + "/" + std::string(nonce) + std::string(ANSWER_SUFFIX);
-  // Without a reader (the asker has gone) a FIFO cannot be opened for writing
-  // without blocking: ENXIO, and the answer reaches nobody.
-  const UniqueFd fifo(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (!fifo.valid()) {
-    if (errno == ENOENT || errno == ENXIO) return std::string(GONE);
-    return "open " + display_path(path) + ": " + os_error_text(errno);
-  }
   struct stat st {};
-  if (::fstat(fifo.get(), &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != ::getuid()) {
-    return display_path(path) + " is not a question's answer";
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return gone;
+    return "stat " + display_path(path) + ": " + os_error_text(errno);
   }
-  const char byte = yes ? 'y' : 'n';
-  if (::write(fifo.get(), &byte, 1) != 1) {
-    return "write " + display_path(path) + ": " + os_error_text(errno);
+  const std::string foreign = display_path(path) + " is not a question's answer";
+  if (!S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) return foreign;
+  // Nobody listens once the asker has gone.
+  Result<UniqueFd, SysError> link = connect_unix(path);
+  if (!link.ok()) {
+    const int err = link.error().number;
+    if (err == ENOENT || err == ECONNREFUSED) return gone;
+    return "connect to " + display_path(path) + ": " + link.error().text();
+  }
+  const Result<PeerCredentials, SysError> peer = peer_credentials(link.value().get());
+  if (!peer.ok() || peer.value().uid != ::getuid()) return foreign;
+  return std::move(link).value();
+}
+
+Result<Ok, std::string> answer_question(const std::string& dir, std::string_view nonce, bool yes) {
+  Result<UniqueFd, std::string> link = open_question(dir, nonce);
+  if (!link.ok()) return std::move(link).error();
+  const std::optional<AskerMessage> message = read_asker_message(link.value().get(), -1);
+  if (!message) return std::string(QUESTION_GONE);
+  if (message->kind == AskKind::YesNo) {
+    if (!send_answer(link.value().get(), yes ? "y" : "n")) return std::string(QUESTION_GONE);
+  } else if (!yes) {
+    if (!send_decline(link.value().get())) return std::string(QUESTION_GONE);
+  } else {
+    return std::string("that question asks for more than a yes: answer it at a terminal");
   }
   return Ok{};
 }

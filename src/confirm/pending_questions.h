@@ -3,8 +3,8 @@
 //
 // A question whose asker has ended (killed before it could clean up) is stale:
 // it is never listed, and listing removes its files, as it removes a FIFO or
-// temporary file that outlived its question by far. An answer goes only into
-// the FIFO of the nonce it is given, and only while its asker waits there.
+// temporary file that outlived its question by far. An answer goes only to
+// the socket of the nonce it is given, and only while its asker listens there.
 //
 // Thread-safety: functions of no state; any thread.
 //
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "base/unique_fd.h"
 #include "confirm/question.h"
 
 namespace tarnwel {
@@ -25,8 +26,16 @@ namespace tarnwel {
 // `dir` must have been checked as private by the caller.
 std::vector<Question> pending_questions(const std::string& dir);
 
-// Sends "y" (`yes`) or "n" to the question `nonce`. Fails with the reason in
-// words, for instance when the question has been answered or has timed out.
+inline constexpr std::string_view QUESTION_GONE =
+    "that question is no longer waiting: it was answered or has timed out";
+
+// Connects to the question `nonce` as its answerer, once its asker takes this
+// user's connection. Fails with the reason in words, for instance when the
+// question has been answered or has timed out.
+Result<UniqueFd, std::string> open_question(const std::string& dir, std::string_view nonce);
+
+// Answers the question `nonce` without a terminal: "y" (`yes`) or "n" to a
+// yes/no question, and a refusal (`yes` false) to any other.
 Result<Ok, std::string> answer_question(const std::string& dir, std::string_view nonce, bool yes);
 
 }  // namespace tarnwel

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "base/os_error.h"
+#include "base/unix_socket.h"
 #include "base/write_all.h"
 #include "confirm/nonce.h"
 
@@ -47,14 +48,11 @@ Result<PostedQuestion, std::string> PostedQuestion::post(const std::string& dir,
   if (!nonce.ok()) return "getentropy: " + nonce.error().text();
   question.nonce = std::move(nonce).value();
   question.asker = ::getpid();
-  const std::string fifo = file_in(dir, question.nonce, ANSWER_SUFFIX);
-  if (::mkfifo(fifo.c_str(), 0600) != 0) {
-    return "mkfifo " + display_path(fifo) + ": " + os_error_text(errno);
-  }
-  UniqueFd answers(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  const std::string socket = file_in(dir, question.nonce, ANSWER_SUFFIX);
+  Result<UniqueFd, SysError> listener = listen_unix(socket);
+  if (!listener.ok()) return "listen at " + display_path(socket) + ": " + listener.error().text();
   // From here on the destructor removes whatever was made.
-  PostedQuestion posted(dir, std::move(question), std::move(answers));
-  if (!posted.answers_.valid()) return "open " + display_path(fifo) + ": " + os_error_text(errno);
+  PostedQuestion posted(dir, std::move(question), std::move(listener).value());
   if (Result<Ok, std::string> written = write_question(dir, posted.question_); !written.ok()) {
     return std::move(written).error();
   }
@@ -64,7 +62,7 @@ Result<PostedQuestion, std::string> PostedQuestion::post(const std::string& dir,
 PostedQuestion::PostedQuestion(PostedQuestion&& other) noexcept
     : dir_(std::move(other.dir_)),
       question_(std::move(other.question_)),
-      answers_(std::move(other.answers_)) {
+      listener_(std::move(other.listener_)) {
   other.question_.nonce.clear();
 }
 
@@ -78,27 +76,25 @@ void PostedQuestion::remove_files() noexcept {
   question_.nonce.clear();
 }
 
-PostedQuestion::Answer PostedQuestion::wait(int stop_fd, int requester_fd, Instant deadline) {
+Result<UniqueFd, PostedQuestion::End> PostedQuestion::next_answerer(const WaitEnds& ends) {
   while (true) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - MonotonicClock::now());
-    if (left.count() <= 0) return Answer::TimedOut;
-    pollfd fds[] = {{answers_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}, {requester_fd, POLLIN, 0}};
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(ends.deadline - MonotonicClock::now());
+    if (left.count() <= 0) return End::TimedOut;
+    pollfd fds[] = {
+        {listener_.get(), POLLIN, 0}, {ends.stop_fd, POLLIN, 0}, {ends.requester_fd, POLLIN, 0}};
     // At most a second per wait: a stop signal whose handler a runtime held
     // back until the next call (ThreadSanitizer defers signals that arrive
     // outside a call it knows to block) is still seen within a second.
-    const int ready = ::poll(fds, requester_fd >= 0 ? 3 : 2,
-                             static_cast<int>(std::min<long long>(left.count(), 1'000)));
-    if (ready < 0 && errno != EINTR) return Answer::Stopped;
+    const int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(left.count(), 1'000)));
+    if (ready < 0 && errno != EINTR) return End::Stopped;
     if (ready <= 0) continue;
-    if (fds[1].revents != 0) return Answer::Stopped;
-    if (requester_fd >= 0 && fds[2].revents != 0) return Answer::RequesterGone;
-    char byte = 0;
-    const ssize_t n = ::read(answers_.get(), &byte, 1);
-    if (n == 1) {
-      // Answered: the question goes at once, so that it cannot be answered again.
-      remove_files();
-      return byte == 'y' ? Answer::Yes : Answer::No;
-    }
+    if (fds[1].revents != 0) return End::Stopped;
+    if (fds[2].revents != 0) return End::RequesterGone;
+    UniqueFd link = accept_connection(listener_.get());
+    if (!link.valid()) continue;
+    const Result<PeerCredentials, SysError> peer = peer_credentials(link.get());
+    if (peer.ok() && peer.value().uid == ::getuid()) return link;
   }
 }
 

@@ -1,10 +1,12 @@
-// Asking one question at a terminal and taking "y" or "n" for it.
+// Answering one question at a terminal: the question shown, then each of its
+// asker's prompts in turn (the login password, with echo off, or "y" or "n"),
+// until the asker has what it needs.
 //
 //   UniqueFd tty = open_terminal();
-//   std::optional<bool> yes = ask_at_terminal(tty.get(), question, stop_fd);
+//   TerminalAnswer answer = answer_at_terminal(tty.get(), dir, question, stop_fd);
 #pragma once
 
-#include <optional>
+#include <string>
 
 #include "base/unique_fd.h"
 #include "confirm/question.h"
@@ -15,10 +17,20 @@ namespace tarnwel {
 // invalid descriptor when it has none.
 UniqueFd open_terminal();
 
-// Discards what was typed ahead, shows the question on `tty` and reads lines until one says "y"/"yes" (true)
-// or "n"/"no" (false), in either case. Nothing when the terminal ends or
-// fails, or once `stop_fd` (-1: none) is readable, which cuts the question
-// short: its answer is no longer wanted.
-std::optional<bool> ask_at_terminal(int tty, const Question& question, int stop_fd = -1);
+struct TerminalAnswer {
+  enum class End {
+    Done,    // the asker ended the talk, whatever it decided
+    Cut,     // the terminal ended or failed, or `stop_fd` turned readable
+    Failed,  // the question could not be reached: `error` says why
+  };
+  End end;
+  std::string error;
+};
+
+// Discards what was typed ahead (a "y" typed before the question showed must
+// not approve it), connects to `question` in `dir` and answers it at `tty`.
+// `stop_fd` (-1: none) cuts the talk short: its answer is no longer wanted.
+TerminalAnswer answer_at_terminal(int tty, const std::string& dir, const Question& question,
+                                  int stop_fd = -1);
 
 }  // namespace tarnwel

@@ -83,11 +83,10 @@ int confirm_command(const Invocation& inv) {
   }
   int status = EXIT_SUCCEEDED;
   for (const Question& question : *questions) {
-    const std::optional<bool> yes = ask_at_terminal(tty.get(), question);
-    if (!yes) return EXIT_COMMUNICATION;
-    const Result<Ok, std::string> sent = answer_question(dir, question.nonce, *yes);
-    if (!sent.ok()) {
-      report(sent.error());
+    const TerminalAnswer answer = answer_at_terminal(tty.get(), dir, question);
+    if (answer.end == TerminalAnswer::End::Cut) return EXIT_COMMUNICATION;
+    if (answer.end == TerminalAnswer::End::Failed) {
+      report(answer.error);
       status = EXIT_AGENT_ERROR;
     }
   }

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
+#include "base/echo_off.h"
 #include "base/utf8.h"
 #include "base/wiped_input.h"
-#include "ctl/echo_off.h"
 #include "ctl/output.h"
 
 namespace tarnwel {

@@ -323,7 +323,8 @@ Result<Ok, StartupFailure> run() {
   harden_process();
   raise_memory_lock_limit();
   try {
-    return run(make_platform_backend(), monotonic_clock(), settings.value());
+    return run(make_platform_backend({.confirm_yes_no = settings.value().confirm_yes_no}),
+               monotonic_clock(), settings.value());
   } catch (const std::exception& e) {
     // Deliberately fatal: the main thread cannot serve without its state.
     return StartupFailure{std::string("internal error: ") + e.what(), 101};

@@ -13,6 +13,7 @@ constexpr const char* LOCK_ON_SLEEP = "TARNWEL_AGENT_LOCK_ON_SLEEP";
 constexpr const char* LOCK_ON_SCREEN_LOCK = "TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK";
 constexpr const char* MAX_TTL_SECONDS = "TARNWEL_AGENT_MAX_TTL_SECONDS";
 constexpr const char* SHOW_REQUESTER = "TARNWEL_AGENT_SHOW_REQUESTER";
+constexpr const char* CONFIRM_YES_NO = "TARNWEL_AGENT_CONFIRM_YES_NO";
 constexpr const char* WAKE_ON_CONNECT = "TARNWEL_AGENT_WAKE_ON_CONNECT";
 
 SettingError refused(const char* name, std::string_view expected, std::string_view value) {
@@ -53,6 +54,10 @@ Result<AgentSettings, SettingError> read_settings(const EnvLookup& lookup) {
   auto show_requester = read_switch(lookup, SHOW_REQUESTER);
   if (!show_requester.ok()) return std::move(show_requester).error();
   settings.show_requester = show_requester.value();
+
+  auto confirm_yes_no = read_switch(lookup, CONFIRM_YES_NO);
+  if (!confirm_yes_no.ok()) return std::move(confirm_yes_no).error();
+  settings.confirm_yes_no = confirm_yes_no.value();
 
   auto wake_on_connect = read_switch(lookup, WAKE_ON_CONNECT);
   if (!wake_on_connect.ok()) return std::move(wake_on_connect).error();

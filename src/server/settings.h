@@ -9,6 +9,8 @@
 //   TARNWEL_AGENT_MAX_TTL_SECONDS=N     no secret lives longer than N seconds,
 //                                       sleep included (N a positive integer)
 //   TARNWEL_AGENT_SHOW_REQUESTER=1|0    the prompt names the program that asks
+//   TARNWEL_AGENT_CONFIRM_YES_NO=1|0    the agent's own confirmation takes a "y"
+//                                       instead of the login password (weaker)
 //   TARNWEL_AGENT_WAKE_ON_CONNECT=1|0   the accept loop waits in poll() instead of
 //                                       sleeping 100 ms between looks
 //
@@ -30,6 +32,7 @@ struct AgentSettings {
   bool lock_on_screen_lock = false;
   std::optional<TimeToLive> max_ttl;
   bool show_requester = false;
+  bool confirm_yes_no = false;
   bool wake_on_connect = false;
 };
 

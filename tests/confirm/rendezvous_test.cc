@@ -1,6 +1,7 @@
 // The confirmation directory end to end: the real tarnwel-askpass posts its
 // question as the agent runs it, and the answering side finds it, answers it
 // and never reaches a question that is answered, timed out or stale.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,10 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "base/unix_socket.h"
+#include "confirm/conversation.h"
 #include "confirm/pending_questions.h"
 #include "confirm/posted_question.h"
 #include "confirm/question.h"
@@ -27,8 +31,7 @@ namespace fs = std::filesystem;
 using testing::TempDir;
 using testing::wait_until;
 
-constexpr std::string_view GONE =
-    "that question is no longer waiting: it was answered or has timed out";
+constexpr std::string_view GONE = QUESTION_GONE;
 
 TEST(QuestionTest, TextRoundTripsAndTheAgentsFactsStandLastWhateverTheReasonHolds) {
   const Question question{"0123456789abcdef0123456789abcdef",
@@ -76,9 +79,17 @@ TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
   ASSERT_EQ(pending.size(), 2u);
   EXPECT_EQ(pending[0].asker, ::getpid());
 
-  ASSERT_TRUE(answer_question(dir, first_nonce, true).ok());
-  const Instant soon = MonotonicClock::now() + testing::EVENT_LIMIT;
-  EXPECT_EQ(first.value().wait(stop.ours.get(), -1, soon), PostedQuestion::Answer::Yes);
+  std::thread answerer([&] { EXPECT_TRUE(answer_question(dir, first_nonce, true).ok()); });
+  const WaitEnds ends{stop.ours.get(), -1, MonotonicClock::now() + testing::EVENT_LIMIT};
+  Result<UniqueFd, PostedQuestion::End> link = first.value().next_answerer(ends);
+  ASSERT_TRUE(link.ok());
+  ASSERT_TRUE(send_to_answerer(link.value().get(), AskKind::YesNo));
+  WipedBytes answer;
+  EXPECT_EQ(read_reply(link.value().get(), answer, ends), ReplyEnd::Answered);
+  EXPECT_EQ(as_view(answer), "y");
+  first.value().withdraw();
+  link.value().reset();
+  answerer.join();
   // Answered: gone at once, and a second answer reaches nothing.
   EXPECT_EQ(answer_question(dir, first_nonce, true).error(), GONE);
   pending = pending_questions(dir);
@@ -87,7 +98,7 @@ TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
 
   // A stop ends the wait unanswered; the question's files go with it.
   ASSERT_EQ(::write(stop.peer.get(), "s", 1), 1);
-  EXPECT_EQ(second.value().wait(stop.ours.get(), -1, soon), PostedQuestion::Answer::Stopped);
+  EXPECT_EQ(second.value().next_answerer(ends).error(), PostedQuestion::End::Stopped);
   const std::string second_nonce = second.value().question().nonce;
   { const PostedQuestion ended = std::move(second).value(); }
   EXPECT_EQ(answer_question(dir, second_nonce, true).error(), GONE);
@@ -102,8 +113,8 @@ TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleaned
   const std::string nonce = "00112233445566778899aabbccddeeff";
   std::ofstream(dir + "/" + nonce + ".question")
       << question_text({nonce, dead, ::getpid(), "", "stale", "p"});
-  ASSERT_EQ(::mkfifo((dir + "/" + nonce + ".answer").c_str(), 0600), 0);
-  // No reader: the answer cannot even be written.
+  // Nobody listens: the answer reaches nobody.
+  ASSERT_TRUE(listen_unix(dir + "/" + nonce + ".answer").ok());
   EXPECT_EQ(answer_question(dir, nonce, true).error(), GONE);
   EXPECT_TRUE(pending_questions(dir).empty());
   EXPECT_TRUE(fs::is_empty(dir));
@@ -123,14 +134,13 @@ TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleaned
 class AskpassProgramTest : public ::testing::Test {
  protected:
   // Runs tarnwel-askpass as the agent would, with this process as requester.
-  pid_t start(const std::string& kind = "confirm", pid_t requester = ::getpid()) {
-    const std::vector<std::string> env = {
-        "TARNWEL_AGENT_RUNTIME_DIR=" + root.path(),
-        "SSH_ASKPASS_PROMPT=" + kind,
-        "TARNWEL_AGENT_REQUESTER_PID=" + std::to_string(requester),
-        "TARNWEL_AGENT_REQUESTER_EXE=/bin/git",
-        "TARNWEL_AGENT_REASON=deploy\nto production",
-        "TARNWEL_AGENT_PROFILE=work"};
+  pid_t start(const std::string& kind = "confirm", pid_t requester = ::getpid(),
+              std::vector<std::string> env = {"TARNWEL_AGENT_CONFIRM_METHOD=yes-no"}) {
+    env.insert(env.end(),
+               {"TARNWEL_AGENT_RUNTIME_DIR=" + root.path(), "SSH_ASKPASS_PROMPT=" + kind,
+                "TARNWEL_AGENT_REQUESTER_PID=" + std::to_string(requester),
+                "TARNWEL_AGENT_REQUESTER_EXE=/bin/git",
+                "TARNWEL_AGENT_REASON=deploy\nto production", "TARNWEL_AGENT_PROFILE=work"});
     return testing::spawn(TARNWEL_ASKPASS_PATH_FOR_TESTS, {}, env, -1, -1, err.peer.get());
   }
   std::optional<Question> posted() {
@@ -179,13 +189,61 @@ TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
   // A requester that ends takes its question with it at once: nobody waits
   // for its answer any more.
   const pid_t requester = testing::spawn("/bin/sleep", {"100"}, {}, -1, -1, -1);
-  askpass = start("confirm", requester);
+  askpass = start("confirm", requester, {});
   question = posted();
   ASSERT_EQ(::kill(requester, SIGKILL), 0);
   EXPECT_EQ(testing::exit_status_of(requester), -1);
   EXPECT_EQ(testing::exit_status_of(askpass), 1);
   EXPECT_TRUE(fs::is_empty(dir));
   EXPECT_EQ(error_output(), "stopped before an answer came\nthe requesting program has gone\n");
+}
+
+// The login password through PAM, as cwrap's pam_wrapper stands in for the
+// system's PAM: its pam_matrix module takes this user's password from a file.
+TEST_F(AskpassProgramTest, ThePasswordMethodTakesTheLoginPasswordThroughPamAndNeverAYes) {
+  const std::string services = root.path() + "/pam.d";
+  fs::create_directory(services);
+  const std::string matrix = std::string(PAM_WRAPPER_MODULE_DIR_FOR_TESTS) +
+                             "/pam_matrix.so passdb=" + root.path() + "/passdb\n";
+  // (PAM reads "other" as well, and pam_wrapper complains on stderr without it.)
+  for (const char* service : {"/tarnwel-agent", "/other"}) {
+    std::ofstream(services + service)
+        << "auth required " << matrix << "account required " << matrix;
+  }
+  std::ofstream(root.path() + "/passdb")
+      << getpwuid(::getuid())->pw_name << ":right:tarnwel-agent\n";
+  const std::vector<std::string> pam = {"LD_PRELOAD=" PAM_WRAPPER_LIBRARY_FOR_TESTS,
+                                        "PAM_WRAPPER=1", "PAM_WRAPPER_SERVICE_DIR=" + services,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0"};
+  // Answers each password prompt with the next of `passwords`; what it was told.
+  const auto converse = [&](std::vector<std::string> passwords) {
+    std::string told;
+    const std::optional<Question> question = posted();
+    Result<UniqueFd, std::string> link = open_question(dir, question->nonce);
+    while (const std::optional<AskerMessage> message = read_asker_message(link.value().get(), -1)) {
+      if (message->kind == AskKind::Done) break;
+      told += message->text + "|";
+      if (message->kind != AskKind::Secret) continue;
+      EXPECT_TRUE(send_answer(link.value().get(), passwords.front()));
+      passwords.erase(passwords.begin());
+    }
+    return told;
+  };
+
+  pid_t askpass = start("confirm", ::getpid(), pam);
+  EXPECT_EQ(converse({"right"}), "Password: |");
+  EXPECT_EQ(testing::exit_status_of(askpass), 0);
+
+  // A "y" is no answer, and neither is a wrong password, three times.
+  askpass = start("confirm", ::getpid(), pam);
+  EXPECT_EQ(answer_question(dir, posted()->nonce, true).error(),
+            "that question asks for more than a yes: answer it at a terminal");
+  EXPECT_EQ(converse({"y", "wrong", "right "}),
+            "Password: |Sorry, try again.|Password: |Sorry, try again.|Password: |"
+            "the password was refused 3 times|");
+  EXPECT_EQ(testing::exit_status_of(askpass), 1);
+  EXPECT_EQ(error_output(), "the password was refused 3 times\n");
+  EXPECT_TRUE(fs::is_empty(dir));
 }
 
 TEST_F(AskpassProgramTest, RefusesADirectoryItCannotTrustAndAPassphrasePrompt) {

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """The README's first session typed at a terminal, without a desktop: pasted
 into an interactive bash and run by `bash -c`, answering the secret and the
-confirmation as a person would. Then a request made without a terminal,
-answered "n" by `tarnwelctl confirm` at another one.
+login password as a person would, with cwrap's pam_wrapper in place of the
+system's PAM. Then a request made without a terminal, answered with a wrong
+password by `tarnwelctl confirm` at another one, and one made in the
+background of a terminal.
 
-Usage: first_session.py BIN_DIR README
+Usage: first_session.py BIN_DIR README PAM_WRAPPER_LIBRARY PAM_WRAPPER_MODULE_DIR
 """
 import os
+import pwd
 import pty
 import re
 import select
@@ -16,7 +19,8 @@ import tempfile
 import time
 
 LIMIT = 15  # seconds: far above any healthy delay; only a failed run waits this long
-BIN, README = sys.argv[1], sys.argv[2]
+BIN, README, PAM_WRAPPER, PAM_MODULES = sys.argv[1:5]
+PASSWORD = "login password"
 
 
 def readme_session():
@@ -76,9 +80,22 @@ class Terminal:
 
 
 def environment(base):
+    """Every program's environment: PAM is pam_wrapper's, whose pam_matrix
+    takes PASSWORD as this user's login password."""
+    services = os.path.join(base, "pam.d")
+    os.mkdir(services)
+    matrix = f"{PAM_MODULES}/pam_matrix.so passdb={base}/passdb\n"
+    for service in ("tarnwel-agent", "other"):
+        with open(os.path.join(services, service), "w", encoding="utf-8") as f:
+            f.write("auth required " + matrix + "account required " + matrix)
+    with open(os.path.join(base, "passdb"), "w", encoding="utf-8") as f:
+        f.write(f"{pwd.getpwuid(os.getuid()).pw_name}:{PASSWORD}:tarnwel-agent\n")
     env = {"PATH": BIN + ":/usr/bin:/bin", "HOME": base, "TERM": "xterm", "PS1": "$ ",
-           "TARNWEL_AGENT_RUNTIME_DIR": base}
+           "TARNWEL_AGENT_RUNTIME_DIR": base, "LD_PRELOAD": PAM_WRAPPER, "PAM_WRAPPER": "1",
+           "PAM_WRAPPER_SERVICE_DIR": services}
     env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
+    # The sanitizer's runtime need not come first: pam_wrapper is preloaded.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     return env
 
 
@@ -92,9 +109,9 @@ def run_session(argv, paste):
                 term.expect(r"\$ ")
                 term.send("\x1b[200~" + commands + "\x1b[201~\r")
             for line, pattern in expected:
-                if line.startswith("Allow"):  # the question, answered as shown
-                    term.expect(r"Allow\? \[y/n\] ")
-                    term.send("y\r")
+                if line.startswith("Password"):  # the login password, typed unseen
+                    term.expect(r"Password: ")
+                    term.send(PASSWORD + "\r")
                     continue
                 term.expect(pattern)
                 if line.startswith("Secret for profile"):
@@ -132,13 +149,16 @@ def run_confirm_elsewhere():
                                 r"\(pid \d+\)\n",
                                 listed), listed
             term = Terminal([ctl, "confirm"], env)
-            term.expect(r"Confirm: from a script\nProfile: p\nRequested by .*\nAllow\? \[y/n\] ")
-            term.send("n\r")
+            term.expect(r"Confirm: from a script\nProfile: p\nRequested by .*\nPassword: ")
+            for attempt in ("y", "wrong", PASSWORD + "x"):  # neither a yes nor a wrong one
+                term.send(attempt + "\r")
+                term.expect(r"Password: " if attempt != PASSWORD + "x" else "refused 3 times")
+            assert attempt not in term.screen, "a password was echoed"
             assert term.finish() == 0, term.screen
             assert script.wait(LIMIT) == 1
             err = script.stderr.read()  # and it said so once
-            assert err == "tarnwelctl: presence check failed: denied at a terminal; " \
-                          "nothing was stored\n", err
+            assert err == "tarnwelctl: presence check failed: the password was refused 3 " \
+                          "times; nothing was stored\n", err
             assert pending() == "no confirmation is waiting\n", pending()
         finally:
             subprocess.run([ctl, "shutdown"], env=env, capture_output=True)
@@ -156,8 +176,9 @@ def run_in_background():
             term.expect(r"waiting for confirmation of \"later\": .* or bring this job to the "
                         r"foreground\n")
             term.send("fg\r")
-            term.expect(r"Confirm: later\nProfile: bg\nRequested by .*\nAllow\? \[y/n\] ")
-            term.send("y\r")
+            term.expect(r"Confirm: later\nProfile: bg\nRequested by .*\nPassword: ")
+            term.send(PASSWORD + "\r")
+            term.expect(r"\$ ")  # typed before the job has ended, a line is flushed away
             term.send("tarnwelctl get bg\r")
             term.expect(r"[\r\n]s\n")
             term.send("exit\r")

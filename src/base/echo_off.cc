@@ -1,4 +1,4 @@
-#include "ctl/echo_off.h"
+#include "base/echo_off.h"
 
 #include <signal.h>
 #include <termios.h>
