@@ -28,11 +28,17 @@ struct Askpass {
   bool builtin = false;
 };
 
-std::optional<Askpass> askpass_program(const std::optional<std::string>& builtin) {
+// The program that a setting names, which comes before any other way.
+std::optional<Askpass> chosen_askpass() {
   for (const char* variable : {"TARNWEL_AGENT_ASKPASS", "SSH_ASKPASS"}) {
     const char* value = ::getenv(variable);
     if (value != nullptr && *value != '\0') return Askpass{value};
   }
+  return std::nullopt;
+}
+
+// Where polkit cannot ask: a desktop's dialog, else the project's own program.
+std::optional<Askpass> fallback_askpass(const std::optional<std::string>& builtin) {
   if (::getenv("DISPLAY") != nullptr || ::getenv("WAYLAND_DISPLAY") != nullptr) {
     if (std::optional<std::string> found = find_on_path("ssh-askpass")) return Askpass{*found};
   }
@@ -126,7 +132,11 @@ PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
       request.profile.find('\0') != std::string_view::npos) {
     return PresenceError::denied("askpass cannot show a reason that contains a NUL character");
   }
-  std::optional<Askpass> askpass = askpass_program(builtin_);
+  std::optional<Askpass> askpass = chosen_askpass();
+  if (!askpass.has_value() && polkit_ != nullptr) {
+    if (std::optional<PresenceOutcome> outcome = polkit_->check(request)) return *outcome;
+  }
+  if (!askpass.has_value()) askpass = fallback_askpass(builtin_);
   if (!askpass.has_value()) return PresenceError::unsupported();
   std::vector<std::string> arguments{askpass->program};
   std::vector<std::string> ours;

@@ -3,10 +3,11 @@
 // local-authentication service.
 //
 // The program is $TARNWEL_AGENT_ASKPASS, else $SSH_ASKPASS (each if set and not
-// empty), else ssh-askpass found on PATH when a desktop is there (DISPLAY or
-// WAYLAND_DISPLAY set, as OpenSSH decides; without one that dialog can only
-// fail), else the project's own confirmation program (`builtin`); with none of
-// them the outcome is Unsupported.
+// empty). Without either, `polkit` (when given) asks for system authentication
+// first; where it cannot ask, ssh-askpass found on PATH when a desktop is there
+// (DISPLAY or WAYLAND_DISPLAY set, as OpenSSH decides; without one that dialog
+// can only fail), else the project's own confirmation program (`builtin`);
+// with none of them the outcome is Unsupported.
 //
 // Another askpass program runs as every askpass does: the prompt text (the
 // reason, exactly as given, and the requester's line when one is shown) as its
@@ -33,12 +34,14 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/clock.h"
 #include "presence/confirmation_contract.h"
+#include "presence/polkit_check.h"
 #include "presence/presence_backend.h"
 
 namespace tarnwel {
@@ -51,8 +54,13 @@ class AskpassBackend final : public PresenceBackend {
 
   explicit AskpassBackend(MonotonicClock::duration wait = DEFAULT_WAIT,
                           MonotonicClock::duration kill_grace = DEFAULT_KILL_GRACE,
-                          std::optional<std::string> builtin = std::nullopt, bool yes_no = false)
-      : wait_(wait), kill_grace_(kill_grace), builtin_(std::move(builtin)), yes_no_(yes_no) {}
+                          std::optional<std::string> builtin = std::nullopt, bool yes_no = false,
+                          std::unique_ptr<PolkitCheck> polkit = nullptr)
+      : wait_(wait),
+        kill_grace_(kill_grace),
+        builtin_(std::move(builtin)),
+        yes_no_(yes_no),
+        polkit_(std::move(polkit)) {}
 
   PresenceOutcome evaluate(const PresenceRequest& request) override;
 
@@ -62,6 +70,7 @@ class AskpassBackend final : public PresenceBackend {
   const std::optional<std::string> builtin_;
   // The builtin program takes a plain yes/no answer instead of a password.
   const bool yes_no_;
+  const std::unique_ptr<PolkitCheck> polkit_;
 };
 
 }  // namespace tarnwel

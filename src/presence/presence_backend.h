@@ -28,6 +28,7 @@ struct Requester {
   // Whether the prompt names it. One that is not shown still tells the
   // project's own askpass program whose question it posts (its process id).
   bool shown = true;
+  uid_t uid = 0;  // its effective user id, as polkit's subject names it
 };
 
 struct PresenceRequest {

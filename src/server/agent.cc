@@ -71,6 +71,7 @@ std::optional<Requester> admitted_requester(int stream, const AllowedPeers& allo
   if (!peer.ok() || !allowed.allow(peer.value().uid)) return std::nullopt;
   Requester requester;
   requester.shown = shown;
+  requester.uid = peer.value().uid;
   if (peer.value().pid > 0) requester.pid = peer.value().pid;
   return requester;
 }

@@ -198,6 +198,7 @@ TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
   EXPECT_EQ(error_output(), "stopped before an answer came\nthe requesting program has gone\n");
 }
 
+#if defined(__linux__)
 // The login password through PAM, as cwrap's pam_wrapper stands in for the
 // system's PAM: its pam_matrix module takes this user's password from a file.
 TEST_F(AskpassProgramTest, ThePasswordMethodTakesTheLoginPasswordThroughPamAndNeverAYes) {
@@ -245,6 +246,7 @@ TEST_F(AskpassProgramTest, ThePasswordMethodTakesTheLoginPasswordThroughPamAndNe
   EXPECT_EQ(error_output(), "the password was refused 3 times\n");
   EXPECT_TRUE(fs::is_empty(dir));
 }
+#endif
 
 TEST_F(AskpassProgramTest, RefusesADirectoryItCannotTrustAndAPassphrasePrompt) {
   fs::create_directory(root.path() + "/elsewhere");
