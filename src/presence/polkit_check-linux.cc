@@ -48,7 +48,7 @@ using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
 class ErrorGuard {
  public:
   ~ErrorGuard() { sd_bus_error_free(&error); }
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL
 };
 
 // The dialog's message: the reason, the profile and the program that asks.

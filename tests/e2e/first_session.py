@@ -92,9 +92,11 @@ def environment(base):
         f.write(f"{pwd.getpwuid(os.getuid()).pw_name}:{PASSWORD}:tarnwel-agent\n")
     env = {"PATH": BIN + ":/usr/bin:/bin", "HOME": base, "TERM": "xterm", "PS1": "$ ",
            "TARNWEL_AGENT_RUNTIME_DIR": base, "LD_PRELOAD": PAM_WRAPPER, "PAM_WRAPPER": "1",
-           "PAM_WRAPPER_SERVICE_DIR": services}
+           "PAM_WRAPPER_SERVICE_DIR": services, "UID_WRAPPER_DISABLE_DEEPBIND": "1"}
     env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
-    # The sanitizer's runtime need not come first: pam_wrapper is preloaded.
+    # Under a sanitizer: its runtime need not come first, as pam_wrapper is
+    # preloaded, and pam_wrapper must not load PAM with RTLD_DEEPBIND, which
+    # the runtime refuses (pam_wrapper reads uid_wrapper's switch for that).
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     return env
 
