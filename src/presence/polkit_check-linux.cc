@@ -60,8 +60,7 @@ std::string dialog_message(const PresenceRequest& request) {
   return message;
 }
 
-int append_request(sd_bus_message* call, const PresenceRequest& request,
-                   std::uint64_t start_time) {
+int append_request(sd_bus_message* call, const PresenceRequest& request, std::uint64_t start_time) {
   const Requester& requester = *request.requester;
   int r = sd_bus_message_append(call, "(sa{sv})s", "unix-process", 3, "pid", "u",
                                 static_cast<std::uint32_t>(requester.pid), "start-time", "t",
@@ -127,8 +126,8 @@ class SdBusPolkitCheck final : public PolkitCheck {
     // The call waits as long as the presence check does: the dialog stays
     // up for that long.
     const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(wait_).count();
-    const int r = sd_bus_call(bus.get(), call.get(), static_cast<std::uint64_t>(usec),
-                              &error.error, &received);
+    const int r = sd_bus_call(bus.get(), call.get(), static_cast<std::uint64_t>(usec), &error.error,
+                              &received);
     const Message reply(received);
     if (r == -ETIMEDOUT || sd_bus_error_has_name(&error.error, SD_BUS_ERROR_NO_REPLY)) {
       return PresenceOutcome(PresenceError::timed_out());
@@ -138,9 +137,9 @@ class SdBusPolkitCheck final : public PolkitCheck {
     const std::optional<Authorization> answer = read_reply(reply.get());
     if (!answer || (!answer->authorized && answer->challenge)) return std::nullopt;
     if (answer->authorized) return PresenceOutcome(Ok{});
-    return PresenceOutcome(PresenceError::denied(
-        answer->dismissed ? "the authentication dialog was dismissed"
-                          : "polkit did not authorize it"));
+    return PresenceOutcome(PresenceError::denied(answer->dismissed
+                                                     ? "the authentication dialog was dismissed"
+                                                     : "polkit did not authorize it"));
   }
 
  private:

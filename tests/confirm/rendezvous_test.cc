@@ -216,10 +216,10 @@ TEST_F(AskpassProgramTest, ThePasswordMethodTakesTheLoginPasswordThroughPamAndNe
   // Under a sanitizer its runtime need not come first, and pam_wrapper must
   // not load PAM with RTLD_DEEPBIND, which the runtime refuses (pam_wrapper
   // reads uid_wrapper's switch for that).
-  const std::vector<std::string> pam = {
-      "LD_PRELOAD=" PAM_WRAPPER_LIBRARY_FOR_TESTS, "PAM_WRAPPER=1",
-      "PAM_WRAPPER_SERVICE_DIR=" + services, "ASAN_OPTIONS=verify_asan_link_order=0",
-      "UID_WRAPPER_DISABLE_DEEPBIND=1"};
+  const std::vector<std::string> pam = {"LD_PRELOAD=" PAM_WRAPPER_LIBRARY_FOR_TESTS,
+                                        "PAM_WRAPPER=1", "PAM_WRAPPER_SERVICE_DIR=" + services,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0",
+                                        "UID_WRAPPER_DISABLE_DEEPBIND=1"};
   // Answers each password prompt with the next of `passwords`; what it was told.
   const auto converse = [&](std::vector<std::string> passwords) {
     std::string told;

@@ -29,20 +29,22 @@ std::tuple<bool, std::optional<TimeToLive>, bool, bool, bool, bool> taken(
   const auto settings = read(environment);
   EXPECT_TRUE(settings.ok()) << (settings.ok() ? "" : settings.error().text);
   const AgentSettings value = settings.ok() ? settings.value() : AgentSettings{};
-  return {value.lock_on_sleep, value.max_ttl, value.show_requester, value.wake_on_connect,
+  return {value.lock_on_sleep,       value.max_ttl,
+          value.show_requester,      value.wake_on_connect,
           value.lock_on_screen_lock, value.confirm_yes_no};
 }
 
 TEST(SettingsTest, UnsetIsOffAndEachUnderstoodValueIsTaken) {
   EXPECT_EQ(taken({{"TARNWEL_AGENT_ASKPASS", "x"}}),
             std::tuple(false, std::nullopt, false, false, false, false));
-  EXPECT_EQ(taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "1"},
-                   {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551615"},
-                   {"TARNWEL_AGENT_SHOW_REQUESTER", "1"},
-                   {"TARNWEL_AGENT_WAKE_ON_CONNECT", "1"},
-                   {"TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK", "1"},
-                   {"TARNWEL_AGENT_CONFIRM_YES_NO", "1"}}),
-            std::tuple(true, TimeToLive::from_seconds(18446744073709551615u), true, true, true, true));
+  EXPECT_EQ(
+      taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "1"},
+             {"TARNWEL_AGENT_MAX_TTL_SECONDS", "18446744073709551615"},
+             {"TARNWEL_AGENT_SHOW_REQUESTER", "1"},
+             {"TARNWEL_AGENT_WAKE_ON_CONNECT", "1"},
+             {"TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK", "1"},
+             {"TARNWEL_AGENT_CONFIRM_YES_NO", "1"}}),
+      std::tuple(true, TimeToLive::from_seconds(18446744073709551615u), true, true, true, true));
   EXPECT_EQ(taken({{"TARNWEL_AGENT_LOCK_ON_SLEEP", "0"},
                    {"TARNWEL_AGENT_MAX_TTL_SECONDS", "0300"},
                    {"TARNWEL_AGENT_SHOW_REQUESTER", "0"},
