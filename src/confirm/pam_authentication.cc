@@ -19,13 +19,15 @@ struct ConversationState {
   bool unanswered = false;
 };
 
+// PAM's replies are C blocks of malloc that PAM frees: no owner type can hold
+// them across that boundary, hence the NOLINTs for malloc and free below.
 void free_replies(pam_response* replies, int count) {
   for (int i = 0; i < count; ++i) {
     if (replies[i].resp == nullptr) continue;
     secure_wipe(replies[i].resp, std::strlen(replies[i].resp));
-    std::free(replies[i].resp);
+    std::free(replies[i].resp);  // NOLINT(cppcoreguidelines-owning-memory)
   }
-  std::free(replies);
+  std::free(replies);  // NOLINT(cppcoreguidelines-owning-memory)
 }
 
 // PAM's conversation function: C linkage, malloc'd replies, as PAM wants them.
@@ -33,7 +35,7 @@ extern "C" int converse(int count, const pam_message** messages, pam_response** 
                         void* data) {
   auto* state = static_cast<ConversationState*>(data);
   if (count <= 0 || count > PAM_MAX_NUM_MSG) return PAM_CONV_ERR;
-  auto* replies = static_cast<pam_response*>(
+  auto* replies = static_cast<pam_response*>(  // NOLINT(cppcoreguidelines-owning-memory)
       std::calloc(static_cast<std::size_t>(count), sizeof(pam_response)));
   if (replies == nullptr) return PAM_BUF_ERR;
   for (int i = 0; i < count; ++i) {
@@ -48,7 +50,8 @@ extern "C" int converse(int count, const pam_message** messages, pam_response** 
           free_replies(replies, i);
           return PAM_CONV_ERR;
         }
-        auto* copy = static_cast<char*>(std::malloc(reply->size() + 1));
+        auto* copy = static_cast<char*>(  // NOLINT(cppcoreguidelines-owning-memory)
+            std::malloc(reply->size() + 1));
         if (copy == nullptr) {
           free_replies(replies, i);
           return PAM_BUF_ERR;
