@@ -1,6 +1,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string_view>
@@ -14,6 +15,8 @@ namespace tarnwel {
 namespace {
 
 constexpr const char* LOGIND = "org.freedesktop.login1";
+constexpr const char* MANAGER_PATH = "/org/freedesktop/login1";
+constexpr const char* MANAGER_INTERFACE = "org.freedesktop.login1.Manager";
 constexpr const char* SESSION_INTERFACE = "org.freedesktop.login1.Session";
 constexpr std::uint64_t BUS_CALL_TIMEOUT_USEC = 2'000'000;
 
@@ -76,6 +79,47 @@ int on_properties(sd_bus_message* message, void* seen, sd_bus_error*) {
   return 0;
 }
 
+// The object path of the session to watch: XDG_SESSION_ID's, else the one
+// logind finds for this process, else the user's graphical session (an agent
+// that the user's service manager started is in no session of its own).
+struct SessionPath {
+  std::string path;
+};
+
+Result<SessionPath, std::string> session_path(sd_bus* bus) {
+  const char* session = ::getenv("XDG_SESSION_ID");
+  const bool named = session != nullptr && *session != '\0';
+  BusError error;
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_call_method(bus, LOGIND, MANAGER_PATH, MANAGER_INTERFACE, "GetSession",
+                             &error.error, &reply, "s", named ? session : "auto");
+  std::unique_ptr<sd_bus_message, MessageUnref> owned(reply);
+  const char* path = nullptr;
+  if (r >= 0 && sd_bus_message_read(reply, "o", &path) > 0) return SessionPath{path};
+  if (named) return "logind's session \"" + std::string(session) + "\": " + error.text(r);
+  const int lookup = r;  // why no session is this process's
+  BusError user_error;
+  reply = nullptr;
+  r = sd_bus_call_method(bus, LOGIND, MANAGER_PATH, MANAGER_INTERFACE, "GetUser", &user_error.error,
+                         &reply, "u", static_cast<std::uint32_t>(::getuid()));
+  owned.reset(reply);
+  const char* user = nullptr;
+  if (r < 0 || sd_bus_message_read(reply, "o", &user) <= 0) {
+    return "no logind session of this process or its user: " + error.text(lookup);
+  }
+  const std::string user_path = user;
+  reply = nullptr;
+  r = sd_bus_get_property(bus, LOGIND, user_path.c_str(), "org.freedesktop.login1.User", "Display",
+                          &user_error.error, &reply, "(so)");
+  owned.reset(reply);
+  const char* id = nullptr;
+  if (r >= 0 && sd_bus_message_read(reply, "(so)", &id, &path) > 0 && *id != '\0') {
+    return SessionPath{path};
+  }
+  return "no logind session of this process, nor a graphical one of its user: " +
+         error.text(lookup);
+}
+
 }  // namespace
 
 Result<std::unique_ptr<ScreenLockWatch>, std::string> ScreenLockWatch::start() {
@@ -88,18 +132,9 @@ Result<std::unique_ptr<ScreenLockWatch>, std::string> ScreenLockWatch::start() {
   // must not hold it up for sd-bus's default 25 s.
   (void)sd_bus_set_method_call_timeout(bus, BUS_CALL_TIMEOUT_USEC);
 
-  const char* session = ::getenv("XDG_SESSION_ID");
-  if (session == nullptr || *session == '\0') session = "auto";
-  BusError error;
-  sd_bus_message* reply = nullptr;
-  r = sd_bus_call_method(bus, LOGIND, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                         "GetSession", &error.error, &reply, "s", session);
-  if (r < 0) return "logind's session \"" + std::string(session) + "\": " + error.text(r);
-  const std::unique_ptr<sd_bus_message, MessageUnref> owned_reply(reply);
-  const char* path = nullptr;
-  r = sd_bus_message_read(reply, "o", &path);
-  if (r < 0)
-    return "logind's answer for session \"" + std::string(session) + "\": " + error.text(r);
+  Result<SessionPath, std::string> found = session_path(bus);
+  if (!found.ok()) return std::move(found).error();
+  const char* path = found.value().path.c_str();
 
   sd_bus_slot* slot = nullptr;
   r = sd_bus_match_signal(bus, &slot, LOGIND, path, SESSION_INTERFACE, "Lock", on_lock,

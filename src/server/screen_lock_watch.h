@@ -1,8 +1,9 @@
 // ScreenLockWatch: tells the accept loop that the user's screen has locked,
 // so that the agent forgets every secret (TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK).
 // On Linux it listens on the system bus to logind's session of this process
-// (XDG_SESSION_ID, else the session logind finds for it): the session's Lock
-// signal, and its LockedHint property turning true. On macOS it observes
+// (XDG_SESSION_ID, else the session logind finds for it, else the user's
+// graphical session, for an agent that the user's service manager started):
+// the session's Lock signal, and its LockedHint property turning true. On macOS it observes
 // com.apple.screenIsLocked on the distributed notification center. It starts
 // no thread: the loop waits on fd() beside its listener, or calls locked()
 // once a turn, and locked() reads what has arrived without blocking.

@@ -31,7 +31,9 @@ class Agent:
         test.addCleanup(subprocess.run, ["rm", "-rf", self.base])
         self.env = {"PATH": "/usr/bin:/bin", "TARNWEL_AGENT_RUNTIME_DIR": self.base,
                     "TARNWEL_AGENT_ASKPASS": "/bin/true", "XDG_SESSION_ID": "c1",
-                    "DBUS_SYSTEM_BUS_ADDRESS": os.environ["DBUS_SYSTEM_BUS_ADDRESS"], **settings}
+                    "DBUS_SYSTEM_BUS_ADDRESS": os.environ["DBUS_SYSTEM_BUS_ADDRESS"]}
+        self.env.update(settings)
+        self.env = {name: value for name, value in self.env.items() if value is not None}
         self.process = subprocess.Popen([f"{BIN}/tarnwel-agent"], env=self.env,
                                         stderr=subprocess.PIPE, text=True)
         for cleanup in (self.process.stderr.close, self.process.wait, self.process.kill):
@@ -49,6 +51,7 @@ class Agent:
         deadline = time.monotonic() + LIMIT
         while not done():
             if time.monotonic() > deadline or self.process.poll() is not None:
+                self.process.kill()
                 raise AssertionError(f"never {what}: {self.process.stderr.read()}")
             time.sleep(0.01)  # polling for the event itself; the limit decides failure
 
@@ -66,11 +69,11 @@ class ScreenLockTest(dbusmock.DBusTestCase):
         self.logind, _ = self.spawn_server_template("logind", {}, subprocess.DEVNULL)
         self.addCleanup(self.logind.wait)
         self.addCleanup(self.logind.terminate)
-        manager = self.get_dbus(system_bus=True).get_object("org.freedesktop.login1",
-                                                            "/org/freedesktop/login1")
-        path = manager.AddSession("c1", "seat0", dbus.UInt32(os.getuid()), "user", True,
-                                  dbus_interface=dbusmock.MOCK_IFACE)
-        self.session = self.get_dbus(system_bus=True).get_object("org.freedesktop.login1", path)
+        bus = self.get_dbus(system_bus=True)
+        self.manager = bus.get_object("org.freedesktop.login1", "/org/freedesktop/login1")
+        self.path = self.manager.AddSession("c1", "seat0", dbus.UInt32(os.getuid()), "user", True,
+                                            dbus_interface=dbusmock.MOCK_IFACE)
+        self.session = bus.get_object("org.freedesktop.login1", self.path)
 
     def test_lock_and_locked_hint_forget_every_secret_with_the_setting_only(self):
         watching = [Agent(self, {"TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK": "1",
@@ -88,6 +91,26 @@ class ScreenLockTest(dbusmock.DBusTestCase):
             self.assertEqual(unwatched.cached(), ["a", "b"])
         for agent in watching + [unwatched]:
             self.assertEqual(agent.stop(), (0, ""))
+
+    def test_an_agent_in_no_session_watches_its_users_graphical_one(self):
+        # As for an agent that the user's service manager starts; and GetUser
+        # as logind answers it (the template's joins a string and a number).
+        for method, code in (("GetSession", 'raise dbus.exceptions.DBusException("no session", '
+                                            'name="org.freedesktop.login1.NoSessionForPID")'),
+                             ("GetUser", 'ret = "/org/freedesktop/login1/user/%d" % args[0]')):
+            self.manager.AddMethod("org.freedesktop.login1.Manager", method,
+                                   "s" if method == "GetSession" else "u", "o", code,
+                                   dbus_interface=dbusmock.MOCK_IFACE)
+        user = self.get_dbus(system_bus=True).get_object(
+            "org.freedesktop.login1", f"/org/freedesktop/login1/user/{os.getuid()}")
+        user.Set("org.freedesktop.login1.User", "Display",
+                 dbus.Struct(("c1", dbus.ObjectPath(self.path)), signature="so"),
+                 dbus_interface=dbus.PROPERTIES_IFACE)
+        agent = Agent(self, {"TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK": "1", "XDG_SESSION_ID": None})
+        self.assertEqual(agent.ctl("unlock", "a", "--reason", "r", secret="s").returncode, 0)
+        self.session.Lock(dbus_interface=SESSION_INTERFACE)
+        agent.wait_for(lambda: agent.cached() == [], "wiped")
+        self.assertEqual(agent.stop(), (0, ""))
 
     def test_without_a_bus_the_agent_says_so_once_and_serves(self):
         os.environ["DBUS_SYSTEM_BUS_ADDRESS"], bus = "unix:path=/nonexistent", \
