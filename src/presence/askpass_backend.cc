@@ -119,6 +119,8 @@ PresenceOutcome outcome_of(const SubprocessRun& run) {
       return PresenceError::denied("askpass was killed by signal " + std::to_string(run.number));
     case SubprocessRun::End::TimedOut:
       return PresenceError::timed_out();
+    case SubprocessRun::End::Abandoned:
+      return PresenceError::denied("the requesting program has gone");
   }
   return PresenceError::timed_out();  // unreachable: every end is handled above
 }
@@ -166,7 +168,8 @@ PresenceOutcome AskpassBackend::evaluate(const PresenceRequest& request) {
   // Named in a failure to start, so that the user knows which setting to mend.
   const std::string shown = display_path(askpass->program);
   const Result<SubprocessRun, SubprocessError> run = run_subprocess(
-      arguments, askpass_environment(std::move(ours)), MonotonicClock::now() + wait_, kill_grace_);
+      arguments, askpass_environment(std::move(ours)), MonotonicClock::now() + wait_, kill_grace_,
+      request.requester != nullptr ? request.requester->connection : -1);
   if (run.ok()) return outcome_of(run.value());
   switch (run.error().stage) {
     case SubprocessError::Stage::Start:

@@ -29,6 +29,9 @@ struct Requester {
   // project's own askpass program whose question it posts (its process id).
   bool shown = true;
   uid_t uid = 0;  // its effective user id, as polkit's subject names it
+  // The agent's end of its connection, which reports a hang-up once the
+  // requester has closed it (not a mere half-close); -1 when none.
+  int connection = -1;
 };
 
 struct PresenceRequest {

@@ -132,17 +132,27 @@ int poll_timeout_ms(Instant now, Instant deadline, bool ticking) {
 // The child's wait status once it has ended, or nothing at `deadline`. Drains
 // its stderr meanwhile. Sleeps in poll: on the pipe and on the pidfd, or where
 // there is no pidfd, for a short tick at a time.
-std::optional<WaitOutcome> wait_for_end(Child& child, ErrorOutput& output, Instant deadline) {
+// Nothing also once `hangup_fd` (-1: none) reports a hang-up, which sets
+// `*hung_up`.
+std::optional<WaitOutcome> wait_for_end(Child& child, ErrorOutput& output, Instant deadline,
+                                        int hangup_fd = -1, bool* hung_up = nullptr) {
   for (;;) {
     if (std::optional<WaitOutcome> ended = child.reap(WNOHANG)) return ended;
     const Instant now = MonotonicClock::now();
     if (now >= deadline) return std::nullopt;
-    std::array<pollfd, 2> fds{};
+    std::array<pollfd, 3> fds{};
     nfds_t count = 0;
     if (output.open()) fds[count++] = {output.fd(), POLLIN, 0};
     if (child.pidfd() >= 0) fds[count++] = {child.pidfd(), POLLIN, 0};
+    // No events asked: POLLHUP is reported all the same, a half-close is not.
+    const nfds_t hangup = count;
+    if (hangup_fd >= 0) fds[count++] = {hangup_fd, 0, 0};
     const int ready = ::poll(fds.data(), count, poll_timeout_ms(now, deadline, child.pidfd() < 0));
     if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(FALLBACK_TICK);  // never spin
+    if (hangup_fd >= 0 && (fds[hangup].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      *hung_up = true;
+      return std::nullopt;
+    }
     output.drain();
   }
 }
@@ -152,7 +162,8 @@ std::optional<WaitOutcome> wait_for_end(Child& child, ErrorOutput& output, Insta
 Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::string>& arguments,
                                                       const std::vector<std::string>& environment,
                                                       Instant deadline,
-                                                      MonotonicClock::duration kill_grace) {
+                                                      MonotonicClock::duration kill_grace,
+                                                      int hangup_fd) {
   const auto start_failed = [](int errnum) {
     return SubprocessError{SubprocessError::Stage::Start, SysError{errnum}};
   };
@@ -202,7 +213,8 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
   write_end.reset();
   ErrorOutput output(std::move(read_end));
 
-  std::optional<WaitOutcome> ended = wait_for_end(child, output, deadline);
+  bool hung_up = false;
+  std::optional<WaitOutcome> ended = wait_for_end(child, output, deadline, hangup_fd, &hung_up);
   if (!ended.has_value()) {
     // The group is named by the child's pid, which stays ours until the
     // child is reaped.
@@ -216,7 +228,8 @@ Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::str
       // request to stop does not outlive the time-out either.
       ::kill(-group, SIGKILL);
     }
-    return SubprocessRun{SubprocessRun::End::TimedOut, 0, output.take()};
+    return SubprocessRun{hung_up ? SubprocessRun::End::Abandoned : SubprocessRun::End::TimedOut, 0,
+                         output.take()};
   }
   if (!ended->ok()) return SubprocessError{SubprocessError::Stage::Wait, ended->error()};
   const int status = ended->value();

@@ -29,7 +29,7 @@ namespace tarnwel {
 constexpr std::size_t MAX_ERROR_OUTPUT_BYTES = 64 * 1024;
 
 struct SubprocessRun {
-  enum class End { Exited, Signalled, TimedOut };
+  enum class End { Exited, Signalled, TimedOut, Abandoned };
   End end;
   int number;  // the exit status or the signal; 0 when timed out
   std::string error_output;
@@ -43,10 +43,12 @@ struct SubprocessError {
 
 // `arguments[0]` is the program, searched along the absolute directories of
 // this process's PATH when it has no slash (ENOENT when none holds it).
-// `environment` holds "NAME=value" entries.
+// `environment` holds "NAME=value" entries. A hang-up on `hangup_fd` (-1:
+// none) ends the child as the deadline does: Abandoned.
 Result<SubprocessRun, SubprocessError> run_subprocess(const std::vector<std::string>& arguments,
                                                       const std::vector<std::string>& environment,
                                                       Instant deadline,
-                                                      MonotonicClock::duration kill_grace);
+                                                      MonotonicClock::duration kill_grace,
+                                                      int hangup_fd = -1);
 
 }  // namespace tarnwel

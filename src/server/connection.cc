@@ -44,6 +44,9 @@ namespace {
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
                        std::shared_ptr<ShutdownFlag> shutdown,
                        std::optional<Requester> requester) noexcept {
+  // A confirmation that the requester can no longer receive is withdrawn:
+  // its end of the connection tells when it has gone.
+  if (requester) requester->connection = stream.get();
   const std::size_t stack_used = serve_one(std::move(stream), std::move(cache), std::move(shutdown),
                                            requester ? &*requester : nullptr);
   // Thread stacks are cached and reused: leave no request bytes on this one.

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -23,6 +25,7 @@
 #include "base/unique_fd.h"
 #include "presence/subprocess.h"
 #include "support/agent_process.h"
+#include "support/socket_pair.h"
 
 namespace tarnwel {
 namespace {
@@ -197,6 +200,22 @@ printf '%s|argc=%s prompt=%s marker=%s in=%s out=%s leak=%s err=%s' "$1" "$#" \
   seen << std::ifstream(dir_ / "seen").rdbuf();
   EXPECT_EQ(seen.str(),
             reason + "|argc=1 prompt=1confirm marker=inherited in=null out=null leak=no err=open");
+}
+
+TEST_F(AskpassBackendTest, ARequesterThatClosesItsConnectionEndsTheQuestionAtOnce) {
+  // A half-close (socat's, once its input ends) is no hang-up; a close is.
+  testing::SocketPair connection = testing::make_socket_pair();
+  ASSERT_EQ(::shutdown(connection.peer.get(), SHUT_WR), 0);
+  ::setenv("TARNWEL_AGENT_ASKPASS", script("slow", ": > \"$DIR/asked\"; exec sleep 60").c_str(), 1);
+  std::thread requester_leaves([&] {
+    EXPECT_TRUE(testing::wait_until([&] { return fs::exists(dir_ / "asked"); }));
+    connection.peer.reset();
+  });
+  const Requester requester{42, "/bin/git", true, 0, connection.ours.get()};
+  expect_error(AskpassBackend(GENEROUS_WAIT).evaluate({"reason", &requester}),
+               denied("the requesting program has gone"));
+  requester_leaves.join();
+  expect_no_children();
 }
 
 TEST_F(AskpassBackendTest, ProgramStillRunningAtTheDeadlineIsEndedAndReaped) {
