@@ -191,12 +191,13 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   if (idle.polls()) {
     Result<std::shared_ptr<ConnectionThreads>, SysError> opened = ConnectionThreads::open(
         listener.get(), clock, idle.waker(),
-        [cache, shutdown, allowed, name_requesters](UniqueFd stream) {
+        [cache, shutdown, allowed, name_requesters](UniqueFd stream,
+                                                    const std::function<void()>& replied) {
           std::optional<Requester> requester =
               admitted_requester(stream.get(), allowed, name_requesters);
           // Not admitted: closed unread and unanswered.
           if (requester)
-            handle_connection(std::move(stream), cache, shutdown, std::move(requester));
+            handle_connection(std::move(stream), cache, shutdown, std::move(requester), replied);
         });
     if (opened.ok()) threads = std::move(opened).value();
   }

@@ -17,7 +17,8 @@ namespace {
 // the request may have gone.
 [[gnu::noinline]] std::size_t serve_one(UniqueFd stream, std::shared_ptr<SecretCache> cache,
                                         std::shared_ptr<ShutdownFlag> shutdown,
-                                        const Requester* requester) noexcept {
+                                        const Requester* requester,
+                                        const std::function<void()>& replied) noexcept {
   std::size_t stack_used = REQUEST_STACK_DEPTH;
   try {
     Result<Json, FramingError> request = read_message(stream.get(), REQUEST_TIMEOUT);
@@ -28,6 +29,7 @@ namespace {
     stack_used = handled.stack_depth;
     // A peer that has gone away cannot be told anything; nothing else to do.
     (void)write_message(stream.get(), handled.reply);
+    if (replied) replied();
   } catch (...) {
     // Only this connection is lost; the stream closes below without a reply.
     // The request may have failed deep down: wipe as much as any request uses.
@@ -42,13 +44,13 @@ namespace {
 }  // namespace
 
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
-                       std::shared_ptr<ShutdownFlag> shutdown,
-                       std::optional<Requester> requester) noexcept {
+                       std::shared_ptr<ShutdownFlag> shutdown, std::optional<Requester> requester,
+                       const std::function<void()>& replied) noexcept {
   // A confirmation that the requester can no longer receive is withdrawn:
   // its end of the connection tells when it has gone.
   if (requester) requester->connection = stream.get();
   const std::size_t stack_used = serve_one(std::move(stream), std::move(cache), std::move(shutdown),
-                                           requester ? &*requester : nullptr);
+                                           requester ? &*requester : nullptr, replied);
   // Thread stacks are cached and reused: leave no request bytes on this one.
   wipe_stack(stack_used + STACK_WIPE_MARGIN);
 }

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -33,8 +34,12 @@ inline constexpr std::size_t STACK_WIPE_MARGIN = 4 * 1024;
 // The time a connection has to deliver its one request.
 inline constexpr std::chrono::seconds REQUEST_TIMEOUT{5};
 
+// `replied`, when given, is called once the reply is out (or the client has
+// gone), on this thread: only the stream's close and the stack's wipe, neither
+// of which waits, are left then.
 void handle_connection(UniqueFd stream, std::shared_ptr<SecretCache> cache,
                        std::shared_ptr<ShutdownFlag> shutdown,
-                       std::optional<Requester> requester = std::nullopt) noexcept;
+                       std::optional<Requester> requester = std::nullopt,
+                       const std::function<void()>& replied = {}) noexcept;
 
 }  // namespace tarnwel

@@ -45,7 +45,7 @@ void ConnectionThreads::start(UniqueFd stream) {
 
 bool ConnectionThreads::main_watches() {
   const std::lock_guard lock(mutex_);
-  main_watches_ = !leader_ && turns_given_ == 0;
+  main_watches_ = !leader_ && turns_given_ == 0 && kept_ == 0;
   return main_watches_;
 }
 
@@ -62,13 +62,19 @@ void ConnectionThreads::stop() {
 }
 
 void ConnectionThreads::work(UniqueFd first) {
-  handler_(std::move(first));
-  for (UniqueFd next = next_stream(); next.valid(); next = next_stream()) {
-    handler_(std::move(next));
+  bool replied = false;
+  const std::function<void()> on_replied = [this, &replied] {
+    const std::lock_guard lock(mutex_);
+    ++returning_;
+    replied = true;
+  };
+  for (UniqueFd stream = std::move(first); stream.valid(); stream = next_stream(replied)) {
+    replied = false;
+    handler_(std::move(stream), on_replied);
   }
 }
 
-UniqueFd ConnectionThreads::next_stream() {
+UniqueFd ConnectionThreads::next_stream(bool replied) {
   const steady_clock::time_point until = steady_clock::now() + IDLE_THREAD_LINGER;
   // A thread that has just answered a connection, and finds no leader, looks
   // for a waiting connection at once: under load it goes from one connection
@@ -76,6 +82,12 @@ UniqueFd ConnectionThreads::next_stream() {
   // leader before it has just taken what was waiting.
   bool accept_first = true;
   std::unique_lock lock(mutex_);
+  if (replied) {
+    --returning_;
+    // A turn kept for a thread on its way back: this one takes it (it leads
+    // below, unless a leader has come meanwhile).
+    if (kept_ > 0) --kept_;
+  }
   while (!stopping_) {
     if (!leader_) {
       if (turns_given_ > 0) --turns_given_;  // a waiting thread's, taken by one awake
@@ -144,6 +156,12 @@ ConnectionThreads::Successor ConnectionThreads::successor() {
   if (waiting_ > turns_given_) {
     ++turns_given_;
     return Successor::WaitingThread;
+  }
+  // One that has replied is back in a moment: the connection that comes
+  // meanwhile waits for it no longer than that, and the loop sleeps on.
+  if (returning_ > kept_) {
+    ++kept_;
+    return Successor::None;
   }
   return main_watches_ ? Successor::None : Successor::AcceptLoop;
 }

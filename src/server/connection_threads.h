@@ -42,8 +42,9 @@ inline constexpr std::chrono::seconds IDLE_THREAD_LINGER{1};
 class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads> {
  public:
   // What a thread does with each stream it is given or accepts: admit the
-  // peer and answer its request. It must not throw.
-  using StreamHandler = std::function<void(UniqueFd)>;
+  // peer and answer its request, calling `replied` once the reply is out if
+  // nothing that waits is left to do. It must not throw.
+  using StreamHandler = std::function<void(UniqueFd stream, const std::function<void()>& replied)>;
 
   // Threads that accept on the non-blocking `listener`, stamping each accept
   // on `clock`; `loop_waker` ends the accept loop's wait when it must watch
@@ -75,16 +76,18 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
   ConnectionThreads(int listener, const Clock& clock, std::shared_ptr<const WakePipe> loop_waker,
                     WakePipe turn_waker, StreamHandler handler);
   void work(UniqueFd first);
-  // The next stream for this thread, or none when it is to end.
-  UniqueFd next_stream();
+  // The next stream for this thread, or none when it is to end; `replied`:
+  // the thread said it was on its way back.
+  UniqueFd next_stream(bool replied);
   // As the leader: waits on the listener (or, with `accept_first`, first
   // accepts what is waiting) until a connection is accepted, `until` has
   // passed, stop() is called or the listener fails.
   UniqueFd lead(std::chrono::steady_clock::time_point until, bool accept_first);
   UniqueFd accept_one();
   // Who watches the listener once the leader has left it: a waiting thread
-  // (its turn is given here), the accept loop (which must be woken), or the
-  // accept loop already. With the lock held, as for leave_listener().
+  // (its turn is given here), a thread on its way back (the turn is kept for
+  // it), the accept loop (which must be woken), or the accept loop already.
+  // With the lock held, as for leave_listener().
   enum class Successor { WaitingThread, AcceptLoop, None };
   Successor successor();
   void leave_listener();
@@ -101,6 +104,10 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
   bool leader_ = false;
   std::size_t waiting_ = 0;      // idle threads waiting for their turn
   std::size_t turns_given_ = 0;  // turns handed on and not yet taken
+  // Threads that have replied and are on their way back, and the turns kept
+  // for them: the first to come back watches the listener.
+  std::size_t returning_ = 0;
+  std::size_t kept_ = 0;
   std::size_t at_listener_ = 0;  // threads in a call on the listener
   bool main_watches_ = true;
   bool stopping_ = false;

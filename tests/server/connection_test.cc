@@ -41,7 +41,8 @@ class ConnectionTest : public ::testing::Test {
   // Everything the agent writes to a peer that sent `bytes`, until it closes.
   std::string exchange(std::string_view bytes) {
     auto pair = sent(bytes);
-    std::thread server(handle_connection, std::move(pair.ours), cache_, shutdown_, std::nullopt);
+    std::thread server(handle_connection, std::move(pair.ours), cache_, shutdown_, std::nullopt,
+                       std::function<void()>());
     std::string reply = testing::read_all(pair.peer.get());
     server.join();
     return reply;

@@ -29,13 +29,14 @@ class ConnectionThreadsTest : public ::testing::Test {
     Result<WakePipe, SysError> pipe = WakePipe::open();
     ASSERT_TRUE(pipe.ok());
     loop_waker_ = std::make_shared<const WakePipe>(std::move(pipe).value());
-    auto opened = ConnectionThreads::open(listener_.get(), clock_, loop_waker_, [this](UniqueFd s) {
-      char byte;
-      if (::read(s.get(), &byte, 1) != 1) return;
-      const std::lock_guard lock(mutex_);
-      served_ += byte;
-      changed_.notify_all();
-    });
+    auto opened = ConnectionThreads::open(listener_.get(), clock_, loop_waker_,
+                                          [this](UniqueFd s, const std::function<void()>&) {
+                                            char byte;
+                                            if (::read(s.get(), &byte, 1) != 1) return;
+                                            const std::lock_guard lock(mutex_);
+                                            served_ += byte;
+                                            changed_.notify_all();
+                                          });
     ASSERT_TRUE(opened.ok());
     threads_ = std::move(opened).value();
   }
