@@ -16,14 +16,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/clock.h"
+#include "base/decimal.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
@@ -57,9 +58,8 @@ std::string variable(std::string_view name) {
 
 pid_t requester_pid() {
   const std::string text = variable(REQUESTER_PID_VARIABLE);
-  pid_t pid = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
-  return error == std::errc() && end == text.data() + text.size() && pid > 0 ? pid : 0;
+  const std::optional<std::uint64_t> pid = parse_decimal(text, std::numeric_limits<pid_t>::max());
+  return pid ? static_cast<pid_t>(*pid) : 0;
 }
 
 // A descriptor that turns readable when `pid` ends; -1 where the system has

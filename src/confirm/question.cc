@@ -1,7 +1,8 @@
 #include "confirm/question.h"
 
-#include <charconv>
+#include <limits>
 
+#include "base/decimal.h"
 #include "base/utf8.h"
 #include "presence/confirmation_contract.h"
 
@@ -9,10 +10,9 @@ namespace tarnwel {
 namespace {
 
 std::optional<pid_t> parse_pid(std::string_view text) {
-  pid_t pid = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
-  if (error != std::errc() || end != text.data() + text.size() || pid < 0) return std::nullopt;
-  return pid;
+  const std::optional<std::uint64_t> pid = parse_decimal(text, std::numeric_limits<pid_t>::max());
+  if (!pid) return std::nullopt;
+  return static_cast<pid_t>(*pid);
 }
 
 // The value of the line "`key`=..." at the start of `text`, which is advanced
