@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,13 +16,14 @@
 #include "base/os_error.h"
 #include "base/unix_socket.h"
 #include "paths/runtime_dir.h"
-#include "protocol/framing.h"
 #include "server/activated_socket.h"
 #include "server/connection.h"
 #include "server/connection_threads.h"
 #include "server/identity.h"
+#include "server/peer_admission.h"
 #include "server/process_hardening.h"
 #include "server/socket_ownership.h"
+#include "server/socket_takeover.h"
 #include "server/stop_on_termination.h"
 
 namespace tarnwel {
@@ -52,45 +52,6 @@ void prepare_process() {
   }
 }
 
-// The users this agent talks to: its own (real and effective) and root.
-// The directory's mode keeps others out already; this holds even if that
-// mode is ever loosened.
-struct AllowedPeers {
-  uid_t real = ::getuid();
-  uid_t effective = ::geteuid();
-  bool allow(uid_t peer) const { return peer == real || peer == effective || peer == 0; }
-};
-
-// Who is at the other end, read at accept, while the peer is most likely
-// still the process that connected: nothing when the peer may not connect or
-// its credentials cannot be read. Its executable is looked up only by a
-// request that prompts (handle_unlock): the agent's own confirmation names it
-// whatever `shown` says, and no other request pays for the lookup.
-std::optional<Requester> admitted_requester(int stream, const AllowedPeers& allowed, bool shown) {
-  const Result<PeerCredentials, SysError> peer = peer_credentials(stream);
-  if (!peer.ok() || !allowed.allow(peer.value().uid)) return std::nullopt;
-  Requester requester;
-  requester.shown = shown;
-  requester.uid = peer.value().uid;
-  if (peer.value().pid > 0) requester.pid = peer.value().pid;
-  return requester;
-}
-
-// While it lives, files this process creates get at most mode 0600 (a bound
-// socket takes its mode from the mask at bind, so no chmod after it leaves a
-// moment in which others may connect). Meant for start-up, before any thread
-// that creates files: the mask is per process.
-class PrivateFileMask {
- public:
-  PrivateFileMask() : before_(::umask(0177)) {}
-  ~PrivateFileMask() { ::umask(before_); }
-  PrivateFileMask(const PrivateFileMask&) = delete;
-  PrivateFileMask& operator=(const PrivateFileMask&) = delete;
-
- private:
-  mode_t before_;
-};
-
 // How long a loop that waits for readiness may wait before it has something
 // to do with no client: the cache's next expiry, or the end of the idle limit.
 std::chrono::nanoseconds time_to_next_duty(const SecretCache& cache, Instant last_activity,
@@ -100,27 +61,6 @@ std::chrono::nanoseconds time_to_next_duty(const SecretCache& cache, Instant las
       last_activity + IDLE_LIMIT + std::chrono::seconds(1) - clock.now();
   if (const auto expiry = cache.time_to_next_expiry()) wait = std::min(wait, *expiry);
   return wait;
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-// The probe failed: an agent that is stopping removes its own socket soon, so
-// give it a moment before removing whatever is left.
-// Fails with errno when the entry is there and cannot be removed.
-Result<Ok, SysError> remove_stale_entry(const std::string& path) {
-  const Instant deadline = MonotonicClock::now() + STALE_SOCKET_WAIT;
-  while (exists(path) && MonotonicClock::now() < deadline) {
-    std::this_thread::sleep_for(STALE_SOCKET_POLL);
-  }
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return SysError{errno};
-  return Ok{};
-}
-
-StartupFailure bind_failed(const std::string& path, SysError err) {
-  return StartupFailure{"could not bind " + display_path(path) + ": " + err.text(), 1};
 }
 
 void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache,
@@ -138,37 +78,6 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache
     // No thread could be started: the stream went with the failed thread's
     // state and is closed already; the other clients keep being served.
   }
-}
-
-// True when an agent at `path` answers a "ping" with "ok": true.
-bool probe_existing_agent(const std::string& path) {
-  Result<UniqueFd, SysError> stream = connect_unix(path);
-  if (!stream.ok()) return false;
-  const Json probe = {{"cmd", "ping"}, {"protocol_version", PROTOCOL_VERSION}};
-  if (!write_message(stream.value().get(), probe).ok()) return false;
-  const Result<Json, FramingError> reply = read_message(stream.value().get(), PROBE_TIMEOUT);
-  if (!reply.ok()) return false;
-  const auto ok = reply.value().find("ok");
-  return ok != reply.value().end() && ok->is_boolean() && ok->get<bool>();
-}
-
-// The agent's own listener at `path`: bound after deferring to a live agent
-// there (nothing: the caller leaves) or taking over a stale socket.
-Result<std::optional<UniqueFd>, StartupFailure> bind_own_socket(const std::string& path) {
-  if (exists(path)) {
-    if (probe_existing_agent(path)) return std::optional<UniqueFd>();
-    if (const Result<Ok, SysError> removed = remove_stale_entry(path); !removed.ok()) {
-      return bind_failed(path, removed.error());
-    }
-  }
-  // The directory is private already; the socket is made private too, from
-  // the moment it appears, even if the directory's mode is ever loosened.
-  Result<UniqueFd, SysError> listener = [&] {
-    const PrivateFileMask private_mask;
-    return listen_unix(path);
-  }();
-  if (!listener.ok()) return bind_failed(path, listener.error());
-  return std::optional<UniqueFd>(std::move(listener).value());
 }
 
 }  // namespace
@@ -277,10 +186,9 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
   Result<std::optional<UniqueFd>, std::string> handed = take_activated_socket(path);
   if (!handed.ok()) return StartupFailure{std::move(handed).error(), 1};
   const bool activated = handed.value().has_value();
-  Result<std::optional<UniqueFd>, StartupFailure> listener =
-      activated ? Result<std::optional<UniqueFd>, StartupFailure>(std::move(handed).value())
-                : bind_own_socket(path);
-  if (!listener.ok()) return std::move(listener).error();
+  Result<std::optional<UniqueFd>, std::string> listener =
+      activated ? std::move(handed) : bind_own_socket(path);
+  if (!listener.ok()) return StartupFailure{std::move(listener).error(), 1};
   if (!listener.value()) return Ok{};  // another agent serves this user
   const UniqueFd& listening = *listener.value();
   if (auto nonblocking = set_nonblocking(listening.get(), true); !nonblocking.ok()) {

@@ -22,11 +22,6 @@ namespace tarnwel {
 
 // No connection for longer than this ends the agent.
 inline constexpr std::chrono::seconds IDLE_LIMIT{691'200};
-// How long the start-up probe waits for a serving agent's reply.
-inline constexpr std::chrono::seconds PROBE_TIMEOUT{6};
-// How long a stale socket may take to vanish by itself before it is removed.
-inline constexpr std::chrono::milliseconds STALE_SOCKET_WAIT{500};
-inline constexpr std::chrono::milliseconds STALE_SOCKET_POLL{20};
 
 // Why the agent could not run: the diagnostic line (without the program's
 // name) and the exit status, 1 when a setting is not understood or the
