@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -17,10 +20,25 @@ namespace {
 
 constexpr const char* ACTIVATOR = "/usr/bin/systemd-socket-activate";
 
+// Whether a socket listens at `path`: the file appears at bind, a moment
+// before listen, and a client that connects in that moment is refused.
+bool listening_at(const std::string& path) {
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  while (std::getline(table, line)) {
+    // Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 is listening.
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, name;
+    fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name;
+    if (name == path && flags == "00010000") return true;
+  }
+  return false;
+}
+
 // The service manager: the runtime directory as a .socket unit's
 // DirectoryMode=0700 makes it, and the activator listening at each of
 // `paths`, which hands the agent `environment` and nothing else. Returns
-// once the first path has its socket file (or the activator has ended).
+// once every path has a listening socket (or the activator has ended).
 AgentProcess& activate(std::optional<AgentProcess>& activator, const std::string& base,
                        const std::vector<std::string>& paths,
                        const std::vector<std::string>& environment) {
@@ -34,7 +52,7 @@ AgentProcess& activate(std::optional<AgentProcess>& activator, const std::string
   activator.emplace(
       [&](int output) { return spawn(ACTIVATOR, args, environment, -1, output, output); });
   EXPECT_TRUE(wait_until([&] {
-    return std::filesystem::exists(paths.front()) || !activator->running();
+    return std::all_of(paths.begin(), paths.end(), listening_at) || !activator->running();
   })) << activator->output();
   return *activator;
 }
