@@ -18,11 +18,11 @@ Result<std::shared_ptr<ConnectionThreads>, SysError> ConnectionThreads::open(
     StreamHandler handler) {
   Result<WakePipe, SysError> turn_waker = WakePipe::open();
   if (!turn_waker.ok()) return turn_waker.error();
-  return std::shared_ptr<ConnectionThreads>(new ConnectionThreads(
-      listener, clock, std::move(loop_waker), std::move(turn_waker).value(), std::move(handler)));
+  return std::make_shared<ConnectionThreads>(Key(), listener, clock, std::move(loop_waker),
+                                             std::move(turn_waker).value(), std::move(handler));
 }
 
-ConnectionThreads::ConnectionThreads(int listener, const Clock& clock,
+ConnectionThreads::ConnectionThreads(Key, int listener, const Clock& clock,
                                      std::shared_ptr<const WakePipe> loop_waker,
                                      WakePipe turn_waker, StreamHandler handler)
     : listener_(listener),

@@ -69,12 +69,18 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
   // will be again. Threads still serving a connection are not waited for.
   void stop();
 
+  // Only open() makes one: the key is out of reach of everyone else.
+  class Key {
+    friend class ConnectionThreads;
+    Key() = default;
+  };
+  ConnectionThreads(Key, int listener, const Clock& clock,
+                    std::shared_ptr<const WakePipe> loop_waker, WakePipe turn_waker,
+                    StreamHandler handler);
   ConnectionThreads(const ConnectionThreads&) = delete;
   ConnectionThreads& operator=(const ConnectionThreads&) = delete;
 
  private:
-  ConnectionThreads(int listener, const Clock& clock, std::shared_ptr<const WakePipe> loop_waker,
-                    WakePipe turn_waker, StreamHandler handler);
   void work(UniqueFd first);
   // The next stream for this thread, or none when it is to end; `replied`:
   // the thread said it was on its way back.
