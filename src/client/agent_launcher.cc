@@ -120,6 +120,12 @@ std::optional<std::string> find_agent_program() {
   return find_on_path(AGENT_PROGRAM);
 }
 
+std::optional<std::string> client_setting_problem() {
+  const std::optional<std::string> only = process_env(SERVICE_ONLY);
+  if (!only || *only == "1" || *only == "0") return std::nullopt;
+  return std::string(SERVICE_ONLY) + " must be 1 or 0, not \"" + single_line_lossy(*only) + "\"";
+}
+
 bool may_be_replaced(const ClientError& why) {
   return why.kind == ClientError::Kind::NoAgent ||
          (why.kind == ClientError::Kind::Agent && why.code == ErrorCode::ProtocolMismatch);
@@ -135,15 +141,10 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
   if (!may_be_replaced(probe.error())) return describe(probe.error());
   // For users who leave the agent to the service manager alone (a systemd
   // socket or a LaunchAgent): no second way for an agent to come up.
-  if (const std::optional<std::string> only = process_env(SERVICE_ONLY)) {
-    if (*only == "1") {
-      return "nothing answers at " + display_path(client.socket_path()) + ", and " + SERVICE_ONLY +
-             "=1 leaves starting an agent to the service manager";
-    }
-    if (*only != "0") {
-      return std::string(SERVICE_ONLY) + " must be 1 or 0, not \"" + single_line_lossy(*only) +
-             "\"";
-    }
+  if (const std::optional<std::string> problem = client_setting_problem()) return *problem;
+  if (process_env(SERVICE_ONLY) == "1") {
+    return "nothing answers at " + display_path(client.socket_path()) + ", and " + SERVICE_ONLY +
+           "=1 leaves starting an agent to the service manager";
   }
 
   const std::optional<AgentLogPlace> log_place = agent_log_place(process_env);
@@ -174,8 +175,8 @@ Result<StartedAgent, std::string> ensure_agent_running(const Client& client,
     }
     if (MonotonicClock::now() >= deadline) {
       return display_path(program) + " was started but did not answer within " +
-             std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count()) + " s: " +
-             describe(pong.error());
+             std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count()) +
+             " s: " + describe(pong.error());
     }
     std::this_thread::sleep_for(PING_INTERVAL);
   }

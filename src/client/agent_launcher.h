@@ -43,6 +43,11 @@ struct StartedAgent {
   AgentIdentity identity;
 };
 
+// The line that refuses a client setting given a value it does not take
+// (TARNWEL_AGENT_SERVICE_ONLY other than 1 or 0), for a client to say at
+// start-up before it exits with status 1; nothing when every one is right.
+std::optional<std::string> client_setting_problem();
+
 // Whether the failure of a ping leaves the socket to a new agent: nothing
 // answers there, or what answers speaks another protocol version (and has
 // been told to stop by that ping). Any other failure is the caller's to report.

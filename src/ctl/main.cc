@@ -8,6 +8,7 @@
 #include "agent_commit.h"
 #include "agent_version.h"
 #include "base/write_all.h"
+#include "client/agent_launcher.h"
 #include "ctl/command_line.h"
 #include "ctl/exit_status.h"
 #include "ctl/output.h"
@@ -24,21 +25,25 @@ int main(int argc, char** argv) {
   if (!parsed.ok()) {
     const UsageError& error = parsed.error();
     report(error.text);
-    const std::string help = error.command ? "tarnwelctl " +
-                                                 std::string(command_name(*error.command)) +
-                                                 " --help"
-                                           : "tarnwelctl --help";
+    const std::string help =
+        error.command ? "tarnwelctl " + std::string(command_name(*error.command)) + " --help"
+                      : "tarnwelctl --help";
     report("see '" + help + "'");
     return error.invoked == Command::Run ? EXIT_RUN_FAILED : EXIT_USAGE;
   }
   const Invocation& inv = parsed.value();
   if (inv.version) {
-    const std::string line = std::string("tarnwelctl ") + TARNWEL_VERSION + " (commit " +
-                             TARNWEL_AGENT_COMMIT + ")\n";
+    const std::string line =
+        std::string("tarnwelctl ") + TARNWEL_VERSION + " (commit " + TARNWEL_AGENT_COMMIT + ")\n";
     return write_all(STDOUT_FILENO, line) ? EXIT_SUCCEEDED : EXIT_COMMUNICATION;
   }
   if (inv.help) {
     return write_all(STDOUT_FILENO, help_text(inv.command)) ? EXIT_SUCCEEDED : EXIT_COMMUNICATION;
+  }
+  // A client setting it cannot take stops it before it does anything.
+  if (const std::optional<std::string> problem = client_setting_problem()) {
+    report(*problem);
+    return EXIT_AGENT_ERROR;
   }
   return run_command(inv);
 }

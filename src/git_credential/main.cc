@@ -290,6 +290,8 @@ int helper(const std::vector<std::string>& args) {
   }
   // git may add actions; a helper ignores those it does not know.
   if (action != "get" && action != "store" && action != "erase") return 0;
+  if (const std::optional<std::string> problem = client_setting_problem())
+    return complain(*problem);
 
   Result<WipedBytes, std::string> read = read_input();
   if (!read.ok()) return complain(read.error());

@@ -88,6 +88,11 @@ TEST_F(TarnwelctlTest, ServiceOnlyLeavesStartingAnAgentToTheServiceManager) {
                        "tarnwelctl: could not start an agent: nothing answers at " + socket_path() +
                            ", and TARNWEL_AGENT_SERVICE_ONLY=1 leaves starting an agent to the "
                            "service manager\n"}));
+  // A value it does not take stops every command at once, with status 1.
+  service_only.back() = "TARNWEL_AGENT_SERVICE_ONLY=yes";
+  EXPECT_EQ(
+      run_ctl({"ping"}, "", service_only),
+      (CtlResult{1, "", "tarnwelctl: TARNWEL_AGENT_SERVICE_ONLY must be 1 or 0, not \"yes\"\n"}));
 }
 
 // "run" passes its command's statuses on, so a failure of its own, a usage
@@ -186,8 +191,7 @@ TEST_F(TarnwelctlTest, PresenceFailuresNameTheAgentAndWhatToSet) {
   const std::string lone = dir() + "/lone/tarnwel-agent";
   std::filesystem::create_directory(dir() + "/lone");
   std::filesystem::copy_file(TARNWEL_AGENT_BINARY, lone);
-  const pid_t lone_pid =
-      testing::spawn(lone, {}, environment(/*with_askpass=*/false), -1, -1, -1);
+  const pid_t lone_pid = testing::spawn(lone, {}, environment(/*with_askpass=*/false), -1, -1, -1);
   agent.emplace(lone_pid);
   ASSERT_TRUE(testing::wait_until_serving(*agent, socket_path()));
   std::string pid = std::to_string(lone_pid);
