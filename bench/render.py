@@ -142,10 +142,10 @@ def page(run, record_name, remarks):
 
 Rendered by `bench/render.py` from `{record_name}`, which `bench/run` wrote on
 {info.get('date', '?')} from commit `{info.get('commit', '?')[:12]}`{'' if info.get('worktree_clean') == 'yes' else ' (with uncommitted changes)'}.
-Every figure comes from that one run, on a shared {info.get('nproc', '?')}-core machine where other
-work (builds and tests of other branches) ran at the same time: absolute
-figures move from run to run, and what carries over are the ratios between
-servers of the same run. Each row is {run['settings']['rounds']} rounds of {seconds:g} s, the rounds
+Every figure comes from that one run, on the machine below (its load average
+before and after the run says how busy it was): absolute figures move from
+run to run, and what carries over are the ratios between servers of the same
+run. Each row is {run['settings']['rounds']} rounds of {seconds:g} s, the rounds
 interleaved across the servers, so that a change of load falls on all alike.
 `bench/run --check` judges the targets below and exits non-zero naming each one
 missed; `python3 bench/targets.py RECORD` does the same for a record.
@@ -172,22 +172,11 @@ complete reply.
 
 ![Requests per second against the number of clients](performance-throughput.svg)
 
-Throughput against the number of clients, both scales logarithmic. A server
-whose accept loop sleeps while nothing is pending answers a lone client once
-per sleep, so its line starts two orders of magnitude below the blocking
-reference and climbs only as more clients keep connections pending; a loop
-that wakes on a connection starts near the blocking reference. The blocking
-reference starts and ends a thread for every connection, as the default
-agent does; the agent with the setting keeps its connection threads for the
-next connection, and the peers serve every connection from one thread, so
-those three are the ones that climb with the number of clients.
+Throughput against the number of clients, both scales logarithmic.
 
 ![Latency percentiles with one client](performance-latency.svg)
 
-Latency percentiles of one client, logarithmic: the default agent's and the
-same-loop reference's lines lie at the length of a sleep, those of the servers
-that wake on a connection at the cost of a wake-up, a thread start (the
-references) and a reply.
+Latency percentiles of one client, logarithmic.
 
 The "x better peer" column divides req/s by that of the faster of the two
 peers with the same number of clients, and the "x blocking" and "x same-loop"
