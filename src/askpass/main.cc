@@ -29,7 +29,7 @@
 #include "base/unique_fd.h"
 #include "base/write_all.h"
 #include "confirm/conversation.h"
-#include "confirm/pam_authentication.h"
+#include "askpass/pam_authentication.h"
 #include "confirm/posted_question.h"
 #include "paths/runtime_dir.h"
 #include "presence/confirmation_contract.h"

@@ -1,4 +1,4 @@
-#include "confirm/pam_authentication.h"
+#include "askpass/pam_authentication.h"
 
 #include <pwd.h>
 #include <security/pam_appl.h>
