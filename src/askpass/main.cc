@@ -23,13 +23,13 @@
 #include <string>
 #include <string_view>
 
+#include "askpass/pam_authentication.h"
 #include "base/clock.h"
 #include "base/decimal.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
 #include "confirm/conversation.h"
-#include "askpass/pam_authentication.h"
 #include "confirm/posted_question.h"
 #include "paths/runtime_dir.h"
 #include "presence/confirmation_contract.h"
