@@ -101,6 +101,17 @@ class SecretCache {
   // nothing that is stored can ever expire.
   std::optional<std::chrono::nanoseconds> time_to_next_expiry() const;
 
+  // For monitoring and tests. How many entries are stored, expired or not,
+  // without any look for a sleep; how many profiles have an unlock between
+  // its two halves; the presence checks.
+  std::size_t stored_entries();
+  std::size_t profiles_unlocking();
+  PresenceChecker& presence_checker() { return presence_; }
+
+ private:
+  // Tests reach the two halves of an unlock through SecretCacheProbe.
+  friend class SecretCacheProbe;
+
   // The two halves of an unlock: unlock() is start_unlock, the presence
   // check, then store() on the ticket. The ticket takes the profile's
   // generation when it is made, so that a lock, lock_all or newer unlock of
@@ -124,14 +135,6 @@ class SecretCache {
   };
   UnlockTicket start_unlock(std::string_view profile);
 
-  // For monitoring and tests. How many entries are stored, expired or not,
-  // without any look for a sleep; how many profiles have an unlock between
-  // its two halves; the presence checks.
-  std::size_t stored_entries();
-  std::size_t profiles_unlocking();
-  PresenceChecker& presence_checker() { return presence_; }
-
- private:
   struct CacheEntry {
     LockedSecret secret;
     TimeToLive ttl;

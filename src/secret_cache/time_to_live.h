@@ -1,7 +1,8 @@
 // TimeToLive: how long a cached secret lives, from whole seconds up to
 // 2^64 - 1 (the wire allows any unsigned 64-bit count, which std::chrono's
 // signed seconds cannot hold). Expiry compares an elapsed duration with it,
-// so no absolute expiry instant is ever computed and nothing can overflow.
+// so that nothing overflows; the one absolute instant, last_live_instant(),
+// saturates at the clock's farthest instant instead.
 //
 //   TimeToLive ttl = TimeToLive::from_seconds(60);
 //   bool expired = ttl.exceeded_by(clock.now() - stored_at);

@@ -113,13 +113,13 @@ TEST_F(SecretCacheTest, ConcurrentUnlocksShareOnePromptTheLaterOneWinsAndALockVo
 TEST_F(SecretCacheTest, FailedUnlockKeepsTheCachedSecretButVoidsAnEarlierOneOnItsWay) {
   ASSERT_TRUE(unlock("a", "cached").ok());
   {
-    SecretCache::UnlockTicket on_its_way = cache.start_unlock("a");
+    auto on_its_way = SecretCacheProbe::start_unlock(cache, "a");
     backend.answer_at_once(PresenceError::denied("no"));
     EXPECT_FALSE(unlock("a", "refused").ok());
     on_its_way.store(LockedSecret("granted late"), DEFAULT_TTL);
     EXPECT_EQ(get("a"), "cached");
   }
-  cache.start_unlock("a").store(LockedSecret("stored"), DEFAULT_TTL);
+  SecretCacheProbe::start_unlock(cache, "a").store(LockedSecret("stored"), DEFAULT_TTL);
   EXPECT_EQ(get("a"), "stored");
   EXPECT_EQ(cache.profiles_unlocking(), 0u);  // each ticket let its row go
 }

@@ -14,6 +14,10 @@ namespace tarnwel {
 class SecretCacheProbe {
  public:
   static std::size_t stored(SecretCache& cache) { return cache.stored_entries(); }
+  // The first half of an unlock, its presence check left to the caller.
+  static SecretCache::UnlockTicket start_unlock(SecretCache& cache, std::string_view profile) {
+    return cache.start_unlock(profile);
+  }
 };
 
 namespace testing {
