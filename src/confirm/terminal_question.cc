@@ -35,16 +35,24 @@ std::optional<bool> meaning(std::string_view line) {
   return std::nullopt;
 }
 
-// One line from `tty`, without its newline; nothing on end, failure or stop.
-std::optional<std::string> read_line(int tty, int stop_fd) {
-  std::string line;
+// Waits until `tty` has input: false when `stop_fd` (if any) is readable
+// first, or the wait fails.
+bool wait_for_input(int tty, int stop_fd) {
   while (true) {
     pollfd fds[] = {{tty, POLLIN, 0}, {stop_fd, POLLIN, 0}};
     if (::poll(fds, stop_fd >= 0 ? 2 : 1, -1) < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return false;
     }
-    if (stop_fd >= 0 && fds[1].revents != 0) return std::nullopt;
+    return stop_fd < 0 || fds[1].revents == 0;
+  }
+}
+
+// One line from `tty`, without its newline; nothing on end, failure or stop.
+std::optional<std::string> read_line(int tty, int stop_fd) {
+  std::string line;
+  while (true) {
+    if (!wait_for_input(tty, stop_fd)) return std::nullopt;
     char c = 0;
     const ssize_t n = ::read(tty, &c, 1);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -59,16 +67,7 @@ std::optional<std::string> read_line(int tty, int stop_fd) {
 // before the prompt shows, so that nothing typed after it is echoed or lost.
 std::optional<WipedBytes> read_secret_line(int tty, std::string_view prompt, int stop_fd) {
   const EchoOff echo_off(tty);
-  if (!write_all(tty, prompt)) return std::nullopt;
-  while (true) {
-    pollfd fds[] = {{tty, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    if (::poll(fds, stop_fd >= 0 ? 2 : 1, -1) < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (stop_fd >= 0 && fds[1].revents != 0) return std::nullopt;
-    break;
-  }
+  if (!write_all(tty, prompt) || !wait_for_input(tty, stop_fd)) return std::nullopt;
   WipedBytes line;
   const Result<Ok, InputFailure> read =
       read_wiped(tty, line, MAX_CONVERSATION_LINE_BYTES, ReadUntil::Newline);
