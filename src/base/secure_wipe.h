@@ -17,8 +17,11 @@ inline constexpr std::size_t MAX_STACK_WIPE = 64 * 1024;
 
 // Zeroes the stack below the caller's frame, as deep as `bytes` (at most
 // MAX_STACK_WIPE): for a thread that is done with a request and whose stack
-// will be reused. Pages of that span that are not resident hold nothing and
-// are left alone, so the wipe faults in no memory.
+// will be reused, or for a client that has sent its secret and is about to
+// wait (the frames it calls next are laid over the dead ones that held the
+// secret, and a slot they leave unwritten would keep it for the whole wait).
+// Pages of that span that are not resident hold nothing and are left alone,
+// so the wipe faults in no memory.
 void wipe_stack(std::size_t bytes) noexcept;
 
 }  // namespace tarnwel

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/clock.h"
+#include "base/secure_wipe.h"
 #include "client/reply.h"
 
 namespace tarnwel {
@@ -19,9 +20,15 @@ constexpr std::chrono::milliseconds RETRY_INTERVAL{250};
 // The request line kept between tries: random bytes and the line XORed with
 // them, so that no byte-for-byte copy of the secret in it stays in this
 // process while the agent asks the user (when the one sent is taken).
+//
+// Masking and unmasking run in frames of their own, never inlined into the
+// caller's: a loop over the line's bytes may leave some of them in its frame
+// (the sanitizers' instrumented loads spill them there), and the caller's
+// frame is live for the whole wait. Theirs is dead once they return, and the
+// caller wipes it before it waits.
 class MaskedLine {
  public:
-  explicit MaskedLine(RequestLine&& line)
+  [[gnu::noinline]] explicit MaskedLine(RequestLine&& line)
       : masked_(std::move(line.text)), pad_(masked_.size()), wait_(line.wait) {
     for (std::size_t at = 0; at < pad_.size(); at += 256) {
       const std::size_t n = std::min<std::size_t>(256, pad_.size() - at);
@@ -36,7 +43,7 @@ class MaskedLine {
     apply(masked_);
   }
 
-  RequestLine unmasked() const {
+  [[gnu::noinline]] RequestLine unmasked() const {
     RequestLine line{masked_, wait_};
     apply(line.text);
     return line;
@@ -67,7 +74,9 @@ Result<WipedBytes, ClientError> send_waiting_out_busy(const Client& client, Requ
   const Instant deadline = MonotonicClock::now() + limit;
   bool told = false;
   while (true) {
-    Result<WipedBytes, ClientError> reply = client.send(kept.unmasked());
+    RequestLine plain = kept.unmasked();
+    wipe_stack(MAX_STACK_WIPE);  // what unmasking (and masking) left below this frame
+    Result<WipedBytes, ClientError> reply = client.send(std::move(plain));
     if (!reply.ok() || !is_busy(reply.value()) || MonotonicClock::now() >= deadline) return reply;
     if (!std::exchange(told, true)) waiting();
     std::this_thread::sleep_for(RETRY_INTERVAL);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/os_error.h"
+#include "base/secure_wipe.h"
 #include "base/spawn.h"
 #include "base/utf8.h"
 #include "base/write_all.h"
@@ -215,6 +216,9 @@ int unlock(const Client& client, const Invocation& inv) {
     }
     request = unlock_request(*inv.profile, *inv.reason, as_view(secret.value()), inv.ttl_seconds);
   }  // the request holds its own copy now; this block's copy is wiped
+  // So are the pieces that reading and escaping it left below this frame,
+  // where the frames of the wait for the user are about to be laid.
+  wipe_stack(MAX_STACK_WIPE);
   // Escaping can make a long secret too long for one message: a usage error,
   // found before an agent is started for it.
   if (request->text.size() > MAX_MESSAGE_BYTES) {

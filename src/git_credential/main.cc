@@ -21,6 +21,7 @@
 #include "agent_version.h"
 #include "base/constant_time.h"
 #include "base/diagnostics.h"
+#include "base/secure_wipe.h"
 #include "base/utf8.h"
 #include "base/wiped_input.h"
 #include "base/write_all.h"
@@ -153,9 +154,11 @@ int get(const Client& client, const Credential& asked) {
 }
 
 // The "unlock" request that keeps `given`; the credential text made for it
-// is wiped on the way out.
-RequestLine unlock_line(const Credential& given, const std::string& profile,
-                        std::optional<std::uint64_t> ttl) {
+// is wiped on the way out. Out of line, as already_held() is: what their
+// loops over the password leave in their frames is wiped before store()
+// waits, and store()'s own frame stays live throughout.
+[[gnu::noinline]] RequestLine unlock_line(const Credential& given, const std::string& profile,
+                                          std::optional<std::uint64_t> ttl) {
   const WipedBytes secret = secret_for(given);
   const std::string reason = "git: keep the password of " + std::string(*given.username) + " for " +
                              legacy_profile_for(given)->substr(4);
@@ -165,7 +168,7 @@ RequestLine unlock_line(const Credential& given, const std::string& profile,
 // Whether the agent holds `given` already, in its entry or a legacy one: git
 // stores a credential back after every use it made of it, which is not worth
 // a confirmation. A changed one is.
-bool already_held(const Client& client, const Credential& given) {
+[[gnu::noinline]] bool already_held(const Client& client, const Credential& given) {
   const WipedBytes secret = secret_for(given);
   for (const std::optional<std::string>& profile :
        {profile_for(given), legacy_profile_for(given)}) {
@@ -220,7 +223,8 @@ int store(const Client& client, WipedBytes& input, const Credential& given,
   const std::string legacy = *legacy_profile_for(given);
   const std::string username(*given.username);
   RequestLine request = unlock_line(given, profile, ttl_for(given, ttl));
-  release(input);  // `given` points into it: not to be used from here on
+  release(input);              // `given` points into it: not to be used from here on
+  wipe_stack(MAX_STACK_WIPE);  // what already_held() and unlock_line() left below this frame
   // git's own prompts use the terminal; the confirmation asks there too.
   const ConfirmationWatch watch("git-credential-tarnwel",
                                 wait ? WithoutTerminal::Wait : WithoutTerminal::Decline,
@@ -300,6 +304,10 @@ int helper(const std::vector<std::string>& args) {
   if (!credential.ok()) return complain(credential.error());
   // git always sends both; without them there is nothing to look up.
   if (!legacy_profile_for(credential.value())) return 0;
+  // Reading and parsing the input left pieces of the password below this
+  // frame, where the action's own frames are about to be laid; "store" waits
+  // there for as long as the user is asked.
+  wipe_stack(MAX_STACK_WIPE);
 
   const Client client = Client::for_this_user();
   if (action == "get") return get(client, credential.value());
