@@ -4,13 +4,15 @@
 // thread started and ended for every request. Each connection still has a
 // thread of its own for as long as it is served.
 //
-// Idle threads take turns at the listener: one of them (the leader) waits in
-// poll() on it and accepts; the others wait for their turn. A leader that has
-// accepted hands its turn on before it serves, so that a connection held up
-// by its client or by a presence prompt keeps no one else waiting. When no
-// thread is idle the accept loop watches the listener itself (main_watches()),
-// and starts a new thread (start()) for what it accepts. An idle thread that
-// has had nothing to do for IDLE_THREAD_LINGER ends.
+// Idle threads wait at the listener together, each in a ListenerWait of its
+// own, and a new connection wakes one of them (on Linux; elsewhere all, and
+// the first to accept takes it), which accepts it and serves it: nothing is
+// handed from thread to thread. A connection held up by its client or by a
+// presence prompt keeps only its own thread. When no thread is idle, and none
+// that has replied is on its way back, the accept loop watches the listener
+// itself (main_watches()) and starts a new thread (start()) for what it
+// accepts; a thread that leaves the listener last wakes it for that. An idle
+// thread that has had nothing to do for IDLE_THREAD_LINGER ends.
 //
 // Thread-safety: start(), main_watches(), last_accept() and stop() from the
 // accept loop's thread; the rest runs on the threads it starts.
@@ -23,16 +25,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 
 #include "base/clock.h"
+#include "base/mutex.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
 #include "base/wake_pipe.h"
+#include "server/listener_wait.h"
 
 namespace tarnwel {
 
@@ -75,7 +78,7 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
     Key() = default;
   };
   ConnectionThreads(Key, int listener, const Clock& clock,
-                    std::shared_ptr<const WakePipe> loop_waker, WakePipe turn_waker,
+                    std::shared_ptr<const WakePipe> loop_waker, WakePipe stop_waker,
                     StreamHandler handler);
   ConnectionThreads(const ConnectionThreads&) = delete;
   ConnectionThreads& operator=(const ConnectionThreads&) = delete;
@@ -84,39 +87,25 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
   void work(UniqueFd first);
   // The next stream for this thread, or none when it is to end; `replied`:
   // the thread said it was on its way back.
-  UniqueFd next_stream(bool replied);
-  // As the leader: waits on the listener (or, with `accept_first`, first
-  // accepts what is waiting) until a connection is accepted, `until` has
-  // passed, stop() is called or the listener fails.
-  UniqueFd lead(std::chrono::steady_clock::time_point until, bool accept_first);
-  UniqueFd accept_one();
-  // Who watches the listener once the leader has left it: a waiting thread
-  // (its turn is given here), a thread on its way back (the turn is kept for
-  // it), the accept loop (which must be woken), or the accept loop already.
-  // With the lock held, as for leave_listener().
-  enum class Successor { WaitingThread, AcceptLoop, None };
-  Successor successor();
+  UniqueFd next_stream(bool replied, const ListenerWait* wait);
+  // This thread is no longer at the listener; the accept loop is woken when
+  // no one else is (nor on the way back).
   void leave_listener();
+  UniqueFd accept_one();
 
   const int listener_;
   const Clock& clock_;
   const std::shared_ptr<const WakePipe> loop_waker_;
-  const WakePipe turn_waker_;  // ends the leader's wait at stop()
+  const WakePipe stop_waker_;  // ends every idle thread's wait at stop()
   const StreamHandler handler_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable turn_;  // a waiting thread's turn has come, or stop()
-  std::condition_variable left_listener_;
-  bool leader_ = false;
-  std::size_t waiting_ = 0;      // idle threads waiting for their turn
-  std::size_t turns_given_ = 0;  // turns handed on and not yet taken
-  // Threads that have replied and are on their way back, and the turns kept
-  // for them: the first to come back watches the listener.
-  std::size_t returning_ = 0;
-  std::size_t kept_ = 0;
-  std::size_t at_listener_ = 0;  // threads in a call on the listener
-  bool main_watches_ = true;
-  bool stopping_ = false;
+  mutable Mutex mutex_;
+  CondVar left_listener_;
+  std::size_t idle_ TARNWEL_GUARDED_BY(mutex_) = 0;       // threads at the listener
+  std::size_t returning_ TARNWEL_GUARDED_BY(mutex_) = 0;  // replied, on their way back
+  bool main_watches_ TARNWEL_GUARDED_BY(mutex_) = true;
+  bool stopping_ TARNWEL_GUARDED_BY(mutex_) = false;
+  std::atomic<bool> stopped_{false};  // stopping_, for a look without the lock
   std::atomic<Instant::rep> last_accept_{0};
 };
 

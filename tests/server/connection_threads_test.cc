@@ -71,8 +71,8 @@ class ConnectionThreadsTest : public ::testing::Test {
   std::string served_;
 };
 
-// A thread that accepts a connection first hands the listener on (to an idle
-// thread, else to the loop), so a held connection keeps no one waiting.
+// A thread that accepts a connection leaves the listener to the idle threads,
+// else to the loop, so a held connection keeps no one waiting.
 TEST_F(ConnectionThreadsTest, AThreadThatAcceptsHandsTheListenerOnToAnIdleThreadOrTheLoop) {
   const UniqueFd a = client();
   threads_->start(accept_connection(listener_.get()));
