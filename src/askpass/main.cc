@@ -16,6 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
@@ -28,6 +29,7 @@
 #include "base/decimal.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "base/wake_pipe.h"
 #include "base/write_all.h"
 #include "confirm/conversation.h"
 #include "confirm/posted_question.h"
@@ -37,14 +39,30 @@
 namespace tarnwel {
 namespace {
 
-int stop_pipe_write = -1;
+// The wait's stop while the question waits; a signal that comes later finds
+// nothing to wake.
+std::atomic<const WakePipe*> stop_pipe{nullptr};
 
 extern "C" void on_stop_signal(int) {
   const int saved = errno;
-  const char byte = 's';
-  (void)!::write(stop_pipe_write, &byte, 1);
+  if (const WakePipe* pipe = stop_pipe.load()) pipe->wake();
   errno = saved;
 }
+
+// Lets SIGTERM, SIGINT and SIGHUP wake `pipe` for as long as it lives.
+class StopSignals {
+ public:
+  explicit StopSignals(const WakePipe& pipe) {
+    stop_pipe.store(&pipe);
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  }
+  ~StopSignals() { stop_pipe.store(nullptr); }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+};
 
 int fail(std::string_view text) {
   (void)write_all(STDERR_FILENO, std::string(text) + "\n");
@@ -195,21 +213,15 @@ int ask() {
     return fail(confirm_dir_refused(dir, checked.error()));
   }
 
-  int fds[2];
-  if (::pipe(fds) != 0) return fail("pipe: could not set up the wait");
-  const UniqueFd stop_read(fds[0]);
-  const UniqueFd stop_write(fds[1]);
-  stop_pipe_write = fds[1];
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  const Result<WakePipe, SysError> stop = WakePipe::open();
+  if (!stop.ok()) return fail("pipe: could not set up the wait");
+  const StopSignals stop_signals(stop.value());
   // An answerer that goes away mid-way is a failed write, not this program's end.
   ::signal(SIGPIPE, SIG_IGN);
 
   Result<PostedQuestion, std::string> posted = PostedQuestion::post(dir, std::move(question));
   if (!posted.ok()) return fail("could not post the question: " + posted.error());
-  const WaitEnds ends{stop_read.get(), requester_end.get(),
+  const WaitEnds ends{stop.value().read_fd(), requester_end.get(),
                       MonotonicClock::now() + CONFIRM_PROGRAM_WAIT};
   return variable(CONFIRM_METHOD_VARIABLE) == CONFIRM_METHOD_YES_NO
              ? ask_yes_no(posted.value(), ends)

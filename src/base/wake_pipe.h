@@ -4,8 +4,9 @@
 // pending already (both ends are non-blocking), so it never blocks a caller.
 // Both ends are close-on-exec: a program the process starts inherits neither.
 //
-// Thread-safety: wake() from any thread at any time; drain() by the one
-// waiting thread.
+// Thread-safety: wake() from any thread at any time, and from a signal
+// handler (it makes no call but write(), though it may change errno);
+// drain() by the one waiting thread.
 //
 //   Result<WakePipe, SysError> pipe = WakePipe::open();
 //   pollfd fds[] = {{listener, POLLIN, 0}, {pipe.value().read_fd(), POLLIN, 0}};

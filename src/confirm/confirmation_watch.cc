@@ -1,6 +1,5 @@
 #include "confirm/confirmation_watch.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -31,18 +30,15 @@ std::string first_line(const std::string& text) {
 
 ConfirmationWatch::ConfirmationWatch(std::string program, WithoutTerminal without, std::string hint)
     : program_(std::move(program)), without_(without), hint_(std::move(hint)) {
-  int fds[2];
-  if (::pipe(fds) != 0) return;  // no watch: the request still waits for another answer
-  stop_read_.reset(fds[0]);
-  stop_write_.reset(fds[1]);
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  Result<WakePipe, SysError> stop = WakePipe::open();
+  if (!stop.ok()) return;  // no watch: the request still waits for another answer
+  stop_.emplace(std::move(stop).value());
   thread_ = std::thread([this, dir = confirm_dir_path_for(process_env)] { run(dir); });
 }
 
 ConfirmationWatch::~ConfirmationWatch() {
   if (!thread_.joinable()) return;
-  (void)write_all(stop_write_.get(), "x");
+  stop_->wake();
   thread_.join();
 }
 
@@ -59,7 +55,7 @@ void ConfirmationWatch::run(const std::string& dir) {
   std::set<std::string> seen;
   std::set<std::string> announced;
   while (true) {
-    pollfd stop{stop_read_.get(), POLLIN, 0};
+    pollfd stop{stop_->read_fd(), POLLIN, 0};
     if (::poll(&stop, 1, static_cast<int>(LOOK_INTERVAL.count())) != 0) return;
     if (!check_private_dir(dir).ok()) continue;  // none yet, or not one to trust
     // Looked at anew each time: a question answered elsewhere, timed out or
@@ -82,7 +78,7 @@ void ConfirmationWatch::run(const std::string& dir) {
         continue;
       }
       seen.insert(question.nonce);
-      const TerminalAnswer answer = answer_at_terminal(tty.get(), dir, question, stop_read_.get());
+      const TerminalAnswer answer = answer_at_terminal(tty.get(), dir, question, stop_->read_fd());
       if (answer.end == TerminalAnswer::End::Cut) return;
       if (answer.end == TerminalAnswer::End::Failed)
         (void)write_all(tty.get(), answer.error + "\n");

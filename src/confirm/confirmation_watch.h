@@ -23,10 +23,11 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include "base/unique_fd.h"
+#include "base/wake_pipe.h"
 #include "confirm/question.h"
 
 namespace tarnwel {
@@ -59,8 +60,7 @@ class ConfirmationWatch {
   WithoutTerminal without_;
   std::string hint_;
   std::atomic<bool> declined_{false};
-  UniqueFd stop_read_;
-  UniqueFd stop_write_;
+  std::optional<WakePipe> stop_;
   std::thread thread_;
 };
 
