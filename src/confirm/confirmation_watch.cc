@@ -1,26 +1,21 @@
 #include "confirm/confirmation_watch.h"
 
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <set>
 
 #include "base/utf8.h"
 #include "base/write_all.h"
 #include "confirm/pending_questions.h"
+#include "confirm/question_watch.h"
 #include "confirm/terminal_question.h"
 #include "paths/runtime_dir.h"
 
 namespace tarnwel {
 namespace {
-
-// How often the directory is looked at: a question shows up this much later
-// at most, and looking costs one directory read.
-constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
 
 std::string first_line(const std::string& text) {
   return single_line_lossy(std::string_view(text).substr(0, text.find('\n')));
@@ -54,13 +49,9 @@ void ConfirmationWatch::run(const std::string& dir) {
   const pid_t self = ::getpid();
   std::set<std::string> seen;
   std::set<std::string> announced;
-  while (true) {
-    pollfd stop{stop_->read_fd(), POLLIN, 0};
-    if (::poll(&stop, 1, static_cast<int>(LOOK_INTERVAL.count())) != 0) return;
-    if (!check_private_dir(dir).ok()) continue;  // none yet, or not one to trust
-    // Looked at anew each time: a question answered elsewhere, timed out or
-    // withdrawn meanwhile is no longer listed and never asked.
-    for (const Question& question : pending_questions(dir)) {
+  watch_questions(dir, stop_->read_fd(), Instant::max(), [&](const QuestionLook& look) {
+    if (!look.ok()) return true;  // none yet, or not one to trust
+    for (const Question& question : look.value()) {
       if (question.requester != self || seen.contains(question.nonce)) continue;
       const UniqueFd tty = open_terminal();
       if (!tty.valid()) {
@@ -79,11 +70,12 @@ void ConfirmationWatch::run(const std::string& dir) {
       }
       seen.insert(question.nonce);
       const TerminalAnswer answer = answer_at_terminal(tty.get(), dir, question, stop_->read_fd());
-      if (answer.end == TerminalAnswer::End::Cut) return;
+      if (answer.end == TerminalAnswer::End::Cut) return false;
       if (answer.end == TerminalAnswer::End::Failed)
         (void)write_all(tty.get(), answer.error + "\n");
     }
-  }
+    return true;
+  });
 }
 
 void ConfirmationWatch::without_terminal(const std::string& dir, const Question& question) {

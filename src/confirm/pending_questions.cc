@@ -62,20 +62,16 @@ std::vector<Entry> entries_of(const std::string& dir) {
   while (const dirent* item = ::readdir(stream.get())) {
     const std::string_view name = item->d_name;
     if (name.size() <= NONCE_HEX_DIGITS || !is_nonce(name.substr(0, NONCE_HEX_DIGITS))) continue;
+    Entry entry{std::string(name.substr(0, NONCE_HEX_DIGITS)),
+                std::string(name.substr(NONCE_HEX_DIGITS)), 0};
     struct stat st {};
-    const std::string path = dir + "/" + std::string(name);
-    if (::lstat(path.c_str(), &st) != 0) continue;
-    entries.push_back(Entry{std::string(name.substr(0, NONCE_HEX_DIGITS)),
-                            std::string(name.substr(NONCE_HEX_DIGITS)), st.st_mtime});
+    if (::lstat(question_file(dir, entry.nonce, entry.suffix).c_str(), &st) != 0) continue;
+    entry.changed = st.st_mtime;
+    entries.push_back(std::move(entry));
   }
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.changed < b.changed; });
   return entries;
-}
-
-void remove_question(const std::string& dir, const std::string& nonce) {
-  ::unlink((dir + "/" + nonce + std::string(QUESTION_SUFFIX)).c_str());
-  ::unlink((dir + "/" + nonce + std::string(ANSWER_SUFFIX)).c_str());
 }
 
 }  // namespace
@@ -91,17 +87,18 @@ std::vector<Question> pending_questions(const std::string& dir) {
   for (const Entry& entry : entries) {
     if (entry.suffix != QUESTION_SUFFIX) {
       if (!has(entry.nonce, QUESTION_SUFFIX) && now - entry.changed > ORPHAN_AGE.count()) {
-        ::unlink((dir + "/" + entry.nonce + entry.suffix).c_str());
+        ::unlink(question_file(dir, entry.nonce, entry.suffix).c_str());
       }
       continue;
     }
-    const std::optional<std::string> text = read_small_file(dir + "/" + entry.nonce + entry.suffix);
+    const std::optional<std::string> text =
+        read_small_file(question_file(dir, entry.nonce, entry.suffix));
     if (!text) continue;  // answered and removed meanwhile, or not a question of ours
     std::optional<Question> question = parse_question(entry.nonce, *text);
     if (question && process_alive(question->asker) && has(entry.nonce, ANSWER_SUFFIX)) {
       questions.push_back(std::move(*question));
     } else if (!question || !process_alive(question->asker)) {
-      remove_question(dir, entry.nonce);
+      remove_question_files(dir, entry.nonce);
     }
   }
   return questions;
@@ -110,7 +107,7 @@ std::vector<Question> pending_questions(const std::string& dir) {
 Result<UniqueFd, std::string> open_question(const std::string& dir, std::string_view nonce) {
   const std::string gone(QUESTION_GONE);
   if (!is_nonce(nonce)) return gone;
-  const std::string path = dir + "/" + std::string(nonce) + std::string(ANSWER_SUFFIX);
+  const std::string path = question_file(dir, nonce, ANSWER_SUFFIX);
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return gone;

@@ -19,19 +19,13 @@ namespace {
 
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 
-std::string file_in(const std::string& dir, std::string_view nonce, std::string_view suffix) {
-  std::string path = dir;
-  path.append("/").append(nonce).append(suffix);
-  return path;
-}
-
 Result<Ok, std::string> write_question(const std::string& dir, const Question& question) {
-  const std::string temporary = file_in(dir, question.nonce, TEMPORARY_SUFFIX);
+  const std::string temporary = question_file(dir, question.nonce, TEMPORARY_SUFFIX);
   const UniqueFd file(::open(temporary.c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) return "create " + display_path(temporary) + ": " + os_error_text(errno);
   const bool written = write_all(file.get(), question_text(question));
-  const std::string path = file_in(dir, question.nonce, QUESTION_SUFFIX);
+  const std::string path = question_file(dir, question.nonce, QUESTION_SUFFIX);
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(temporary.c_str());
@@ -48,7 +42,7 @@ Result<PostedQuestion, std::string> PostedQuestion::post(const std::string& dir,
   if (!nonce.ok()) return "getentropy: " + nonce.error().text();
   question.nonce = std::move(nonce).value();
   question.asker = ::getpid();
-  const std::string socket = file_in(dir, question.nonce, ANSWER_SUFFIX);
+  const std::string socket = question_file(dir, question.nonce, ANSWER_SUFFIX);
   Result<UniqueFd, SysError> listener = listen_unix(socket);
   if (!listener.ok()) return "listen at " + display_path(socket) + ": " + listener.error().text();
   // From here on the destructor removes whatever was made.
@@ -70,9 +64,7 @@ PostedQuestion::~PostedQuestion() { remove_files(); }
 
 void PostedQuestion::remove_files() noexcept {
   if (question_.nonce.empty()) return;
-  // The question first: nobody is shown it once its answer cannot be taken.
-  ::unlink(file_in(dir_, question_.nonce, QUESTION_SUFFIX).c_str());
-  ::unlink(file_in(dir_, question_.nonce, ANSWER_SUFFIX).c_str());
+  remove_question_files(dir_, question_.nonce);
   question_.nonce.clear();
 }
 

@@ -1,5 +1,7 @@
 #include "confirm/question.h"
 
+#include <unistd.h>
+
 #include <limits>
 
 #include "base/decimal.h"
@@ -29,6 +31,17 @@ std::optional<std::string_view> take_line(std::string_view& text, std::string_vi
 }
 
 }  // namespace
+
+std::string question_file(const std::string& dir, std::string_view nonce, std::string_view suffix) {
+  std::string path = dir;
+  path.append("/").append(nonce).append(suffix);
+  return path;
+}
+
+void remove_question_files(const std::string& dir, std::string_view nonce) noexcept {
+  ::unlink(question_file(dir, nonce, QUESTION_SUFFIX).c_str());
+  ::unlink(question_file(dir, nonce, ANSWER_SUFFIX).c_str());
+}
 
 std::string question_text(const Question& question) {
   return "asker=" + std::to_string(question.asker) +

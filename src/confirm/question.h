@@ -30,6 +30,13 @@ struct Question {
 inline constexpr std::string_view QUESTION_SUFFIX = ".question";
 inline constexpr std::string_view ANSWER_SUFFIX = ".answer";
 
+// The question `nonce`'s file with `suffix` in `dir`: "DIR/NONCESUFFIX".
+std::string question_file(const std::string& dir, std::string_view nonce, std::string_view suffix);
+
+// Removes the question `nonce`'s files from `dir`: the question first, so
+// that nobody is shown it once its answer cannot be taken.
+void remove_question_files(const std::string& dir, std::string_view nonce) noexcept;
+
 std::string question_text(const Question& question);
 
 // Nothing when `text` is not a question's text; `nonce` is taken as given.

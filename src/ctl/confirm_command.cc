@@ -3,14 +3,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <set>
-#include <thread>
+#include <optional>
 #include <vector>
 
 #include "base/clock.h"
 #include "base/os_error.h"
 #include "base/write_all.h"
-#include "confirm/pending_questions.h"
+#include "confirm/question_watch.h"
 #include "confirm/terminal_question.h"
 #include "ctl/exit_status.h"
 #include "ctl/output.h"
@@ -23,15 +22,13 @@ namespace {
 // As long as the agent waits for an answer: a question posted after this
 // would be one the user did not run "confirm" for.
 constexpr std::chrono::seconds QUESTION_WAIT = CONFIRM_ANSWERER_WAIT;
-constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
 
-// The questions waiting now, or nothing when the directory is not to be
-// trusted (reported).
-std::optional<std::vector<Question>> look(const std::string& dir) {
-  const Result<Ok, DirRefusal> checked = check_private_dir(dir);
-  if (checked.ok()) return pending_questions(dir);
-  if (checked.error().missing) return std::vector<Question>();
-  report(confirm_dir_refused(dir, checked.error()));
+// The questions in `look`, or nothing when the directory is not to be trusted
+// (reported).
+std::optional<std::vector<Question>> questions_in(const std::string& dir, QuestionLook look) {
+  if (look.ok()) return std::move(look).value();
+  if (look.error().missing) return std::vector<Question>();
+  report(confirm_dir_refused(dir, look.error()));
   return std::nullopt;
 }
 
@@ -53,7 +50,8 @@ std::string listed(const std::vector<Question>& questions) {
 int confirm_command(const Invocation& inv) {
   const std::string dir = confirm_dir_path_for(process_env);
   if (inv.list) {
-    const std::optional<std::vector<Question>> questions = look(dir);
+    const std::optional<std::vector<Question>> questions =
+        questions_in(dir, look_at_questions(dir));
     if (!questions) return EXIT_UNTRUSTED;
     return write_all(STDOUT_FILENO, listed(*questions)) ? EXIT_SUCCEEDED : EXIT_COMMUNICATION;
   }
@@ -65,17 +63,18 @@ int confirm_command(const Invocation& inv) {
   }
   // Waits for a first question, so that "confirm" may be typed before the
   // request that it answers has reached the agent.
-  const Instant deadline = MonotonicClock::now() + QUESTION_WAIT;
-  std::optional<std::vector<Question>> questions = look(dir);
+  std::optional<std::vector<Question>> questions;
   bool said_waiting = false;
-  while (questions && questions->empty() && MonotonicClock::now() < deadline) {
+  const auto first_questions = [&](QuestionLook look) {
+    questions = questions_in(dir, std::move(look));
+    if (!questions || !questions->empty()) return false;
     if (!said_waiting) {
       (void)write_all(tty.get(), "waiting for a confirmation to answer (ctrl-c to stop)...\n");
       said_waiting = true;
     }
-    std::this_thread::sleep_for(LOOK_INTERVAL);
-    questions = look(dir);
-  }
+    return true;
+  };
+  watch_questions(dir, -1, MonotonicClock::now() + QUESTION_WAIT, first_questions);
   if (!questions) return EXIT_UNTRUSTED;
   if (questions->empty()) {
     report("no confirmation came within " + std::to_string(QUESTION_WAIT.count()) + " s");
