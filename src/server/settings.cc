@@ -1,7 +1,9 @@
 #include "server/settings.h"
 
+#include <array>
 #include <cstdint>
 #include <string_view>
+#include <variant>
 
 #include "base/decimal.h"
 #include "base/utf8.h"
@@ -9,12 +11,23 @@
 namespace tarnwel {
 namespace {
 
-constexpr const char* LOCK_ON_SLEEP = "TARNWEL_AGENT_LOCK_ON_SLEEP";
-constexpr const char* LOCK_ON_SCREEN_LOCK = "TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK";
-constexpr const char* MAX_TTL_SECONDS = "TARNWEL_AGENT_MAX_TTL_SECONDS";
-constexpr const char* SHOW_REQUESTER = "TARNWEL_AGENT_SHOW_REQUESTER";
-constexpr const char* CONFIRM_YES_NO = "TARNWEL_AGENT_CONFIRM_YES_NO";
-constexpr const char* WAKE_ON_CONNECT = "TARNWEL_AGENT_WAKE_ON_CONNECT";
+// Where a setting's value goes: an on-off switch, or the bound on lifetimes.
+using Field = std::variant<bool AgentSettings::*, std::optional<TimeToLive> AgentSettings::*>;
+
+struct Setting {
+  const char* name;
+  Field field;
+};
+
+// Read in this order: of several refused settings, the first is reported.
+constexpr std::array<Setting, 6> SETTINGS = {{
+    {"TARNWEL_AGENT_LOCK_ON_SLEEP", &AgentSettings::lock_on_sleep},
+    {"TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK", &AgentSettings::lock_on_screen_lock},
+    {"TARNWEL_AGENT_MAX_TTL_SECONDS", &AgentSettings::max_ttl},
+    {"TARNWEL_AGENT_SHOW_REQUESTER", &AgentSettings::show_requester},
+    {"TARNWEL_AGENT_CONFIRM_YES_NO", &AgentSettings::confirm_yes_no},
+    {"TARNWEL_AGENT_WAKE_ON_CONNECT", &AgentSettings::wake_on_connect},
+}};
 
 SettingError refused(const char* name, std::string_view expected, std::string_view value) {
   // The value is the user's own, but it is shown on one diagnostic line.
@@ -22,46 +35,33 @@ SettingError refused(const char* name, std::string_view expected, std::string_vi
                       single_line_lossy(value) + "\""};
 }
 
-Result<bool, SettingError> read_switch(const EnvLookup& lookup, const char* name) {
-  const std::optional<std::string> value = lookup(name);
-  if (!value) return false;
-  const std::string_view text = *value;
-  if (text == "1") return true;
-  if (text == "0") return false;
-  return refused(name, "1 or 0", text);
+// A switch: "1" or "0".
+std::optional<SettingError> take(const char* name, std::string_view text, bool& on) {
+  if (text != "1" && text != "0") return refused(name, "1 or 0", text);
+  on = text == "1";
+  return std::nullopt;
+}
+
+// The bound on every secret's life: a positive whole number of seconds.
+std::optional<SettingError> take(const char* name, std::string_view text,
+                                 std::optional<TimeToLive>& bound) {
+  const std::optional<std::uint64_t> seconds = parse_decimal(text);
+  if (!seconds || *seconds == 0) return refused(name, "a positive whole number of seconds", text);
+  bound = TimeToLive::from_seconds(*seconds);
+  return std::nullopt;
 }
 
 }  // namespace
 
 Result<AgentSettings, SettingError> read_settings(const EnvLookup& lookup) {
   AgentSettings settings;
-  auto lock_on_sleep = read_switch(lookup, LOCK_ON_SLEEP);
-  if (!lock_on_sleep.ok()) return std::move(lock_on_sleep).error();
-  settings.lock_on_sleep = lock_on_sleep.value();
-
-  auto lock_on_screen_lock = read_switch(lookup, LOCK_ON_SCREEN_LOCK);
-  if (!lock_on_screen_lock.ok()) return std::move(lock_on_screen_lock).error();
-  settings.lock_on_screen_lock = lock_on_screen_lock.value();
-
-  if (const std::optional<std::string> value = lookup(MAX_TTL_SECONDS)) {
-    const std::optional<std::uint64_t> seconds = parse_decimal(*value);
-    if (!seconds || *seconds == 0) {
-      return refused(MAX_TTL_SECONDS, "a positive whole number of seconds", *value);
-    }
-    settings.max_ttl = TimeToLive::from_seconds(*seconds);
+  for (const Setting& setting : SETTINGS) {
+    const std::optional<std::string> value = lookup(setting.name);
+    if (!value) continue;  // unset: off
+    std::optional<SettingError> refusal = std::visit(
+        [&](auto member) { return take(setting.name, *value, settings.*member); }, setting.field);
+    if (refusal) return std::move(*refusal);
   }
-
-  auto show_requester = read_switch(lookup, SHOW_REQUESTER);
-  if (!show_requester.ok()) return std::move(show_requester).error();
-  settings.show_requester = show_requester.value();
-
-  auto confirm_yes_no = read_switch(lookup, CONFIRM_YES_NO);
-  if (!confirm_yes_no.ok()) return std::move(confirm_yes_no).error();
-  settings.confirm_yes_no = confirm_yes_no.value();
-
-  auto wake_on_connect = read_switch(lookup, WAKE_ON_CONNECT);
-  if (!wake_on_connect.ok()) return std::move(wake_on_connect).error();
-  settings.wake_on_connect = wake_on_connect.value();
   return settings;
 }
 
