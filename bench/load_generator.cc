@@ -10,44 +10,55 @@
 //
 // Progress goes to standard error. Only ratios between figures of the same
 // run are meant to be compared across runs.
+#include <chrono>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "load_scenarios.h"
+
+namespace {
+
+// The options that take a path as their value, and where each goes.
+constexpr std::pair<const char*, std::string tarnwel::bench::Options::*> PATH_OPTIONS[] = {
+    {"--agent", &tarnwel::bench::Options::agent},
+    {"--reference", &tarnwel::bench::Options::reference},
+    {"--micro-json", &tarnwel::bench::Options::micro_json},
+    {"--work-dir", &tarnwel::bench::Options::work_dir},
+    {"--ssh-agent", &tarnwel::bench::Options::ssh_agent},
+    {"--git", &tarnwel::bench::Options::git},
+};
+
+// Takes `key`'s `value` into `options`; false when the two make no option.
+bool take(tarnwel::bench::Options& options, const std::string& key, const std::string& value) {
+  for (const auto& [name, field] : PATH_OPTIONS) {
+    if (key != name) continue;
+    options.*field = value;
+    return true;
+  }
+  if (key == "--duration-ms") {
+    options.duration = std::chrono::milliseconds(std::stol(value));
+    return true;
+  }
+  const std::size_t equals = value.find('=');
+  if (key != "--info" || equals == std::string::npos) return false;
+  options.info.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   tarnwel::bench::Options options;
   bool usage = false;
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc && !usage; ++i) {
     const std::string key = argv[i];
     if (key == "--wake") {
       options.wake = true;
       continue;
     }
-    if (i + 1 == argc) {
-      usage = true;
-      break;
-    }
-    const std::string value = argv[++i];
-    if (key == "--agent")
-      options.agent = value;
-    else if (key == "--reference")
-      options.reference = value;
-    else if (key == "--micro-json")
-      options.micro_json = value;
-    else if (key == "--work-dir")
-      options.work_dir = value;
-    else if (key == "--ssh-agent")
-      options.ssh_agent = value;
-    else if (key == "--git")
-      options.git = value;
-    else if (key == "--duration-ms")
-      options.duration = std::chrono::milliseconds(std::stol(value));
-    else if (key == "--info" && value.find('=') != std::string::npos) {
-      options.info.emplace_back(value.substr(0, value.find('=')),
-                                value.substr(value.find('=') + 1));
-    } else
-      usage = true;
+    usage = i + 1 == argc || !take(options, key, argv[i + 1]);
+    ++i;
   }
   if (usage || options.agent.empty() || options.reference.empty() || options.work_dir.empty()) {
     std::cerr << "usage: tarnwel-loadgen --agent PATH --reference PATH --work-dir DIR [--wake] "
