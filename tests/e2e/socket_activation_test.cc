@@ -58,8 +58,7 @@ AgentProcess& activate(std::optional<AgentProcess>& activator, const std::string
 }
 
 ino_t inode_of(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  const struct stat st = lstat_of(path);
   EXPECT_TRUE(S_ISSOCK(st.st_mode)) << path;
   return st.st_ino;
 }
@@ -78,9 +77,7 @@ TEST(SocketActivationTest, TheFirstClientStartsTheAgentOnTheHandedSocketWhichOut
     AgentProcess& agent = activate(activator, root.path(), {path}, environment);
     const ino_t made = inode_of(path);
     ASSERT_TRUE(wait_until_serving(agent, path)) << agent.output();
-    struct stat st {};
-    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(mode_of(path), 0600u);
 
     ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
     EXPECT_EQ(agent.wait_for_exit(), 0) << agent.output();

@@ -53,9 +53,8 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
 
   ASSERT_EQ(ctl({"start"}).status, 0);
   const std::string log_dir = home + "/.local/state/tarnwel-agent", log = log_dir + "/agent.log";
-  struct stat st {};
-  EXPECT_TRUE(::stat(log.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600) << log;
-  EXPECT_TRUE(::stat(log_dir.c_str(), &st) == 0 && (st.st_mode & 07777) == 0700) << log_dir;
+  EXPECT_EQ(mode_of(log), 0600u);
+  EXPECT_EQ(mode_of(log_dir), 0700u);
   // A successful start is silent, and so is status then.
   EXPECT_EQ(ctl({"status"}).out.find("warning"), std::string::npos);
   EXPECT_EQ(ctl({"unlock", "p", "--reason", "r"}).status, 0);

@@ -96,10 +96,8 @@ TEST(StrangerSocketTest, NoClientEntersADirectoryOfAnotherUserOrSendsItsListener
                                    ", which has no user name" + way_out);
   // Not even a connection, and the directory is still the stranger's.
   EXPECT_EQ(verdict(in_dir), 0);
-  struct stat st {};
-  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, STRANGER);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(lstat_of(dir).st_uid, STRANGER);
+  EXPECT_EQ(mode_of(dir), 0700u);
 
   if (const passwd* nobody = ::getpwnam("nobody"); nobody != nullptr) {
     ASSERT_EQ(::chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);

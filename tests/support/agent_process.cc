@@ -46,6 +46,12 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+struct stat lstat_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
+  return st;
+}
+
 std::string runtime_dir_in(const std::string& base) {
   return base + "/tarnwel-agent-" + std::to_string(::getuid());
 }

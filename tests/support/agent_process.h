@@ -9,6 +9,7 @@
 //   EXPECT_EQ(round_trip(path, "{\"cmd\":\"status\",\"protocol_version\":2}\n"), "...");
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -43,6 +44,11 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// What lstat() says of `path`: a failure, and all zeros, if it names nothing.
+struct stat lstat_of(const std::string& path);
+// The permission bits of what `path` names.
+inline mode_t mode_of(const std::string& path) { return lstat_of(path).st_mode & 07777; }
 
 // Where the agent puts its socket for the base directory `base`.
 std::string runtime_dir_in(const std::string& base);
