@@ -17,7 +17,6 @@ class GitCredentialTest : public client_testing::SandboxTest {
     return client_testing::run_program(GIT_CREDENTIAL_PATH_FOR_TESTS, args, input, environment());
   }
 
-  Client client{socket_path()};
   const std::string host = "protocol=https\nhost=example.com\n";
 };
 

@@ -24,6 +24,7 @@
 
 #include "base/unix_socket.h"
 #include "base/write_all.h"
+#include "client/client.h"
 #include "support/agent_process.h"
 #include "support/fake_askpass.h"
 
@@ -73,7 +74,8 @@ class OneShotPeer {
 };
 
 // An agent that tarnwelctl starts in the directory (no child of the test)
-// stops by itself once the directory is gone.
+// stops by itself once the directory is gone. `client` speaks to the agent
+// at the directory's socket, whoever started it.
 class SandboxTest : public ::testing::Test {
  protected:
   SandboxTest() { askpass.answer(0); }
@@ -100,6 +102,7 @@ class SandboxTest : public ::testing::Test {
   testing::TempDir root;
   testing::FakeAskpass askpass{root.path()};
   std::optional<testing::AgentProcess> agent;
+  Client client{socket_path()};
 };
 
 }  // namespace tarnwel::client_testing
