@@ -73,8 +73,13 @@ TEST_F(TarnwelctlTest, WithoutAnAgentACommandExitsWith3AndNamesTheWayToStartOne)
 // place of the launcher's "1": this one is refused, so none answers.
 TEST_F(TarnwelctlTest, AnAgentStartedForAClientKeepsTheCallersWakeOnConnect) {
   std::vector<std::string> own_wake = environment();
-  own_wake.push_back("TARNWEL_AGENT_WAKE_ON_CONNECT=bogus");
-  EXPECT_EQ(run_ctl({"start"}, "", own_wake).status, 5);
+  own_wake.insert(own_wake.end(), {"TARNWEL_AGENT_WAKE_ON_CONNECT=bogus", "HOME=" + dir()});
+  const CtlResult started = run_ctl({"start"}, "", own_wake);
+  EXPECT_EQ(started.status, 5);
+  EXPECT_NE(started.err.find(
+                ": tarnwel-agent: TARNWEL_AGENT_WAKE_ON_CONNECT must be 1 or 0, not \"bogus\""),
+            std::string::npos)
+      << started.err;
 }
 
 TEST_F(TarnwelctlTest, ServiceOnlyLeavesStartingAnAgentToTheServiceManager) {
@@ -105,7 +110,12 @@ TEST_F(TarnwelctlTest, RunsOwnFailuresExitWith125) {
 // help and exits with 2 before an agent is started: among them a reason the
 // agent would deny as blank (U+00A0 is White_Space too) and a secret well
 // under the limit whose request is over it, since quotes double when escaped.
-TEST_F(TarnwelctlTest, UsageErrorsExitWith2AndStartNoAgent) {
+// So does a secret refused (an empty input, or ctrl-d at the prompt, unless
+// allowed); and --no-start leaves a missing agent missing.
+TEST_F(TarnwelctlTest, UsageErrorsAndRefusedSecretsExitWith2AndStartNoAgent) {
+  const std::string empty =
+      "tarnwelctl: the secret is empty (standard input held nothing but perhaps a newline), so "
+      "nothing was sent; give --allow-empty to store an empty secret\n";
   const struct {
     std::vector<std::string> args;
     std::string input, err;
@@ -121,9 +131,13 @@ TEST_F(TarnwelctlTest, UsageErrorsExitWith2AndStartNoAgent) {
        std::string(600'000, '"'),
        "tarnwelctl: the request is 1200077 bytes, more than the 1000000 that the agent takes in "
        "one message; nothing was sent (the secret is too long)\n"},
+      {{"unlock", "p", "--reason", "r"}, "\xff\n", "tarnwelctl: the secret is not valid UTF-8\n"},
+      {{"unlock", "p", "--reason", "r"}, "", empty},
+      {{"unlock", "p", "--reason", "r"}, "\n", empty},
   };
   for (const auto& [args, input, err] : cases) EXPECT_EQ(ctl(args, input), (CtlResult{2, "", err}));
-  EXPECT_FALSE(client.ping().ok());
+  EXPECT_EQ(ctl({"unlock", "p", "--reason", "r", "--no-start"}, "x").status, 3);
+  EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
 }
 
 TEST_F(TarnwelctlTest, ARuntimeDirOpenToOthersIsRefusedBeforeAnythingIsSent) {
@@ -158,20 +172,6 @@ TEST_F(TarnwelctlTest, UnlockStartsAnAgentTakesTheSecretFromStdinAndGetPrintsOnl
               (CtlResult{0, "", ""}));
     EXPECT_EQ(ctl({"get", "p"}), (CtlResult{0, printed, ""}));
   }
-}
-
-// An empty input (or ctrl-d at the prompt) is refused unless allowed.
-TEST_F(TarnwelctlTest, UnlockStartsNoAgentForASecretItRefusesOrWithNoStart) {
-  const std::string empty =
-      "tarnwelctl: the secret is empty (standard input held nothing but perhaps a newline), so "
-      "nothing was sent; give --allow-empty to store an empty secret\n";
-  const std::pair<std::string, std::string> cases[] = {
-      {"\xff\n", "tarnwelctl: the secret is not valid UTF-8\n"}, {"", empty}, {"\n", empty}};
-  for (const auto& [input, err] : cases) {
-    EXPECT_EQ(ctl({"unlock", "p", "--reason", "test"}, input), (CtlResult{2, "", err}));
-  }
-  EXPECT_EQ(ctl({"unlock", "p", "--reason", "r", "--no-start"}, "x").status, 3);
-  EXPECT_EQ(client.ping().error().kind, ClientError::Kind::NoAgent);
 }
 
 TEST_F(TarnwelctlTest, PresenceFailuresNameTheAgentAndWhatToSet) {

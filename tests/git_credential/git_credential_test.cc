@@ -24,18 +24,26 @@ class GitCredentialTest : public client_testing::SandboxTest {
 // from no agent finds nothing, which is no error either.
 TEST_F(GitCredentialTest, ExitStatusesTellUsageAndInputErrorsApart) {
   EXPECT_EQ(helper({"get"}, host), (CtlResult{0, "", ""}));
-  const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
-      {{"capability"}, "", 0},
-      {{"--ttl", "0", "store"}, "", 1},
-      {{"get"}, "no equals sign\n", 1},
-      {{}, "", 2},
+  const std::string usage =
+      "usage: git-credential-tarnwel [--ttl DURATION] [--wait] get|store|erase\n       (as git "
+      "runs it; set it up with: git config credential.helper tarnwel)\n";
+  const std::tuple<std::vector<std::string>, std::string, CtlResult> cases[] = {
+      {{"capability"}, "", {0, "", ""}},
+      {{"--ttl", "0", "store"},
+       "",
+       {1, "",
+        "git-credential-tarnwel: --ttl takes a duration such as 3600, 90s, 30m, 8h or 2d\n"}},
+      {{"get"},
+       "no equals sign\n",
+       {1, "", "git-credential-tarnwel: not a key=value line: no equals sign\n"}},
+      {{}, "", {2, "", usage}},
   };
-  for (const auto& [args, input, status] : cases) {
-    EXPECT_EQ(helper(args, input).status, status) << ::testing::PrintToString(args);
+  for (const auto& [args, input, result] : cases) {
+    EXPECT_EQ(helper(args, input), result) << ::testing::PrintToString(args);
   }
   const CtlResult help = helper({"--help"}, "");
   EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(help.out.starts_with("usage: git-credential-tarnwel [--ttl DURATION]"));
+  EXPECT_TRUE(help.out.starts_with(usage + "\n")) << help.out;
 }
 
 TEST_F(GitCredentialTest, KeepsOneEntryPerUrlAndUsername) {
@@ -128,8 +136,9 @@ TEST_F(GitCredentialTest, GitStoringTheSameCredentialAgainAsksOnce) {
   env.insert(env.end(), {"HOME=" + dir(), "GIT_CONFIG_NOSYSTEM=1", "GIT_TERMINAL_PROMPT=0"});
   const auto run_git = [&](const std::string& action, const std::string& input) {
     return client_testing::run_program(
-        *git, {"-c", std::string("credential.helper=") + GIT_CREDENTIAL_PATH_FOR_TESTS, "credential",
-               action},
+        *git,
+        {"-c", std::string("credential.helper=") + GIT_CREDENTIAL_PATH_FOR_TESTS, "credential",
+         action},
         input, env);
   };
   const std::string one = host + "username=ann\npassword=one\n";
