@@ -97,7 +97,7 @@ std::optional<UniqueFd> watch_process(pid_t pid) {
 std::string_view end_text(PostedQuestion::End end) {
   switch (end) {
     case PostedQuestion::End::Stopped: return "stopped before an answer came";
-    case PostedQuestion::End::RequesterGone: return "the requesting program has gone";
+    case PostedQuestion::End::RequesterGone: return REQUESTER_GONE_TEXT;
     case PostedQuestion::End::TimedOut: return "no answer came from a terminal";
   }
   return "stopped before an answer came";
@@ -201,7 +201,7 @@ int ask() {
   UniqueFd requester_end;
   if (question.requester > 0) {
     std::optional<UniqueFd> watch = watch_process(question.requester);
-    if (!watch) return fail("the requesting program has gone");
+    if (!watch) return fail(REQUESTER_GONE_TEXT);
     requester_end = std::move(*watch);
   }
 

@@ -120,7 +120,7 @@ PresenceOutcome outcome_of(const SubprocessRun& run) {
     case SubprocessRun::End::TimedOut:
       return PresenceError::timed_out();
     case SubprocessRun::End::Abandoned:
-      return PresenceError::denied("the requesting program has gone");
+      return PresenceError::denied(std::string(REQUESTER_GONE_TEXT));
   }
   return PresenceError::timed_out();  // unreachable: every end is handled above
 }

@@ -48,13 +48,20 @@ inline constexpr std::size_t MAX_QUESTION_FILE_BYTES =
 
 // How long the agent waits for the program's answer.
 inline constexpr std::chrono::seconds CONFIRM_WAIT{120};
-// How long the program waits for an answer itself: a little longer than the
-// agent, which ends the program first; it only matters when the agent has gone.
-inline constexpr std::chrono::seconds CONFIRM_PROGRAM_WAIT = CONFIRM_WAIT + std::chrono::seconds(5);
+// How much longer than the agent's wait the program's own wait, and a call
+// to polkit whose dialog asks, last: the agent ends the question itself at
+// its wait, so the other side's limit never ends it first.
+inline constexpr std::chrono::seconds CONFIRM_WAIT_MARGIN{5};
+// How long the program waits for an answer itself; it only matters when the
+// agent has gone.
+inline constexpr std::chrono::seconds CONFIRM_PROGRAM_WAIT = CONFIRM_WAIT + CONFIRM_WAIT_MARGIN;
 // How long "tarnwelctl confirm" waits for a first question to show up: no
 // longer than a question can wait, so that it never answers one posted after
 // the user ran it for another.
 inline constexpr std::chrono::seconds CONFIRM_ANSWERER_WAIT = CONFIRM_WAIT;
+
+// The denial's text, on either side, once the requesting program has gone.
+inline constexpr std::string_view REQUESTER_GONE_TEXT = "the requesting program has gone";
 
 // "Requested by /usr/bin/git (pid 4242)": the path on one line, with control
 // characters and line separators replaced, "an unknown program" without one,
