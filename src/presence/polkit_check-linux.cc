@@ -1,9 +1,14 @@
 #include <errno.h>
+#include <poll.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -42,14 +47,12 @@ struct BusDeleter {
 struct MessageDeleter {
   void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
 };
+struct SlotDeleter {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
 using Bus = std::unique_ptr<sd_bus, BusDeleter>;
 using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
-
-class ErrorGuard {
- public:
-  ~ErrorGuard() { sd_bus_error_free(&error); }
-  sd_bus_error error{};  // SD_BUS_ERROR_NULL
-};
+using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
 
 // The dialog's message: the reason, the profile and the program that asks.
 std::string dialog_message(const PresenceRequest& request) {
@@ -63,7 +66,16 @@ std::string dialog_message(const PresenceRequest& request) {
   return message;
 }
 
-int append_request(sd_bus_message* call, const PresenceRequest& request, std::uint64_t start_time) {
+// A cancellation id of the check's own, which CancelCheckAuthorization names.
+// polkit wants it unique among its caller's; a check is its connection's only
+// call, and the count keeps the ids of one agent apart all the same.
+std::string new_cancellation_id() {
+  static std::atomic<std::uint64_t> checks{0};
+  return "tarnwel-agent-" + std::to_string(::getpid()) + "-" + std::to_string(++checks);
+}
+
+int append_request(sd_bus_message* call, const PresenceRequest& request, std::uint64_t start_time,
+                   const std::string& cancellation_id) {
   const Requester& requester = *request.requester;
   int r = sd_bus_message_append(call, "(sa{sv})s", "unix-process", 3, "pid", "u",
                                 static_cast<std::uint32_t>(requester.pid), "start-time", "t",
@@ -76,7 +88,61 @@ int append_request(sd_bus_message* call, const PresenceRequest& request, std::ui
   r = sd_bus_message_append(call, "a{ss}", 3, "polkit.message", message.c_str(), "reason",
                             reason.c_str(), "profile", profile.c_str());
   if (r < 0) return r;
-  return sd_bus_message_append(call, "us", ALLOW_USER_INTERACTION, "");
+  return sd_bus_message_append(call, "us", ALLOW_USER_INTERACTION, cancellation_id.c_str());
+}
+
+// Withdraws the check, so that the desktop takes its dialog down. polkit takes
+// it only from the connection that asked. No reply is awaited: the bus is
+// flushed as it closes.
+void cancel(sd_bus* bus, const std::string& cancellation_id) {
+  sd_bus_message* made = nullptr;
+  if (sd_bus_message_new_method_call(bus, &made, POLKIT_NAME, AUTHORITY_PATH, AUTHORITY_INTERFACE,
+                                     "CancelCheckAuthorization") < 0) {
+    return;
+  }
+  const Message call(made);
+  if (sd_bus_message_append(call.get(), "s", cancellation_id.c_str()) < 0 ||
+      sd_bus_message_set_expect_reply(call.get(), 0) < 0) {
+    return;
+  }
+  static_cast<void>(sd_bus_send(bus, call.get(), nullptr));
+}
+
+int keep_reply(sd_bus_message* reply, void* kept, sd_bus_error* /*unused*/) {
+  static_cast<Message*>(kept)->reset(sd_bus_message_ref(reply));
+  return 0;
+}
+
+enum class Waited { Replied, TimedOut, RequesterGone, BusFailed };
+
+// Runs the bus until the call's reply is in `reply`, `deadline` passes, or
+// `hangup_fd` (-1: none) reports a hang-up.
+Waited wait_for_reply(sd_bus* bus, const Message& reply, Instant deadline, int hangup_fd) {
+  for (;;) {
+    const int processed = sd_bus_process(bus, nullptr);
+    if (processed < 0) return Waited::BusFailed;
+    if (reply != nullptr) return Waited::Replied;
+    if (processed > 0) continue;
+    const Instant now = MonotonicClock::now();
+    if (now >= deadline) return Waited::TimedOut;
+    Instant until = deadline;
+    std::uint64_t bus_due = 0;  // CLOCK_MONOTONIC, as MonotonicClock reads it on Linux
+    if (sd_bus_get_timeout(bus, &bus_due) > 0 && bus_due != UINT64_MAX) {
+      until =
+          std::min(until, Instant(std::chrono::microseconds(static_cast<std::int64_t>(bus_due))));
+    }
+    const int fd = sd_bus_get_fd(bus);
+    const int events = sd_bus_get_events(bus);
+    if (fd < 0 || events < 0) return Waited::BusFailed;
+    // No events asked of `hangup_fd`: POLLHUP comes all the same, a half-close does not.
+    std::array<pollfd, 2> fds{{{fd, static_cast<short>(events), 0}, {hangup_fd, 0, 0}}};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+    const int timeout = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
+    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+      return Waited::BusFailed;
+    }
+    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return Waited::RequesterGone;
+  }
 }
 
 // What the reply says: authorized; a challenge (no agent could raise it);
@@ -123,20 +189,32 @@ class SdBusPolkitCheck final : public PolkitCheck {
       return std::nullopt;
     }
     const Message call(made);
-    if (append_request(call.get(), request, *start_time) < 0) return std::nullopt;
-    ErrorGuard error;
-    sd_bus_message* received = nullptr;
-    // The call waits as long as the presence check does: the dialog stays
-    // up for that long.
-    const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(wait_).count();
-    const int r = sd_bus_call(bus.get(), call.get(), static_cast<std::uint64_t>(usec), &error.error,
-                              &received);
-    const Message reply(received);
-    if (r == -ETIMEDOUT || sd_bus_error_has_name(&error.error, SD_BUS_ERROR_NO_REPLY)) {
-      return PresenceOutcome(PresenceError::timed_out());
+    const std::string cancellation_id = new_cancellation_id();
+    if (append_request(call.get(), request, *start_time, cancellation_id) < 0) return std::nullopt;
+    // The call may outlast the wait: the check ends at the wait, and
+    // withdraws the dialog itself.
+    const Instant deadline = MonotonicClock::now() + wait_;
+    const auto call_wait =
+        std::chrono::ceil<std::chrono::microseconds>(wait_ + CONFIRM_WAIT_MARGIN);
+    Message reply;
+    sd_bus_slot* made_slot = nullptr;
+    if (sd_bus_call_async(bus.get(), &made_slot, call.get(), keep_reply, &reply,
+                          static_cast<std::uint64_t>(call_wait.count())) < 0) {
+      return std::nullopt;
+    }
+    const Slot slot(made_slot);  // dropped before `reply`, which it writes to
+    switch (wait_for_reply(bus.get(), reply, deadline, request.requester->connection)) {
+      case Waited::Replied: break;
+      case Waited::TimedOut:
+        cancel(bus.get(), cancellation_id);
+        return PresenceOutcome(PresenceError::timed_out());
+      case Waited::RequesterGone:
+        cancel(bus.get(), cancellation_id);
+        return PresenceOutcome(PresenceError::denied(std::string(REQUESTER_GONE_TEXT)));
+      case Waited::BusFailed: return std::nullopt;
     }
     // No polkit, the action not installed, a bus that refuses: ask another way.
-    if (r < 0) return std::nullopt;
+    if (sd_bus_message_is_method_error(reply.get(), nullptr) != 0) return std::nullopt;
     const std::optional<Authorization> answer = read_reply(reply.get());
     if (!answer || (!answer->authorized && answer->challenge)) return std::nullopt;
     if (answer->authorized) return PresenceOutcome(Ok{});

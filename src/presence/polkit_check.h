@@ -13,6 +13,11 @@
 // it cannot raise), or without a requesting process to name, it gives nothing
 // and the agent asks another way.
 //
+// The check ends at its wait (TimedOut) or when the requester hangs up its
+// connection (Denied), and then withdraws the question from polkit, so that
+// the dialog goes; the call itself may last a margin longer than the wait,
+// so that the bus never ends it first.
+//
 // Thread-safety: check() may run on any thread, one call at a time, as
 // PresenceBackend is called; each call opens its own bus connection.
 //
@@ -35,7 +40,8 @@ class PolkitCheck {
  public:
   virtual ~PolkitCheck() = default;
   // Granted or denied (at once, with the dialog's outcome), TimedOut after
-  // the wait; nothing when polkit cannot ask.
+  // the wait, denied once the requester has gone; nothing when polkit cannot
+  // ask.
   virtual std::optional<PresenceOutcome> check(const PresenceRequest& request) = 0;
 };
 
