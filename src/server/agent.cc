@@ -84,7 +84,7 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache
 
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
            std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters,
-           const AcceptWait& idle, ScreenLockWatch* screen_lock) {
+           AcceptWait idle, ScreenLockWatch* screen_lock) {
   Instant last_activity = clock.now();
   // Two agents that took over one stale socket at once both bound it, the
   // later unlinking the earlier's fresh file; the earlier can no longer be
@@ -110,10 +110,6 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
         });
     if (opened.ok()) threads = std::move(opened).value();
   }
-  // With readiness waits the loop accepts only once a wait has seen a
-  // connection, and looks at the socket's name only after a wait that saw
-  // none: a request meets no system call that finds nothing.
-  WaitEnd last_wait = WaitEnd::Time;
   while (path_is_ours && !shutdown->is_set()) {
     // Wipes within one idle sleep of a wake, or of a secret's expiry, with
     // no client at all.
@@ -126,38 +122,20 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
     if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - last_activity) > IDLE_LIMIT) {
       break;
     }
-    const bool may_be_pending = !idle.polls() || last_wait == WaitEnd::Connection;
-    UniqueFd stream = may_be_pending ? accept_connection(listener.get()) : UniqueFd();
-    // A connection seen and gone: another thread accepted it, or its client
-    // gave up.
-    const bool taken =
-        !stream.valid() && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED);
+    UniqueFd stream = idle.accept();
     if (!stream.valid()) {
       // Looked at only when idle, so a burst costs no extra system call; a
       // taken-over socket gets no new clients, so its loop soon idles.
-      const bool idled = !idle.polls() || last_wait == WaitEnd::Time;
-      if (idled && bound.identity.has_value() && !names_socket(path, *bound.identity)) {
+      if (idle.idled() && bound.identity.has_value() && !names_socket(path, *bound.identity)) {
         path_is_ours = false;
         break;
       }
-      if (idle.polls() && may_be_pending && !taken) {
-        // A connection was seen and none could be accepted (out of
-        // descriptors, say): the listener stays ready, and waiting for it
-        // again would spin. Keep the default pace until it passes.
-        std::this_thread::sleep_for(ACCEPT_POLL_INTERVAL);
-        last_wait = WaitEnd::Time;
-        continue;
-      }
-      // Nothing pending (or a failed accept, which is not worth a word): the
-      // wait is what lets the loop see the flag and the idle limit.
-      last_wait = idle.wait(
-          idle.polls() ? time_to_next_duty(*cache, last_activity, clock) : ACCEPT_POLL_INTERVAL,
-          !threads || threads->main_watches(), screen_lock != nullptr ? screen_lock->fd() : -1);
+      // The wait is what lets the loop see the flag and the idle limit.
+      idle.wait(time_to_next_duty(*cache, last_activity, clock),
+                !threads || threads->main_watches(),
+                screen_lock != nullptr ? screen_lock->fd() : -1);
       continue;
     }
-    // On as after a wake: the next wait tells whether another connection is
-    // pending.
-    last_wait = WaitEnd::Wake;
     last_activity = clock.now();
     if (threads) {
       threads->start(std::move(stream));
@@ -199,7 +177,7 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
   auto cache = std::make_shared<SecretCache>(
       DEFAULT_TTL, std::move(backend), clock,
       CacheLimits{.forget_on_sleep = settings.lock_on_sleep, .max_lifetime = settings.max_ttl});
-  AcceptWait idle;
+  AcceptWait idle(listening.get());
   if (settings.wake_on_connect) {
     Result<AcceptWait, SysError> polling = AcceptWait::on_readiness(listening.get());
     // Deliberately fatal, as above: the agent would not do what its user asked.
@@ -220,7 +198,7 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
   if (activated) stop_on_termination.emplace(shutdown);
   // The service manager's socket file is its own: no takeover watch, no removal.
   serve(listening, activated ? std::string() : path, std::move(cache), std::move(shutdown), *clock,
-        settings.show_requester, idle, screen_lock.get());
+        settings.show_requester, std::move(idle), screen_lock.get());
   return Ok{};
 }
 

@@ -49,16 +49,16 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
 // the manager's, neither watched nor removed. Each iteration
 // lets the cache look for a sleep and sweep its expired secrets. Each
 // connection carries its peer's process id to the presence check; with
-// `name_requesters` the prompt names the peer. While no connection is pending
-// the loop waits with `idle` (a sleep of ACCEPT_POLL_INTERVAL by default);
-// `shutdown` must wake that wait. When `idle` waits for readiness, connection
-// threads stay for more (ConnectionThreads); none is at the listener any more
-// when serve() returns.
+// `name_requesters` the prompt names the peer. `idle`, made for `listener`,
+// says when to accept and waits while no connection is pending (a sleep of
+// ACCEPT_POLL_INTERVAL by default); `shutdown` must wake that wait. When
+// `idle` waits for readiness, connection threads stay for more
+// (ConnectionThreads); none is at the listener any more when serve() returns.
 //
 // With `screen_lock`, every turn also asks it whether the screen has locked,
 // and wipes the cache if so; the wait ends when it has news.
 void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<SecretCache> cache,
-           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters = false,
-           const AcceptWait& idle = AcceptWait(), ScreenLockWatch* screen_lock = nullptr);
+           std::shared_ptr<ShutdownFlag> shutdown, const Clock& clock, bool name_requesters,
+           AcceptWait idle, ScreenLockWatch* screen_lock = nullptr);
 
 }  // namespace tarnwel

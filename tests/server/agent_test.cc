@@ -46,14 +46,16 @@ class AcceptLoopTest : public ::testing::TestWithParam<bool> {
     cache_ = std::make_shared<SecretCache>(
         DEFAULT_TTL, std::make_unique<testing::FakePresenceBackend>(), clock_, limits);
     ASSERT_TRUE(cache_->unlock("p", {"r"}, LockedSecret("s"), std::nullopt).ok());
+    AcceptWait idle(listener_.get());
     if (GetParam()) {
       auto polling = AcceptWait::on_readiness(listener_.get());
       ASSERT_TRUE(polling.ok());
-      idle_ = std::move(polling).value();
-      flag_ = std::make_shared<ShutdownFlag>(idle_.waker());
+      idle = std::move(polling).value();
+      flag_ = std::make_shared<ShutdownFlag>(idle.waker());
     }
-    loop_ = std::async(std::launch::async,
-                       [this] { serve(listener_, path_, cache_, flag_, *clock_, false, idle_); });
+    loop_ = std::async(std::launch::async, [this, idle = std::move(idle)] {
+      serve(listener_, path_, cache_, flag_, *clock_, false, idle);
+    });
   }
 
   bool loop_ended() { return loop_.wait_for(10s) == std::future_status::ready; }
@@ -64,7 +66,6 @@ class AcceptLoopTest : public ::testing::TestWithParam<bool> {
   std::shared_ptr<testing::FakeClock> clock_ = std::make_shared<testing::FakeClock>();
   std::shared_ptr<SecretCache> cache_;
   std::shared_ptr<ShutdownFlag> flag_ = std::make_shared<ShutdownFlag>();
-  AcceptWait idle_;
   std::future<void> loop_;
 };
 
