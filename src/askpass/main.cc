@@ -16,7 +16,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
@@ -28,6 +27,7 @@
 #include "base/clock.h"
 #include "base/decimal.h"
 #include "base/os_error.h"
+#include "base/signal_hook.h"
 #include "base/unique_fd.h"
 #include "base/wake_pipe.h"
 #include "base/write_all.h"
@@ -39,30 +39,8 @@
 namespace tarnwel {
 namespace {
 
-// The wait's stop while the question waits; a signal that comes later finds
-// nothing to wake.
-std::atomic<const WakePipe*> stop_pipe{nullptr};
-
-extern "C" void on_stop_signal(int) {
-  const int saved = errno;
-  if (const WakePipe* pipe = stop_pipe.load()) pipe->wake();
-  errno = saved;
-}
-
-// Lets SIGTERM, SIGINT and SIGHUP wake `pipe` for as long as it lives.
-class StopSignals {
- public:
-  explicit StopSignals(const WakePipe& pipe) {
-    stop_pipe.store(&pipe);
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
-  }
-  ~StopSignals() { stop_pipe.store(nullptr); }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-};
+// What SIGTERM, SIGINT and SIGHUP do while the question waits.
+void wake_stop_pipe(void* pipe) { static_cast<WakePipe*>(pipe)->wake(); }
 
 int fail(std::string_view text) {
   (void)write_all(STDERR_FILENO, std::string(text) + "\n");
@@ -213,9 +191,9 @@ int ask() {
     return fail(confirm_dir_refused(dir, checked.error()));
   }
 
-  const Result<WakePipe, SysError> stop = WakePipe::open();
+  Result<WakePipe, SysError> stop = WakePipe::open();
   if (!stop.ok()) return fail("pipe: could not set up the wait");
-  const StopSignals stop_signals(stop.value());
+  const SignalHook stop_signals({SIGTERM, SIGINT, SIGHUP}, 0, wake_stop_pipe, &stop.value());
   // An answerer that goes away mid-way is a failed write, not this program's end.
   ::signal(SIGPIPE, SIG_IGN);
 

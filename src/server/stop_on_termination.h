@@ -12,10 +12,9 @@
 //   serve(...);
 #pragma once
 
-#include <signal.h>
-
 #include <memory>
 
+#include "base/signal_hook.h"
 #include "server/shutdown_flag.h"
 
 namespace tarnwel {
@@ -23,13 +22,10 @@ namespace tarnwel {
 class StopOnTermination {
  public:
   explicit StopOnTermination(std::shared_ptr<ShutdownFlag> flag);
-  ~StopOnTermination();
-  StopOnTermination(const StopOnTermination&) = delete;
-  StopOnTermination& operator=(const StopOnTermination&) = delete;
 
  private:
-  std::shared_ptr<ShutdownFlag> flag_;
-  struct sigaction before_ {};
+  std::shared_ptr<ShutdownFlag> flag_;  // before the hook, which ends first
+  SignalHook hook_;
 };
 
 }  // namespace tarnwel
