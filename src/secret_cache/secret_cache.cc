@@ -80,10 +80,8 @@ void SecretCache::store_if_current(std::string_view profile, std::uint64_t gener
   // it, not the secret that the user has confirmed since.
   wipe_if_woke();
   const Now stored_at = now();
-  const auto [it, inserted] = entries_.insert_or_assign(
-      std::move(name),
-      CacheEntry{std::move(secret), ttl, stored_at.awake, stored_at.counting_sleep});
-  note_expiry(it->second);
+  entries_.insert_or_assign(std::move(name), CacheEntry{std::move(secret), ttl, stored_at.awake,
+                                                        stored_at.counting_sleep});
 }
 
 std::optional<LockedSecret> SecretCache::get(std::string_view profile) {
@@ -112,13 +110,11 @@ void SecretCache::lock_all() {
   MutexLock entries(entries_mu_);
   wipe_if_woke();  // wipes nothing more, but moves the watch on
   entries_.clear();
-  forget_expiries();
 }
 
 std::vector<std::string> SecretCache::live_profiles() {
   MutexLock lock(entries_mu_);
-  wipe_if_woke();
-  remove_expired(now());
+  sweep_entries();
   std::vector<std::string> names;
   names.reserve(entries_.size());
   for (const auto& [name, entry] : entries_) names.push_back(name);
@@ -160,66 +156,23 @@ void SecretCache::wipe_if_woke() {
   // Only what is stored goes: an unlock whose prompt outlived the sleep was
   // confirmed by someone at the machine after it, and still stores.
   entries_.clear();
-  forget_expiries();
 }
 
-void SecretCache::sweep_expired() {
-  const Now at = now();
-  // A stale bound is only ever early: it costs one needless pass, which then
-  // sets it exactly.
-  if (at.awake <= next_expiry_.load(std::memory_order_acquire) &&
-      (!max_lifetime_ || at.counting_sleep <= next_cap_.load(std::memory_order_acquire))) {
-    return;
-  }
+std::chrono::nanoseconds SecretCache::sweep() {
   MutexLock lock(entries_mu_);
+  return sweep_entries();
+}
+
+std::chrono::nanoseconds SecretCache::sweep_entries() {
   wipe_if_woke();
-  remove_expired(now());
-}
-
-std::optional<std::chrono::nanoseconds> SecretCache::time_to_next_expiry() const {
-  const Instant expiry = next_expiry_.load(std::memory_order_acquire);
-  const SleepCountingInstant cap = next_cap_.load(std::memory_order_acquire);
   const Now at = now();
-  std::optional<std::chrono::nanoseconds> wait;
-  if (expiry != Instant::max()) wait = std::max(expiry - at.awake, std::chrono::nanoseconds(0));
-  if (max_lifetime_ && cap != SleepCountingInstant::max()) {
-    const auto to_cap = std::max(cap - at.counting_sleep, std::chrono::nanoseconds(0));
-    wait = wait ? std::min(*wait, to_cap) : to_cap;
-  }
-  return wait;
-}
-
-void SecretCache::remove_expired(const Now& at) {
-  Instant expiry = Instant::max();
-  SleepCountingInstant cap = SleepCountingInstant::max();
+  std::chrono::nanoseconds next = NEVER_EXPIRES;
   std::erase_if(entries_, [&](const auto& named) {
-    const CacheEntry& entry = named.second;
-    if (expired(entry, at)) return true;  // erasing wipes it
-    expiry = std::min(expiry, entry.ttl.last_live_instant(entry.stored_at));
-    if (max_lifetime_) {
-      cap = std::min(cap, max_lifetime_->last_live_instant(entry.stored_at_counting_sleep));
-    }
+    if (expired(named.second, at)) return true;  // erasing wipes it
+    next = std::min(next, time_left(named.second, at));
     return false;
   });
-  next_expiry_.store(expiry, std::memory_order_release);
-  next_cap_.store(cap, std::memory_order_release);
-}
-
-void SecretCache::note_expiry(const CacheEntry& entry) {
-  const Instant expiry = entry.ttl.last_live_instant(entry.stored_at);
-  if (expiry < next_expiry_.load(std::memory_order_relaxed)) {
-    next_expiry_.store(expiry, std::memory_order_release);
-  }
-  if (!max_lifetime_) return;
-  const SleepCountingInstant cap = max_lifetime_->last_live_instant(entry.stored_at_counting_sleep);
-  if (cap < next_cap_.load(std::memory_order_relaxed)) {
-    next_cap_.store(cap, std::memory_order_release);
-  }
-}
-
-void SecretCache::forget_expiries() {
-  next_expiry_.store(Instant::max(), std::memory_order_release);
-  next_cap_.store(SleepCountingInstant::max(), std::memory_order_release);
+  return next;
 }
 
 SecretCache::Now SecretCache::now() const {
@@ -231,6 +184,13 @@ bool SecretCache::expired(const CacheEntry& entry, const Now& now) const {
   if (entry.ttl.exceeded_by(now.awake - entry.stored_at)) return true;
   return max_lifetime_.has_value() &&
          max_lifetime_->exceeded_by(now.counting_sleep - entry.stored_at_counting_sleep);
+}
+
+std::chrono::nanoseconds SecretCache::time_left(const CacheEntry& entry, const Now& now) const {
+  const std::chrono::nanoseconds left = entry.ttl.left_after(now.awake - entry.stored_at);
+  if (!max_lifetime_) return left;
+  return std::min(left,
+                  max_lifetime_->left_after(now.counting_sleep - entry.stored_at_counting_sleep));
 }
 
 }  // namespace tarnwel

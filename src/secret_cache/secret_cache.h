@@ -4,10 +4,9 @@
 // check is on screen keeps the older secret out (generation numbers).
 //
 // Expired secrets go when an operation meets them, and when the owner of the
-// cache sweeps: sweep_expired() removes and wipes every entry whose ttl or cap
-// has passed, so that no secret outlives its time in memory either. A sweep
-// with nothing due takes no lock: the cache keeps a lower bound of its next
-// expiry on each clock.
+// cache sweeps: sweep() removes and wipes every entry whose ttl or cap has
+// passed, so that no secret outlives its time in memory either, and says how
+// long until the next expiry, so that the owner knows when to sweep again.
 //
 // Two limits are optional (CacheLimits, both off by default): forgetting every
 // secret once the system has slept, noticed at the next operation or the next
@@ -24,7 +23,6 @@
 //   std::optional<LockedSecret> copy = cache->get("work");
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -90,16 +88,13 @@ class SecretCache {
   // loop); every operation above looks by itself.
   void forget_if_woke();
 
-  // Removes (wipes) every entry that has expired, by its ttl or by the cap.
-  // Costs a clock reading and a comparison when none is due. For a caller
-  // that looks without any request (the accept loop).
-  void sweep_expired();
-
-  // How long from now until the next entry may expire: never later than the
-  // true next expiry (an entry removed meanwhile may still be counted, until
-  // the next sweep that is due), zero when one is due already; none when
-  // nothing that is stored can ever expire.
-  std::optional<std::chrono::nanoseconds> time_to_next_expiry() const;
+  // Removes (wipes) every entry that has expired, by its ttl or by the cap,
+  // and returns how long from now the next of the others stays live: zero
+  // when one is at its last live instant; NEVER_EXPIRES when none can expire
+  // within what a duration holds. It takes the entries' lock over a pass
+  // through all of them: for a caller that looks without any request (the
+  // accept loop), at a pace of its own.
+  std::chrono::nanoseconds sweep();
 
   // For monitoring and tests. How many entries are stored, expired or not,
   // without any look for a sleep; how many profiles have an unlock between
@@ -169,14 +164,12 @@ class SecretCache {
   void store_if_current(std::string_view profile, std::uint64_t generation, LockedSecret secret,
                         TimeToLive ttl);
   bool expired(const CacheEntry& entry, const Now& now) const;
+  // How long from `now` the live `entry` stays live.
+  std::chrono::nanoseconds time_left(const CacheEntry& entry, const Now& now) const;
   Now now() const;
   void wipe_if_woke() TARNWEL_REQUIRES(entries_mu_);
-  // Removes the entries expired at `at` and sets the next expiries exactly.
-  void remove_expired(const Now& at) TARNWEL_REQUIRES(entries_mu_);
-  // Brings the next expiries forward to those of `entry`, just stored.
-  void note_expiry(const CacheEntry& entry) TARNWEL_REQUIRES(entries_mu_);
-  // Nothing left to expire: after the entries have been cleared.
-  void forget_expiries() TARNWEL_REQUIRES(entries_mu_);
+  // sweep(), with the lock held.
+  std::chrono::nanoseconds sweep_entries() TARNWEL_REQUIRES(entries_mu_);
 
   const TimeToLive default_ttl_;
   const std::shared_ptr<const Clock> clock_;
@@ -189,11 +182,6 @@ class SecretCache {
   std::unordered_map<std::string, CacheEntry> entries_ TARNWEL_GUARDED_BY(entries_mu_);
   // Only with forget_on_sleep.
   std::optional<SleepWatch> sleep_watch_ TARNWEL_GUARDED_BY(entries_mu_);
-  // Lower bounds of the next expiry of any entry, by its ttl and by the cap;
-  // the farthest instant when none can expire. Written only with entries_mu_
-  // held; read without it, so that a sweep with nothing due takes no lock.
-  std::atomic<Instant> next_expiry_{Instant::max()};
-  std::atomic<SleepCountingInstant> next_cap_{SleepCountingInstant::max()};
 
   PresenceChecker presence_;
 };

@@ -1,19 +1,22 @@
 // TimeToLive: how long a cached secret lives, from whole seconds up to
 // 2^64 - 1 (the wire allows any unsigned 64-bit count, which std::chrono's
 // signed seconds cannot hold). Expiry compares an elapsed duration with it,
-// so that nothing overflows; the one absolute instant, last_live_instant(),
-// saturates at the clock's farthest instant instead.
+// and what is left of it is a duration too: no absolute instant is computed,
+// so that a ttl of any size works without overflow.
 //
 //   TimeToLive ttl = TimeToLive::from_seconds(60);
 //   bool expired = ttl.exceeded_by(clock.now() - stored_at);
+//   std::chrono::nanoseconds left = ttl.left_after(clock.now() - stored_at);
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <limits>
-#include <type_traits>
 
 namespace tarnwel {
+
+// What is left of a life too long to count.
+inline constexpr std::chrono::nanoseconds NEVER_EXPIRES = std::chrono::nanoseconds::max();
 
 class TimeToLive {
  public:
@@ -30,19 +33,16 @@ class TimeToLive {
     return whole > seconds_ || (whole == seconds_ && ns % 1'000'000'000u != 0);
   }
 
-  // The last instant at which something that began at `start` is still live:
-  // `start` plus this time-to-live, or the clock's farthest instant when the
-  // sum lies beyond it. Past it, and only past it, exceeded_by holds.
-  template <class TimePoint>
-  TimePoint last_live_instant(TimePoint start) const {
-    static_assert(std::is_same_v<typename TimePoint::duration, std::chrono::nanoseconds>);
-    constexpr std::int64_t FARTHEST = std::numeric_limits<std::int64_t>::max();
+  // How long something that has lived for `elapsed` stays live: this
+  // time-to-live less `elapsed`, zero at exactly the ttl and past it, and
+  // NEVER_EXPIRES when that is longer than a duration holds (some 292 years).
+  std::chrono::nanoseconds left_after(std::chrono::nanoseconds elapsed) const {
     constexpr std::uint64_t NS_PER_S = 1'000'000'000u;
-    if (seconds_ > static_cast<std::uint64_t>(FARTHEST) / NS_PER_S) return TimePoint::max();
-    const auto span = static_cast<std::int64_t>(seconds_ * NS_PER_S);
-    const std::int64_t begun = start.time_since_epoch().count();
-    if (begun > FARTHEST - span) return TimePoint::max();
-    return TimePoint(std::chrono::nanoseconds(begun + span));
+    if (seconds_ > static_cast<std::uint64_t>(NEVER_EXPIRES.count()) / NS_PER_S) {
+      return NEVER_EXPIRES;
+    }
+    const std::chrono::nanoseconds span(static_cast<std::int64_t>(seconds_ * NS_PER_S));
+    return span - std::clamp(elapsed, std::chrono::nanoseconds(0), span);
   }
 
   friend bool operator==(const TimeToLive&, const TimeToLive&) = default;

@@ -52,15 +52,28 @@ void prepare_process() {
   }
 }
 
+// The longest time between two sweeps of the cache. A secret stored since
+// the last sweep lives at least this long (ttls are whole seconds), so the
+// next sweep finds it live still and learns when it expires.
+constexpr std::chrono::seconds LONGEST_UNSWEPT{1};
+
+// When to sweep the cache next, given the time `left` to its next expiry
+// that the sweep just reported. Counted on the clock that goes on while the
+// system sleeps: a cap that ran out during a sleep is swept at the first turn
+// after the wake, and a ttl, which counts waking time only, can only be swept
+// early, which costs one pass that finds nothing.
+SleepCountingInstant next_sweep(std::chrono::nanoseconds left, const Clock& clock) {
+  return clock.now_counting_sleep() + std::min<std::chrono::nanoseconds>(left, LONGEST_UNSWEPT);
+}
+
 // How long a loop that waits for readiness may wait before it has something
-// to do with no client: the cache's next expiry, or the end of the idle limit.
-std::chrono::nanoseconds time_to_next_duty(const SecretCache& cache, Instant last_activity,
+// to do with no client: the next sweep, or the end of the idle limit.
+std::chrono::nanoseconds time_to_next_duty(SleepCountingInstant sweep_due, Instant last_activity,
                                            const Clock& clock) {
   // Whole seconds: the limit is passed one second after IDLE_LIMIT.
-  std::chrono::nanoseconds wait =
-      last_activity + IDLE_LIMIT + std::chrono::seconds(1) - clock.now();
-  if (const auto expiry = cache.time_to_next_expiry()) wait = std::min(wait, *expiry);
-  return wait;
+  return std::min<std::chrono::nanoseconds>(
+      last_activity + IDLE_LIMIT + std::chrono::seconds(1) - clock.now(),
+      sweep_due - clock.now_counting_sleep());
 }
 
 void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache,
@@ -110,11 +123,14 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
         });
     if (opened.ok()) threads = std::move(opened).value();
   }
+  // The sweep takes the cache's lock, so the loop sweeps when an expiry may
+  // be due, not at every turn: a burst of clients costs no pass.
+  SleepCountingInstant sweep_due = SleepCountingInstant::min();
   while (path_is_ours && !shutdown->is_set()) {
     // Wipes within one idle sleep of a wake, or of a secret's expiry, with
     // no client at all.
     cache->forget_if_woke();
-    cache->sweep_expired();
+    if (clock.now_counting_sleep() >= sweep_due) sweep_due = next_sweep(cache->sweep(), clock);
     if (threads) last_activity = std::max(last_activity, threads->last_accept());
     // Nothing comes back when the screen unlocks: the user unlocks anew.
     if (screen_lock != nullptr && screen_lock->locked()) cache->lock_all();
@@ -131,7 +147,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
         break;
       }
       // The wait is what lets the loop see the flag and the idle limit.
-      idle.wait(time_to_next_duty(*cache, last_activity, clock),
+      idle.wait(time_to_next_duty(sweep_due, last_activity, clock),
                 !threads || threads->main_watches(),
                 screen_lock != nullptr ? screen_lock->fd() : -1);
       continue;

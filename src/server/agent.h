@@ -46,14 +46,15 @@ Result<Ok, StartupFailure> run(std::unique_ptr<PresenceBackend> backend,
 // socket bound there (another agent took it over); then wipes the cache and
 // removes the socket file at `path` if it is still its own. An empty `path`
 // stands for a listener that the service manager handed over: its file is
-// the manager's, neither watched nor removed. Each iteration
-// lets the cache look for a sleep and sweep its expired secrets. Each
-// connection carries its peer's process id to the presence check; with
-// `name_requesters` the prompt names the peer. `idle`, made for `listener`,
-// says when to accept and waits while no connection is pending (a sleep of
-// ACCEPT_POLL_INTERVAL by default); `shutdown` must wake that wait. When
-// `idle` waits for readiness, connection threads stay for more
-// (ConnectionThreads); none is at the listener any more when serve() returns.
+// the manager's, neither watched nor removed. Each iteration lets the cache
+// look for a sleep, and sweeps its expired secrets once one may be due (at
+// least every second). Each connection carries its peer's process id to the
+// presence check; with `name_requesters` the prompt names the peer. `idle`,
+// made for `listener`, says when to accept and waits while no connection is
+// pending (a sleep of ACCEPT_POLL_INTERVAL by default); `shutdown` must wake
+// that wait. When `idle` waits for readiness, connection threads stay for
+// more (ConnectionThreads); none is at the listener any more when serve()
+// returns.
 //
 // With `screen_lock`, every turn also asks it whether the screen has locked,
 // and wipes the cache if so; the wait ends when it has news.

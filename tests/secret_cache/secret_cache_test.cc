@@ -174,40 +174,39 @@ TEST_F(SecretCacheTest, LiveProfilesAreInByteOrderWithExpiredOnesPurgedAndNothin
   EXPECT_EQ(cache.live_profiles(), Names{"forever"});
 }
 
-// The sweep removes and wipes exactly the entries past their ttl; the next
-// expiry it reports is never later than the true one, and exact after a
-// sweep, whatever lock, replacement or unlock came before.
+// The sweep removes and wipes exactly the entries past their ttl, and the
+// next expiry it reports is that of what is left, whatever lock, replacement
+// or unlock came before.
 TEST_F(SecretCacheTest, SweepWipesExactlyTheDueEntriesAndKnowsWhenTheNextIsDue) {
-  EXPECT_EQ(cache.time_to_next_expiry(), std::nullopt);
+  EXPECT_EQ(cache.sweep(), NEVER_EXPIRES);
   ASSERT_TRUE(unlock("a", "x", TimeToLive::from_seconds(10)).ok());
   ASSERT_TRUE(unlock("b", "y", TimeToLive::from_seconds(20)).ok());
   ASSERT_TRUE(unlock("default", "z").ok());
-  EXPECT_EQ(cache.time_to_next_expiry(), seconds(10));
+  EXPECT_EQ(cache.sweep(), seconds(10));
   clock->advance(seconds(10));
-  cache.sweep_expired();
+  EXPECT_EQ(cache.sweep(), seconds(0));
   EXPECT_EQ(cache.stored_entries(), 3u) << "live at exactly its ttl";
-  EXPECT_EQ(cache.time_to_next_expiry(), seconds(0));
 
   clock->advance(nanoseconds(1));
-  EXPECT_EQ(wiped_releases_during([&] { cache.sweep_expired(); }), 1u);
+  std::chrono::nanoseconds left{};
+  EXPECT_EQ(wiped_releases_during([&] { left = cache.sweep(); }), 1u);
+  EXPECT_EQ(left, seconds(10) - nanoseconds(1));
   EXPECT_EQ(cache.stored_entries(), 2u);
-  EXPECT_EQ(cache.time_to_next_expiry(), seconds(10) - nanoseconds(1));
 
   // "b" now lives to 60 s and "default" is gone: at 21 s nothing is due, and
-  // the sweep finds the true next expiry, "b"'s.
+  // the next expiry is "b"'s; then "c"'s, stored since.
   ASSERT_TRUE(unlock("b", "y2", TimeToLive::from_seconds(50)).ok());
   cache.lock("default");
   clock->advance(seconds(11));
-  cache.sweep_expired();
+  EXPECT_EQ(cache.sweep(), seconds(39));
   EXPECT_EQ(cache.stored_entries(), 1u);
-  EXPECT_EQ(cache.time_to_next_expiry(), seconds(39));
   ASSERT_TRUE(unlock("c", "w", TimeToLive::from_seconds(1)).ok());
-  EXPECT_EQ(cache.time_to_next_expiry(), seconds(1)) << "a new entry brings it forward";
+  EXPECT_EQ(cache.sweep(), seconds(1));
   ASSERT_TRUE(unlock("forever", "f", TimeToLive::from_seconds(UINT64_MAX)).ok());
   cache.lock_all();
-  EXPECT_EQ(cache.time_to_next_expiry(), std::nullopt);
+  EXPECT_EQ(cache.sweep(), NEVER_EXPIRES);
   ASSERT_TRUE(unlock("forever", "f", TimeToLive::from_seconds(UINT64_MAX)).ok());
-  EXPECT_EQ(cache.time_to_next_expiry(), std::nullopt) << "nothing that can ever expire";
+  EXPECT_EQ(cache.sweep(), NEVER_EXPIRES) << "nothing that can ever expire";
 }
 
 // A cache that forgets on a wake when `SLEEP`, and caps every secret's life
@@ -280,18 +279,16 @@ TEST_F(SecretCacheCapTest, TheCapBeatsALongTtlCountsSleepAndIsSweptWhileAShortTt
   ASSERT_TRUE(unlock("long", "x", TimeToLive::from_seconds(3600)).ok());
   clock->advance(seconds(30));
   ASSERT_TRUE(unlock("later", "y", TimeToLive::from_seconds(3600)).ok());
-  EXPECT_EQ(cache.time_to_next_expiry(), seconds(30));
+  EXPECT_EQ(cache.sweep(), seconds(30));
   clock->sleep(seconds(30));  // the awake clock stands still
-  cache.sweep_expired();
+  EXPECT_EQ(cache.sweep(), seconds(0));
   EXPECT_EQ(cache.stored_entries(), 2u);
   clock->sleep(nanoseconds(1));
-  cache.sweep_expired();
+  EXPECT_EQ(cache.sweep(), seconds(30) - nanoseconds(1));
   EXPECT_EQ(cache.stored_entries(), 1u);
-  EXPECT_EQ(cache.time_to_next_expiry(), seconds(30) - nanoseconds(1));
   clock->advance(seconds(30));
-  cache.sweep_expired();
+  EXPECT_EQ(cache.sweep(), NEVER_EXPIRES);
   EXPECT_EQ(cache.stored_entries(), 0u);
-  EXPECT_EQ(cache.time_to_next_expiry(), std::nullopt);
 }
 
 }  // namespace
