@@ -14,6 +14,7 @@
 #include <iterator>
 #include <string>
 
+#include "base/sd_bus_handles.h"
 #include "presence/confirmation_contract.h"
 #include "presence/polkit_check.h"
 
@@ -40,19 +41,6 @@ std::optional<std::uint64_t> start_time_of(pid_t pid) {
   if (error != std::errc() || end == begin) return std::nullopt;
   return ticks;
 }
-
-struct BusDeleter {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageDeleter {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-struct SlotDeleter {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using Bus = std::unique_ptr<sd_bus, BusDeleter>;
-using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
-using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
 
 // The dialog's message: the reason, the profile and the program that asks.
 std::string dialog_message(const PresenceRequest& request) {
@@ -100,7 +88,7 @@ void cancel(sd_bus* bus, const std::string& cancellation_id) {
                                      "CancelCheckAuthorization") < 0) {
     return;
   }
-  const Message call(made);
+  const SdBusMessage call(made);
   if (sd_bus_message_append(call.get(), "s", cancellation_id.c_str()) < 0 ||
       sd_bus_message_set_expect_reply(call.get(), 0) < 0) {
     return;
@@ -109,7 +97,7 @@ void cancel(sd_bus* bus, const std::string& cancellation_id) {
 }
 
 int keep_reply(sd_bus_message* reply, void* kept, sd_bus_error* /*unused*/) {
-  static_cast<Message*>(kept)->reset(sd_bus_message_ref(reply));
+  static_cast<SdBusMessage*>(kept)->reset(sd_bus_message_ref(reply));
   return 0;
 }
 
@@ -117,7 +105,7 @@ enum class Waited { Replied, TimedOut, RequesterGone, BusFailed };
 
 // Runs the bus until the call's reply is in `reply`, `deadline` passes, or
 // `hangup_fd` (-1: none) reports a hang-up.
-Waited wait_for_reply(sd_bus* bus, const Message& reply, Instant deadline, int hangup_fd) {
+Waited wait_for_reply(sd_bus* bus, const SdBusMessage& reply, Instant deadline, int hangup_fd) {
   for (;;) {
     const int processed = sd_bus_process(bus, nullptr);
     if (processed < 0) return Waited::BusFailed;
@@ -182,13 +170,13 @@ class SdBusPolkitCheck final : public PolkitCheck {
     if (!start_time) return std::nullopt;  // gone already, or not ours to see
     sd_bus* opened = nullptr;
     if (sd_bus_open_system(&opened) < 0) return std::nullopt;
-    const Bus bus(opened);
+    const SdBus bus(opened);
     sd_bus_message* made = nullptr;
     if (sd_bus_message_new_method_call(bus.get(), &made, POLKIT_NAME, AUTHORITY_PATH,
                                        AUTHORITY_INTERFACE, "CheckAuthorization") < 0) {
       return std::nullopt;
     }
-    const Message call(made);
+    const SdBusMessage call(made);
     const std::string cancellation_id = new_cancellation_id();
     if (append_request(call.get(), request, *start_time, cancellation_id) < 0) return std::nullopt;
     // The call may outlast the wait: the check ends at the wait, and
@@ -196,13 +184,13 @@ class SdBusPolkitCheck final : public PolkitCheck {
     const Instant deadline = MonotonicClock::now() + wait_;
     const auto call_wait =
         std::chrono::ceil<std::chrono::microseconds>(wait_ + CONFIRM_WAIT_MARGIN);
-    Message reply;
+    SdBusMessage reply;
     sd_bus_slot* made_slot = nullptr;
     if (sd_bus_call_async(bus.get(), &made_slot, call.get(), keep_reply, &reply,
                           static_cast<std::uint64_t>(call_wait.count())) < 0) {
       return std::nullopt;
     }
-    const Slot slot(made_slot);  // dropped before `reply`, which it writes to
+    const SdBusSlot slot(made_slot);  // dropped before `reply`, which it writes to
     switch (wait_for_reply(bus.get(), reply, deadline, request.requester->connection)) {
       case Waited::Replied: break;
       case Waited::TimedOut:

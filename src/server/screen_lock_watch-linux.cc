@@ -9,6 +9,7 @@
 
 #include "base/diagnostics.h"
 #include "base/os_error.h"
+#include "base/sd_bus_handles.h"
 #include "server/screen_lock_watch.h"
 
 namespace tarnwel {
@@ -20,31 +21,12 @@ constexpr const char* MANAGER_INTERFACE = "org.freedesktop.login1.Manager";
 constexpr const char* SESSION_INTERFACE = "org.freedesktop.login1.Session";
 constexpr std::uint64_t BUS_CALL_TIMEOUT_USEC = 2'000'000;
 
-struct BusUnref {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-
-// An sd-bus error, freed on every way out.
-struct BusError {
-  sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
-  ~BusError() { sd_bus_error_free(&error); }
-  std::string text(int r) const {
-    return error.message != nullptr ? std::string(error.message) : os_error_text(-r);
-  }
-};
-
 }  // namespace
 
 struct ScreenLockWatch::Platform {
-  std::unique_ptr<sd_bus, BusUnref> bus;
-  std::unique_ptr<sd_bus_slot, SlotUnref> lock_signal;
-  std::unique_ptr<sd_bus_slot, SlotUnref> properties;
+  SdBus bus;
+  SdBusSlot lock_signal;
+  SdBusSlot properties;
   bool locked = false;
 };
 
@@ -89,16 +71,16 @@ struct SessionPath {
 Result<SessionPath, std::string> session_path(sd_bus* bus) {
   const char* session = ::getenv("XDG_SESSION_ID");
   const bool named = session != nullptr && *session != '\0';
-  BusError error;
+  SdBusError error;
   sd_bus_message* reply = nullptr;
   int r = sd_bus_call_method(bus, LOGIND, MANAGER_PATH, MANAGER_INTERFACE, "GetSession",
                              &error.error, &reply, "s", named ? session : "auto");
-  std::unique_ptr<sd_bus_message, MessageUnref> owned(reply);
+  SdBusMessage owned(reply);
   const char* path = nullptr;
   if (r >= 0 && sd_bus_message_read(reply, "o", &path) > 0) return SessionPath{path};
   if (named) return "logind's session \"" + std::string(session) + "\": " + error.text(r);
   const int lookup = r;  // why no session is this process's
-  BusError user_error;
+  SdBusError user_error;
   reply = nullptr;
   r = sd_bus_call_method(bus, LOGIND, MANAGER_PATH, MANAGER_INTERFACE, "GetUser", &user_error.error,
                          &reply, "u", static_cast<std::uint32_t>(::getuid()));
