@@ -90,16 +90,28 @@ UniqueFd ConnectionThreads::next_stream(bool replied, const ListenerWait* wait) 
     leave_listener();
     return UniqueFd();
   }
-  const steady_clock::time_point until = steady_clock::now() + IDLE_THREAD_LINGER;
+  steady_clock::time_point until = steady_clock::now() + IDLE_THREAD_LINGER;
   // A thread that has just answered a connection looks for a waiting one at
   // once: under load it goes from one connection to the next with no wait.
   for (bool ready = true; !stopped_.load(std::memory_order_relaxed);) {
     if (!ready) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - steady_clock::now());
-      if (left <= std::chrono::milliseconds::zero()) break;
+      const steady_clock::time_point now = steady_clock::now();
+      if (until <= now) {
+        // It ends once no thread has accepted anything for as long: while
+        // connections come, an idle thread stays even if another takes them
+        // all, so that the one serving is never the last at the listener
+        // (which would wake the accept loop for every connection).
+        until = steady_clock::time_point(
+                    steady_clock::duration(last_taken_.load(std::memory_order_relaxed))) +
+                IDLE_THREAD_LINGER;
+        if (until <= now) break;
+      }
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+      const ListenerWait::Outcome outcome = wait->wait(left);
+      if (outcome == ListenerWait::Outcome::TimedOut) continue;  // to the linger's end
       // A listener in error, or a failed wait, goes back to the accept loop,
       // which keeps its default pace until that passes.
-      if (wait->wait(left) != ListenerWait::Outcome::Ready) break;
+      if (outcome != ListenerWait::Outcome::Ready) break;
     }
     ready = false;
     if (stopped_.load(std::memory_order_relaxed)) break;
@@ -135,6 +147,7 @@ UniqueFd ConnectionThreads::accept_one() {
   UniqueFd stream = accept_connection(listener_);
   if (stream.valid()) {
     last_accept_.store(clock_.now().time_since_epoch().count(), std::memory_order_relaxed);
+    last_taken_.store(steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   }
   return stream;
 }

@@ -11,8 +11,8 @@
 // presence prompt keeps only its own thread. When no thread is idle, and none
 // that has replied is on its way back, the accept loop watches the listener
 // itself (main_watches()) and starts a new thread (start()) for what it
-// accepts; a thread that leaves the listener last wakes it for that. An idle
-// thread that has had nothing to do for IDLE_THREAD_LINGER ends.
+// accepts; a thread that leaves the listener last wakes it for that. Idle
+// threads end once no connection has been accepted for IDLE_THREAD_LINGER.
 //
 // Thread-safety: start(), main_watches(), last_accept() and stop() from the
 // accept loop's thread; the rest runs on the threads it starts.
@@ -107,6 +107,8 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
   bool stopping_ TARNWEL_GUARDED_BY(mutex_) = false;
   std::atomic<bool> stopped_{false};  // stopping_, for a look without the lock
   std::atomic<Instant::rep> last_accept_{0};
+  // When a thread last accepted, on the steady clock: what idle threads linger by.
+  std::atomic<std::chrono::steady_clock::rep> last_taken_{0};
 };
 
 }  // namespace tarnwel
