@@ -54,7 +54,7 @@ Instant ConnectionThreads::last_accept() const {
 
 void ConnectionThreads::stop() {
   MutexLock lock(mutex_);
-  stopping_ = true;
+  // Set with the lock held, so that whoever holds it next sees it set.
   stopped_.store(true, std::memory_order_relaxed);
   stop_waker_.wake();  // never drained: every later wait on it ends at once
   left_listener_.wait(lock, [this]() TARNWEL_REQUIRES(mutex_) { return idle_ == 0; });
@@ -134,10 +134,11 @@ void ConnectionThreads::leave_listener() {
   {
     const MutexLock lock(mutex_);
     --idle_;
-    if (idle_ == 0 && stopping_) left_listener_.notify_all();
+    const bool stopped = stopped_.load(std::memory_order_relaxed);
+    if (idle_ == 0 && stopped) left_listener_.notify_all();
     // The last one away from the listener, with none on its way back: the
     // loop watches it until a thread is idle again.
-    wake_loop = idle_ == 0 && returning_ == 0 && !main_watches_ && !stopping_;
+    wake_loop = idle_ == 0 && returning_ == 0 && !main_watches_ && !stopped;
     if (wake_loop) main_watches_ = true;
   }
   if (wake_loop) loop_waker_->wake();

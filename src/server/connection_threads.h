@@ -104,8 +104,7 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
   std::size_t idle_ TARNWEL_GUARDED_BY(mutex_) = 0;       // threads at the listener
   std::size_t returning_ TARNWEL_GUARDED_BY(mutex_) = 0;  // replied, on their way back
   bool main_watches_ TARNWEL_GUARDED_BY(mutex_) = true;
-  bool stopping_ TARNWEL_GUARDED_BY(mutex_) = false;
-  std::atomic<bool> stopped_{false};  // stopping_, for a look without the lock
+  std::atomic<bool> stopped_{false};  // stop() has been called
   std::atomic<Instant::rep> last_accept_{0};
   // When a thread last accepted, on the steady clock: what idle threads linger by.
   std::atomic<std::chrono::steady_clock::rep> last_taken_{0};
