@@ -20,8 +20,9 @@ inline constexpr std::size_t MAX_STACK_WIPE = 64 * 1024;
 // will be reused, or for a client that has sent its secret and is about to
 // wait (the frames it calls next are laid over the dead ones that held the
 // secret, and a slot they leave unwritten would keep it for the whole wait).
-// Pages of that span that are not resident hold nothing and are left alone,
-// so the wipe faults in no memory.
+// The first wipe on a thread leaves alone the pages of that span that are not
+// resident (they hold nothing), so it faults in no memory; a later one within
+// the same span wipes it whole without asking which are.
 void wipe_stack(std::size_t bytes) noexcept;
 
 }  // namespace tarnwel
