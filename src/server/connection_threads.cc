@@ -69,8 +69,9 @@ void ConnectionThreads::work(UniqueFd first) {
   };
   // Made once the first connection is served, and kept for every later one.
   std::optional<ListenerWait> wait;
+  steady_clock::rep taken = 0;
   for (UniqueFd stream = std::move(first); stream.valid();
-       stream = next_stream(replied, wait ? &*wait : nullptr)) {
+       stream = next_stream(replied, wait ? &*wait : nullptr, taken)) {
     replied = false;
     handler_(std::move(stream), on_replied);
     if (!wait) {
@@ -80,7 +81,8 @@ void ConnectionThreads::work(UniqueFd first) {
   }
 }
 
-UniqueFd ConnectionThreads::next_stream(bool replied, const ListenerWait* wait) {
+UniqueFd ConnectionThreads::next_stream(bool replied, const ListenerWait* wait,
+                                        steady_clock::rep& taken) {
   {
     const MutexLock lock(mutex_);
     if (replied) --returning_;
@@ -92,8 +94,11 @@ UniqueFd ConnectionThreads::next_stream(bool replied, const ListenerWait* wait) 
   }
   steady_clock::time_point until = steady_clock::now() + IDLE_THREAD_LINGER;
   // A thread that has just answered a connection looks for a waiting one at
-  // once: under load it goes from one connection to the next with no wait.
-  for (bool ready = true; !stopped_.load(std::memory_order_relaxed);) {
+  // once when another thread has accepted since it did: connections come
+  // faster than one thread takes them, and it goes from one to the next with
+  // no wait. Alone at the listener, a look would find nothing.
+  for (bool ready = last_taken_.load(std::memory_order_relaxed) != taken;
+       !stopped_.load(std::memory_order_relaxed);) {
     if (!ready) {
       const steady_clock::time_point now = steady_clock::now();
       if (until <= now) {
@@ -115,7 +120,7 @@ UniqueFd ConnectionThreads::next_stream(bool replied, const ListenerWait* wait) 
     }
     ready = false;
     if (stopped_.load(std::memory_order_relaxed)) break;
-    UniqueFd stream = accept_one();
+    UniqueFd stream = accept_one(taken);
     if (stream.valid()) {
       leave_listener();
       return stream;
@@ -144,11 +149,12 @@ void ConnectionThreads::leave_listener() {
   if (wake_loop) loop_waker_->wake();
 }
 
-UniqueFd ConnectionThreads::accept_one() {
+UniqueFd ConnectionThreads::accept_one(steady_clock::rep& taken) {
   UniqueFd stream = accept_connection(listener_);
   if (stream.valid()) {
     last_accept_.store(clock_.now().time_since_epoch().count(), std::memory_order_relaxed);
-    last_taken_.store(steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    taken = steady_clock::now().time_since_epoch().count();
+    last_taken_.store(taken, std::memory_order_relaxed);
   }
   return stream;
 }

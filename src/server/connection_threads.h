@@ -86,12 +86,14 @@ class ConnectionThreads : public std::enable_shared_from_this<ConnectionThreads>
  private:
   void work(UniqueFd first);
   // The next stream for this thread, or none when it is to end; `replied`:
-  // the thread said it was on its way back.
-  UniqueFd next_stream(bool replied, const ListenerWait* wait);
+  // the thread said it was on its way back; `taken`: when it last accepted a
+  // connection itself, on the steady clock (updated).
+  UniqueFd next_stream(bool replied, const ListenerWait* wait,
+                       std::chrono::steady_clock::rep& taken);
   // This thread is no longer at the listener; the accept loop is woken when
   // no one else is (nor on the way back).
   void leave_listener();
-  UniqueFd accept_one();
+  UniqueFd accept_one(std::chrono::steady_clock::rep& taken);
 
   const int listener_;
   const Clock& clock_;
