@@ -1,7 +1,6 @@
 #include "support/requests.h"
 
-#include <random>
-
+#include "confirm/nonce.h"
 #include "protocol/json.h"
 
 namespace tarnwel::testing {
@@ -30,12 +29,7 @@ std::string lock_line(std::string_view profile) {
   return request_line("lock", {{"profile", std::string(profile)}});
 }
 
-std::string random_secret() {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::random_device device;
-  std::string secret;
-  for (int i = 0; i < 64; ++i) secret += DIGITS[device() & 0xF];
-  return secret;
-}
+// Two nonces: the confirmation's own source of random names.
+std::string random_secret() { return random_nonce().value() + random_nonce().value(); }
 
 }  // namespace tarnwel::testing
