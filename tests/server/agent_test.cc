@@ -10,7 +10,6 @@
 
 #include "base/unix_socket.h"
 #include "support/agent_process.h"
-#include "support/cache_probes.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
 
@@ -95,11 +94,11 @@ TEST_P(AcceptLoopTest, ExpiredSecretsAndAWakeUnderLockOnSleepAreWipedWithoutAnyC
   EXPECT_TRUE(ping(path_));
   ASSERT_TRUE(cache_->unlock("short", {"r"}, LockedSecret("t"), TimeToLive::from_seconds(1)).ok());
   EXPECT_TRUE(ping(path_));  // the loop runs, and has not forgotten anything awake
-  EXPECT_EQ(SecretCacheProbe::stored(*cache_), 2u);
+  EXPECT_EQ(cache_->stored_entries(), 2u);
   clock_->advance(1s + 1ns);
-  EXPECT_TRUE(testing::wait_until([&] { return SecretCacheProbe::stored(*cache_) == 1; }));
+  EXPECT_TRUE(testing::wait_until([&] { return cache_->stored_entries() == 1; }));
   clock_->sleep(std::chrono::hours(8));
-  EXPECT_TRUE(testing::wait_until([&] { return SecretCacheProbe::stored(*cache_) == 0; }));
+  EXPECT_TRUE(testing::wait_until([&] { return cache_->stored_entries() == 0; }));
 }
 
 TEST_P(AcceptLoopTest, StopsWhenThePathNoLongerNamesItsSocketAndLeavesItAlone) {

@@ -1,7 +1,6 @@
-// Waiting on a presence check's joiners, and the cache's counts, for tests.
+// Waiting on a presence check's joiners, and the first half of an unlock, for tests.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "secret_cache/presence_checker.h"
@@ -13,7 +12,6 @@ namespace tarnwel {
 
 class SecretCacheProbe {
  public:
-  static std::size_t stored(SecretCache& cache) { return cache.stored_entries(); }
   // The first half of an unlock, its presence check left to the caller.
   static SecretCache::UnlockTicket start_unlock(SecretCache& cache, std::string_view profile) {
     return cache.start_unlock(profile);
