@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -20,7 +19,6 @@
 #include "client/client.h"
 #include "support/agent_harness.h"
 #include "support/needs_root.h"
-#include "support/socket_pair.h"
 
 namespace tarnwel {
 namespace {
@@ -311,20 +309,14 @@ TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenO
   };
   // Starts `tarnwelctl unlock` on the terminal and returns once its prompt is
   // out, which it writes only after echo is off.
-  testing::SocketPair prompt;
+  std::optional<client_testing::RunningProgram> unlock;
   const auto start_unlock = [&] {
-    prompt = testing::make_socket_pair();
-    const pid_t pid =
-        testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "tty", "--reason", "r"},
-                       environment(), terminal.get(), -1, prompt.peer.get());
-    prompt.peer.reset();
-    std::string text;
-    char c = 0;
-    while (text.find(": ") == std::string::npos && ::read(prompt.ours.get(), &c, 1) == 1) {
-      text.push_back(c);
-    }
-    EXPECT_EQ(text, "Secret for profile tty: ");
-    return pid;
+    unlock.emplace([&](int, int, int err) {
+      return testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "tty", "--reason", "r"},
+                            environment(), terminal.get(), -1, err);
+    });
+    EXPECT_EQ(unlock->read_err_until(": "), "Secret for profile tty: ");
+    return unlock->pid();
   };
 
   ASSERT_TRUE(echo_on());
@@ -382,22 +374,18 @@ TEST_F(TarnwelctlTest, UnlockWaitsOutAnotherProfilesConfirmation) {
   askpass.hold();
   std::thread first([&] { EXPECT_TRUE(client.unlock("a", "open a", "s").ok()); });
   ASSERT_TRUE(askpass.wait_for_runs(1));
-  const UniqueFd in(::memfd_create("input", MFD_CLOEXEC));
-  ASSERT_EQ(::pwrite(in.get(), "t", 1, 0), 1);
-  testing::SocketPair err = testing::make_socket_pair();
-  const pid_t second =
-      testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "b", "--reason", "open b"},
-                     environment(), in.get(), -1, err.peer.get());
-  err.peer.reset();
-  std::string said;
-  for (char c = 0; ::read(err.ours.get(), &c, 1) == 1 && c != '\n';) said += c;
-  EXPECT_EQ(said,
+  client_testing::RunningProgram second(
+      [&](int in, int out, int err) {
+        return testing::spawn(TARNWELCTL_PATH_FOR_CLIENT_TESTS, {"unlock", "b", "--reason", "open b"},
+                              environment(), in, out, err);
+      },
+      "t");
+  EXPECT_EQ(second.read_err_until("\n"),
             "tarnwelctl: another confirmation is up; waiting for it to end (at most 2 "
-            "minutes)");
+            "minutes)\n");
   askpass.answer(0);
   first.join();
-  EXPECT_EQ(testing::exit_status_of(second), 0);
-  EXPECT_EQ(testing::read_all(err.ours.get()), "");
+  EXPECT_EQ(second.finish(), (CtlResult{0, "", ""}));
   EXPECT_EQ(client.status().value().cached_profiles, (std::vector<std::string>{"a", "b"}));
 }
 

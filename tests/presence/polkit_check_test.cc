@@ -43,10 +43,8 @@ class PolkitCheckTest : public ::testing::Test {
                                 {"--session", "--nofork", "--print-address"},
                                 {"PATH=/usr/bin:/bin"}, -1, address.peer.get(), -1));
     address.peer.reset();
-    std::string line;
-    char c = 0;
-    while (::read(address.ours.get(), &c, 1) == 1 && c != '\n') line += c;
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", line.c_str(), 1);
+    const std::string line = testing::read_until(address.ours.get(), "\n");
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", line.substr(0, line.find('\n')).c_str(), 1);
   }
 
   // dbusmock's polkitd, which refuses every action until told otherwise;

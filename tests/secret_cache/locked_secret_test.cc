@@ -17,10 +17,10 @@
 #include "base/os_error.h"
 #include "secret_cache/locked_secret_testing.h"
 #include "support/sanitizers.h"
-#include "support/socket_pair.h"
 #if defined(__linux__)
 #include "stress/other_user.h"
 #include "stress/process_inspection.h"
+#include "support/agent_harness.h"
 #include "support/needs_root.h"
 #endif
 #if defined(TARNWEL_TESTS_UNDER_ASAN)
@@ -181,18 +181,15 @@ TEST_F(LockedSecretTest, ArenaMemoryIsFencedKeptOutOfCoreFilesAndNeighboursStayL
 }
 
 // Runs `child` in a forked process that has given up root and runs under a
-// locked-memory limit of `limit` bytes. Returns what the child wrote to
-// stderr, then "exit " and its exit status.
-std::string run_unprivileged(rlim_t limit, const std::function<int()>& child) {
-  testing::SocketPair err = testing::make_socket_pair();
-  const pid_t pid = testing::fork_as_user(65534, [&] {
-    const rlimit memlock{limit, limit};
-    if (::setrlimit(RLIMIT_MEMLOCK, &memlock) != 0) return 10;
-    return ::dup2(err.peer.get(), STDERR_FILENO) < 0 ? 11 : child();
-  });
-  err.peer.reset();
-  const std::string output = testing::read_all(err.ours.get());
-  return output + "exit " + std::to_string(pid > 0 ? testing::exit_status_of(pid) : -1);
+// locked-memory limit of `limit` bytes: its exit status and what it wrote to
+// stderr.
+client_testing::CtlResult run_unprivileged(rlim_t limit, const std::function<int()>& child) {
+  return client_testing::RunningProgram([&](int, int, int err) {
+           return testing::fork_as_user(
+               65534, [&] { return ::dup2(err, STDERR_FILENO) < 0 ? 11 : child(); },
+               testing::ChildLimit{RLIMIT_MEMLOCK, limit});
+         })
+      .finish();
 }
 
 // Root may lock past any limit, so each child gives up root first. Under a
@@ -208,7 +205,7 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     return "tarnwel-agent: mlock failed (" + os_error_text(errnum) +
            "); continuing without it (best-effort only)\n";
   };
-  const std::string zero = run_unprivileged(0, [] {
+  const client_testing::CtlResult zero = run_unprivileged(0, [] {
     if (!LockedSecret("").locked()) return 12;
     LockedSecret alpha("alpha"), beta("beta");
     if (alpha.locked() || beta.locked() || alpha.bytes() != "alpha" || beta.bytes() != "beta")
@@ -217,9 +214,10 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     const LockedSecret copy = alpha.copy();
     return !copy.locked() && copy.bytes() == "alpha" ? 0 : 15;
   });
-  EXPECT_EQ(zero, warning(EPERM) + warning(EPERM) + "--\n" + warning(EPERM) + "exit 0");
+  EXPECT_EQ(zero, (client_testing::CtlResult{
+                      0, "", warning(EPERM) + warning(EPERM) + "--\n" + warning(EPERM)}));
 
-  const std::string tight = run_unprivileged(PAGE, [] {
+  const client_testing::CtlResult tight = run_unprivileged(PAGE, [] {
     LockedSecret first("first");
     if (!first.locked()) return 30;
     if (::write(STDERR_FILENO, "--\n", 3) != 3) return 31;
@@ -228,7 +226,7 @@ TEST_F(LockedSecretTest, FailedLocksWarnAndTheSecretsStayUsable) {
     LockedSecret beyond("beyond");  // on the next page, past the limit
     return beyond.locked() ? 32 : 0;
   });
-  EXPECT_EQ(tight, "--\n" + warning(ENOMEM) + "exit 0");
+  EXPECT_EQ(tight, (client_testing::CtlResult{0, "", "--\n" + warning(ENOMEM)}));
 }
 #endif  // Linux's RLIMIT_MEMLOCK
 

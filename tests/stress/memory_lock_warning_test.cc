@@ -1,7 +1,6 @@
 // An agent that tarnwelctl starts for an ordinary user who may lock no memory
 // (ulimit -l 0) keeps its warning in its log, and "status" says so. Root may
 // always lock memory, so as root the clients run as another user.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include "stress/other_user.h"
 #include "support/agent_harness.h"
 #include "support/sanitizers.h"
-#include "support/socket_pair.h"
 
 namespace tarnwel::testing {
 namespace {
@@ -25,9 +23,8 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   if (UNDER_SANITIZER) GTEST_SKIP() << "the sanitizers' mlock interceptor never fails";
   TempDir root;  // everything the other user runs or writes lies in it
   ASSERT_EQ(::chmod(root.path().c_str(), 0755), 0);
-  const std::string home = root.path() + "/home", input = root.path() + "/secret";
+  const std::string home = root.path() + "/home";
   ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
-  std::ofstream(input) << "s3cret\n";
   // tarnwelctl starts the agent beside it.
   const std::string tarnwelctl = copy_for_others(TARNWELCTL_PATH_FOR_CLIENT_TESTS, root.path());
   (void)copy_for_others(TARNWEL_AGENT_BINARY, root.path());
@@ -38,17 +35,17 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
   std::vector<std::string> environment =
       agent_environment(home, write_askpass_script(root.path(), "exit 0"));
   environment.push_back("HOME=" + home);
-  // Runs tarnwelctl under "ulimit -l 0", as NO_LOCK_USER when root, with the
-  // file `input` on stdin; its exit status and stdout.
+  // Runs tarnwelctl under "ulimit -l 0", as NO_LOCK_USER when root, with a
+  // secret on stdin.
   const auto ctl = [&](std::vector<std::string> args) {
     args.insert(args.begin(), tarnwelctl);
-    const UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-    SocketPair out = make_socket_pair();
-    const pid_t child = spawn_as_user(NO_LOCK_USER, args, environment,
-                                      ChildLimit{RLIMIT_MEMLOCK, 0}, in.get(), out.peer.get());
-    out.peer.reset();
-    std::string text = read_all(out.ours.get());
-    return client_testing::CtlResult{exit_status_of(child), std::move(text), ""};
+    return client_testing::RunningProgram(
+               [&](int in, int out, int err) {
+                 return spawn_as_user(NO_LOCK_USER, args, environment,
+                                      ChildLimit{RLIMIT_MEMLOCK, 0}, in, out, err);
+               },
+               "s3cret\n")
+        .finish();
   };
 
   ASSERT_EQ(ctl({"start"}).status, 0);

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -27,6 +28,7 @@
 #include "client/client.h"
 #include "support/agent_process.h"
 #include "support/fake_askpass.h"
+#include "support/socket_pair.h"
 
 namespace tarnwel::client_testing {
 
@@ -43,9 +45,44 @@ inline void PrintTo(const CtlResult& r, std::ostream* os) {
       << ::testing::PrintToString(r.err);
 }
 
+// A started program whose stdout and stderr the test reads, with a file
+// holding `input` on its stdin (a program that exits without reading it, on a
+// usage error, must not end the test with SIGPIPE, as a pipe would).
+class RunningProgram {
+ public:
+  // `start` spawns it with the descriptors it is given as its stdin, stdout
+  // and stderr, and returns its pid.
+  explicit RunningProgram(const std::function<pid_t(int in, int out, int err)>& start,
+                          const std::string& input = "");
+
+  pid_t pid() const { return pid_; }
+  // What it writes to stderr up to the first `end` (which is kept), or up to
+  // the stream's end; see testing::read_until.
+  std::string read_err_until(std::string_view end) {
+    return testing::read_until(err_.ours.get(), end);
+  }
+  // Whatever it writes from now on, once it has closed both streams, and its
+  // exit status. Outputs are far below a socket's buffer, so reading one after
+  // the other cannot deadlock; and a child (an agent) that kept either stream
+  // would hang here.
+  CtlResult finish();
+
+ private:
+  testing::SocketPair out_ = testing::make_socket_pair(), err_ = testing::make_socket_pair();
+  pid_t pid_ = -1;
+};
+
 // Runs `program` with `args`, `input` on its stdin and exactly `environment`.
-CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& input, const std::vector<std::string>& environment);
+inline CtlResult run_program(const std::string& program, const std::vector<std::string>& args,
+                             const std::string& input,
+                             const std::vector<std::string>& environment) {
+  return RunningProgram(
+             [&](int in, int out, int err) {
+               return testing::spawn(program, args, environment, in, out, err);
+             },
+             input)
+      .finish();
+}
 inline CtlResult run_ctl(const std::vector<std::string>& args, const std::string& input,
                          const std::vector<std::string>& environment) {
   return run_program(TARNWELCTL_PATH_FOR_CLIENT_TESTS, args, input, environment);
@@ -59,12 +96,9 @@ class OneShotPeer {
   OneShotPeer(const std::string& path, std::string reply, bool hang = false)
       : listener_(listen_unix(path).value()), thread_([this, reply = std::move(reply), hang] {
           const UniqueFd conn = accept_connection(listener_.get());
-          char c = 0;
-          while (::read(conn.get(), &c, 1) == 1 && c != '\n') {
-          }
+          (void)testing::read_until(conn.get(), "\n");
           if (!hang) (void)write_all(conn.get(), reply);
-          while (hang && ::read(conn.get(), &c, 1) > 0) {
-          }
+          if (hang) (void)testing::read_all(conn.get());
         }) {}
   ~OneShotPeer() { thread_.join(); }
 

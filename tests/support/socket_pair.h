@@ -38,6 +38,15 @@ inline void send_all(int fd, std::string_view bytes) {
   ASSERT_TRUE(write_all(fd, bytes)) << os_error_text(errno);
 }
 
+// Reads a byte at a time until what it read ends with `end`, or the stream
+// does: nothing beyond `end` is taken from the stream.
+inline std::string read_until(int fd, std::string_view end) {
+  std::string text;
+  char c = 0;
+  while (!text.ends_with(end) && ::read(fd, &c, 1) == 1) text += c;
+  return text;
+}
+
 // Reads until end of stream, or until a read fails, which `failed` (if
 // given) tells.
 inline std::string read_all(int fd, bool* failed = nullptr) {
