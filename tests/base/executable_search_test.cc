@@ -1,7 +1,6 @@
 #include "base/executable_search.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>

@@ -4,8 +4,6 @@
 // process_isolation_test).
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <vector>
 
