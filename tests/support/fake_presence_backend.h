@@ -4,8 +4,8 @@
 //   answer_at_once(outcome)  every call returns `outcome` at once (the start: granted);
 //   throw_at_once()          every call throws FakeBackendFailure;
 //   hold_calls()             every call blocks until the test finishes it with
-//                            finish(outcome) or finish_by_throwing() (after which
-//                            every call throws at once).
+//                            finish(outcome); one finished after throw_at_once()
+//                            throws instead.
 // wait_for_calls(n) blocks until n calls have started, so a test knows that a
 // check is on screen before it races something against it; no sleeps needed.
 // Waits are bounded (EVENT_LIMIT) so a broken test fails instead of hanging.
@@ -65,11 +65,6 @@ class FakePresenceBackend final : public PresenceBackend {
     MutexLock lock(mu_);
     finish_ = std::move(outcome);
     changed_.notify_all();
-  }
-  // Ends the held call by throwing; from then on every call throws at once.
-  void finish_by_throwing() {
-    throw_at_once();
-    finish(Ok{});
   }
 
   // Whether `n` calls have started within EVENT_LIMIT.
