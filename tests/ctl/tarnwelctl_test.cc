@@ -297,7 +297,7 @@ TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionStreamsAndDirec
 TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenOnInterrupt) {
   const UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY));  // macOS takes no O_CLOEXEC here
   ASSERT_TRUE(master.valid());
-  testing::set_cloexec(master.get());
+  ::fcntl(master.get(), F_SETFD, FD_CLOEXEC);
   ASSERT_EQ(::grantpt(master.get()), 0);
   ASSERT_EQ(::unlockpt(master.get()), 0);
   const UniqueFd terminal(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));

@@ -69,8 +69,6 @@ std::vector<std::string> agent_environment(const std::string& base, const std::s
   return environment;
 }
 
-void set_cloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
 void limit_reads(int fd, std::chrono::milliseconds limit) {
   const timeval bound{std::chrono::duration_cast<std::chrono::seconds>(limit).count(), 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);

@@ -106,8 +106,6 @@ int exit_status_of(pid_t pid);
 // failure then gives its exit status and everything it wrote.
 bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
 
-// Closes `fd` on exec (for descriptors made without a CLOEXEC flag).
-void set_cloexec(int fd);
 // Bounds every read from `fd` by `limit`: a stalled peer fails the test
 // instead of hanging it.
 void limit_reads(int fd, std::chrono::milliseconds limit = EVENT_LIMIT);
