@@ -52,6 +52,16 @@ std::size_t entries_in(pid_t pid, const char* dir) {
   return count;
 }
 
+// The call that the main thread of `pid` is blocked in (/proc/PID/syscall);
+// none while it runs or when the file cannot be read.
+std::optional<BlockedCall> blocked_call(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  BlockedCall call;
+  if (!(file >> call.number) || call.number < 0) return std::nullopt;
+  file >> std::hex >> call.args[0] >> call.args[1] >> call.args[2];
+  return file ? std::optional(call) : std::nullopt;
+}
+
 }  // namespace
 
 std::vector<Mapping> mappings_of(pid_t pid) {
@@ -137,14 +147,6 @@ bool BlockedCall::polls() const {
 
 bool BlockedCall::sleeps() const {
   return number == SYS_nanosleep || number == SYS_clock_nanosleep;
-}
-
-std::optional<BlockedCall> blocked_call(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
-  BlockedCall call;
-  if (!(file >> call.number) || call.number < 0) return std::nullopt;
-  file >> std::hex >> call.args[0] >> call.args[1] >> call.args[2];
-  return file ? std::optional(call) : std::nullopt;
 }
 
 bool wait_for_blocked_call(pid_t pid, const std::function<bool(const BlockedCall&)>& expected,

@@ -75,16 +75,14 @@ std::size_t descriptor_count(pid_t pid);
 // a moment after their reply has been read.
 bool wait_for_thread_count(pid_t pid, std::size_t threads = IDLE_THREADS);
 
-// The system call that the main thread of `pid` is blocked in, with its first
-// three arguments (/proc/PID/syscall); none while it runs or when the file
-// cannot be read.
+// The system call that the main thread of a process is blocked in, with its
+// first three arguments, as /proc/PID/syscall tells them.
 struct BlockedCall {
   long number = -1;
   unsigned long args[3] = {};
   bool polls() const;   // poll or ppoll
   bool sleeps() const;  // nanosleep or clock_nanosleep
 };
-std::optional<BlockedCall> blocked_call(pid_t pid);
 
 // Waits (bounded) until the main thread of `pid` is blocked in a call that
 // `expected` accepts; `seen`, if given, is the last call seen, for the
