@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -273,9 +271,7 @@ TEST_F(TarnwelctlTest, StartDetachesTheAgentFromTheCallersSessionStreamsAndDirec
   const std::string proc = "/proc/" + std::to_string(pid);
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), "/");
   // Started for a client, it answers at once: the caller set no wake-on-connect.
-  std::ifstream environ_file(proc + "/environ");
-  const std::string variables =
-      '\0' + std::string(std::istreambuf_iterator<char>(environ_file), {});
+  const std::string variables = '\0' + testing::read_file(proc + "/environ");
   EXPECT_NE(variables.find(std::string_view("\0TARNWEL_AGENT_WAKE_ON_CONNECT=1\0", 33)),
             std::string::npos);
   // The connection of the ping above may still be closing: an entry that is

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -196,9 +195,7 @@ printf '%s|argc=%s prompt=%s marker=%s in=%s out=%s leak=%s err=%s' "$1" "$#" \
   const std::string reason = "-n  Unlock \xE2\x80\x98prod\xE2\x80\x99 \"$HOME\" `id`; *\t\n";
   EXPECT_TRUE(evaluate_with(program, reason).ok());
 
-  std::ostringstream seen;
-  seen << std::ifstream(dir_ / "seen").rdbuf();
-  EXPECT_EQ(seen.str(),
+  EXPECT_EQ(testing::read_file(dir_ / "seen"),
             reason + "|argc=1 prompt=1confirm marker=inherited in=null out=null leak=no err=open");
 }
 

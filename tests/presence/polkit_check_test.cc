@@ -7,8 +7,6 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <regex>
 #include <string>
@@ -68,10 +66,7 @@ class PolkitCheckTest : public ::testing::Test {
     sd_bus_flush_close_unref(bus);
   }
   std::string log() const { return root.path() + "/polkit.log"; }
-  std::string calls() const {
-    std::ifstream file(log());
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  }
+  std::string calls() const { return testing::read_file(log()); }
   // How many checks polkit was told to cancel right after they were asked,
   // by the id they were asked with (a call's last argument, after its flags).
   std::ptrdiff_t withdrawn() const {

@@ -5,9 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
-
 #include <gtest/gtest.h>
 
 #include "stress/other_user.h"
@@ -63,8 +60,7 @@ TEST(MemoryLockWarningTest, StatusReportsTheWarningThatAnAgentItStartedLogged) {
       << warned.out;
   // One warning, however many secrets the agent cannot lock.
   for (int i = 0; i < 3; ++i) EXPECT_EQ(ctl({"get", "p"}).out, "s3cret\n");
-  std::ifstream read(log);
-  const std::string logged((std::istreambuf_iterator<char>(read)), {});
+  const std::string logged = read_file(log);
   std::size_t lines = 0;
   for (std::size_t at = 0; (at = logged.find("mlock failed (", at)) != std::string::npos; ++at) {
     ++lines;

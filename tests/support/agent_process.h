@@ -47,6 +47,8 @@ class TempDir {
 
 // What lstat() says of `path`: a failure, and all zeros, if it names nothing.
 struct stat lstat_of(const std::string& path);
+// Everything the file at `path` holds; "" if it cannot be read.
+std::string read_file(const std::string& path);
 // The permission bits of what `path` names.
 inline mode_t mode_of(const std::string& path) { return lstat_of(path).st_mode & 07777; }
 
