@@ -169,9 +169,7 @@ TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
   EXPECT_EQ(question->profile, "work");
   EXPECT_EQ(question->requester, ::getpid());
   EXPECT_EQ(question->program, "/bin/git");
-  struct stat st {};
-  ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(testing::mode_of(dir), 0700u);
   ASSERT_TRUE(answer_question(dir, question->nonce, true).ok());
   EXPECT_EQ(testing::exit_status_of(askpass), 0);
   EXPECT_TRUE(fs::is_empty(dir));
