@@ -3,6 +3,7 @@
 // unusable paths, and its identity and shutdown byte for byte on the wire
 // (the rest of the envelope and the settings refused are tested in ../server;
 // which directories are refused, in ../paths).
+#include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "base/line_reader.h"
+#include "base/os_error.h"
 #include "base/unix_socket.h"
 #include "support/agent_process.h"
 #include "support/socket_pair.h"
@@ -20,6 +22,9 @@
 namespace tarnwel::testing {
 namespace {
 
+// The agent's line for a bind that failed with `error`. Where the errno's
+// number differs between systems (EADDRINUSE), os_error_text gives it; the
+// directory case pins the text's form.
 std::string could_not_bind(const std::string& path, std::string_view error) {
   return "tarnwel-agent: could not bind " + path + ": " + std::string(error) + "\n";
 }
@@ -130,7 +135,7 @@ TEST_F(E2eStartupTest, ABadSettingEndsStartUpBeforeAnyDirectoryAndAnUnbindablePa
   ASSERT_EQ(::symlink((root.path() + "/nowhere").c_str(), path.c_str()), 0);
   AgentProcess on_link(environment);
   EXPECT_EQ(on_link.wait_for_exit(), 1);
-  EXPECT_EQ(on_link.output(), could_not_bind(path, ADDRESS_IN_USE));
+  EXPECT_EQ(on_link.output(), could_not_bind(path, os_error_text(EADDRINUSE)));
   EXPECT_TRUE(S_ISLNK(lstat_of(path).st_mode));
   EXPECT_FALSE(std::filesystem::exists(root.path() + "/nowhere"));
 }
@@ -161,7 +166,7 @@ TEST_P(E2eStartupCaseTest, OfTwoAgentsStartedAtOnceExactlyOneStaysAndServes) {
     EXPECT_EQ(loser.output(), "");
   } else {
     EXPECT_EQ(loser_code, 1);
-    EXPECT_EQ(loser.output(), could_not_bind(path, ADDRESS_IN_USE));
+    EXPECT_EQ(loser.output(), could_not_bind(path, os_error_text(EADDRINUSE)));
   }
   EXPECT_EQ(round_trip(path, PING), ping_reply(winner.pid()));
   EXPECT_EQ(winner.output(), "");

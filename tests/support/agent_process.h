@@ -112,14 +112,6 @@ bool wait_until_serving(AgentProcess& agent, const std::string& socket_path);
 // instead of hanging it.
 void limit_reads(int fd, std::chrono::milliseconds limit = EVENT_LIMIT);
 
-// The text of the agent's diagnostics for a bind to a path that is taken: the
-// numbers of errno differ between Linux and macOS.
-#if defined(__APPLE__)
-constexpr std::string_view ADDRESS_IN_USE = "Address already in use (os error 48)";
-#else
-constexpr std::string_view ADDRESS_IN_USE = "Address already in use (os error 98)";
-#endif
-
 // A connected client stream, closed on exec and raising no SIGPIPE where the
 // system lets a socket say so (macOS; on Linux sends pass MSG_NOSIGNAL), or an
 // invalid one if nothing accepts at the path.
