@@ -8,6 +8,7 @@ background of a terminal.
 
 Usage: first_session.py BIN_DIR README PAM_WRAPPER_LIBRARY PAM_WRAPPER_MODULE_DIR
 """
+import contextlib
 import os
 import pwd
 import pty
@@ -101,92 +102,91 @@ def environment(base):
     return env
 
 
-def run_session(argv, paste):
-    commands, expected = readme_session()
+@contextlib.contextmanager
+def session():
+    """The environment of a private base directory, whose agent is shut down at the end."""
     with tempfile.TemporaryDirectory() as base:
         env = environment(base)
         try:
-            term = Terminal(argv(commands), env)
-            if paste:  # as a terminal pastes: bracketed, then Enter
-                term.expect(r"\$ ")
-                term.send("\x1b[200~" + commands + "\x1b[201~\r")
-            for line, pattern in expected:
-                if line.startswith("Password"):  # the login password, typed unseen
-                    term.expect(r"Password: ")
-                    term.send(PASSWORD + "\r")
-                    continue
-                term.expect(pattern)
-                if line.startswith("Secret for profile"):
-                    term.send("hunter2\r")
-            if paste:
-                term.send("exit 0\r")
-            # "bash -c" ends with the session's last command, a "get" that finds nothing.
-            assert term.finish() == (0 if paste else 1), term.screen
+            yield env
         finally:
             subprocess.run([BIN + "/tarnwelctl", "shutdown"], env=env, capture_output=True)
 
 
-def run_confirm_elsewhere():
-    with tempfile.TemporaryDirectory() as base:
-        env = environment(base)
-        ctl = BIN + "/tarnwelctl"
+def run_session(argv, paste):
+    commands, expected = readme_session()
+    with session() as env:
+        term = Terminal(argv(commands), env)
+        if paste:  # as a terminal pastes: bracketed, then Enter
+            term.expect(r"\$ ")
+            term.send("\x1b[200~" + commands + "\x1b[201~\r")
+        for line, pattern in expected:
+            if line.startswith("Password"):  # the login password, typed unseen
+                term.expect(r"Password: ")
+                term.send(PASSWORD + "\r")
+                continue
+            term.expect(pattern)
+            if line.startswith("Secret for profile"):
+                term.send("hunter2\r")
+        if paste:
+            term.send("exit 0\r")
+        # "bash -c" ends with the session's last command, a "get" that finds nothing.
+        assert term.finish() == (0 if paste else 1), term.screen
 
+
+def run_confirm_elsewhere():
+    ctl = BIN + "/tarnwelctl"
+    with session() as env:
         def pending():
             return subprocess.run([ctl, "confirm", "--list"], env=env, text=True,
                                   capture_output=True).stdout
-        try:
-            script = subprocess.Popen([ctl, "unlock", "p", "--reason", "from a script"], env=env,
-                                      stdin=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      start_new_session=True, text=True)
-            script.stdin.write("s3cret")
-            script.stdin.close()
-            # Once it says that it waits, the question is posted.
-            ready, _, _ = select.select([script.stderr], [], [], LIMIT)
-            assert ready, "the unlock never said that it waits"
-            assert script.stderr.readline() == (
-                "tarnwelctl: waiting for confirmation of \"from a script\": answer it with "
-                "'tarnwelctl confirm' at a terminal of yours\n")
-            listed = pending()
-            assert re.fullmatch(r"- from a script\n  Profile: p\n  Requested by .*/tarnwelctl "
-                                r"\(pid \d+\)\n",
-                                listed), listed
-            term = Terminal([ctl, "confirm"], env)
-            term.expect(r"Confirm: from a script\nProfile: p\nRequested by .*\nPassword: ")
-            for attempt in ("y", "wrong", PASSWORD + "x"):  # neither a yes nor a wrong one
-                term.send(attempt + "\r")
-                term.expect(r"Password: " if attempt != PASSWORD + "x" else "refused 3 times")
-            assert attempt not in term.screen, "a password was echoed"
-            assert term.finish() == 0, term.screen
-            assert script.wait(LIMIT) == 1
-            err = script.stderr.read()  # and it said so once
-            assert err == "tarnwelctl: presence check failed: the password was refused 3 " \
-                          "times; nothing was stored\n", err
-            assert pending() == "no confirmation is waiting\n", pending()
-        finally:
-            subprocess.run([ctl, "shutdown"], env=env, capture_output=True)
+
+        script = subprocess.Popen([ctl, "unlock", "p", "--reason", "from a script"], env=env,
+                                  stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  start_new_session=True, text=True)
+        script.stdin.write("s3cret")
+        script.stdin.close()
+        # Once it says that it waits, the question is posted.
+        ready, _, _ = select.select([script.stderr], [], [], LIMIT)
+        assert ready, "the unlock never said that it waits"
+        assert script.stderr.readline() == (
+            "tarnwelctl: waiting for confirmation of \"from a script\": answer it with "
+            "'tarnwelctl confirm' at a terminal of yours\n")
+        listed = pending()
+        assert re.fullmatch(r"- from a script\n  Profile: p\n  Requested by .*/tarnwelctl "
+                            r"\(pid \d+\)\n",
+                            listed), listed
+        term = Terminal([ctl, "confirm"], env)
+        term.expect(r"Confirm: from a script\nProfile: p\nRequested by .*\nPassword: ")
+        for attempt in ("y", "wrong", PASSWORD + "x"):  # neither a yes nor a wrong one
+            term.send(attempt + "\r")
+            term.expect(r"Password: " if attempt != PASSWORD + "x" else "refused 3 times")
+        assert attempt not in term.screen, "a password was echoed"
+        assert term.finish() == 0, term.screen
+        assert script.wait(LIMIT) == 1
+        err = script.stderr.read()  # and it said so once
+        assert err == "tarnwelctl: presence check failed: the password was refused 3 " \
+                      "times; nothing was stored\n", err
+        assert pending() == "no confirmation is waiting\n", pending()
 
 
 def run_in_background():
     """An unlock sent to the background is not stopped for its terminal: it says
     that it waits, and asks once it is brought to the foreground."""
-    with tempfile.TemporaryDirectory() as base:
-        env = environment(base)
-        try:
-            term = Terminal(["/bin/bash", "--norc", "--noprofile", "-i"], env)
-            term.expect(r"\$ ")
-            term.send("stty tostop; printf s | tarnwelctl unlock bg --reason later &\r")
-            term.expect(r"waiting for confirmation of \"later\": .* or bring this job to the "
-                        r"foreground\n")
-            term.send("fg\r")
-            term.expect(r"Confirm: later\nProfile: bg\nRequested by .*\nPassword: ")
-            term.send(PASSWORD + "\r")
-            term.expect(r"\$ ")  # typed before the job has ended, a line is flushed away
-            term.send("tarnwelctl get bg\r")
-            term.expect(r"[\r\n]s\n")
-            term.send("exit\r")
-            assert term.finish() == 0, term.screen
-        finally:
-            subprocess.run([BIN + "/tarnwelctl", "shutdown"], env=env, capture_output=True)
+    with session() as env:
+        term = Terminal(["/bin/bash", "--norc", "--noprofile", "-i"], env)
+        term.expect(r"\$ ")
+        term.send("stty tostop; printf s | tarnwelctl unlock bg --reason later &\r")
+        term.expect(r"waiting for confirmation of \"later\": .* or bring this job to the "
+                    r"foreground\n")
+        term.send("fg\r")
+        term.expect(r"Confirm: later\nProfile: bg\nRequested by .*\nPassword: ")
+        term.send(PASSWORD + "\r")
+        term.expect(r"\$ ")  # typed before the job has ended, a line is flushed away
+        term.send("tarnwelctl get bg\r")
+        term.expect(r"[\r\n]s\n")
+        term.send("exit\r")
+        assert term.finish() == 0, term.screen
 
 
 run_session(lambda commands: ["/bin/bash", "--norc", "--noprofile", "-i"], paste=True)
