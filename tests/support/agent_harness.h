@@ -11,6 +11,7 @@
 //   }
 #pragma once
 
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -53,7 +54,14 @@ class RunningProgram {
   // `start` spawns it with the descriptors it is given as its stdin, stdout
   // and stderr, and returns its pid.
   explicit RunningProgram(const std::function<pid_t(int in, int out, int err)>& start,
-                          const std::string& input = "");
+                          const std::string& input = "") {
+    const UniqueFd in(::memfd_create("input", MFD_CLOEXEC));
+    EXPECT_EQ(::pwrite(in.get(), input.data(), input.size(), 0),
+              static_cast<ssize_t>(input.size()));
+    pid_ = start(in.get(), out_.peer.get(), err_.peer.get());
+    out_.peer.reset();
+    err_.peer.reset();
+  }
 
   pid_t pid() const { return pid_; }
   // What it writes to stderr up to the first `end` (which is kept), or up to
@@ -65,7 +73,11 @@ class RunningProgram {
   // exit status. Outputs are far below a socket's buffer, so reading one after
   // the other cannot deadlock; and a child (an agent) that kept either stream
   // would hang here.
-  CtlResult finish();
+  CtlResult finish() {
+    CtlResult result{-1, testing::read_all(out_.ours.get()), testing::read_all(err_.ours.get())};
+    result.status = pid_ > 0 ? testing::exit_status_of(pid_) : -1;
+    return result;
+  }
 
  private:
   testing::SocketPair out_ = testing::make_socket_pair(), err_ = testing::make_socket_pair();

@@ -6,7 +6,6 @@
 #include "secret_cache/presence_checker.h"
 #include "secret_cache/secret_cache.h"
 #include "support/agent_process.h"
-#include "support/fake_presence_backend.h"
 
 namespace tarnwel {
 
