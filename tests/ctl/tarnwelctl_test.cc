@@ -316,7 +316,7 @@ TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenO
   };
 
   ASSERT_TRUE(echo_on());
-  pid_t pid = start_unlock();
+  const pid_t pid = start_unlock();
   EXPECT_FALSE(echo_on());
   ASSERT_EQ(::kill(pid, SIGINT), 0);
   int status = 0;
@@ -325,11 +325,10 @@ TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenO
   EXPECT_TRUE(echo_on());
 
   start_agent(environment());
-  pid = start_unlock();
+  start_unlock();
   EXPECT_FALSE(echo_on());
   ASSERT_EQ(::write(master.get(), "typed secret\n", 13), 13);
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(unlock->finish().status, 0);
   EXPECT_TRUE(echo_on());
   EXPECT_EQ(std::string(client.get_secret("tty").value().bytes()), "typed secret");
 }
