@@ -76,16 +76,14 @@ std::chrono::nanoseconds time_to_next_duty(SleepCountingInstant sweep_due, Insta
       sweep_due - clock.now_counting_sleep());
 }
 
-void start_connection_thread(UniqueFd stream, std::shared_ptr<SecretCache> cache,
-                             std::shared_ptr<ShutdownFlag> shutdown,
-                             std::optional<Requester> requester) {
+using StreamHandler = ConnectionThreads::StreamHandler;
+
+void start_connection_thread(UniqueFd stream, std::shared_ptr<const StreamHandler> serve_stream) {
   try {
     // Detached: nobody waits for a connection thread, and the handle of a
     // finished one has nothing to give back.
-    std::thread([stream = std::move(stream), cache = std::move(cache),
-                 shutdown = std::move(shutdown), requester = std::move(requester)]() mutable {
-      handle_connection(std::move(stream), std::move(cache), std::move(shutdown),
-                        std::move(requester));
+    std::thread([stream = std::move(stream), serve_stream = std::move(serve_stream)]() mutable {
+      (*serve_stream)(std::move(stream), {});
     }).detach();
   } catch (const std::system_error&) {
     // No thread could be started: the stream went with the failed thread's
@@ -106,21 +104,24 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
   const BoundSocket bound = path.empty() ? BoundSocket{} : bound_socket(path);
   const AllowedPeers allowed;
   bool path_is_ours = !bound.taken_over;
+  // Each connection is admitted on the thread that serves it: the loop only
+  // accepts and starts threads.
+  const auto serve_stream = std::make_shared<const StreamHandler>(
+      [cache, shutdown, allowed, name_requesters](UniqueFd stream,
+                                                  const std::function<void()>& replied) {
+        std::optional<Requester> requester =
+            admitted_requester(stream.get(), allowed, name_requesters);
+        // Not admitted: closed unread and unanswered.
+        if (requester)
+          handle_connection(std::move(stream), cache, shutdown, std::move(requester), replied);
+      });
   // With wake-on-connect, threads that have answered a connection stay for
-  // the next; they admit each peer as they accept it. Without them (no pipe
-  // to be had) each connection gets a thread of its own, as by default.
+  // the next. Without them (no pipe to be had) each connection gets a thread
+  // of its own, as by default.
   std::shared_ptr<ConnectionThreads> threads;
   if (idle.polls()) {
-    Result<std::shared_ptr<ConnectionThreads>, SysError> opened = ConnectionThreads::open(
-        listener.get(), clock, idle.waker(),
-        [cache, shutdown, allowed, name_requesters](UniqueFd stream,
-                                                    const std::function<void()>& replied) {
-          std::optional<Requester> requester =
-              admitted_requester(stream.get(), allowed, name_requesters);
-          // Not admitted: closed unread and unanswered.
-          if (requester)
-            handle_connection(std::move(stream), cache, shutdown, std::move(requester), replied);
-        });
+    Result<std::shared_ptr<ConnectionThreads>, SysError> opened =
+        ConnectionThreads::open(listener.get(), clock, idle.waker(), *serve_stream);
     if (opened.ok()) threads = std::move(opened).value();
   }
   // The sweep takes the cache's lock, so the loop sweeps when an expiry may
@@ -157,9 +158,7 @@ void serve(const UniqueFd& listener, const std::string& path, std::shared_ptr<Se
       threads->start(std::move(stream));
       continue;
     }
-    std::optional<Requester> requester = admitted_requester(stream.get(), allowed, name_requesters);
-    if (!requester) continue;  // closed unread and unanswered
-    start_connection_thread(std::move(stream), cache, shutdown, std::move(requester));
+    start_connection_thread(std::move(stream), serve_stream);
   }
   // No thread accepts any more: what is wiped below stays wiped.
   if (threads) threads->stop();
