@@ -9,9 +9,8 @@
 #include <cstdlib>
 #include <exception>
 #include <optional>
-#include <system_error>
-#include <thread>
 
+#include "base/detached_thread.h"
 #include "base/diagnostics.h"
 #include "base/os_error.h"
 #include "base/unix_socket.h"
@@ -79,16 +78,12 @@ std::chrono::nanoseconds time_to_next_duty(SleepCountingInstant sweep_due, Insta
 using StreamHandler = ConnectionThreads::StreamHandler;
 
 void start_connection_thread(UniqueFd stream, std::shared_ptr<const StreamHandler> serve_stream) {
-  try {
-    // Detached: nobody waits for a connection thread, and the handle of a
-    // finished one has nothing to give back.
-    std::thread([stream = std::move(stream), serve_stream = std::move(serve_stream)]() mutable {
-      (*serve_stream)(std::move(stream), {});
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread could be started: the stream went with the failed thread's
-    // state and is closed already; the other clients keep being served.
-  }
+  // Without a thread the stream is closed already, having gone with the
+  // thread's state; the other clients keep being served.
+  (void)start_detached(
+      [stream = std::move(stream), serve_stream = std::move(serve_stream)]() mutable {
+        (*serve_stream)(std::move(stream), {});
+      });
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 // are cached and reused.
 // `requester`, when given, is the peer that an "unlock" prompt names.
 //
-//   std::thread([fd = std::move(fd), cache, flag]() mutable {
+//   start_detached([fd = std::move(fd), cache, flag]() mutable {
 //     handle_connection(std::move(fd), std::move(cache), std::move(flag));
-//   }).detach();
+//   });
 #pragma once
 
 #include <chrono>

@@ -2,10 +2,9 @@
 
 #include <errno.h>
 
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "base/detached_thread.h"
 #include "base/unix_socket.h"
 
 namespace tarnwel {
@@ -31,15 +30,11 @@ ConnectionThreads::ConnectionThreads(Key, int listener, const Clock& clock,
       handler_(std::move(handler)) {}
 
 void ConnectionThreads::start(UniqueFd stream) {
-  try {
-    // Detached: nobody waits for a connection thread.
-    std::thread([self = shared_from_this(), stream = std::move(stream)]() mutable {
-      self->work(std::move(stream));
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread could be started: the stream went with the failed thread's
-    // state and is closed already; the other clients keep being served.
-  }
+  // Without a thread the stream is closed already, having gone with the
+  // thread's state; the other clients keep being served.
+  (void)start_detached([self = shared_from_this(), stream = std::move(stream)]() mutable {
+    self->work(std::move(stream));
+  });
 }
 
 bool ConnectionThreads::main_watches() {
