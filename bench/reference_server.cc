@@ -11,6 +11,7 @@
 //                                            # the limit of the agent's default loop
 //
 // Runs until killed.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,9 +20,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
 
 namespace tarnwel::bench {
@@ -45,6 +46,11 @@ class Fd {  // Owns one descriptor; the reference links none of the project's co
 
  private:
   int fd_;
+};
+
+struct Connection {
+  Fd stream;
+  const std::string& reply;
 };
 
 void serve_one(Fd stream, const std::string& reply) {
@@ -86,11 +92,23 @@ int serve(const char* path, AcceptMode mode) {
       if (nonblocking) std::this_thread::sleep_for(POLL_SLEEP);
       continue;
     }
-    try {
-      std::thread(serve_one, std::move(stream), std::cref(reply)).detach();
-    } catch (const std::system_error&) {
-      // No thread to be had: this connection is closed, as the agent does.
-    }
+    // Started detached, as the agent starts its threads: std::thread's
+    // detach() of a thread that is already running can fault in glibc when
+    // that thread's stack is unmapped at the same moment.
+    auto connection = std::make_unique<Connection>(Connection{std::move(stream), reply});
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const auto run = [](void* arg) -> void* {
+      const std::unique_ptr<Connection> mine(static_cast<Connection*>(arg));
+      serve_one(std::move(mine->stream), mine->reply);
+      return nullptr;
+    };
+    // No thread to be had: this connection is closed, as the agent does.
+    if (pthread_create(&thread, &attributes, run, connection.get()) == 0)
+      (void)connection.release();
+    pthread_attr_destroy(&attributes);
   }
 }
 
