@@ -65,15 +65,14 @@ std::string runtime_dir_in(const std::string& base) {
 
 std::string socket_path_in(const std::string& base) { return runtime_dir_in(base) + "/agent.sock"; }
 
-std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass,
-                                           const std::string& path) {
-  std::vector<std::string> environment = {"TARNWEL_AGENT_RUNTIME_DIR=" + base, "PATH=" + path};
-  if (!askpass.empty()) environment.push_back("TARNWEL_AGENT_ASKPASS=" + askpass);
+std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass) {
+  std::vector<std::string> env = {"TARNWEL_AGENT_RUNTIME_DIR=" + base, "PATH=/usr/bin:/bin"};
+  if (!askpass.empty()) env.push_back("TARNWEL_AGENT_ASKPASS=" + askpass);
   // A sanitizer build of the agent should honour the options the tests run with.
   for (const std::string name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
-    if (const char* value = ::getenv(name.c_str())) environment.push_back(name + "=" + value);
+    if (const char* value = ::getenv(name.c_str())) env.push_back(name + "=" + value);
   }
-  return environment;
+  return env;
 }
 
 void limit_reads(int fd, std::chrono::milliseconds limit) {

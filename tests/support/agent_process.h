@@ -57,9 +57,9 @@ std::string runtime_dir_in(const std::string& base);
 std::string socket_path_in(const std::string& base);
 
 // A complete environment for the agent: the base directory, the askpass
-// program (left out when empty), PATH, and any sanitizer options of ours.
-std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass,
-                                           const std::string& path = "/usr/bin:/bin");
+// program (left out when empty), PATH=/usr/bin:/bin, and any sanitizer options
+// of ours.
+std::vector<std::string> agent_environment(const std::string& base, const std::string& askpass);
 
 // Spawns `program` with `args` and exactly `environment`, fds 0-2 as given
 // (-1: /dev/null); -1 (and a failure) if it cannot.

@@ -47,9 +47,8 @@ std::vector<std::string> read_lines(const std::string& path) {
 
 }  // namespace
 
-std::string write_askpass_script(const std::string& dir, std::string_view body,
-                                 std::string_view name) {
-  const std::string path = dir + "/" + std::string(name);
+std::string write_askpass_script(const std::string& dir, std::string_view body) {
+  const std::string path = dir + "/askpass";
   write_file(path, "#!/bin/sh\n" + std::string(body) + "\n");
   EXPECT_EQ(::chmod(path.c_str(), 0755), 0) << path;
   return path;

@@ -21,11 +21,10 @@
 namespace tarnwel::testing {
 
 // For tests that need no control over a prompt while it is up: writes
-// "#!/bin/sh" and `body` as the program `dir`/`name` (e.g. "exit 0", which
+// "#!/bin/sh" and `body` as the program `dir`/askpass (e.g. "exit 0", which
 // grants at once), world-readable and executable, so that an agent running as
 // another user can run it too. Returns its path.
-std::string write_askpass_script(const std::string& dir, std::string_view body,
-                                 std::string_view name = "askpass");
+std::string write_askpass_script(const std::string& dir, std::string_view body);
 
 class FakeAskpass {
  public:
