@@ -42,18 +42,17 @@ TEST_F(TarnwelctlTest, VersionsHelpAndTheSocketPathNeedNoAgent) {
   EXPECT_FALSE(std::filesystem::exists(testing::runtime_dir_in(dir())));
 }
 
-TEST_F(TarnwelctlTest, HelpAsACommandIsTheHelpOption) {
+// A command's help lists the statuses it can end with and no others.
+TEST_F(TarnwelctlTest, HelpAsACommandIsTheHelpOptionAndACommandsListsItsStatuses) {
   const CtlResult help = ctl({"--help"});
   EXPECT_TRUE(help.out.starts_with("Usage: tarnwelctl [--json] COMMAND"));
   EXPECT_EQ(ctl({"help"}), help);
-  EXPECT_EQ(ctl({"help", "get"}), ctl({"get", "--help"}));
-  EXPECT_NE(ctl({"help", "get"}), help);
-}
-
-TEST_F(TarnwelctlTest, ACommandsHelpListsTheStatusesItCanEndWithAndNoOthers) {
-  const std::string get_help = ctl({"help", "get"}).out;
-  EXPECT_NE(get_help.find("\nExit status:\n  0  success\n  1  "), std::string::npos) << get_help;
-  EXPECT_EQ(get_help.find("  5  no agent could be started"), std::string::npos) << get_help;
+  const CtlResult get_help = ctl({"help", "get"});
+  EXPECT_EQ(get_help, ctl({"get", "--help"}));
+  EXPECT_NE(get_help, help);
+  EXPECT_NE(get_help.out.find("\nExit status:\n  0  success\n  1  "), std::string::npos)
+      << get_help.out;
+  EXPECT_EQ(get_help.out.find("  5  no agent could be started"), std::string::npos) << get_help.out;
   EXPECT_EQ(ctl({"help", "run"}).out.find("Exit status:\n"), std::string::npos);
 }
 
@@ -63,19 +62,6 @@ TEST_F(TarnwelctlTest, WithoutAnAgentACommandExitsWith3AndNamesTheWayToStartOne)
                                       "tarnwelctl: no agent is running (nothing answers at " +
                                           socket_path() + "): 'tarnwelctl start' starts one\n"}));
   EXPECT_EQ(ctl({"get", "p"}).status, 3);
-}
-
-// The caller's own wake-on-connect reaches the agent that a client starts in
-// place of the launcher's "1": this one is refused, so none answers.
-TEST_F(TarnwelctlTest, AnAgentStartedForAClientKeepsTheCallersWakeOnConnect) {
-  std::vector<std::string> own_wake = environment();
-  own_wake.insert(own_wake.end(), {"TARNWEL_AGENT_WAKE_ON_CONNECT=bogus", "HOME=" + dir()});
-  const CtlResult started = run_ctl({"start"}, "", own_wake);
-  EXPECT_EQ(started.status, 5);
-  EXPECT_NE(started.err.find(
-                ": tarnwel-agent: TARNWEL_AGENT_WAKE_ON_CONNECT must be 1 or 0, not \"bogus\""),
-            std::string::npos)
-      << started.err;
 }
 
 TEST_F(TarnwelctlTest, ServiceOnlyLeavesStartingAnAgentToTheServiceManager) {
@@ -335,19 +321,25 @@ TEST_F(TarnwelctlTest, OnATerminalTheSecretIsTypedWithoutEchoWhichComesBackEvenO
 
 // An agent that will not start is heard: its own line, from the log that
 // holds it. Its base directory is missing, and it makes none; a trailing
-// slash joins without a second one.
+// slash joins without a second one. And the caller's own wake-on-connect
+// reaches the agent that a client starts, in place of the launcher's "1":
+// this one is refused, so none answers.
 TEST_F(TarnwelctlTest, AFailedStartShowsTheAgentsLineFromItsLog) {
   std::vector<std::string> env = environment();
   env.front() = "TARNWEL_AGENT_RUNTIME_DIR=" + dir() + "/missing/";
   env.push_back("HOME=" + dir());
-  const CtlResult started = run_ctl({"start"}, "", env);
-  EXPECT_EQ(started.status, 5);
-  EXPECT_TRUE(started.err.ends_with(
-      " exited with status 1 before answering: tarnwel-agent: refusing to use runtime dir " +
-      dir() + "/missing/tarnwel-agent-" + std::to_string(::getuid()) +
-      ": No such file or directory (os error 2) (from " + dir() +
-      "/.local/state/tarnwel-agent/agent.log)\n"))
-      << started.err;
+  const auto start_fails_with = [&](const std::string& line) {
+    const CtlResult started = run_ctl({"start"}, "", env);
+    EXPECT_EQ(started.status, 5);
+    EXPECT_TRUE(
+        started.err.ends_with(" exited with status 1 before answering: tarnwel-agent: " + line +
+                              " (from " + dir() + "/.local/state/tarnwel-agent/agent.log)\n"))
+        << started.err;
+  };
+  start_fails_with("refusing to use runtime dir " + dir() + "/missing/tarnwel-agent-" +
+                   std::to_string(::getuid()) + ": No such file or directory (os error 2)");
+  env.push_back("TARNWEL_AGENT_WAKE_ON_CONNECT=bogus");
+  start_fails_with("TARNWEL_AGENT_WAKE_ON_CONNECT must be 1 or 0, not \"bogus\"");
   EXPECT_FALSE(std::filesystem::exists(dir() + "/missing"));
 }
 
