@@ -49,16 +49,13 @@ class Terminal:
     def expect(self, pattern):
         """Waits until `pattern` (a regex) shows after what was matched before."""
         deadline = time.monotonic() + LIMIT
-        while True:
-            found = re.compile(pattern).search(self.screen, self.mark)
-            if found:
-                self.mark = found.end()
-                return
+        while not (found := re.compile(pattern).search(self.screen, self.mark)):
             ready, _, _ = select.select([self.fd], [], [], max(0, deadline - time.monotonic()))
             chunk = os.read(self.fd, 4096).decode(errors="replace") if ready else ""
             if not chunk:
                 raise AssertionError(f"never saw {pattern!r} after: {self.screen[self.mark:]!r}")
             self.screen += chunk.replace("\r\n", "\n")
+        self.mark = found.end()
 
     def send(self, text):
         os.write(self.fd, text.encode())
