@@ -29,11 +29,10 @@ class Agent:
     def __init__(self, test, settings):
         self.base = tempfile.mkdtemp()
         test.addCleanup(subprocess.run, ["rm", "-rf", self.base])
-        self.env = {"PATH": "/usr/bin:/bin", "TARNWEL_AGENT_RUNTIME_DIR": self.base,
-                    "TARNWEL_AGENT_ASKPASS": "/bin/true", "XDG_SESSION_ID": "c1",
-                    "DBUS_SYSTEM_BUS_ADDRESS": os.environ["DBUS_SYSTEM_BUS_ADDRESS"]}
-        self.env.update(settings)
-        self.env = {name: value for name, value in self.env.items() if value is not None}
+        env = {"PATH": "/usr/bin:/bin", "TARNWEL_AGENT_RUNTIME_DIR": self.base,
+               "TARNWEL_AGENT_ASKPASS": "/bin/true", "XDG_SESSION_ID": "c1",
+               "DBUS_SYSTEM_BUS_ADDRESS": os.environ["DBUS_SYSTEM_BUS_ADDRESS"], **settings}
+        self.env = {name: value for name, value in env.items() if value is not None}
         self.process = subprocess.Popen([f"{BIN}/tarnwel-agent"], env=self.env,
                                         stderr=subprocess.PIPE, text=True)
         for cleanup in (self.process.stderr.close, self.process.wait, self.process.kill):
@@ -113,10 +112,8 @@ class ScreenLockTest(dbusmock.DBusTestCase):
         self.assertEqual(agent.stop(), (0, ""))
 
     def test_without_a_bus_the_agent_says_so_once_and_serves(self):
-        os.environ["DBUS_SYSTEM_BUS_ADDRESS"], bus = "unix:path=/nonexistent", \
-            os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
-        self.addCleanup(os.environ.__setitem__, "DBUS_SYSTEM_BUS_ADDRESS", bus)
-        agent = Agent(self, {"TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK": "1"})
+        agent = Agent(self, {"TARNWEL_AGENT_LOCK_ON_SCREEN_LOCK": "1",
+                             "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"})
         self.assertEqual(agent.ctl("unlock", "a", "--reason", "r", secret="s").returncode, 0)
         self.assertEqual(agent.stop(), (0, "tarnwel-agent: the screen lock is not watched: the "
                                            "system bus: No such file or directory (os error 2)\n"))
