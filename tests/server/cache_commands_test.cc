@@ -48,13 +48,13 @@ constexpr const char* NOT_CACHED = "{\"error\":\"not_cached\",\"ok\":false}";
 std::string invalid(const std::string& message) {
   return "{\"error\":\"invalid_request\",\"message\":\"" + message + "\",\"ok\":false}";
 }
+const std::string BAD_PROFILE = invalid("profile must be present and a non-empty string");
 
 TEST_F(CacheCommandsTest, UnlockChecksItsMembersInOrder) {
-  const std::string bad_profile = invalid("profile must be present and a non-empty string");
-  EXPECT_EQ(ask(R"("cmd":"unlock")"), bad_profile);
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":"","reason":"","ttl_seconds":0)"), bad_profile);
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":null,"reason":"r","secret":"s")"), bad_profile);
-  EXPECT_EQ(ask(R"("cmd":"unlock","profile":7,"reason":"r","secret":"s")"), bad_profile);
+  EXPECT_EQ(ask(R"("cmd":"unlock")"), BAD_PROFILE);
+  EXPECT_EQ(ask(R"("cmd":"unlock","profile":"","reason":"","ttl_seconds":0)"), BAD_PROFILE);
+  EXPECT_EQ(ask(R"("cmd":"unlock","profile":null,"reason":"r","secret":"s")"), BAD_PROFILE);
+  EXPECT_EQ(ask(R"("cmd":"unlock","profile":7,"reason":"r","secret":"s")"), BAD_PROFILE);
   EXPECT_EQ(ask(R"("cmd":"unlock","profile":"p")"),
             invalid("reason must be present and a non-empty string"));
   const std::string bad_secret = invalid("unlock requires a \\\"secret\\\" string");
@@ -100,10 +100,9 @@ TEST_F(CacheCommandsTest, SecretsRoundTripExactlyAndExpireByTheirTtl) {
 TEST_F(CacheCommandsTest, LockForgetsOneOrAllButRefusesAnEmptyName) {
   EXPECT_EQ(unlock("a"), OK);
   EXPECT_EQ(unlock("b"), OK);
-  const std::string bad_profile = invalid("profile must be present and a non-empty string");
-  EXPECT_EQ(ask(R"("cmd":"lock","profile":"")"), bad_profile);
-  EXPECT_EQ(ask(R"("cmd":"lock","profile":null)"), bad_profile);
-  EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"")"), bad_profile);
+  EXPECT_EQ(ask(R"("cmd":"lock","profile":"")"), BAD_PROFILE);
+  EXPECT_EQ(ask(R"("cmd":"lock","profile":null)"), BAD_PROFILE);
+  EXPECT_EQ(ask(R"("cmd":"get_secret","profile":"")"), BAD_PROFILE);
   EXPECT_EQ(ask(R"("cmd":"lock","profile":"a")"), OK);
   EXPECT_EQ(cache_.live_profiles(), std::vector<std::string>{"b"});
   EXPECT_EQ(ask(R"("cmd":"lock")"), OK);
