@@ -24,8 +24,7 @@ constexpr const char* ACTIVATOR = "/usr/bin/systemd-socket-activate";
 // before listen, and a client that connects in that moment is refused.
 bool listening_at(const std::string& path) {
   std::ifstream table("/proc/net/unix");
-  std::string line;
-  while (std::getline(table, line)) {
+  for (std::string line; std::getline(table, line);) {
     // Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 is listening.
     std::istringstream fields(line);
     std::string num, refs, protocol, flags, type, state, inode, name;

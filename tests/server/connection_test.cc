@@ -64,11 +64,10 @@ TEST_F(ConnectionTest, AnyVersionButUnsignedTwoIsAMismatchThatStopsTheAgent) {
   for (const char* version :
        {"", ",\"protocol_version\":2.0", ",\"protocol_version\":\"2\"", ",\"protocol_version\":3",
         ",\"protocol_version\":-2", ",\"protocol_version\":null", ",\"protocol_version\":[2]"}) {
-    auto flag = std::make_shared<ShutdownFlag>();
-    shutdown_ = flag;
+    shutdown_ = std::make_shared<ShutdownFlag>();
     // The command is never looked at: not even "ping" or "shutdown" pass.
     EXPECT_EQ(exchange(std::string("{\"cmd\":\"ping\"") + version + "}\n"), mismatch) << version;
-    EXPECT_TRUE(flag->is_set()) << version;
+    EXPECT_TRUE(shutdown_->is_set()) << version;
   }
 }
 
