@@ -176,6 +176,8 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
   auto askpass_cache = std::make_shared<SecretCache>(
       DEFAULT_TTL, std::make_unique<AskpassBackend>(), std::make_shared<testing::FakeClock>());
   const std::string deeper = std::string(200, '[') + std::string(200, ']');
+  const std::string asked =
+      R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})";
   struct Kind {
     std::string name;
     std::string request;
@@ -187,12 +189,8 @@ TEST_F(ConnectionTest, NoRequestGoesDeeperThanTheStackWipe) {
       {"unlock",
        R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","secret":"s\u00e9\ud83d\ude00","ttl_seconds":60})"},
       {"get_secret", R"({"cmd":"get_secret","protocol_version":2,"profile":"p"})"},
-      {"unlock, askpass grants",
-       R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
-       "/bin/true"},
-      {"unlock, askpass denies",
-       R"({"cmd":"unlock","protocol_version":2,"profile":"a","reason":"r","secret":"s"})",
-       "/bin/false"},
+      {"unlock, askpass grants", asked, "/bin/true"},
+      {"unlock, askpass denies", asked, "/bin/false"},
       {"unlock, invalid",
        R"({"cmd":"unlock","protocol_version":2,"profile":"p","reason":"r","ttl_seconds":0})"},
       {"lock", R"({"cmd":"lock","protocol_version":2,"profile":"p"})"},
