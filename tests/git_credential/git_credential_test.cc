@@ -138,9 +138,7 @@ TEST_F(GitCredentialTest, GitStoringTheSameCredentialAgainAsksOnce) {
   env.insert(env.end(), {"HOME=" + dir(), "GIT_CONFIG_NOSYSTEM=1", "GIT_TERMINAL_PROMPT=0"});
   const auto run_git = [&](const std::string& action, const std::string& input) {
     return client_testing::run_program(
-        *git,
-        {"-c", std::string("credential.helper=") + GIT_CREDENTIAL_PATH_FOR_TESTS, "credential",
-         action},
+        *git, {"-c", "credential.helper=" GIT_CREDENTIAL_PATH_FOR_TESTS, "credential", action},
         input, env);
   };
   const std::string one = host + "username=ann\npassword=one\n";

@@ -89,13 +89,12 @@ TEST(ProcessIsolationTest, OnlyRootMayReadOrTalkToAnAgentOfAnotherUserWhichOutli
             "{\"ok\":true,\"secret\":\"" + secret + "\"}\n");
 
   // No core file, soft or hard limit. Its own user may read its limits.
-  EXPECT_EQ(run_as_user(ISOLATION_USER,
-                        [&] {
-                          rlimit core{};
-                          if (::prlimit(agent.pid(), RLIMIT_CORE, nullptr, &core) != 0) return 2;
-                          return core.rlim_cur == 0 && core.rlim_max == 0 ? 0 : 1;
-                        }),
-            0);
+  const auto without_core = [&] {
+    rlimit core{};
+    if (::prlimit(agent.pid(), RLIMIT_CORE, nullptr, &core) != 0) return 2;
+    return core.rlim_cur == 0 && core.rlim_max == 0 ? 0 : 1;
+  };
+  EXPECT_EQ(run_as_user(ISOLATION_USER, without_core), 0);
   EXPECT_EQ(run_as_user(ISOLATION_USER, [&] { return probe_access(agent.pid()); }), DENIED);
   // The same user may read a process of its own that has not hardened itself,
   // so the refusal above is the agent's doing.
