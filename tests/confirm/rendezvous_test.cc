@@ -28,9 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TempDir;
-using testing::wait_until;
 
-constexpr std::string_view GONE = QUESTION_GONE;
 
 TEST(QuestionTest, TextRoundTripsAndTheAgentsFactsStandLastWhateverTheReasonHolds) {
   const Question question{"0123456789abcdef0123456789abcdef",
@@ -87,7 +85,7 @@ TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
   link.value().reset();
   answerer.join();
   // Answered: gone at once, and a second answer reaches nothing.
-  EXPECT_EQ(answer_question(dir, first_nonce, true).error(), GONE);
+  EXPECT_EQ(answer_question(dir, first_nonce, true).error(), QUESTION_GONE);
   pending = pending_questions(dir);
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0].reason, "second");
@@ -97,8 +95,8 @@ TEST_F(RendezvousTest, AnAnswerReachesOnlyItsOwnQuestionAndOnlyOnce) {
   EXPECT_EQ(second.value().next_answerer(ends).error(), PostedQuestion::End::Stopped);
   const std::string second_nonce = second.value().question().nonce;
   { const PostedQuestion ended = std::move(second).value(); }
-  EXPECT_EQ(answer_question(dir, second_nonce, true).error(), GONE);
-  EXPECT_EQ(answer_question(dir, "../../etc/passwd", true).error(), GONE);
+  EXPECT_EQ(answer_question(dir, second_nonce, true).error(), QUESTION_GONE);
+  EXPECT_EQ(answer_question(dir, "../../etc/passwd", true).error(), QUESTION_GONE);
   EXPECT_TRUE(fs::is_empty(dir));
 }
 
@@ -111,7 +109,7 @@ TEST_F(RendezvousTest, AQuestionOfADeadAskerIsNeverListedNorApprovedAndIsCleaned
       << question_text({nonce, dead, ::getpid(), "", "stale", "p"});
   // Nobody listens: the answer reaches nobody.
   ASSERT_TRUE(listen_unix(dir + "/" + nonce + ".answer").ok());
-  EXPECT_EQ(answer_question(dir, nonce, true).error(), GONE);
+  EXPECT_EQ(answer_question(dir, nonce, true).error(), QUESTION_GONE);
   EXPECT_TRUE(pending_questions(dir).empty());
   EXPECT_TRUE(fs::is_empty(dir));
 
@@ -141,7 +139,7 @@ class AskpassProgramTest : public ::testing::Test {
   }
   std::optional<Question> posted() {
     std::optional<Question> found;
-    wait_until([&] {
+    testing::wait_until([&] {
       const std::vector<Question> pending = pending_questions(dir);
       if (!pending.empty()) found = pending.front();
       return found.has_value();
@@ -177,7 +175,7 @@ TEST_F(AskpassProgramTest, PostsItsQuestionAndTakesOneAnswer) {
   question = posted();
   ASSERT_EQ(::kill(askpass, SIGTERM), 0);
   EXPECT_EQ(testing::exit_status_of(askpass), 1);
-  EXPECT_EQ(answer_question(dir, question->nonce, true).error(), GONE);
+  EXPECT_EQ(answer_question(dir, question->nonce, true).error(), QUESTION_GONE);
   EXPECT_TRUE(fs::is_empty(dir));
 
   // A requester that ends takes its question with it at once: nobody waits

@@ -14,7 +14,6 @@ namespace {
 using objc_standin::Framework;
 using objc_standin::Record;
 using objc_standin::Reply;
-using objc_standin::Script;
 
 // Long enough never to end a test whose reply comes at once.
 constexpr auto GENEROUS_WAIT = std::chrono::seconds(10);
@@ -47,7 +46,7 @@ TEST(LocalAuthenticationBackendTest, EachReplyOrFailureToStartBecomesItsOutcome)
   const PresenceOutcome raised = not_started("the framework raised an exception");
   const auto denied = &PresenceError::denied;
   struct Case {
-    Script script;
+    objc_standin::Script script;
     std::string reason;
     PresenceOutcome expected;
     bool reaches_framework = true;

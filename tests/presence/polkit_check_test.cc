@@ -22,7 +22,6 @@ namespace tarnwel {
 namespace {
 
 using testing::round_trip;
-using testing::TempDir;
 using testing::wait_until;
 
 constexpr auto WAIT = std::chrono::seconds(10);
@@ -80,7 +79,7 @@ class PolkitCheckTest : public ::testing::Test {
     return std::string("DBUS_SYSTEM_BUS_ADDRESS=") + ::getenv("DBUS_SYSTEM_BUS_ADDRESS");
   }
 
-  TempDir root;
+  testing::TempDir root;
   std::unique_ptr<PolkitCheck> polkit = make_polkit_check(WAIT);
   const Requester requester{::getpid(), "/usr/bin/git", true, ::getuid()};
   const PresenceRequest request{"deploy", &requester, "work"};
