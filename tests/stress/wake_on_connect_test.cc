@@ -130,9 +130,7 @@ TEST_F(WakeOnConnectTest, AConnectionThatCannotBeAcceptedIsRetriedAtTheDefaultPa
   // clients wait, ready and unaccepted.
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
   rlim_t lowest_free = 0;
-  while (
-      std::filesystem::exists(std::filesystem::symlink_status(fds + std::to_string(lowest_free))))
-    ++lowest_free;
+  while (std::filesystem::is_symlink(fds + std::to_string(lowest_free))) ++lowest_free;
   rlimit before{};
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &before), 0);
   const rlimit no_room{lowest_free, before.rlim_max};
