@@ -11,29 +11,27 @@
 // started detached are never detached later.
 #pragma once
 
-#include <cstddef>
 #include <memory>
 #include <utility>
 
 namespace tarnwel {
 
 namespace detail {
-// Starts run(arg) on a new detached thread with a stack of `stack_bytes`
-// (0: the system's default); false if none could be started.
-bool start_detached_thread(void* (*run)(void*), void* arg, std::size_t stack_bytes) noexcept;
+// Starts run(arg) on a new detached thread; false if none could be started.
+bool start_detached_thread(void* (*run)(void*), void* arg) noexcept;
 }  // namespace detail
 
-// Runs `body` on a new detached thread, whose stack is `stack_bytes` when
-// given. Returns false, with `body` destroyed, if no thread could be started.
+// Runs `body` on a new detached thread. Returns false, with `body` destroyed,
+// if no thread could be started.
 template <typename Body>
-bool start_detached(Body body, std::size_t stack_bytes = 0) {
+bool start_detached(Body body) {
   auto owned = std::make_unique<Body>(std::move(body));
   void* (*run)(void*) = [](void* arg) -> void* {
     const std::unique_ptr<Body> mine(static_cast<Body*>(arg));
     (*mine)();
     return nullptr;
   };
-  if (!detail::start_detached_thread(run, owned.get(), stack_bytes)) return false;
+  if (!detail::start_detached_thread(run, owned.get())) return false;
   (void)owned.release();  // the thread owns it now
   return true;
 }

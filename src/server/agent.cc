@@ -83,8 +83,7 @@ void start_connection_thread(UniqueFd stream, std::shared_ptr<const StreamHandle
   (void)start_detached(
       [stream = std::move(stream), serve_stream = std::move(serve_stream)]() mutable {
         (*serve_stream)(std::move(stream), {});
-      },
-      CONNECTION_STACK_BYTES);
+      });
 }
 
 }  // namespace

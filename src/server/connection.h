@@ -31,14 +31,6 @@ namespace tarnwel {
 // next thread, so an ordinary request faults in no page there.
 inline constexpr std::size_t STACK_WIPE_MARGIN = 4 * 1024;
 
-// The stack of a connection's thread. A request goes a few KiB deep (an
-// unlock with its confirmation a few tens: UNLOCK_STACK_DEPTH), and its JSON
-// nests at most 127 levels, so this is ample; it is also what macOS gives any
-// secondary thread. The system's default (8 MiB on Linux) is larger than the
-// cache of freed stacks can keep more than a handful of, so a burst of clients
-// would map, fault in and unmap a fresh stack for most connections.
-inline constexpr std::size_t CONNECTION_STACK_BYTES = 512 * 1024;
-
 // The time a connection has to deliver its one request.
 inline constexpr std::chrono::seconds REQUEST_TIMEOUT{5};
 

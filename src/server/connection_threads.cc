@@ -6,7 +6,6 @@
 
 #include "base/detached_thread.h"
 #include "base/unix_socket.h"
-#include "server/connection.h"
 
 namespace tarnwel {
 
@@ -33,9 +32,9 @@ ConnectionThreads::ConnectionThreads(Key, int listener, const Clock& clock,
 void ConnectionThreads::start(UniqueFd stream) {
   // Without a thread the stream is closed already, having gone with the
   // thread's state; the other clients keep being served.
-  (void)start_detached([self = shared_from_this(),
-                        stream = std::move(stream)]() mutable { self->work(std::move(stream)); },
-                       CONNECTION_STACK_BYTES);
+  (void)start_detached([self = shared_from_this(), stream = std::move(stream)]() mutable {
+    self->work(std::move(stream));
+  });
 }
 
 bool ConnectionThreads::main_watches() {
