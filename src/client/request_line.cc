@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "client/json_string.h"
+#include "protocol/json_string.h"
 #include "protocol/json_text.h"
 #include "protocol/version.h"
 

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/json_string.h"
+#include "protocol/json_string.h"
 
 namespace tarnwel {
 namespace {

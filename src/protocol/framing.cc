@@ -48,14 +48,25 @@ Result<Json, FramingError> read_message(int fd, std::chrono::nanoseconds limit) 
   return std::move(value).value();
 }
 
-Result<Ok, FramingError> write_message(int fd, const Json& value) {
-  Result<std::string, JsonError> encoded = encode_compact(value);
-  if (!encoded.ok()) return FramingError{"encode failed: " + encoded.error().description};
-  std::string& frame = encoded.value();
-  if (frame.size() > MAX_MESSAGE_BYTES - 1) return too_large(frame.size() + 1);
-  frame += '\n';
+Result<WipedBytes, FramingError> encode_message(const Json& value) {
+  WipedBytes frame;
+  if (Result<Ok, JsonError> encoded = append_compact(frame, value); !encoded.ok()) {
+    return FramingError{"encode failed: " + encoded.error().description};
+  }
+  frame.push_back('\n');
+  return frame;
+}
+
+Result<Ok, FramingError> write_frame(int fd, std::string_view frame) {
+  if (frame.size() > MAX_MESSAGE_BYTES) return too_large(frame.size());
   if (!write_all(fd, frame)) return FramingError{"write failed: " + os_error_text(errno)};
   return Ok{};
+}
+
+Result<Ok, FramingError> write_message(int fd, const Json& value) {
+  const Result<WipedBytes, FramingError> frame = encode_message(value);
+  if (!frame.ok()) return frame.error();
+  return write_frame(fd, as_view(frame.value()));
 }
 
 }  // namespace tarnwel

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "base/result.h"
+#include "base/wiped_bytes.h"
 #include "protocol/json.h"
 
 namespace tarnwel {
@@ -34,5 +36,12 @@ Result<Json, FramingError> read_message(int fd, std::chrono::nanoseconds limit);
 // Encodes `value` compactly and writes it with its terminator, in one write
 // call when the socket takes it.
 Result<Ok, FramingError> write_message(int fd, const Json& value);
+
+// The frame write_message writes for `value`: its compact text and terminator.
+Result<WipedBytes, FramingError> encode_message(const Json& value);
+
+// Writes `frame`, a whole frame with its terminator, as write_message does,
+// and refuses one over MAX_MESSAGE_BYTES as it does, writing nothing.
+Result<Ok, FramingError> write_frame(int fd, std::string_view frame);
 
 }  // namespace tarnwel

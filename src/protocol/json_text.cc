@@ -117,6 +117,20 @@ std::string without_quoted_input(std::string text, std::size_t quoted_bytes) {
   return text;
 }
 
+// What Json::dump(-1, ' ', false, strict) writes, into any buffer the
+// library's output adapters take.
+template <class Buffer>
+Result<Ok, JsonError> write_compact(Buffer& out, const Json& value) {
+  try {
+    nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(out), ' ',
+                                                  Json::error_handler_t::strict);
+    serializer.dump(value, /*pretty_print=*/false, /*ensure_ascii=*/false, /*indent_step=*/0);
+  } catch (const Json::exception& e) {
+    return JsonError{without_tag(e.what())};
+  }
+  return Ok{};
+}
+
 }  // namespace
 
 Result<Json, JsonError> parse_json_text(std::string_view text) {
@@ -139,11 +153,15 @@ Result<Json, JsonError> parse_json_text(std::string_view text) {
 }
 
 Result<std::string, JsonError> encode_compact(const Json& value) {
-  try {
-    return value.dump(-1, ' ', /*ensure_ascii=*/false, Json::error_handler_t::strict);
-  } catch (const Json::exception& e) {
-    return JsonError{without_tag(e.what())};
+  std::string text;
+  if (Result<Ok, JsonError> written = write_compact(text, value); !written.ok()) {
+    return std::move(written).error();
   }
+  return text;
+}
+
+Result<Ok, JsonError> append_compact(WipedBytes& out, const Json& value) {
+  return write_compact(out, value);
 }
 
 }  // namespace tarnwel

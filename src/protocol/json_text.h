@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "base/wiped_bytes.h"
 #include "protocol/json.h"
 
 namespace tarnwel {
@@ -34,5 +35,10 @@ Result<Json, JsonError> parse_json_text(std::string_view text);
 // everything else (the slash, 0x7F, non-ASCII) as UTF-8. Fails only on
 // strings that are not valid UTF-8.
 Result<std::string, JsonError> encode_compact(const Json& value);
+
+// The same text, appended to `out` straight from the serialiser, so that no
+// copy of it is left in memory freed unwiped. On failure `out` holds part of
+// the text.
+Result<Ok, JsonError> append_compact(WipedBytes& out, const Json& value);
 
 }  // namespace tarnwel

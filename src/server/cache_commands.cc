@@ -5,6 +5,7 @@
 
 #include "base/process_executable.h"
 #include "base/utf8.h"
+#include "protocol/json_string.h"
 #include "secret_cache/locked_secret.h"
 #include "secret_cache/time_to_live.h"
 #include "server/identity.h"
@@ -68,20 +69,26 @@ Response handle_unlock(Json& request, SecretCache& cache, const Requester* reque
   return Json{{"ok", true}};
 }
 
-Response handle_get_secret(const Json& request, SecretCache& cache) {
+Result<WipedBytes, Response> handle_get_secret(const Json& request, SecretCache& cache) {
   const auto profile = require_non_empty_string(request, "profile");
   if (!profile.ok()) return profile.error();
-  // The copy is wiped when it leaves scope, on every way out, before the reply
-  // is written.
+  // The copy is wiped when it leaves scope, on every way out; the frame is
+  // wiped once written.
   const std::optional<LockedSecret> copy = cache.get(profile.value());
   if (!copy) return bare_error_response(ErrorCode::NotCached);
   if (!is_valid_utf8(copy->bytes())) {
     return error_response(ErrorCode::CorruptSecret, "cached secret is not valid UTF-8");
   }
-  Response reply = Json::object();
-  reply["ok"] = true;
-  reply["secret"] = std::string(copy->bytes());
-  return reply;
+  // The members in byte order, as every reply has them.
+  constexpr std::string_view OPENING = "{\"ok\":true,\"secret\":";
+  WipedBytes frame;
+  // Room for the literal unescaped, its quotes, the closing brace and the
+  // terminator: the common case grows the buffer once.
+  frame.reserve(OPENING.size() + copy->bytes().size() + 4);
+  append(frame, OPENING);
+  append_json_string(frame, copy->bytes());
+  append(frame, "}\n");
+  return frame;
 }
 
 Response handle_lock(const Json& request, SecretCache& cache) {

@@ -3,6 +3,8 @@
 // and returns one complete Response.
 #pragma once
 
+#include "base/result.h"
+#include "base/wiped_bytes.h"
 #include "protocol/json.h"
 #include "secret_cache/secret_cache.h"
 #include "server/response.h"
@@ -18,8 +20,10 @@ Response handle_status(SecretCache& cache);
 // dropped before the check starts.
 Response handle_unlock(Json& request, SecretCache& cache, const Requester* requester = nullptr);
 
-// The cached secret of the profile, or "not_cached". Never prompts.
-Response handle_get_secret(const Json& request, SecretCache& cache);
+// The frame {"ok":true,"secret":...} with the cached secret of the profile,
+// written straight into wiped memory; or the failure reply, "not_cached"
+// among them. Never prompts.
+Result<WipedBytes, Response> handle_get_secret(const Json& request, SecretCache& cache);
 
 // Forgets one profile, or all when "profile" is absent.
 Response handle_lock(const Json& request, SecretCache& cache);

@@ -24,11 +24,11 @@ namespace {
     Result<Json, FramingError> request = read_message(stream.get(), REQUEST_TIMEOUT);
     const HandledRequest handled =
         request.ok() ? handle_request(request.value(), *cache, *shutdown, requester)
-                     : HandledRequest{error_response(ErrorCode::ProtocolError,
-                                                     std::move(request).error().text)};
+                     : HandledRequest{frame_of(error_response(ErrorCode::ProtocolError,
+                                                              std::move(request).error().text))};
     stack_used = handled.stack_depth;
     // A peer that has gone away cannot be told anything; nothing else to do.
-    (void)write_message(stream.get(), handled.reply);
+    if (!handled.reply.empty()) (void)write_frame(stream.get(), as_view(handled.reply));
     if (replied) replied();
   } catch (...) {
     // Only this connection is lost; the stream closes below without a reply.

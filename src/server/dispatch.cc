@@ -78,20 +78,25 @@ HandledRequest handle_request(Json& request, SecretCache& cache, ShutdownFlag& s
   if (!protocol_version_matches(request)) {
     // A client of another version asks this agent to make way for a matching one.
     shutdown.set();
-    return {protocol_mismatch_response()};
+    return {frame_of(protocol_mismatch_response())};
   }
   const auto cmd = request.find("cmd");
   if (cmd != request.end() && cmd->is_string()) {
     const std::string& name = cmd->get_ref<const std::string&>();
-    if (name == "ping") return {identity_reply()};
-    if (name == "status") return {handle_status(cache)};
-    if (name == "unlock") return {handle_unlock(request, cache, requester), UNLOCK_STACK_DEPTH};
-    if (name == "get_secret") return {handle_get_secret(request, cache)};
-    if (name == "lock") return {handle_lock(request, cache)};
-    if (name == "shutdown") return {handle_shutdown(shutdown)};
+    if (name == "ping") return {identity_frame()};
+    if (name == "status") return {frame_of(handle_status(cache))};
+    if (name == "unlock") {
+      return {frame_of(handle_unlock(request, cache, requester)), UNLOCK_STACK_DEPTH};
+    }
+    if (name == "get_secret") {
+      Result<WipedBytes, Response> frame = handle_get_secret(request, cache);
+      return {frame.ok() ? std::move(frame).value() : frame_of(frame.error())};
+    }
+    if (name == "lock") return {frame_of(handle_lock(request, cache))};
+    if (name == "shutdown") return {frame_of(handle_shutdown(shutdown))};
   }
-  return {
-      error_response(ErrorCode::UnknownCommand, "no such command: " + describe_command(request))};
+  return {frame_of(
+      error_response(ErrorCode::UnknownCommand, "no such command: " + describe_command(request)))};
 }
 
 }  // namespace tarnwel

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "base/wiped_bytes.h"
 #include "protocol/json.h"
 #include "secret_cache/secret_cache.h"
 #include "server/response.h"
@@ -23,7 +24,8 @@ inline constexpr std::size_t REQUEST_STACK_DEPTH = 8 * 1024;
 inline constexpr std::size_t UNLOCK_STACK_DEPTH = 24 * 1024;
 
 struct HandledRequest {
-  Response reply;
+  // The reply's frame, terminator included; empty when there is none to write.
+  WipedBytes reply;
   // How deep the request's stack may have gone: what its connection wipes.
   std::size_t stack_depth = REQUEST_STACK_DEPTH;
 };

@@ -4,6 +4,7 @@
 
 #include "agent_commit.h"
 #include "agent_version.h"
+#include "protocol/framing.h"
 
 namespace tarnwel {
 
@@ -25,6 +26,11 @@ Json identity_reply() {
   reply["ok"] = true;
   reply["protocol_version"] = PROTOCOL_VERSION;
   return reply;
+}
+
+WipedBytes identity_frame() {
+  static const WipedBytes frame = encode_message(identity_reply()).value();
+  return frame;
 }
 
 }  // namespace tarnwel

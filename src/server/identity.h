@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/wiped_bytes.h"
 #include "protocol/json.h"
 #include "protocol/version.h"
 
@@ -21,5 +22,9 @@ std::uint64_t agent_pid();
 // What "ping" answers, and "status" adds its profiles to:
 // {"agent_commit", "agent_pid", "agent_version", "ok": true, "protocol_version"}
 Json identity_reply();
+
+// The frame of identity_reply(), the same for the process's whole life:
+// encoded once, and copied for each "ping".
+WipedBytes identity_frame();
 
 }  // namespace tarnwel

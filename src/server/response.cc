@@ -1,5 +1,7 @@
 #include "server/response.h"
 
+#include "protocol/framing.h"
+
 namespace tarnwel {
 
 ErrorCode error_code_for(PresenceError::Kind kind) {
@@ -11,6 +13,11 @@ ErrorCode error_code_for(PresenceError::Kind kind) {
     case PresenceError::Kind::Unsupported: return ErrorCode::PresenceUnsupported;
   }
   return ErrorCode::PresenceDenied;  // not reached: every kind is named above
+}
+
+WipedBytes frame_of(const Response& reply) {
+  Result<WipedBytes, FramingError> frame = encode_message(reply);
+  return frame.ok() ? std::move(frame).value() : WipedBytes();
 }
 
 Response bare_error_response(ErrorCode code) {

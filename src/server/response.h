@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "base/wiped_bytes.h"
 #include "presence/presence_error.h"
 #include "protocol/error_code.h"
 #include "protocol/json.h"
@@ -25,6 +26,10 @@ Response error_response(ErrorCode code, std::string message);
 
 // error_response with ErrorCode::InvalidRequest.
 Response invalid_request_response(std::string message);
+
+// The frame that carries `reply`: its compact text and terminator, or nothing
+// (no reply is written) when it cannot be encoded.
+WipedBytes frame_of(const Response& reply);
 
 // The failure reply without a "message": {"error": code, "ok": false}.
 Response bare_error_response(ErrorCode code);

@@ -18,14 +18,16 @@ using testing::FakePresenceBackend;
 
 class CacheCommandsTest : public ::testing::Test {
  protected:
-  // The reply to the request text `json` (the envelope added), as wire text.
+  // The reply to the request text `json` (the envelope added), as wire text
+  // without its terminator.
   std::string ask(const std::string& members) {
     const std::string text = "{\"protocol_version\":2," + members + "}";
     auto request = parse_json_text(text);
     EXPECT_TRUE(request.ok()) << text;
-    auto encoded = encode_compact(handle_request(request.value(), cache_, shutdown_).reply);
-    EXPECT_TRUE(encoded.ok());
-    return encoded.value();
+    std::string frame(as_view(handle_request(request.value(), cache_, shutdown_).reply));
+    EXPECT_EQ(frame.back(), '\n');
+    frame.pop_back();
+    return frame;
   }
   // The reply to an unlock of `profile` for the reason "r", with `more` members.
   std::string unlock(const std::string& profile, const std::string& secret = "s",

@@ -1,4 +1,4 @@
-#include "client/json_string.h"
+#include "protocol/json_string.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,10 +1,11 @@
-// JSON string literals written and read straight into wiped buffers. The
-// client handles a secret's literal itself rather than through the JSON
-// library, whose parser and serialiser keep working copies (token buffers,
-// raw token text) in memory they free without wiping.
+// JSON string literals written and read straight into wiped buffers. A
+// secret's literal is handled here rather than through the JSON library, whose
+// parser and serialiser keep working copies (token buffers, raw token text) in
+// memory they free without wiping: by the client for its requests, and by the
+// agent for the "get_secret" reply, which it also spares the library's work.
 //
 //   WipedBytes line;
-//   append_json_string(line, secret);            // "s3cr\"et" with the agent's escaping
+//   append_json_string(line, secret);            // "s3cr\"et", escaped as encode_compact does
 //   Result<WipedBytes, std::string> bytes = decode_json_string(R"(s3cr\"et)");
 #pragma once
 
@@ -16,7 +17,7 @@
 
 namespace tarnwel {
 
-// Appends `text` as a quoted literal, escaped as the agent escapes: \" \\ \b
+// Appends `text` as a quoted literal, escaped as encode_compact escapes: \" \\ \b
 // \t \n \f \r, \u00xx (lowercase) for other control bytes, all else as is.
 void append_json_string(WipedBytes& out, std::string_view text);
 
