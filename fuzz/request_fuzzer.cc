@@ -72,6 +72,12 @@ std::optional<Json> request_in(std::string_view frame) {
   const std::string_view text = frame.substr(0, frame.find('\n'));
   if (frame.find('\n') == std::string_view::npos || !is_valid_utf8(text)) return std::nullopt;
   Result<Json, JsonError> value = parse_json_text(text);
+  // Read as the library reads it, whichever way it was read; only the
+  // nesting limit makes this parser refuse more.
+  const Json library = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  FUZZ_CHECK(!library.is_discarded() || !value.ok(), "what the library refuses is refused");
+  FUZZ_CHECK(!value.ok() || Json::to_cbor(value.value()) == Json::to_cbor(library),
+             "a text is read as the library reads it");
   if (!value.ok()) return std::nullopt;
   const Result<std::string, JsonError> encoded = encode_compact(value.value());
   FUZZ_CHECK(encoded.ok() && encoded.value().find('\n') == std::string::npos,

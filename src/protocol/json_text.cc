@@ -1,6 +1,8 @@
 #include "protocol/json_text.h"
 
+#include <cstdint>
 #include <exception>
+#include <optional>
 
 #include "base/utf8.h"
 
@@ -56,6 +58,98 @@ class DepthLimitedBuilder {
   std::size_t depth_ = 0;
   bool too_deep_ = false;
   std::size_t last_token_bytes_ = 0;
+};
+
+// Nearly every request is one flat object whose values are strings without
+// escapes and unsigned integers: {"cmd":"ping","protocol_version":2}. Such a
+// text is read here to the very value the library builds from it, without its
+// lexer's work for every byte. Anything else (an escape or control byte, a
+// nested value, a literal, a sign, a fraction or exponent, a leading zero, an
+// integer beyond 64 bits, a stray byte) returns nothing and goes to the
+// library, which accepts it or describes what is wrong.
+class FlatObjectReader {
+ public:
+  explicit FlatObjectReader(std::string_view text) : text_(text) {}
+
+  std::optional<Json> read() {
+    Json value = Json::object();
+    Json::object_t& members = value.get_ref<Json::object_t&>();
+    skip_blanks();
+    if (!take('{')) return std::nullopt;
+    skip_blanks();
+    if (!take('}')) {
+      do {
+        skip_blanks();
+        const std::optional<std::string_view> name = plain_string();
+        skip_blanks();
+        if (!name || !take(':')) return std::nullopt;
+        skip_blanks();
+        std::optional<Json> member = scalar();
+        if (!member) return std::nullopt;
+        // A repeated name keeps its last value, as the library's parser does.
+        members.insert_or_assign(std::string(*name), std::move(*member));
+        skip_blanks();
+      } while (take(','));
+      if (!take('}')) return std::nullopt;
+    }
+    skip_blanks();
+    if (at_ != text_.size()) return std::nullopt;
+    return value;
+  }
+
+ private:
+  bool take(char c) {
+    if (at_ == text_.size() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+
+  void skip_blanks() {
+    while (at_ < text_.size() &&
+           (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r')) {
+      ++at_;
+    }
+  }
+
+  // The body of a string literal with neither escapes nor control bytes.
+  std::optional<std::string_view> plain_string() {
+    if (!take('"')) return std::nullopt;
+    const std::size_t start = at_;
+    for (; at_ < text_.size(); ++at_) {
+      const auto c = static_cast<unsigned char>(text_[at_]);
+      if (c == '"') return text_.substr(start, at_++ - start);
+      if (c == '\\' || c < 0x20) return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Json> scalar() {
+    if (at_ < text_.size() && text_[at_] == '"') {
+      const std::optional<std::string_view> text = plain_string();
+      if (!text) return std::nullopt;
+      return Json(std::string(*text));
+    }
+    return unsigned_integer();
+  }
+
+  std::optional<Json> unsigned_integer() {
+    const std::size_t start = at_;
+    std::uint64_t value = 0;
+    for (; at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9'; ++at_) {
+      const auto digit = static_cast<std::uint64_t>(text_[at_] - '0');
+      if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+      value = value * 10 + digit;
+    }
+    const std::size_t digits = at_ - start;
+    if (digits == 0 || (digits > 1 && text_[start] == '0')) return std::nullopt;
+    if (at_ < text_.size() && (text_[at_] == '.' || text_[at_] == 'e' || text_[at_] == 'E')) {
+      return std::nullopt;
+    }
+    return Json(value);
+  }
+
+  std::string_view text_;
+  std::size_t at_ = 0;
 };
 
 // Line and column (both from 1) of the bracket that opens level MAX_JSON_DEPTH + 1.
@@ -134,6 +228,7 @@ Result<Ok, JsonError> write_compact(Buffer& out, const Json& value) {
 }  // namespace
 
 Result<Json, JsonError> parse_json_text(std::string_view text) {
+  if (std::optional<Json> flat = FlatObjectReader(text).read()) return std::move(*flat);
   Json value;
   DepthLimitedBuilder builder(value);
   try {
