@@ -1,6 +1,6 @@
 // Handlers of the four commands that work on the SecretCache: "status",
 // "unlock", "get_secret" and "lock". Each checks its members in a fixed order
-// and returns one complete Response.
+// and returns one complete reply: a Response, or for "get_secret" its frame.
 #pragma once
 
 #include "base/result.h"
