@@ -108,34 +108,26 @@ BENCHMARK(BM_thread_start_join);
 
 void BM_status_reply_build(benchmark::State& state) {
   const auto cache = cache_with(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    Response reply = handle_status(*cache);
-    benchmark::DoNotOptimize(reply);
-  }
-}
-BENCHMARK(BM_status_reply_build)->Arg(10'000)->Unit(benchmark::kMicrosecond);
-
-void BM_status_reply_encode(benchmark::State& state) {
-  const auto cache = cache_with(static_cast<int>(state.range(0)));
   std::size_t bytes = 0;
   for (auto _ : state) {
-    Result<std::string, JsonError> text = encode_compact(handle_status(*cache));
-    bytes = text.ok() ? text.value().size() : 0;
-    benchmark::DoNotOptimize(text);
+    WipedBytes frame = handle_status(*cache);
+    bytes = frame.size();
+    benchmark::DoNotOptimize(frame);
   }
   state.counters["reply_bytes"] = static_cast<double>(bytes);
 }
-BENCHMARK(BM_status_reply_encode)->Arg(10'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_status_reply_build)->Arg(10'000)->Unit(benchmark::kMicrosecond);
 
-// The agent's own time for a "status" reply: live_profiles, the JSON object,
-// the encoding and the write into a socket whose peer keeps reading.
+// The agent's own time for a "status" reply: live_profiles, its frame and the
+// write into a socket whose peer keeps reading.
 void BM_status_reply_written(benchmark::State& state) {
   const auto cache = cache_with(static_cast<int>(state.range(0)));
   SocketPair pair;
   {
     Drain drain(pair.theirs.get());
     for (auto _ : state) {
-      Result<Ok, FramingError> written = write_message(pair.ours.get(), handle_status(*cache));
+      Result<Ok, FramingError> written =
+          write_frame(pair.ours.get(), as_view(handle_status(*cache)));
       benchmark::DoNotOptimize(written);
     }
     ::shutdown(pair.ours.get(), SHUT_WR);  // lets the drain see the end and stop

@@ -1,7 +1,10 @@
 #include "server/cache_commands.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "base/process_executable.h"
 #include "base/utf8.h"
@@ -27,10 +30,30 @@ Result<std::optional<TimeToLive>, Response> requested_ttl(const Json& request) {
 
 }  // namespace
 
-Response handle_status(SecretCache& cache) {
-  Response reply = identity_reply();
-  reply["cached_profiles"] = cache.live_profiles();
-  return reply;
+WipedBytes handle_status(SecretCache& cache) {
+  const std::vector<std::string> profiles = cache.live_profiles();
+  // Names come from parsed requests and are UTF-8; one that were not would be
+  // refused by the library's serialiser, as it always was.
+  if (!std::all_of(profiles.begin(), profiles.end(), is_valid_utf8)) {
+    Response reply = identity_reply();
+    reply["cached_profiles"] = profiles;
+    return frame_of(reply);
+  }
+  constexpr std::string_view MEMBER = "\"cached_profiles\":[";
+  const IdentityHalves identity = identity_halves();
+  std::size_t size = identity.before_ok.size() + MEMBER.size() + 2 + identity.from_ok.size();
+  for (const std::string& name : profiles) size += name.size() + 3;
+  WipedBytes frame;
+  frame.reserve(size);  // exact unless a name needs escapes
+  append(frame, identity.before_ok);
+  append(frame, MEMBER);
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    if (i > 0) frame.push_back(',');
+    append_json_string(frame, profiles[i]);
+  }
+  append(frame, "],");
+  append(frame, identity.from_ok);
+  return frame;
 }
 
 Response handle_unlock(Json& request, SecretCache& cache, const Requester* requester) {

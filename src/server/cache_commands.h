@@ -1,6 +1,7 @@
 // Handlers of the four commands that work on the SecretCache: "status",
 // "unlock", "get_secret" and "lock". Each checks its members in a fixed order
-// and returns one complete reply: a Response, or for "get_secret" its frame.
+// and returns one complete reply: a Response, or for "status" and "get_secret"
+// its frame.
 #pragma once
 
 #include "base/result.h"
@@ -11,8 +12,9 @@
 
 namespace tarnwel {
 
-// The "ping" members plus "cached_profiles" in byte order.
-Response handle_status(SecretCache& cache);
+// The frame of the "ping" members plus "cached_profiles", in byte order,
+// written without the JSON library, as it would write them.
+WipedBytes handle_status(SecretCache& cache);
 
 // Checks profile, reason, secret, ttl_seconds; then blocks for the presence
 // check, whose prompt names `requester` when given, and stores the secret.

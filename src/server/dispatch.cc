@@ -84,7 +84,7 @@ HandledRequest handle_request(Json& request, SecretCache& cache, ShutdownFlag& s
   if (cmd != request.end() && cmd->is_string()) {
     const std::string& name = cmd->get_ref<const std::string&>();
     if (name == "ping") return {identity_frame()};
-    if (name == "status") return {frame_of(handle_status(cache))};
+    if (name == "status") return {handle_status(cache)};
     if (name == "unlock") {
       return {frame_of(handle_unlock(request, cache, requester)), UNLOCK_STACK_DEPTH};
     }

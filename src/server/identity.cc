@@ -28,9 +28,26 @@ Json identity_reply() {
   return reply;
 }
 
-WipedBytes identity_frame() {
+namespace {
+
+const WipedBytes& encoded_identity() {
   static const WipedBytes frame = encode_message(identity_reply()).value();
   return frame;
+}
+
+}  // namespace
+
+WipedBytes identity_frame() { return encoded_identity(); }
+
+IdentityHalves identity_halves() {
+  static const IdentityHalves halves = [] {
+    const std::string_view frame = as_view(encoded_identity());
+    // The versions and the commit are quoted and escaped, so the only
+    // `,"ok":` is the member's own.
+    const std::size_t ok = frame.find(",\"ok\":") + 1;
+    return IdentityHalves{frame.substr(0, ok), frame.substr(ok)};
+  }();
+  return halves;
 }
 
 }  // namespace tarnwel

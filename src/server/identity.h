@@ -27,4 +27,13 @@ Json identity_reply();
 // encoded once, and copied for each "ping".
 WipedBytes identity_frame();
 
+// identity_frame() cut before its "ok" member: what comes before (its comma
+// included) and the rest, the terminator included. Every member a reply adds
+// to the identity sorts between the two, as "status"'s "cached_profiles" does.
+struct IdentityHalves {
+  std::string_view before_ok;
+  std::string_view from_ok;
+};
+IdentityHalves identity_halves();
+
 }  // namespace tarnwel

@@ -8,6 +8,7 @@
 
 #include "protocol/json_text.h"
 #include "server/dispatch.h"
+#include "server/identity.h"
 #include "support/fake_clock.h"
 #include "support/fake_presence_backend.h"
 
@@ -108,6 +109,30 @@ TEST_F(CacheCommandsTest, LockForgetsOneOrAllButRefusesAnEmptyName) {
   EXPECT_EQ(cache_.live_profiles(), std::vector<std::string>{"b"});
   EXPECT_EQ(ask(R"("cmd":"lock")"), OK);
   EXPECT_EQ(cache_.live_profiles(), std::vector<std::string>{});
+}
+
+// The status frame is written without the JSON library: byte for byte what
+// the library writes for the same members, escapes and all.
+TEST_F(CacheCommandsTest, StatusListsLiveProfilesAsTheLibraryWritesThem) {
+  const auto library_frame = [this] {
+    Json reply = identity_reply();
+    reply["cached_profiles"] = cache_.live_profiles();
+    return std::string(as_view(frame_of(reply)));
+  };
+  EXPECT_EQ(ask(R"("cmd":"status")") + "\n", library_frame());
+  const std::string ping = ask(R"("cmd":"ping")");
+  EXPECT_EQ(ask(R"("cmd":"status")"),
+            ping.substr(0, ping.find(",\"ok\":")) +
+                R"(,"cached_profiles":[],"ok":true,"protocol_version":2})");
+  for (const char* name :
+       {R"(q\"b\\n)", R"(\n\t\u0001\u001f\u007f)", R"(\u00e9\ud83d\udd11)", "B", "a"}) {
+    EXPECT_EQ(unlock(name), OK) << name;
+  }
+  EXPECT_EQ(ask(R"("cmd":"status")") + "\n", library_frame());
+  // A name that is not UTF-8 can only come from the cache itself; the library
+  // refuses to write it, and the reply is left out as before.
+  ASSERT_TRUE(cache_.unlock("\xFF", {"r"}, LockedSecret("s"), std::nullopt).ok());
+  EXPECT_TRUE(handle_status(cache_).empty());
 }
 
 TEST_F(CacheCommandsTest, EachPresenceFailureHasItsOwnCode) {
