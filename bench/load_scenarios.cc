@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -117,14 +118,19 @@ void add_round(Accumulated& row, LoadResult&& round, const CpuUse& before, const
 }
 
 // Closed-loop load, every server and request at every client count, in
-// ROUNDS interleaved rounds; each row combines its rounds.
+// ROUNDS interleaved rounds; each row combines its rounds. The same-loop
+// reference is measured again beside each of the default agent's requests,
+// which are judged against it: a drift of the machine within a round then
+// moves both sides of each comparison alike.
 Json measure_closed_loop(const Options& options, const Servers& s) {
   const std::string get_request = get_secret_request("bench");
   const std::string secret_mark = "\"secret\":\"" + std::string(SECRET) + "\"";
   std::vector<Accumulated> plan;
+  std::vector<std::size_t> order;  // what each round runs: indices into plan
   const auto add = [&](const std::string& server, const std::string& scenario, pid_t pid,
                        const std::string& socket, std::string_view request, std::string_view mark,
                        Framing framing = Framing::Line) {
+    order.push_back(plan.size());
     plan.push_back({server,
                     scenario,
                     pid,
@@ -140,18 +146,27 @@ Json measure_closed_loop(const Options& options, const Servers& s) {
     add(p.name, p.scenario, p.pid(), p.socket, p.request, p.ok_mark, p.framing);
   }
   add("reference-blocking", "ping", s.blocking.pid(), s.blocking_socket, PING_REQUEST, OK_MARK);
+  const std::size_t same_loop = plan.size();
   add("reference-poll", "ping", s.poll.pid(), s.poll_socket, PING_REQUEST, OK_MARK);
+  const std::string_view status_mark = R"("cached_profiles":["bench"])";
   for (const Served& a : s.agents()) {
-    add(a.name, "ping", a.pid, a.socket, PING_REQUEST, OK_MARK);
-    add(a.name, "status", a.pid, a.socket, STATUS_REQUEST, R"("cached_profiles":["bench"])");
-    add(a.name, "get_secret", a.pid, a.socket, get_request, secret_mark);
+    const bool by_default = a.name == "agent";
+    for (const auto& [scenario, request, mark] :
+         {std::tuple<std::string_view, std::string_view, std::string_view>{"ping", PING_REQUEST,
+                                                                           OK_MARK},
+          {"status", STATUS_REQUEST, status_mark},
+          {"get_secret", get_request, secret_mark}}) {
+      if (by_default && order.back() != same_loop) order.push_back(same_loop);
+      add(a.name, std::string(scenario), a.pid, a.socket, request, mark);
+    }
   }
   Json rows = Json::array();
   for (const int clients : CLIENT_COUNTS) {
     std::vector<Accumulated> measured = plan;
     for (int round = 1; round <= ROUNDS; ++round) {
       progress("load with " + std::to_string(clients) + " clients, round " + std::to_string(round));
-      for (Accumulated& row : measured) {
+      for (const std::size_t index : order) {
+        Accumulated& row = measured[index];
         const CpuUse before = cpu_use(row.pid);
         LoadPlan load = load_plan(row.socket, row.request, row.mark, clients, options.duration);
         load.framing = row.framing;

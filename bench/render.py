@@ -146,8 +146,10 @@ Every figure comes from that one run, on the machine below (its load average
 before and after the run says how busy it was): absolute figures move from
 run to run, and what carries over are the ratios between servers of the same
 run. Each row is {run['settings']['rounds']} rounds of {seconds:g} s, the rounds
-interleaved across the servers, so that a change of load falls on all alike.
-`bench/run --check` judges the targets below and exits non-zero naming each one
+interleaved across the servers, so that a change of load falls on all alike;
+the same-loop reference, which the default agent is judged by, runs again
+beside each of the agent's three requests in every round, and its row sums
+all of them. `bench/run --check` judges the targets below and exits non-zero naming each one
 missed; `python3 bench/targets.py RECORD` does the same for a record.
 
 """, table(["machine", ""], [
