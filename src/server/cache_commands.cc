@@ -32,7 +32,7 @@ Result<std::optional<TimeToLive>, Response> requested_ttl(const Json& request) {
 
 WipedBytes handle_status(SecretCache& cache) {
   const std::vector<std::string> profiles = cache.live_profiles();
-  // Names come from parsed requests and are UTF-8; one that were not would be
+  // Names come from parsed requests and are UTF-8; a name that is not is
   // refused by the library's serialiser, as it always was.
   if (!std::all_of(profiles.begin(), profiles.end(), is_valid_utf8)) {
     Response reply = identity_reply();
