@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -16,6 +15,24 @@ template <class Address, class Vector>
 int ask_resident(int (*query)(Address, std::size_t, Vector*), std::uintptr_t start,
                  std::size_t length, unsigned char* vector) {
   return query(reinterpret_cast<Address>(start), length, reinterpret_cast<Vector*>(vector));
+}
+
+// Zeroes [from, to) without calling anything: wipe_stack's area lies at the
+// bottom of the stack, so a call from there would push its frame onto the page
+// below, which the caller may never have touched, and fault it in.
+[[gnu::always_inline]] inline void zero_without_call(std::uintptr_t from,
+                                                     std::uintptr_t to) noexcept {
+#if defined(__x86_64__)
+  auto* out = reinterpret_cast<unsigned char*>(from);
+  std::size_t count = to - from;
+  asm volatile("rep stosb" : "+D"(out), "+c"(count) : "a"(0) : "memory");
+#else
+  // Both ends are 16-byte aligned (see wipe_stack).
+  for (auto* word = reinterpret_cast<volatile std::uint64_t*>(from);
+       reinterpret_cast<std::uintptr_t>(word) < to; ++word) {
+    *word = 0;
+  }
+#endif
 }
 
 }  // namespace
@@ -33,38 +50,50 @@ void secure_wipe(void* data, std::size_t size) noexcept {
 [[gnu::noinline]] void wipe_stack(std::size_t bytes) noexcept {
   // An area of exactly the span, just below this frame: a fixed array as
   // large as the deepest wipe would place the wipe's own call at its far end
-  // and touch (and fault in) a page far below what the caller used.
-  const std::size_t span = bytes < MAX_STACK_WIPE ? bytes : MAX_STACK_WIPE;
-  auto* area = static_cast<unsigned char*>(__builtin_alloca(span));
+  // and touch (and fault in) a page far below what the caller used. Rounded to
+  // whole 16-byte words, as the area's start is.
+  const std::size_t span =
+      ((bytes < MAX_STACK_WIPE ? bytes : MAX_STACK_WIPE) + 15) & ~std::size_t{15};
   // A page of the span that is not resident holds nothing (it was never
   // touched, or glibc gave it back when it cached the stack); writing it would
   // only fault it in. So only resident pages are wiped; should the question
-  // fail, every page is.
+  // fail, every page is. The question is asked before the area is made: its
+  // call then lies within what the caller's own calls used, where it would
+  // lie below the area, a page deeper than anything the wipe need touch.
   static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto low = reinterpret_cast<std::uintptr_t>(area) & ~(page - 1);
-  const auto high = reinterpret_cast<std::uintptr_t>(area) + span;
+  constexpr std::size_t MAX_PAGES = MAX_STACK_WIPE / 4096 + 4;
+  unsigned char resident[MAX_PAGES] = {};
+  // The area will lie below this frame's fixed part, and `resident` with it;
+  // two pages of slack for whatever the compiler puts between them.
+  const auto top = (reinterpret_cast<std::uintptr_t>(resident) + page - 1) & ~(page - 1);
+  const auto bottom = (reinterpret_cast<std::uintptr_t>(resident) - span - 2 * page) & ~(page - 1);
   // A thread that wipes within a span it wiped before (a connection thread
   // serving one request after another) is reusing its stack: it wipes the
   // span whole without asking. That faults in, once, what its first request
   // left untouched; from then on the span is resident.
   thread_local std::uintptr_t wiped_low = 0;
   thread_local std::uintptr_t wiped_high = 0;
-  const bool again = low >= wiped_low && high <= wiped_high;
+  const bool again = bottom >= wiped_low && top <= wiped_high;
   if (!again) {
-    wiped_low = low;
-    wiped_high = high;
+    wiped_low = bottom;
+    wiped_high = top;
   }
-  constexpr std::size_t MAX_PAGES = MAX_STACK_WIPE / 4096 + 2;
-  unsigned char resident[MAX_PAGES] = {};
-  const std::size_t pages = (high - low + page - 1) / page;
-  if (again || pages > MAX_PAGES || ask_resident(&::mincore, low, high - low, resident) != 0) {
-    secure_wipe(area, span);
+  const std::size_t pages = (top - bottom) / page;
+  const bool asked =
+      !again && pages <= MAX_PAGES && ask_resident(&::mincore, bottom, top - bottom, resident) == 0;
+
+  auto* area = static_cast<unsigned char*>(__builtin_alloca(span));
+  const auto low = reinterpret_cast<std::uintptr_t>(area);
+  const auto high = low + span;
+  if (!asked || low < bottom || high > top) {
+    zero_without_call(low, high);
   } else {
     for (std::size_t i = 0; i < pages; ++i) {
       if ((resident[i] & 1) == 0) continue;
-      const std::uintptr_t from = std::max(low + i * page, reinterpret_cast<std::uintptr_t>(area));
-      const std::uintptr_t to = std::min(low + (i + 1) * page, high);
-      secure_wipe(reinterpret_cast<void*>(from), to - from);
+      // No std::max or std::min: unoptimised, they are calls as well.
+      const std::uintptr_t from = bottom + i * page > low ? bottom + i * page : low;
+      const std::uintptr_t to = bottom + (i + 1) * page < high ? bottom + (i + 1) * page : high;
+      if (from < to) zero_without_call(from, to);
     }
   }
   // The area is used after the wipe, so the wipe cannot be dropped as dead.
