@@ -1,6 +1,8 @@
 #include "base/secure_wipe.h"
 
+#if defined(__linux__)
 #include <sys/resource.h>
+#endif
 
 #include <cstdint>
 #include <thread>
@@ -29,10 +31,10 @@ struct Span {
 };
 
 // Leaves `PATTERN` in a frame below the caller's and says where it was.
-[[gnu::noinline]] Span leave_pattern() {
+[[gnu::noinline]] void leave_pattern(Span& left) {
   volatile std::uint64_t words[2048];  // 16 KiB
   for (auto& word : words) word = PATTERN;
-  return {reinterpret_cast<std::uintptr_t>(&words[0]),
+  left = {reinterpret_cast<std::uintptr_t>(&words[0]),
           reinterpret_cast<std::uintptr_t>(&words[2048])};
 }
 
@@ -43,19 +45,6 @@ struct Span {
     if (*reinterpret_cast<const volatile std::uint64_t*>(at) == PATTERN) ++left;
   }
   return left;
-}
-
-// Touches the few pages just below the caller's frame, where the wipe's own
-// frame and its calls will lie.
-[[gnu::noinline]] void touch_below() {
-  volatile unsigned char bytes[8192];
-  for (std::size_t i = 0; i < sizeof bytes; i += 512) bytes[i] = 1;
-}
-
-long minor_faults_of_this_thread() {
-  rusage usage{};
-  (void)::getrusage(RUSAGE_THREAD, &usage);
-  return usage.ru_minflt;
 }
 
 // Reading a dead frame and counting faults are beyond what a sanitizer's
@@ -76,10 +65,11 @@ void on_fresh_thread(Body body) {
 TEST(WipeStackTest, ZeroesWhatEarlierCallsLeftBelowTheCallersFrame) {
   SKIP_IF_SANITIZED();
   on_fresh_thread([] {
-    const Span left = leave_pattern();
+    Span left;
+    leave_pattern(left);
     // The check sees the pattern where nothing wiped it.
     EXPECT_GT(pattern_left(left), 2000);
-    (void)leave_pattern();
+    leave_pattern(left);
     wipe_stack(32 * 1024);
     // What lies just under the caller's frame is the wipe's own frame while
     // it runs, whose padding may keep an old word or two.
@@ -88,6 +78,19 @@ TEST(WipeStackTest, ZeroesWhatEarlierCallsLeftBelowTheCallersFrame) {
 }
 
 #if defined(__linux__)
+// Touches the few pages just below the caller's frame, where the wipe's own
+// frame and its calls will lie.
+[[gnu::noinline]] void touch_below() {
+  volatile unsigned char bytes[8192];
+  for (std::size_t i = 0; i < sizeof bytes; i += 512) bytes[i] = 1;
+}
+
+long minor_faults_of_this_thread() {
+  rusage usage{};
+  (void)::getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_minflt;
+}
+
 TEST(WipeStackTest, FaultsInNoPageTheCallerNeverTouched) {
   SKIP_IF_SANITIZED();
   // Symbols bound and statics set up before anything is counted.
