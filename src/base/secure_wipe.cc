@@ -57,9 +57,9 @@ void secure_wipe(void* data, std::size_t size) noexcept {
   // A page of the span that is not resident holds nothing (it was never
   // touched, or glibc gave it back when it cached the stack); writing it would
   // only fault it in. So only resident pages are wiped; should the question
-  // fail, every page is. The question is asked before the area is made: its
-  // call then lies within what the caller's own calls used, where it would
-  // lie below the area, a page deeper than anything the wipe need touch.
+  // fail, every page is. The question is asked before the area is made, so
+  // that its call lies within what the caller's own calls used: asked from
+  // the area, the call would lie below it, on a page the wipe need not touch.
   static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   constexpr std::size_t MAX_PAGES = MAX_STACK_WIPE / 4096 + 4;
   unsigned char resident[MAX_PAGES] = {};
